@@ -1,0 +1,68 @@
+#pragma once
+
+// JSON forms of the records. Encoding uses the field names as keys. Decoding
+// is strict: every key is required, types are checked (integers must be
+// integers in range), enumerations accept only their raw strings, extra keys
+// are ignored. A failure throws JsonDecodeError naming the offending key path.
+
+#include <stdexcept>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "ScrivelCore/MotionTransform.hpp"
+#include "ScrivelCore/ScanRecords.hpp"
+#include "ScrivelCore/Settings.hpp"
+
+namespace scrivel {
+
+class JsonDecodeError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+using Json = nlohmann::json;
+
+Json toJson(const NormalizedRect& value);
+Json toJson(const TextSelection& value);
+Json toJson(const DetectedRegion& value);
+Json toJson(const DetectionSample& value);
+Json toJson(const ScanResult& value);
+Json toJson(const DetectionTrack& value);
+Json toJson(const ScanSettings& value);
+Json toJson(const MaskPadding& value);
+Json toJson(const ManualMask& value);
+Json toJson(const RenderSettings& value);
+Json toJson(const MotionTransform& value);
+
+// decode<T>(json) for each record above except DetectionTrack (encode only).
+template <class T>
+T decode(const Json& json);
+
+// Parses text then decodes; malformed JSON throws JsonDecodeError as well.
+template <class T>
+T decodeText(const std::string& text)
+{
+    Json json;
+    try {
+        json = Json::parse(text);
+    } catch (const nlohmann::json::parse_error& error) {
+        throw JsonDecodeError(std::string("malformed JSON: ") + error.what());
+    }
+    return decode<T>(json);
+}
+
+// Building blocks for other modules' strict decoders (media, bridge).
+namespace json {
+const Json& require(const Json& object, const char* key);
+bool boolean(const Json& object, const char* key);
+double number(const Json& object, const char* key);
+float number32(const Json& object, const char* key);
+std::int64_t int64(const Json& object, const char* key);
+std::uint32_t uint32(const Json& object, const char* key);
+std::string string(const Json& object, const char* key);
+// A float encoded in its shortest decimal form (0.9f -> 0.9, not 0.8999999761).
+Json fromFloat(float value);
+} // namespace json
+
+} // namespace scrivel

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+#include <vector>
+
+#include "ScrivelCore/Settings.hpp"
+
+namespace scrivel {
+
+// Decides which spans of one recognised line are redacted. Stateless; the
+// patterns are compiled once per process and shared between threads.
+namespace TextMatcher {
+
+// Half-open range of extended grapheme clusters of the line as given.
+struct CharacterRange {
+    std::size_t lower = 0;
+    std::size_t upper = 0;
+    bool operator==(const CharacterRange&) const = default;
+};
+
+struct Match {
+    CharacterRange range;
+    RedactionKind kind = RedactionKind::all;
+    // The same span in UTF-16 code units, the numbering used to compare positions.
+    std::size_t utf16Location = 0;
+    std::size_t utf16Length = 0;
+
+    bool operator==(const Match&) const = default;
+};
+
+std::vector<Match> matches(std::string_view text, const ScanSettings& settings);
+
+// True when any code point of the cluster (UTF-8) has Script=Han.
+bool containsHan(std::string_view character);
+
+} // namespace TextMatcher
+} // namespace scrivel

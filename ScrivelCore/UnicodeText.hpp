@@ -1,0 +1,30 @@
+#pragma once
+
+// Strings are UTF-8 std::string everywhere in the records. Positions inside a
+// recognised line are counted in extended grapheme clusters ("characters");
+// where a position is compared or printed as a number, its UTF-16 offset is
+// used. These helpers convert between the three.
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace scrivel::unicode {
+
+// One extended grapheme cluster of a string.
+struct Cluster {
+    std::string text;          // UTF-8 bytes of the cluster
+    std::size_t utf8Offset;    // byte offset in the source string
+    std::size_t utf16Offset;   // UTF-16 code-unit offset in the source string
+    std::size_t utf16Length;   // UTF-16 code units
+};
+
+// Invalid UTF-8 sequences are replaced by U+FFFD before splitting, so the
+// offsets refer to the repaired string (identical for valid input).
+std::vector<Cluster> graphemeClusters(std::string_view utf8);
+
+std::u16string toUtf16(std::string_view utf8);
+std::string toUtf8(std::u16string_view utf16);
+
+} // namespace scrivel::unicode

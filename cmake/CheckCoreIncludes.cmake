@@ -1,0 +1,13 @@
+# Fails when a core source includes FFmpeg, OpenCV, GLib/GTK or WebKit headers.
+file(GLOB_RECURSE sources ${SOURCE_DIR}/*.hpp ${SOURCE_DIR}/*.cpp)
+set(bad "")
+foreach(src IN LISTS sources)
+    file(STRINGS ${src} lines REGEX "^[ \t]*#[ \t]*include[ \t]*[<\"](libav|libsw|opencv|glib|gio|gtk|gst|webkit|jsc)")
+    if(lines)
+        list(APPEND bad "${src}: ${lines}")
+    endif()
+endforeach()
+if(bad)
+    message(FATAL_ERROR "The core includes media or toolkit headers:\n${bad}")
+endif()
+message(STATUS "core include check: ${CMAKE_ARGC} ok, no media or toolkit headers")
