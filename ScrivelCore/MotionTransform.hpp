@@ -15,7 +15,7 @@ public:
 
     static MotionTransform identity() { return {1, 0, 0}; }
     // No invariant check: JSON decoding takes the values as sent.
-    static MotionTransform unchecked(double scale, double tx, double ty);
+    static MotionTransform unchecked(double scale, double tx, double ty) { return {Unchecked{}, scale, tx, ty}; }
 
     double scale() const { return scale_; }
     double tx() const { return tx_; }
