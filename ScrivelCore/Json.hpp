@@ -59,7 +59,7 @@ T decodeText(const std::string& text)
     Json json;
     try {
         json = Json::parse(text);
-    } catch (const nlohmann::json::parse_error& error) {
+    } catch (const nlohmann::json::exception& error) { // syntax errors and overflowing numbers alike
         throw JsonDecodeError(std::string("malformed JSON: ") + error.what());
     }
     return decode<T>(json);
