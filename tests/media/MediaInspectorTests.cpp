@@ -5,10 +5,11 @@
 
 #include "ScrivelCore/Errors.hpp"
 #include "ScrivelMedia/MediaInspector.hpp"
+#include "ScrivelMedia/VideoFrames.hpp"
 #include "support/ClipWriter.hpp"
 
 using namespace scrivel;
-using namespace scrivel::testing;
+using namespace scrivel::test;
 
 namespace {
 
@@ -106,6 +107,38 @@ TEST(MediaInspector, FilesWithoutAReadableVideoTrackAreRejectedWithTheUserMessag
 TEST(MediaInspector, MissingFileIsAPlatformErrorNotAUserCase)
 {
     EXPECT_THROW(MediaInspector::inspect("/nonexistent/scrivel/clip.mp4"), PlatformError);
+}
+
+// The shared evaluation folder sits beside the repository (../shared/eval).
+std::filesystem::path evalBadFolder()
+{
+    if (const char* overridden = std::getenv("SCRIVEL_EVAL_DIR"))
+        return std::filesystem::path(overridden) / "bad";
+    return std::filesystem::path(__FILE__).parent_path() / "../../../shared/eval/bad";
+}
+
+TEST(MediaInspector, SharedBadInputsFailWithUserMessagesAndNeverCrash)
+{
+    const std::filesystem::path folder = evalBadFolder();
+    if (!std::filesystem::exists(folder / "truncated.mp4"))
+        GTEST_SKIP() << "no shared evaluation files at " << folder;
+
+    EXPECT_EQ(scrivelErrorMessage([&] { MediaInspector::inspect(folder / "audio_only.mp4"); }), kNoVideoTrack);
+    EXPECT_EQ(scrivelErrorMessage([&] { MediaInspector::inspect(folder / "not_a_video.mp4"); }), kNoVideoTrack);
+
+    // The index promises more frames than the file holds: probing works,
+    // reading stops with the decode message.
+    const VideoInfo info = MediaInspector::inspect(folder / "truncated.mp4");
+    EXPECT_GT(info.duration, 0);
+    VideoFrames frames(folder / "truncated.mp4");
+    int decoded = 0;
+    try {
+        while (frames.next())
+            ++decoded;
+        ADD_FAILURE() << "the truncated file read to its end after " << decoded << " frames";
+    } catch (const VideoScanError& error) {
+        EXPECT_STREQ(error.what(), "Scrivel could not decode every video frame.");
+    }
 }
 
 } // namespace

@@ -18,7 +18,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
-namespace scrivel::testing {
+namespace scrivel::test {
 
 namespace {
 
@@ -348,4 +348,4 @@ TemporaryFile::~TemporaryFile()
     std::filesystem::remove(path, ignored);
 }
 
-} // namespace scrivel::testing
+} // namespace scrivel::test

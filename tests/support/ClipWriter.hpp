@@ -11,7 +11,7 @@
 
 #include <opencv2/core.hpp>
 
-namespace scrivel::testing {
+namespace scrivel::test {
 
 enum class ClipVideoCodec { h264, mpeg4 };
 enum class ClipAudioCodec { none, aac, pcm }; // pcm (16-bit) needs a .mov file
@@ -92,4 +92,4 @@ struct TemporaryFile {
     std::filesystem::path path;
 };
 
-} // namespace scrivel::testing
+} // namespace scrivel::test
