@@ -1,0 +1,503 @@
+#include "ScrivelMedia/OcrEngine.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <utility>
+
+#include <opencv2/dnn.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <unicode/brkiter.h>
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
+
+#include "ScrivelCore/Errors.hpp"
+
+namespace scrivel {
+
+namespace {
+
+// Detection post-processing (DB): threshold of the probability map, smallest
+// box side, lowest mean probability of a kept box, and how far a box grows.
+constexpr float kBinaryThreshold = 0.3f;
+constexpr int kMinBoxSide = 3;
+constexpr float kMinBoxScore = 0.6f;
+constexpr double kUnclipRatio = 1.5;
+// Lines shorter than this share of the image height are not reported.
+constexpr double kMinLineHeight = 0.005;
+
+// Recognition input: crops are scaled to this height; each output timestep
+// covers this many columns of the scaled crop.
+constexpr int kRecHeight = 48;
+constexpr int kTimestepColumns = 8;
+constexpr int kBlankClass = 0;
+// A character box grows by this many timesteps on each side: the spike-based
+// boundaries are good to about a pixel, glyph overhangs are not.
+constexpr double kMarginTimesteps = 1.5;
+// A character's width relative to the scaled crop height, per width class,
+// for lines of a single character (no neighbouring spike to measure from).
+constexpr double kEmPerCropHeight = 0.55;
+
+constexpr const char* kModelFiles[] = {"det.onnx", "rec.onnx", "keys.txt"};
+
+std::vector<uchar> readBytes(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw PlatformError("Scrivel could not read the text recognition model " + path.string() + ".");
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::vector<std::string> readDictionary(const std::filesystem::path& path)
+{
+    std::ifstream in(path);
+    if (!in)
+        throw PlatformError("Scrivel could not read the text recognition dictionary " + path.string() + ".");
+    std::vector<std::string> entries;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        entries.push_back(line);
+    }
+    return entries;
+}
+
+std::filesystem::path executableFolder()
+{
+    std::error_code error;
+    auto exe = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? std::filesystem::path() : exe.parent_path();
+}
+
+// Relative width of a glyph, from the code point's class: CTC spikes say
+// where a character's centre is, these priors say where between two centres
+// the boundary falls.
+double widthPrior(UChar32 c)
+{
+    int eastAsian = u_getIntPropertyValue(c, UCHAR_EAST_ASIAN_WIDTH);
+    if (eastAsian == U_EA_FULLWIDTH || eastAsian == U_EA_WIDE)
+        return 1.0;
+    static constexpr std::string_view narrow = "il.,:;'!|()[]{}";
+    static constexpr std::string_view wide = "mwMW@%&OQGDHNU";
+    if (c < 0x80 && narrow.find(static_cast<char>(c)) != std::string_view::npos)
+        return 0.35;
+    if (c < 0x80 && wide.find(static_cast<char>(c)) != std::string_view::npos)
+        return 0.8;
+    return 0.55;
+}
+
+// One emitted CTC token: a run of equal non-blank argmax timesteps.
+struct Token {
+    int classIndex = 0;
+    int firstStep = 0;
+    int lastStep = 0;
+    float probability = 0;
+};
+
+// Leases network instances: a cv::dnn::Net is not safe to run from two
+// threads at once, and a detection net keeps the input size it first ran at.
+class NetPool {
+public:
+    explicit NetPool(std::vector<uchar> onnx) : onnx_(std::move(onnx)) {}
+
+    class Lease {
+    public:
+        Lease(NetPool& pool, std::pair<int, int> key, cv::dnn::Net net)
+            : pool_(&pool), key_(key), net_(std::move(net)) {}
+        Lease(const Lease&) = delete;
+        Lease& operator=(const Lease&) = delete;
+        ~Lease() { pool_->giveBack(key_, std::move(net_)); }
+        cv::dnn::Net& net() { return net_; }
+
+    private:
+        NetPool* pool_;
+        std::pair<int, int> key_;
+        cv::dnn::Net net_;
+    };
+
+    // key: the input size a net is bound to, or {0, 0} for any size.
+    Lease lease(std::pair<int, int> key)
+    {
+        {
+            std::lock_guard lock(mutex_);
+            auto& idle = idle_[key];
+            if (!idle.empty()) {
+                cv::dnn::Net net = std::move(idle.back());
+                idle.pop_back();
+                return Lease(*this, key, std::move(net));
+            }
+        }
+        return Lease(*this, key, load());
+    }
+
+    cv::dnn::Net load() const
+    {
+        cv::dnn::Net net = cv::dnn::readNetFromONNX(onnx_);
+        net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
+        net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
+        return net;
+    }
+
+private:
+    void giveBack(std::pair<int, int> key, cv::dnn::Net net)
+    {
+        std::lock_guard lock(mutex_);
+        idle_[key].push_back(std::move(net));
+    }
+
+    const std::vector<uchar> onnx_;
+    std::mutex mutex_;
+    std::map<std::pair<int, int>, std::vector<cv::dnn::Net>> idle_; // guarded by mutex_
+};
+
+std::uint64_t nextIdentity()
+{
+    static std::atomic<std::uint64_t> counter{0};
+    return ++counter;
+}
+
+template <typename F>
+auto guardOpenCv(F&& f)
+{
+    try {
+        return f();
+    } catch (const cv::Exception& error) {
+        throw PlatformError(error.what());
+    }
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+
+OcrLine::OcrLine(RecognizedText reading, ObservationBox box, std::vector<CharacterSpan> characters,
+                 double marginWidth)
+    : identity_(nextIdentity()), reading_(std::move(reading)), box_(box), characters_(std::move(characters)),
+      marginWidth_(marginWidth)
+{
+}
+
+std::optional<ObservationBox> OcrLine::boundingBox(TextMatcher::CharacterRange range) const
+{
+    if (range.lower >= range.upper || range.upper > characters_.size())
+        return std::nullopt;
+    double left = characters_[range.lower].left - marginWidth_;
+    double right = characters_[range.upper - 1].right + marginWidth_;
+    // The margin may run over spaces and the line's ends, never into a
+    // neighbouring character: callers trim a span by its neighbours' boxes.
+    for (std::size_t i = range.lower; i-- > 0;) {
+        if (!characters_[i].whitespace) {
+            left = std::max(left, characters_[i].right);
+            break;
+        }
+    }
+    for (std::size_t i = range.upper; i < characters_.size(); ++i) {
+        if (!characters_[i].whitespace) {
+            right = std::min(right, characters_[i].left);
+            break;
+        }
+    }
+    left = std::max(left, box_.minX());
+    right = std::min(right, box_.maxX());
+    if (!(right > left))
+        return std::nullopt;
+    return ObservationBox{left, box_.y, right - left, box_.height};
+}
+
+// ---------------------------------------------------------------------------
+
+struct OcrEngine::Impl {
+    Options options;
+    std::unique_ptr<NetPool> detection;
+    std::unique_ptr<NetPool> recognition;
+    std::vector<std::string> dictionary; // class i + 1 is entry i; the last class is a space
+
+    std::string classText(int index) const
+    {
+        if (index >= 1 && index <= static_cast<int>(dictionary.size()))
+            return dictionary[static_cast<std::size_t>(index - 1)];
+        return " ";
+    }
+};
+
+OcrEngine::OcrEngine(const std::filesystem::path& modelFolder) : OcrEngine(modelFolder, Options{}) {}
+
+OcrEngine::OcrEngine(const std::filesystem::path& modelFolder, Options options) : impl_(std::make_unique<Impl>())
+{
+    impl_->options = options;
+    impl_->dictionary = readDictionary(modelFolder / "keys.txt");
+    impl_->detection = std::make_unique<NetPool>(readBytes(modelFolder / "det.onnx"));
+    impl_->recognition = std::make_unique<NetPool>(readBytes(modelFolder / "rec.onnx"));
+    guardOpenCv([&] {
+        cv::setNumThreads(std::max(1, options.threadsPerCall));
+        // Load one recognition net now so a broken model fails here, not mid-scan.
+        auto lease = impl_->recognition->lease({0, 0});
+        return 0;
+    });
+}
+
+OcrEngine::~OcrEngine() = default;
+
+std::vector<std::filesystem::path> OcrEngine::modelSearchPath()
+{
+    std::vector<std::filesystem::path> folders;
+    if (const char* env = std::getenv("SCRIVEL_MODEL_DIR"); env && *env)
+        folders.emplace_back(env);
+    if (auto exe = executableFolder(); !exe.empty()) {
+        folders.push_back(exe / "models");
+        folders.push_back((exe / ".." / "share" / "scrivel" / "models").lexically_normal());
+    }
+#ifdef SCRIVEL_SOURCE_MODEL_DIR
+    folders.emplace_back(SCRIVEL_SOURCE_MODEL_DIR);
+#endif
+    return folders;
+}
+
+std::filesystem::path OcrEngine::locateModels()
+{
+    auto folders = modelSearchPath();
+    for (const auto& folder : folders) {
+        std::error_code error;
+        bool complete = std::all_of(std::begin(kModelFiles), std::end(kModelFiles), [&](const char* name) {
+            return std::filesystem::is_regular_file(folder / name, error);
+        });
+        if (complete)
+            return folder;
+    }
+    std::ostringstream message;
+    message << "Scrivel could not find its text recognition models (det.onnx, rec.onnx, keys.txt). Looked in:";
+    for (const auto& folder : folders)
+        message << ' ' << folder.string() << (&folder == &folders.back() ? "." : ",");
+    message << " Run scripts/fetch-models or set SCRIVEL_MODEL_DIR.";
+    throw PlatformError(message.str());
+}
+
+std::shared_ptr<const OcrEngine> OcrEngine::shared()
+{
+    static std::mutex mutex;
+    static std::shared_ptr<const OcrEngine> engine; // guarded by mutex
+    std::lock_guard lock(mutex);
+    if (!engine)
+        engine = std::make_shared<const OcrEngine>(locateModels());
+    return engine;
+}
+
+std::vector<OcrEngine::DetectedBox> OcrEngine::detect(const Image& raster) const
+{
+    if (raster.empty())
+        return {};
+    const int width = raster.width();
+    const int height = raster.height();
+    double scale = 1.0;
+    if (auto limit = impl_->options.detectionLongSidePixels; limit && std::max(width, height) > *limit)
+        scale = static_cast<double>(*limit) / std::max(width, height);
+    auto roundTo32 = [](double v) { return std::max(32, static_cast<int>(std::lround(v / 32.0)) * 32); };
+    const int detWidth = roundTo32(width * scale);
+    const int detHeight = roundTo32(height * scale);
+
+    cv::Mat probability = guardOpenCv([&] {
+        cv::Mat resized;
+        cv::resize(raster.pixels, resized, {detWidth, detHeight}, 0, 0, cv::INTER_LINEAR);
+        cv::Mat input;
+        resized.convertTo(input, CV_32FC3, 1.0 / 255);
+        // ImageNet statistics, applied to B, G, R in that order as the model was trained.
+        cv::subtract(input, cv::Scalar(0.485, 0.456, 0.406), input);
+        cv::divide(input, cv::Scalar(0.229, 0.224, 0.225), input);
+        cv::Mat blob = cv::dnn::blobFromImage(input);
+        auto lease = impl_->detection->lease({detWidth, detHeight});
+        lease.net().setInput(blob);
+        cv::Mat out = lease.net().forward();
+        return cv::Mat(detHeight, detWidth, CV_32F, out.ptr<float>()).clone();
+    });
+
+    cv::Mat binary = probability > kBinaryThreshold;
+    std::vector<std::vector<cv::Point>> contours;
+    cv::findContours(binary, contours, cv::RETR_LIST, cv::CHAIN_APPROX_SIMPLE);
+
+    const double sx = static_cast<double>(width) / detWidth;
+    const double sy = static_cast<double>(height) / detHeight;
+    const cv::Rect imageRect(0, 0, width, height);
+    std::vector<DetectedBox> boxes;
+    for (const auto& contour : contours) {
+        cv::Rect r = cv::boundingRect(contour);
+        if (std::min(r.width, r.height) < kMinBoxSide)
+            continue;
+        cv::Mat mask = cv::Mat::zeros(r.size(), CV_8U);
+        std::vector<std::vector<cv::Point>> shifted{contour};
+        for (auto& p : shifted[0])
+            p -= r.tl();
+        cv::fillPoly(mask, shifted, cv::Scalar(1));
+        auto score = static_cast<float>(cv::mean(probability(r), mask)[0]);
+        if (score < kMinBoxScore)
+            continue;
+        // The map marks a shrunk core of each line; grow it back.
+        const double d = kUnclipRatio * r.area() / (2.0 * (r.width + r.height));
+        const double x0 = (r.x - d) * sx, x1 = (r.x + r.width + d) * sx;
+        const double y0 = (r.y - d) * sy, y1 = (r.y + r.height + d) * sy;
+        cv::Rect grown(cv::Point(static_cast<int>(std::floor(x0)), static_cast<int>(std::floor(y0))),
+                       cv::Point(static_cast<int>(std::ceil(x1)), static_cast<int>(std::ceil(y1))));
+        grown &= imageRect;
+        if (grown.width > 0 && grown.height > 0)
+            boxes.push_back({grown, score});
+    }
+
+    // Reading order: top to bottom, and left to right within a row.
+    std::sort(boxes.begin(), boxes.end(), [](const DetectedBox& a, const DetectedBox& b) {
+        return a.rect.y != b.rect.y ? a.rect.y < b.rect.y : a.rect.x < b.rect.x;
+    });
+    for (std::size_t i = 1; i < boxes.size(); ++i) {
+        for (std::size_t j = i; j > 0; --j) {
+            const auto& above = boxes[j - 1].rect;
+            const auto& here = boxes[j].rect;
+            const int rowTolerance = std::min(above.height, here.height) / 2;
+            if (std::abs(here.y - above.y) <= rowTolerance && here.x < above.x)
+                std::swap(boxes[j - 1], boxes[j]);
+            else
+                break;
+        }
+    }
+    return boxes;
+}
+
+std::optional<OcrLine> OcrEngine::readLine(const cv::Mat& frame, cv::Rect line) const
+{
+    line &= cv::Rect(0, 0, frame.cols, frame.rows);
+    if (line.width <= 0 || line.height <= 0)
+        return std::nullopt;
+
+    const int scaledWidth = std::max(1, static_cast<int>(std::ceil(double(kRecHeight) * line.width / line.height)));
+    const int paddedWidth = (scaledWidth + kTimestepColumns - 1) / kTimestepColumns * kTimestepColumns;
+
+    cv::Mat scores = guardOpenCv([&] {
+        cv::Mat resized;
+        cv::resize(frame(line), resized, {scaledWidth, kRecHeight}, 0, 0, cv::INTER_LINEAR);
+        cv::Mat input(kRecHeight, paddedWidth, CV_32FC3, cv::Scalar::all(0));
+        resized.convertTo(input(cv::Rect(0, 0, scaledWidth, kRecHeight)), CV_32FC3, 1.0 / 127.5, -1.0);
+        cv::Mat blob = cv::dnn::blobFromImage(input);
+        auto lease = impl_->recognition->lease({0, 0});
+        lease.net().setInput(blob);
+        cv::Mat out = lease.net().forward();
+        // [1, timesteps, classes], already soft-maxed.
+        return cv::Mat(out.size[1], out.size[2], CV_32F, out.ptr<float>()).clone();
+    });
+
+    // Greedy CTC: best class per timestep, repeats collapsed, blanks dropped.
+    std::vector<Token> tokens;
+    int previous = kBlankClass;
+    for (int t = 0; t < scores.rows; ++t) {
+        cv::Point best;
+        double probability = 0;
+        cv::minMaxLoc(scores.row(t), nullptr, &probability, nullptr, &best);
+        const int index = best.x;
+        if (index != kBlankClass) {
+            if (index == previous) {
+                tokens.back().lastStep = t;
+                tokens.back().probability = std::max(tokens.back().probability, static_cast<float>(probability));
+            } else {
+                tokens.push_back({index, t, t, static_cast<float>(probability)});
+            }
+        }
+        previous = index;
+    }
+    auto isSpace = [&](const Token& token) { return impl_->classText(token.classIndex) == " "; };
+    while (!tokens.empty() && isSpace(tokens.back()))
+        tokens.pop_back();
+    auto firstKept = std::find_if_not(tokens.begin(), tokens.end(), isSpace);
+    tokens.erase(tokens.begin(), firstKept);
+    if (tokens.empty())
+        return std::nullopt;
+
+    // Token geometry in columns of the scaled crop.
+    const std::size_t n = tokens.size();
+    std::vector<double> centre(n), prior(n), left(n), right(n);
+    std::string text;
+    std::vector<int32_t> tokenUtf16Start(n);
+    icu::UnicodeString utf16;
+    double confidence = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::string piece = impl_->classText(tokens[i].classIndex);
+        tokenUtf16Start[i] = utf16.length();
+        auto unit = icu::UnicodeString::fromUTF8(piece);
+        utf16.append(unit);
+        text += piece;
+        centre[i] = (tokens[i].firstStep + tokens[i].lastStep + 1) * kTimestepColumns / 2.0;
+        prior[i] = widthPrior(unit.length() > 0 ? unit.char32At(0) : U' ');
+        confidence += tokens[i].probability;
+    }
+    confidence /= static_cast<double>(n);
+    for (std::size_t i = 0; i + 1 < n; ++i) {
+        const double boundary = centre[i] + (centre[i + 1] - centre[i]) * prior[i] / (prior[i] + prior[i + 1]);
+        right[i] = boundary;
+        left[i + 1] = boundary;
+    }
+    if (n == 1) {
+        const double half = prior[0] * kEmPerCropHeight * kRecHeight / 2;
+        left[0] = centre[0] - half;
+        right[0] = centre[0] + half;
+    } else {
+        // The outer half of an end character mirrors its inner half.
+        left[0] = centre[0] - (right[0] - centre[0]);
+        right[n - 1] = centre[n - 1] + (centre[n - 1] - left[n - 1]);
+    }
+
+    // Grapheme clusters of the reading, each spanning its tokens.
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<icu::BreakIterator> breaks(icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+    if (U_FAILURE(status))
+        throw PlatformError(u_errorName(status));
+    breaks->setText(utf16);
+    const double columnToX = static_cast<double>(line.width) / scaledWidth / frame.cols;
+    auto toX = [&](double column) {
+        return (line.x + std::clamp(column, 0.0, static_cast<double>(scaledWidth)) * line.width / scaledWidth) /
+               frame.cols;
+    };
+    std::vector<OcrLine::CharacterSpan> characters;
+    std::size_t next = 0; // first token not yet given to a cluster
+    for (int32_t start = breaks->first(), end = breaks->next(); end != icu::BreakIterator::DONE;
+         start = end, end = breaks->next()) {
+        std::size_t first = next > 0 ? next - 1 : 0;
+        std::size_t last = first;
+        if (next < n && tokenUtf16Start[next] < end) {
+            first = next;
+            while (next < n && tokenUtf16Start[next] < end)
+                ++next;
+            last = next - 1;
+        } // else the cluster lies inside a multi-character dictionary entry
+        const bool whitespace = u_hasBinaryProperty(utf16.char32At(start), UCHAR_WHITE_SPACE);
+        characters.push_back({toX(left[first]), toX(right[last]), whitespace});
+    }
+
+    const ObservationBox box{static_cast<double>(line.x) / frame.cols,
+                             1.0 - static_cast<double>(line.y + line.height) / frame.rows,
+                             static_cast<double>(line.width) / frame.cols,
+                             static_cast<double>(line.height) / frame.rows};
+    return OcrLine(RecognizedText{std::move(text), static_cast<float>(confidence)}, box, std::move(characters),
+                   kMarginTimesteps * kTimestepColumns * columnToX);
+}
+
+std::vector<OcrLine> OcrEngine::recognize(const Image& raster, const Image* fullResolution) const
+{
+    const cv::Mat& source = fullResolution && !fullResolution->empty() ? fullResolution->pixels : raster.pixels;
+    const double sx = raster.empty() ? 1.0 : static_cast<double>(source.cols) / raster.width();
+    const double sy = raster.empty() ? 1.0 : static_cast<double>(source.rows) / raster.height();
+    std::vector<OcrLine> lines;
+    for (const auto& found : detect(raster)) {
+        if (static_cast<double>(found.rect.height) / raster.height() < kMinLineHeight)
+            continue;
+        const cv::Rect& r = found.rect;
+        cv::Rect crop(cv::Point(static_cast<int>(std::floor(r.x * sx)), static_cast<int>(std::floor(r.y * sy))),
+                      cv::Point(static_cast<int>(std::ceil(r.br().x * sx)), static_cast<int>(std::ceil(r.br().y * sy))));
+        if (auto line = readLine(source, crop))
+            lines.push_back(std::move(*line));
+    }
+    return lines;
+}
+
+} // namespace scrivel

@@ -1,0 +1,99 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "ScrivelMedia/Image.hpp"
+#include "ScrivelMedia/TextObservation.hpp"
+
+namespace scrivel {
+
+// One line found and read by the OCR engine.
+class OcrLine final : public TextObservation {
+public:
+    // Horizontal extent of one character of the reading, normalised x.
+    struct CharacterSpan {
+        double left = 0;
+        double right = 0;
+        bool whitespace = false;
+
+        bool operator==(const CharacterSpan&) const = default;
+    };
+
+    OcrLine(RecognizedText reading, ObservationBox box, std::vector<CharacterSpan> characters,
+            double marginWidth);
+
+    std::uint64_t identity() const override { return identity_; }
+    ObservationBox boundingBox() const override { return box_; }
+    std::optional<RecognizedText> topCandidate() const override { return reading_; }
+    std::optional<ObservationBox> boundingBox(TextMatcher::CharacterRange range) const override;
+
+    const RecognizedText& reading() const { return reading_; }
+    const std::vector<CharacterSpan>& characters() const { return characters_; }
+
+private:
+    std::uint64_t identity_;
+    RecognizedText reading_;
+    ObservationBox box_;
+    std::vector<CharacterSpan> characters_; // one per grapheme cluster of the reading
+    double marginWidth_;                    // normalised x added on each side of a range box
+};
+
+// Text detection and recognition with the PP-OCRv4 models on OpenCV's dnn
+// module. Holds the loaded networks; recognize() may run on several threads
+// at once (each call leases its own network instances from a pool).
+class OcrEngine {
+public:
+    struct Options {
+        // Detection runs on the raster it is given, at that size; a value
+        // here scales a larger raster down to this long side first.
+        std::optional<int> detectionLongSidePixels;
+        // OpenCV's worker threads inside one call. The setting is
+        // process-wide; 1 suits callers that run several calls in parallel.
+        int threadsPerCall = 1;
+    };
+
+    // A found line before recognition, in pixels of the detection raster.
+    struct DetectedBox {
+        cv::Rect rect;
+        float score = 0;
+    };
+
+    explicit OcrEngine(const std::filesystem::path& modelFolder);
+    OcrEngine(const std::filesystem::path& modelFolder, Options options);
+    ~OcrEngine();
+    OcrEngine(const OcrEngine&) = delete;
+    OcrEngine& operator=(const OcrEngine&) = delete;
+
+    // Folders searched for det.onnx, rec.onnx and keys.txt, in order:
+    // $SCRIVEL_MODEL_DIR, <executable dir>/models,
+    // <executable dir>/../share/scrivel/models, the source tree's models.
+    static std::vector<std::filesystem::path> modelSearchPath();
+    // The first folder of the search path holding all three files; throws
+    // PlatformError naming every folder searched when none does.
+    static std::filesystem::path locateModels();
+    // A process-wide engine on the located models, loaded on first use.
+    static std::shared_ptr<const OcrEngine> shared();
+
+    // Finds and reads the lines of `raster`, in reading order. Character
+    // crops come from `fullResolution` when given (the same picture at a
+    // larger size), which reads small text better. Throws PlatformError when
+    // OpenCV fails.
+    std::vector<OcrLine> recognize(const Image& raster, const Image* fullResolution = nullptr) const;
+
+    // The two halves of recognize(), for measuring them apart.
+    std::vector<DetectedBox> detect(const Image& raster) const;
+    std::optional<OcrLine> readLine(const cv::Mat& frame, cv::Rect line) const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace scrivel

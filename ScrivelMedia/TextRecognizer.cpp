@@ -1,0 +1,175 @@
+#include "ScrivelMedia/TextRecognizer.hpp"
+
+#include <algorithm>
+
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
+
+#include "ScrivelCore/TextMatcher.hpp"
+#include "ScrivelCore/UnicodeText.hpp"
+#include "ScrivelMedia/OcrEngine.hpp"
+#include "ScrivelMedia/TextObservationFilter.hpp"
+
+namespace scrivel {
+
+namespace {
+
+using CharacterRange = TextMatcher::CharacterRange;
+
+constexpr double kDuplicateIoU = 0.65;
+constexpr std::uint32_t kWhite = 0xFFFFFF;
+
+bool isWhitespace(const unicode::Cluster& cluster)
+{
+    UChar32 c = 0;
+    int32_t i = 0;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(cluster.text.data());
+    U8_NEXT(bytes, i, static_cast<int32_t>(cluster.text.size()), c);
+    return c >= 0 && u_hasBinaryProperty(c, UCHAR_WHITE_SPACE);
+}
+
+// Recogniser box (origin lower left) to the frame's normalised rectangle.
+NormalizedRect toFrameRect(const ObservationBox& box)
+{
+    return NormalizedRect{box.x, 1 - box.maxY(), box.width, box.height}.clamped();
+}
+
+std::string slice(const std::string& text, const std::vector<unicode::Cluster>& clusters, CharacterRange range)
+{
+    const std::size_t begin = range.lower < clusters.size() ? clusters[range.lower].utf8Offset : text.size();
+    const std::size_t end = range.upper < clusters.size() ? clusters[range.upper].utf8Offset : text.size();
+    return text.substr(begin, end - begin);
+}
+
+// The same line read twice (overlapping detections) is kept once, as its
+// more confident reading, at the first one's place.
+std::vector<DetectedRegion> mergeDuplicates(std::vector<DetectedRegion> regions)
+{
+    std::vector<DetectedRegion> kept;
+    for (auto& region : regions) {
+        auto twin = std::find_if(kept.begin(), kept.end(), [&](const DetectedRegion& k) {
+            return k.text == region.text && k.rect.iou(region.rect) > kDuplicateIoU;
+        });
+        if (twin == kept.end())
+            kept.push_back(std::move(region));
+        else if (region.confidence > twin->confidence)
+            *twin = std::move(region);
+    }
+    return kept;
+}
+
+// Where the selection of `match` may extend: up to the boxes of the nearest
+// characters on either side that are neither spaces nor part of a match.
+struct Limits {
+    double left = 0.0;
+    double right = 1.0;
+};
+
+Limits foreignLimits(const TextObservation& observation, const std::vector<unicode::Cluster>& clusters,
+                     const std::vector<TextMatcher::Match>& clipped, CharacterRange match)
+{
+    auto foreign = [&](std::size_t i) {
+        if (isWhitespace(clusters[i]))
+            return false;
+        return std::none_of(clipped.begin(), clipped.end(),
+                            [&](const TextMatcher::Match& m) { return m.range.lower <= i && i < m.range.upper; });
+    };
+    Limits limits;
+    for (std::size_t i = match.lower; i-- > 0;) {
+        if (foreign(i)) {
+            if (auto box = observation.boundingBox({i, i + 1}))
+                limits.left = box->maxX();
+            break;
+        }
+    }
+    for (std::size_t i = match.upper; i < clusters.size(); ++i) {
+        if (foreign(i)) {
+            if (auto box = observation.boundingBox({i, i + 1}))
+                limits.right = box->minX();
+            break;
+        }
+    }
+    return limits;
+}
+
+} // namespace
+
+TextRecognizer::TextRecognizer() : engine_(OcrEngine::shared()) {}
+
+TextRecognizer::TextRecognizer(std::shared_ptr<const OcrEngine> engine) : engine_(std::move(engine)) {}
+
+std::vector<DetectedRegion> TextRecognizer::recognize(const Image& image, const ScanSettings& settings,
+                                                      const Image* fullResolutionFrame) const
+{
+    if (image.empty())
+        return {};
+    const std::vector<OcrLine> lines = engine_->recognize(image, fullResolutionFrame);
+    std::vector<const TextObservation*> observations;
+    observations.reserve(lines.size());
+    for (const auto& line : lines)
+        observations.push_back(&line);
+    const double aspect = static_cast<double>(image.width()) / image.height();
+    return regions(observations, aspect, settings);
+}
+
+std::vector<DetectedRegion> TextRecognizer::regions(std::span<const TextObservation* const> observations,
+                                                    double imageAspectRatio, const ScanSettings& settings)
+{
+    std::vector<DetectedRegion> found;
+    for (const TextObservation* observation : observations) {
+        auto reading = observation->topCandidate();
+        if (!reading || reading->confidence < settings.confidence)
+            continue;
+        auto accepted = TextObservationFilter::acceptedRange(*reading, *observation, observations, imageAspectRatio);
+        if (!accepted)
+            continue;
+        // A failure here fails the frame; an absent box skips the line.
+        auto acceptedBox = observation->boundingBox(*accepted);
+        if (!acceptedBox)
+            continue;
+        const NormalizedRect region = toFrameRect(*acceptedBox);
+        if (!(region.area() > 0))
+            continue;
+
+        const std::string& text = reading->string;
+        const auto clusters = unicode::graphemeClusters(text);
+        std::vector<TextMatcher::Match> clipped;
+        for (auto match : TextMatcher::matches(text, settings)) {
+            match.range.lower = std::max(match.range.lower, accepted->lower);
+            match.range.upper = std::min(match.range.upper, accepted->upper);
+            if (match.range.lower < match.range.upper)
+                clipped.push_back(match);
+        }
+
+        std::vector<TextSelection> selections;
+        for (const auto& match : clipped) {
+            NormalizedRect m;
+            Limits limits;
+            try {
+                auto box = observation->boundingBox(match.range);
+                if (!box)
+                    continue;
+                m = toFrameRect(*box);
+                if (!(m.width > 0) || !(m.height > 0))
+                    continue;
+                limits = foreignLimits(*observation, clusters, clipped, match.range);
+            } catch (const std::exception&) {
+                continue; // only this selection is lost
+            }
+            const double start = std::max(m.x, limits.left);
+            const double end = std::min(m.maxX(), limits.right);
+            if (!(end > start))
+                continue;
+            selections.push_back(TextSelection{
+                NormalizedRect{(start - region.x) / region.width, (m.y - region.y) / region.height,
+                               (end - start) / region.width, m.height / region.height},
+                match.kind, slice(text, clusters, match.range)});
+        }
+
+        found.push_back(DetectedRegion{region, reading->confidence, slice(text, clusters, *accepted),
+                                       std::move(selections), 0, kWhite});
+    }
+    return mergeDuplicates(std::move(found));
+}
+
+} // namespace scrivel

@@ -1,0 +1,279 @@
+#!/usr/bin/python3
+"""Rewrites the PP-OCRv4 detection and recognition models so that OpenCV 4.6's
+dnn module loads them and computes what onnxruntime computes.
+
+usage: convert_models.py DET_IN REC_IN DET_OUT REC_OUT
+
+The published graphs were exported from Paddle with run-time shape arithmetic
+and a few patterns that OpenCV 4.6 either rejects or imports with wrong shapes.
+Every rewrite below keeps the arithmetic identical; scripts/verify-models
+checks the outputs against the originals run by onnxruntime.
+"""
+
+import sys
+
+import numpy as np
+import onnx
+from onnx import helper, numpy_helper
+
+# Width of the transformer part of the recognition head (SVTR mixer).
+EMBED = 120
+HEADS = 8
+HEAD_DIM = 15
+
+
+class Graph:
+    """A small mutable view of an ONNX graph: constants as arrays, nodes in order."""
+
+    def __init__(self, model):
+        self.model = model
+        self.g = model.graph
+        self.consts = {t.name: numpy_helper.to_array(t) for t in self.g.initializer}
+        nodes = []
+        for n in self.g.node:
+            if n.op_type == "Constant":
+                self.consts[n.output[0]] = numpy_helper.to_array(n.attribute[0].t)
+            else:
+                nodes.append(n)
+        self.nodes = nodes
+        self.counter = 0
+
+    def fresh(self, stem):
+        self.counter += 1
+        return f"scrivel.{stem}.{self.counter}"
+
+    def const(self, stem, array):
+        name = self.fresh(stem)
+        self.consts[name] = np.asarray(array)
+        return name
+
+    def producer(self, name):
+        for n in self.nodes:
+            if name in n.output:
+                return n
+        return None
+
+    def consumers(self, name):
+        return [n for n in self.nodes if name in n.input]
+
+    def attr(self, node, key, default=None):
+        for a in node.attribute:
+            if a.name == key:
+                return helper.get_attribute_value(a)
+        return default
+
+    def replace(self, old_nodes, new_nodes):
+        """Puts new_nodes where the first of old_nodes stood and drops the rest."""
+        index = min(self.nodes.index(n) for n in old_nodes)
+        for n in old_nodes:
+            self.nodes.remove(n)
+        for offset, n in enumerate(new_nodes):
+            self.nodes.insert(index + offset, n)
+
+    def prune(self):
+        """Drops nodes and constants that no graph output depends on."""
+        live = {o.name for o in self.g.output}
+        kept = []
+        for n in reversed(self.nodes):
+            if any(o in live for o in n.output):
+                kept.append(n)
+                live.update(i for i in n.input if i)
+        self.nodes = list(reversed(kept))
+        self.consts = {k: v for k, v in self.consts.items() if k in live}
+
+    def finish(self):
+        self.prune()
+        del self.g.node[:]
+        self.g.node.extend(self.nodes)
+        del self.g.initializer[:]
+        for name, array in self.consts.items():
+            self.g.initializer.append(numpy_helper.from_array(array, name))
+        del self.g.value_info[:]
+        return self.model
+
+
+def rewrite_det(model):
+    g = Graph(model)
+    clips = 0
+    for n in g.nodes:
+        # Opset 11 passes the bounds as inputs; OpenCV 4.6 reads only attributes.
+        if n.op_type == "Clip" and len(n.input) == 3:
+            lo = float(g.consts[n.input[1]])
+            hi = float(g.consts[n.input[2]])
+            del n.input[1:]
+            n.attribute.extend([helper.make_attribute("min", lo), helper.make_attribute("max", hi)])
+            clips += 1
+    print(f"    det: {clips} Clip nodes with constant bounds moved into attributes")
+    return g.finish()
+
+
+def rewrite_rec(model):
+    g = Graph(model)
+
+    # The input is declared with a fixed batch of 2 and width 320 so that the
+    # importer's shape inference picks the right axes; any batch and width run.
+    dims = g.g.input[0].type.tensor_type.shape.dim
+    for d, v in zip(dims, (2, 3, 48, 320)):
+        d.ClearField("dim_param")
+        d.dim_value = v
+
+    fix_qkv(g)
+    fix_reshapes(g)
+    fix_layer_norms(g)
+    fix_linears(g)
+    fix_final_squeeze(g)
+    return g.finish()
+
+
+def fix_qkv(g):
+    """Reshape [N,T,3,8,15] + Transpose + Slice/Squeeze on axis 0 -> one Slice per q, k, v."""
+    count = 0
+    for reshape in [n for n in g.nodes if n.op_type == "Reshape"]:
+        transposes = g.consumers(reshape.output[0])
+        if len(transposes) != 1 or transposes[0].op_type != "Transpose":
+            continue
+        transpose = transposes[0]
+        if list(g.attr(transpose, "perm")) != [2, 0, 3, 1, 4]:
+            continue
+        slices = g.consumers(transpose.output[0])
+        assert len(slices) == 3 and all(s.op_type == "Slice" for s in slices)
+        old = [reshape, transpose]
+        new = []
+        for s in slices:
+            part = int(g.attr(s, "starts")[0])
+            squeeze = g.consumers(s.output[0])[0]
+            assert squeeze.op_type == "Squeeze"
+            old += [s, squeeze]
+            sliced = g.fresh("qkv_slice")
+            shaped = g.fresh("qkv_heads")
+            shape = g.const("qkv_shape", np.array([0, -1, HEADS, HEAD_DIM], dtype=np.int64))
+            new += [
+                helper.make_node("Slice", [reshape.input[0]], [sliced], axes=[2],
+                                 starts=[part * EMBED], ends=[(part + 1) * EMBED]),
+                helper.make_node("Reshape", [sliced, shape], [shaped]),
+                helper.make_node("Transpose", [shaped], [squeeze.output[0]], perm=[0, 2, 1, 3]),
+            ]
+        g.replace(old, new)
+        count += 1
+    print(f"    rec: {count} attention q/k/v splits rebuilt without 5-D tensors")
+
+
+def fix_reshapes(g):
+    """Reshape targets computed through Shape -> Slice -> Concat become constants."""
+    count = 0
+    for n in g.nodes:
+        if n.op_type != "Reshape" or n.input[1] in g.consts:
+            continue
+        concat = g.producer(n.input[1])
+        assert concat is not None and concat.op_type == "Concat"
+        target = []
+        for piece in concat.input:
+            source = g.producer(piece)
+            if piece in g.consts:
+                target += [int(v) for v in np.ravel(g.consts[piece])]
+            elif source.op_type == "Cast" and source.input[0] in g.consts:
+                target += [int(v) for v in np.ravel(g.consts[source.input[0]])]
+            elif source.op_type == "Slice" and g.producer(source.input[0]).op_type == "Shape":
+                # Leading dimensions copied from the reshaped tensor itself.
+                target += [0] * (int(g.attr(source, "ends")[0]) - int(g.attr(source, "starts")[0]))
+            else:
+                target.append(-1)
+        assert target.count(-1) == 1, target
+        n.input[1] = g.const("reshape_target", np.array(target, dtype=np.int64))
+        count += 1
+    print(f"    rec: {count} run-time Reshape targets replaced by constants")
+
+
+def fix_layer_norms(g):
+    """LayerNorm over the last axis written with ReduceMean -> MatMuls that keep the full shape."""
+    count = 0
+    for mean in [n for n in g.nodes if n.op_type == "ReduceMean"]:
+        if mean not in g.nodes:
+            continue
+        x = mean.input[0]
+        subs = [c for c in g.consumers(mean.output[0]) if c.op_type == "Sub"]
+        if not subs:
+            continue
+        sub = subs[0]
+        assert sub.input[0] == x
+        users = g.consumers(sub.output[0])
+        pow_ = next(u for u in users if u.op_type == "Pow")
+        div = next(u for u in users if u.op_type == "Div")
+        mean2 = g.consumers(pow_.output[0])[0]
+        add_eps = g.consumers(mean2.output[0])[0]
+        sqrt = g.consumers(add_eps.output[0])[0]
+        mul_gamma = g.consumers(div.output[0])[0]
+        add_beta = g.consumers(mul_gamma.output[0])[0]
+        assert (mean2.op_type, add_eps.op_type, sqrt.op_type, mul_gamma.op_type, add_beta.op_type) == \
+            ("ReduceMean", "Add", "Sqrt", "Mul", "Add")
+        gamma = np.ravel(g.consts[mul_gamma.input[1]]).astype(np.float32)
+        beta = np.ravel(g.consts[add_beta.input[1]]).astype(np.float32)
+        width = gamma.size
+        eye = np.eye(width, dtype=np.float32)
+        averaging = np.full((width, width), 1.0 / width, dtype=np.float32)
+        centred = g.fresh("ln_centred")
+        squared = g.fresh("ln_squared")
+        variance = g.fresh("ln_variance")
+        normed = g.fresh("ln_normed")
+        new = [
+            helper.make_node("MatMul", [x, g.const("ln_centre", eye - averaging)], [centred]),
+            helper.make_node("Mul", [centred, centred], [squared]),
+            helper.make_node("MatMul", [squared, g.const("ln_average", averaging)], [variance]),
+            helper.make_node("Add", [variance, add_eps.input[1]], [add_eps.output[0]]),
+            sqrt,
+            helper.make_node("Div", [centred, sqrt.output[0]], [normed]),
+            # gamma and beta as one Linear: diag(gamma) x + beta.
+            helper.make_node("Gemm", [normed, g.const("ln_gamma", np.diag(gamma)), g.const("ln_beta", beta)],
+                             [add_beta.output[0]], transB=1, axis=2),
+        ]
+        g.replace([mean, sub, pow_, mean2, add_eps, sqrt, div, mul_gamma, add_beta], new)
+        count += 1
+    print(f"    rec: {count} LayerNorms rewritten without ReduceMean or per-channel Scale")
+
+
+def fix_linears(g):
+    """MatMul by a constant matrix followed by a constant bias Add -> one Gemm on the last axis."""
+    count = 0
+    for mm in [n for n in g.nodes if n.op_type == "MatMul"]:
+        if mm.input[1] not in g.consts:
+            continue
+        users = g.consumers(mm.output[0])
+        if len(users) != 1 or users[0].op_type != "Add" or users[0].input[1] not in g.consts:
+            continue
+        add = users[0]
+        weight = g.consts[mm.input[1]].astype(np.float32)
+        bias = np.ravel(g.consts[add.input[1]]).astype(np.float32)
+        if weight.ndim != 2 or bias.size != weight.shape[1]:
+            continue
+        gemm = helper.make_node(
+            "Gemm", [mm.input[0], g.const("linear_w", np.ascontiguousarray(weight.T)), g.const("linear_b", bias)],
+            [add.output[0]], transB=1, axis=2)
+        g.replace([mm, add], [gemm])
+        count += 1
+    print(f"    rec: {count} Linear layers (MatMul + bias) fused into Gemm")
+
+
+def fix_final_squeeze(g):
+    count = 0
+    for n in [n for n in g.nodes if n.op_type == "Squeeze"]:
+        assert list(g.attr(n, "axes")) == [2], "unexpected Squeeze left in the graph"
+        channels = EMBED
+        reshape = helper.make_node("Reshape", [n.input[0], g.const("squeeze_target",
+                                   np.array([0, channels, -1], dtype=np.int64))], [n.output[0]])
+        g.replace([n], [reshape])
+        count += 1
+    print(f"    rec: {count} Squeeze on the height axis replaced by Reshape")
+
+
+def main():
+    if len(sys.argv) != 5:
+        sys.exit(__doc__)
+    det_in, rec_in, det_out, rec_out = sys.argv[1:]
+    print(f"  rewriting {det_in}")
+    onnx.save(rewrite_det(onnx.load(det_in)), det_out)
+    print(f"  rewriting {rec_in}")
+    onnx.save(rewrite_rec(onnx.load(rec_in)), rec_out)
+
+
+if __name__ == "__main__":
+    main()
