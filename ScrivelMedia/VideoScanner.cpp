@@ -1,0 +1,329 @@
+#include "ScrivelMedia/VideoScanner.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <exception>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+#include "ScrivelCore/Errors.hpp"
+#include "ScrivelMedia/FrameRegistration.hpp"
+#include "ScrivelMedia/MediaInspector.hpp"
+#include "ScrivelMedia/SceneBoundaryDetector.hpp"
+#include "ScrivelMedia/VideoFrames.hpp"
+
+namespace scrivel {
+
+namespace {
+
+constexpr double kRecognitionShare = 0.85;
+constexpr double kRegistrationDimensionPixels = 960;
+constexpr const char* kRecognizingMessage = "Recognizing text";
+constexpr const char* kTrackingMessage = "Tracking text motion";
+
+// One frame waiting for, or undergoing, recognition.
+struct RecognitionJob {
+    std::int64_t id = 0;
+    Image raster;
+    Image frame;
+};
+
+struct RecognitionOutcome {
+    std::int64_t id = 0;
+    std::vector<DetectedRegion> regions;
+    std::exception_ptr error;
+};
+
+// The scan's recognition workers. The scan thread submits at most
+// `capacity` jobs at a time and collects their outcomes in completion order.
+// Destruction cancels what is queued or running and joins every worker, so
+// no recognition outlives the scan, whatever way it ends.
+class RecognitionPool {
+public:
+    RecognitionPool(int capacity, const VideoScanner::Recognizer& recognizer, ScanSettings settings,
+                    std::stop_token scanStop)
+        : recognizer_(recognizer), settings_(std::move(settings)),
+          forwardCancel_(std::move(scanStop), CancelForwarder{&abort_})
+    {
+        workers_.reserve(static_cast<std::size_t>(capacity));
+        for (int i = 0; i < capacity; ++i)
+            workers_.emplace_back([this](std::stop_token stop) { work(stop); });
+    }
+
+    ~RecognitionPool()
+    {
+        abort_.request_stop();
+        for (auto& worker : workers_)
+            worker.request_stop();
+        {
+            // Wakes workers blocked on an empty queue; their stop tokens end the wait.
+            std::lock_guard lock(mutex_);
+            jobs_.clear();
+        }
+        workers_.clear(); // joins
+    }
+
+    RecognitionPool(const RecognitionPool&) = delete;
+    RecognitionPool& operator=(const RecognitionPool&) = delete;
+
+    // Scan thread only.
+    void submit(RecognitionJob job)
+    {
+        {
+            std::lock_guard lock(mutex_);
+            jobs_.push_back(std::move(job));
+        }
+        ++inFlight_;
+        jobReady_.notify_one();
+    }
+
+    // Scan thread only; blocks until a submitted job has finished.
+    RecognitionOutcome next()
+    {
+        std::unique_lock lock(mutex_);
+        finished_.wait(lock, [&] { return !outcomes_.empty(); });
+        RecognitionOutcome outcome = std::move(outcomes_.front());
+        outcomes_.pop_front();
+        --inFlight_;
+        return outcome;
+    }
+
+    int inFlight() const { return inFlight_; }
+
+private:
+    struct CancelForwarder {
+        std::stop_source* target;
+        void operator()() const noexcept { target->request_stop(); }
+    };
+
+    void work(std::stop_token workerStop)
+    {
+        const std::stop_token cancelled = abort_.get_token();
+        for (;;) {
+            RecognitionJob job;
+            {
+                std::unique_lock lock(mutex_);
+                if (!jobReady_.wait(lock, workerStop, [&] { return !jobs_.empty(); }))
+                    return;
+                job = std::move(jobs_.front());
+                jobs_.pop_front();
+            }
+            RecognitionOutcome outcome{job.id, {}, nullptr};
+            try {
+                if (cancelled.stop_requested())
+                    throw OperationCancelled();
+                outcome.regions = recognizer_(job.raster, job.frame, settings_);
+                if (cancelled.stop_requested())
+                    throw OperationCancelled();
+            } catch (...) {
+                outcome.regions.clear();
+                outcome.error = std::current_exception();
+            }
+            job = {}; // the frame's pixels go before the outcome waits to be collected
+            {
+                std::lock_guard lock(mutex_);
+                outcomes_.push_back(std::move(outcome));
+            }
+            finished_.notify_one();
+        }
+    }
+
+    const VideoScanner::Recognizer& recognizer_;
+    const ScanSettings settings_;
+    std::stop_source abort_;
+    std::stop_callback<CancelForwarder> forwardCancel_;
+    std::mutex mutex_;
+    std::condition_variable_any jobReady_;       // guarded by mutex_
+    std::condition_variable finished_;           // guarded by mutex_
+    std::deque<RecognitionJob> jobs_;            // guarded by mutex_
+    std::deque<RecognitionOutcome> outcomes_;    // guarded by mutex_
+    int inFlight_ = 0;                           // scan thread only
+    std::vector<std::jthread> workers_;          // last: started after everything they use
+};
+
+bool sameBytes(const cv::Mat& a, const cv::Mat& b)
+{
+    if (a.size() != b.size() || a.type() != b.type())
+        return false;
+    if (a.data == b.data && a.step == b.step)
+        return true;
+    const std::size_t rowBytes = static_cast<std::size_t>(a.cols) * a.elemSize();
+    for (int row = 0; row < a.rows; ++row)
+        if (std::memcmp(a.ptr(row), b.ptr(row), rowBytes) != 0)
+            return false;
+    return true;
+}
+
+// A frame's time and tracking scene, waiting for its recognized regions.
+struct PendingSample {
+    double time = 0;
+    std::int64_t sceneID = 0;
+};
+
+// The state of one scan's recognition phase, on the scan thread.
+class SampleCollector {
+public:
+    SampleCollector(std::int64_t estimatedFrames, const ScanProgressCallback& progress)
+        : estimatedFrames_(estimatedFrames), progress_(progress)
+    {
+    }
+
+    // A frame sent to recognition as job `id`.
+    void expect(std::int64_t id, PendingSample sample)
+    {
+        waiting_[id].push_back(sample);
+        latestJob_ = id;
+        latestRegions_.reset();
+    }
+
+    // A frame whose recognition input equals that of the latest job: it takes
+    // that job's regions, now if they are known, otherwise when they arrive.
+    void reuseLatest(PendingSample sample)
+    {
+        if (latestRegions_)
+            add(sample, *latestRegions_);
+        else
+            waiting_[latestJob_].push_back(sample);
+    }
+
+    void collect(RecognitionOutcome outcome)
+    {
+        if (outcome.error)
+            std::rethrow_exception(outcome.error);
+        auto found = waiting_.find(outcome.id);
+        for (const PendingSample& sample : found->second)
+            add(sample, outcome.regions);
+        waiting_.erase(found);
+        if (outcome.id == latestJob_)
+            latestRegions_ = std::move(outcome.regions);
+    }
+
+    std::vector<DetectionSample> takeSamples() { return std::move(samples_); }
+
+private:
+    void add(const PendingSample& sample, const std::vector<DetectedRegion>& regions)
+    {
+        samples_.push_back(DetectionSample{sample.time, sample.sceneID, regions});
+        regionTotal_ += static_cast<std::int64_t>(regions.size());
+        const auto n = static_cast<std::int64_t>(samples_.size());
+        if (progress_)
+            progress_(ScanProgress{std::min(kRecognitionShare * static_cast<double>(n) / static_cast<double>(estimatedFrames_),
+                                            kRecognitionShare),
+                                   n, std::max(n, estimatedFrames_), regionTotal_, kRecognizingMessage});
+    }
+
+    std::int64_t estimatedFrames_;
+    const ScanProgressCallback& progress_;
+    std::map<std::int64_t, std::vector<PendingSample>> waiting_;
+    std::int64_t latestJob_ = -1;
+    // The latest job's regions once collected, for repeats of its frame.
+    std::optional<std::vector<DetectedRegion>> latestRegions_;
+    std::vector<DetectionSample> samples_;
+    std::int64_t regionTotal_ = 0;
+};
+
+} // namespace
+
+VideoScanner::VideoScanner(Recognizer recognizer, Tracker tracker, int maximumInFlight)
+    : recognizer_(std::move(recognizer)), tracker_(std::move(tracker)), maximumInFlight_(std::clamp(maximumInFlight, 1, 4))
+{
+}
+
+int VideoScanner::maximumInFlightFor(unsigned processorCount)
+{
+    return static_cast<int>(std::clamp(processorCount / 2, 1u, 4u));
+}
+
+unsigned VideoScanner::defaultProcessorCount()
+{
+    return std::thread::hardware_concurrency();
+}
+
+std::int64_t VideoScanner::estimatedFrameCount(double durationSeconds, double nominalFrameRate)
+{
+    const double frames = std::ceil(durationSeconds * nominalFrameRate);
+    if (!std::isfinite(frames) || frames < 1)
+        return 1;
+    return static_cast<std::int64_t>(frames);
+}
+
+ScanResult VideoScanner::scan(const std::filesystem::path& url, const ScanSettings& settings,
+                              const ScanProgressCallback& progress, std::stop_token stop) const
+{
+    // The inspector fails with noVideoTrack for a file without a video track
+    // and for a duration that is not finite and positive.
+    const VideoInfo info = MediaInspector::inspect(url);
+    const std::int64_t estimatedFrames = estimatedFrameCount(info.duration, info.nominalFrameRate);
+    const std::optional<double> recognitionDimension = maximumImageDimension(settings.quality);
+
+    VideoFrames frames(url);
+    SceneBoundaryDetector scenes;
+    FrameRegistration registration;
+    std::vector<std::optional<MotionTransform>> motions;
+    SampleCollector collector(estimatedFrames, progress);
+    std::vector<DetectionSample> samples;
+    {
+        // Declared last among the phase's state so that its workers are
+        // stopped and joined before anything they might touch goes away.
+        RecognitionPool pool(maximumInFlight_, recognizer_, settings, stop);
+        std::int64_t nextJob = 0;
+        Image previousFrame;
+
+        while (auto decoded = frames.next(stop)) {
+            auto& [time, frame] = *decoded;
+            const Image registrationRaster = VideoFrames::raster(frame, kRegistrationDimensionPixels);
+            const std::int64_t inputScene = scenes.observe(frame);
+            const FrameRegistration::Result registered = registration.observe(registrationRaster, inputScene, stop);
+            motions.push_back(registered.motion);
+            const PendingSample pending{time, registered.sceneID};
+
+            // Static stretches of a recording decode to identical frames;
+            // recognizing them again would give the same regions.
+            if (!previousFrame.empty() && sameBytes(frame.pixels, previousFrame.pixels)) {
+                collector.reuseLatest(pending);
+                continue;
+            }
+            Image raster = VideoFrames::raster(frame, recognitionDimension);
+            const std::int64_t id = nextJob++;
+            collector.expect(id, pending);
+            previousFrame = frame;
+            pool.submit(RecognitionJob{id, std::move(raster), std::move(frame)});
+            while (pool.inFlight() >= maximumInFlight_)
+                collector.collect(pool.next());
+        }
+        while (pool.inFlight() > 0)
+            collector.collect(pool.next());
+    }
+    if (stop.stop_requested())
+        throw OperationCancelled();
+    samples = collector.takeSamples();
+    if (samples.empty())
+        throw VideoScanError::decodeFailed();
+
+    std::stable_sort(samples.begin(), samples.end(),
+                     [](const DetectionSample& a, const DetectionSample& b) { return a.time < b.time; });
+    const auto resolvedMotions = FrameRegistration::resolved(motions, samples);
+    std::vector<DetectionSample> tracked = tracker_(url, samples, resolvedMotions, progress, stop);
+
+    const auto n = static_cast<std::int64_t>(tracked.size());
+    std::int64_t regionTotal = 0;
+    for (const auto& sample : tracked)
+        regionTotal += static_cast<std::int64_t>(sample.regions.size());
+    if (progress)
+        progress(ScanProgress{1.0, n, n, regionTotal, kTrackingMessage});
+
+    ScanResult result;
+    result.duration = info.duration;
+    result.frameRate = static_cast<double>(n) / info.duration;
+    result.sampleCount = n;
+    result.totalRegions = regionTotal;
+    result.samples = std::move(tracked);
+    return result;
+}
+
+} // namespace scrivel

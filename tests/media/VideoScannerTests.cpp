@@ -1,0 +1,510 @@
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "ScrivelCore/Errors.hpp"
+#include "ScrivelMedia/VideoFrames.hpp"
+#include "ScrivelMedia/VideoScanner.hpp"
+#include "support/ClipWriter.hpp"
+
+using namespace scrivel;
+using namespace scrivel::test;
+
+namespace {
+
+constexpr int kWidth = 320;
+constexpr int kHeight = 240;
+// A block in the top-left corner whose grey level tells a fake recognizer
+// which picture it is looking at.
+const cv::Rect kMarker{0, 0, 32, 32};
+constexpr int kMarkerStep = 12;
+
+// A screen-like picture: text lines (so that registration has texture)
+// scrolled by a few pixels per frame, with the marker for `label`.
+cv::Mat labelledFrame(const cv::Mat& page, int scroll, int label)
+{
+    cv::Mat frame = scrolledView(page, {kWidth, kHeight}, 0, scroll);
+    frame(kMarker).setTo(cv::Scalar::all(kMarkerStep * label));
+    return frame;
+}
+
+int labelOf(const Image& raster)
+{
+    const double scale = static_cast<double>(raster.width()) / kWidth;
+    const cv::Rect inner(static_cast<int>(4 * scale), static_cast<int>(4 * scale), static_cast<int>(24 * scale),
+                         static_cast<int>(24 * scale));
+    return static_cast<int>(std::lround(cv::mean(raster.pixels(inner))[0] / kMarkerStep));
+}
+
+DetectedRegion regionLabelled(int label)
+{
+    DetectedRegion region;
+    region.rect = {0.1, 0.1, 0.3, 0.05};
+    region.confidence = 0.9F;
+    region.text = "frame " + std::to_string(label);
+    region.backgroundColor = 0xFFFFFF;
+    return region;
+}
+
+// Stands in for the OCR engine: one region naming the picture's label.
+// Counts calls and how many run at once.
+struct FakeRecognizer {
+    std::atomic<int> calls{0};
+    std::atomic<int> running{0};
+    std::atomic<int> mostRunning{0};
+    std::function<void(int call, int label)> during = [](int, int) {};
+
+    VideoScanner::Recognizer function()
+    {
+        return [this](const Image& raster, const Image& frame, const ScanSettings&) {
+            EXPECT_FALSE(raster.empty());
+            EXPECT_FALSE(frame.empty());
+            const int call = calls++;
+            const int now = ++running;
+            int seen = mostRunning.load();
+            while (now > seen && !mostRunning.compare_exchange_weak(seen, now)) {
+            }
+            struct Leaving {
+                std::atomic<int>& running;
+                ~Leaving() { --running; }
+            } leaving{running};
+            const int label = labelOf(raster);
+            during(call, label);
+            return std::vector<DetectedRegion>{regionLabelled(label)};
+        };
+    }
+};
+
+// Stands in for the mask tracker: keeps what it was given and returns the
+// samples unchanged.
+struct RecordingTracker {
+    int calls = 0;
+    std::vector<DetectionSample> samples;
+    std::vector<std::optional<MotionTransform>> motions;
+
+    VideoScanner::Tracker function()
+    {
+        return [this](const std::filesystem::path&, const std::vector<DetectionSample>& given,
+                      const std::vector<std::optional<MotionTransform>>& givenMotions, const ScanProgressCallback&,
+                      std::stop_token) {
+            ++calls;
+            samples = given;
+            motions = givenMotions;
+            return given;
+        };
+    }
+};
+
+std::size_t threadCount()
+{
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
+        ++count;
+    return count;
+}
+
+// Rewrites the durations an MP4 file declares (movie, track, media headers
+// and every sample's duration) to zero, as some broken recorders leave them.
+void zeroDeclaredDurations(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    in.close();
+    auto putZero = [&](std::size_t at, std::size_t width) {
+        ASSERT_LE(at + width, bytes.size());
+        for (std::size_t k = 0; k < width; ++k)
+            bytes[at + k] = 0;
+    };
+    // Offsets from the box type to the duration field, for versions 0 and 1.
+    struct Header {
+        const char* type;
+        std::size_t version0;
+        std::size_t version1;
+    };
+    for (const Header h : {Header{"mvhd", 20, 24}, Header{"tkhd", 24, 28}, Header{"mdhd", 20, 24}}) {
+        const std::size_t at = bytes.find(h.type);
+        ASSERT_NE(at, std::string::npos) << h.type;
+        const bool wide = bytes[at + 4] == 1;
+        putZero(at + (wide ? h.version1 : h.version0), wide ? 8 : 4);
+    }
+    const std::size_t stts = bytes.find("stts");
+    ASSERT_NE(stts, std::string::npos);
+    const auto entries = static_cast<std::size_t>(static_cast<unsigned char>(bytes[stts + 11]));
+    for (std::size_t k = 0; k < entries; ++k)
+        putZero(stts + 12 + 8 * k + 4, 4);
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+ClipSpec smallClip(int frameCount, double frameRate = 30)
+{
+    ClipSpec spec;
+    spec.width = kWidth;
+    spec.height = kHeight;
+    spec.frameCount = frameCount;
+    spec.frameRate = frameRate;
+    return spec;
+}
+
+ScanSettings defaultSettings()
+{
+    ScanSettings settings;
+    settings.quality = OCRQuality::fast;
+    settings.confidence = 0.3F;
+    settings.blurEmails = settings.blurPhones = settings.blurHan = true;
+    return settings;
+}
+
+const cv::Mat& page()
+{
+    static const cv::Mat content = textPage(kWidth, 2000, 7);
+    return content;
+}
+
+} // namespace
+
+TEST(VideoScanner, ProcessorCountsGiveHalfTheProcessorsOneToFour)
+{
+    struct Case {
+        unsigned processors;
+        int inFlight;
+    };
+    for (const Case c : {Case{0, 1}, Case{1, 1}, Case{2, 1}, Case{3, 1}, Case{6, 3}, Case{8, 4}, Case{16, 4},
+                         Case{128, 4}}) {
+        EXPECT_EQ(VideoScanner::maximumInFlightFor(c.processors), c.inFlight) << c.processors << " processors";
+    }
+}
+
+TEST(VideoScanner, EstimatedFrameCountRoundsUpAndIsAtLeastOne)
+{
+    struct Case {
+        double duration;
+        double rate;
+        std::int64_t frames;
+    };
+    for (const Case c : {Case{2.0, 30, 60}, Case{10.01, 29.97, 300}, Case{1.0, 0, 1}, Case{0.01, 24, 1},
+                         Case{2.5, 25, 63}}) {
+        EXPECT_EQ(VideoScanner::estimatedFrameCount(c.duration, c.rate), c.frames) << c.duration << " s at " << c.rate;
+    }
+}
+
+// Every decoded frame becomes one sample, at the frame's time, with the
+// tracking scene; a hard cut starts the next scene.
+TEST(VideoScanner, OneSamplePerFrameWithItsTimeSceneAndRegions)
+{
+    constexpr int kFrames = 60;
+    constexpr int kCut = 36;
+    TemporaryFile clip(".mp4");
+    const cv::Mat otherPage = textPage(kWidth, 2000, 99, 40);
+    writeClip(clip.path, smallClip(kFrames), withCuts({kCut}, {
+        [](int i) { return labelledFrame(page(), 3 * i, i % 20); },
+        [&](int i) {
+            cv::Mat frame = labelledFrame(otherPage, 2 * i, (kCut + i) % 20);
+            cv::Mat inverted;
+            cv::bitwise_not(frame, inverted); // light text on dark: a wholesale change
+            inverted(kMarker).setTo(cv::Scalar::all(kMarkerStep * ((kCut + i) % 20)));
+            return inverted;
+        },
+    }));
+
+    FakeRecognizer recognizer;
+    RecordingTracker tracker;
+    std::vector<ScanProgress> progress;
+    const VideoScanner scanner(recognizer.function(), tracker.function(), 2);
+    const ScanResult result =
+        scanner.scan(clip.path, defaultSettings(), [&](const ScanProgress& p) { progress.push_back(p); });
+
+    ASSERT_EQ(result.samples.size(), static_cast<std::size_t>(kFrames));
+    EXPECT_EQ(result.sampleCount, kFrames);
+    EXPECT_NEAR(result.duration, 2.0, 0.05);
+    EXPECT_DOUBLE_EQ(result.frameRate, kFrames / result.duration);
+    EXPECT_EQ(result.totalRegions, kFrames);
+    EXPECT_EQ(tracker.calls, 1);
+    EXPECT_EQ(tracker.motions.size(), static_cast<std::size_t>(kFrames));
+    EXPECT_EQ(recognizer.calls.load(), kFrames);
+    for (int i = 0; i < kFrames; ++i) {
+        SCOPED_TRACE(i);
+        const DetectionSample& sample = result.samples[static_cast<std::size_t>(i)];
+        EXPECT_NEAR(sample.time, i / 30.0, 1e-6);
+        EXPECT_EQ(sample.sceneID, i < kCut ? 0 : 1);
+        ASSERT_EQ(sample.regions.size(), 1u);
+        EXPECT_EQ(sample.regions[0].text, "frame " + std::to_string(i % 20));
+    }
+    // The first frame of each scene is its anchor; a gentle scroll is measured.
+    ASSERT_TRUE(tracker.motions[0].has_value());
+    ASSERT_TRUE(tracker.motions[kCut].has_value());
+    EXPECT_EQ(*tracker.motions[kCut], MotionTransform::identity());
+
+    // Recognition reports every sample against the estimate, then the end.
+    ASSERT_EQ(progress.size(), static_cast<std::size_t>(kFrames + 1));
+    for (int n = 1; n <= kFrames; ++n) {
+        const ScanProgress& p = progress[static_cast<std::size_t>(n - 1)];
+        EXPECT_EQ(p.message, "Recognizing text");
+        EXPECT_EQ(p.processed, n);
+        EXPECT_EQ(p.total, kFrames);
+        EXPECT_EQ(p.regions, n);
+        EXPECT_NEAR(p.progress, 0.85 * n / kFrames, 1e-12);
+    }
+    EXPECT_EQ(progress.back(), (ScanProgress{1.0, kFrames, kFrames, kFrames, "Tracking text motion"}));
+}
+
+// Frames that finish recognition out of order are paired with their own
+// times and handed on sorted; no more recognitions run at once than allowed.
+TEST(VideoScanner, SamplesFinishingOutOfOrderEndUpSortedByTime)
+{
+    constexpr int kFrames = 16;
+    TemporaryFile clip(".mp4");
+    writeClip(clip.path, smallClip(kFrames), [](int i) { return labelledFrame(page(), 4 * i, i); });
+
+    for (int inFlight : {1, 3, 4}) {
+        SCOPED_TRACE(inFlight);
+        FakeRecognizer recognizer;
+        std::mutex orderLock;
+        std::vector<int> finished;
+        // Every third frame is slow, so the frames submitted after it overtake it.
+        recognizer.during = [&](int, int label) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(label % 3 == 0 ? 60 : 2));
+            std::lock_guard lock(orderLock);
+            finished.push_back(label);
+        };
+        RecordingTracker tracker;
+        const VideoScanner scanner(recognizer.function(), tracker.function(), inFlight);
+        std::vector<std::int64_t> processed;
+        const ScanResult result =
+            scanner.scan(clip.path, defaultSettings(), [&](const ScanProgress& p) { processed.push_back(p.processed); });
+
+        EXPECT_LE(recognizer.mostRunning.load(), inFlight);
+        if (inFlight > 1) {
+            EXPECT_FALSE(std::is_sorted(finished.begin(), finished.end())) << "the slow frames were not overtaken";
+        }
+        ASSERT_EQ(tracker.samples.size(), static_cast<std::size_t>(kFrames));
+        for (int i = 0; i < kFrames; ++i) {
+            EXPECT_NEAR(tracker.samples[static_cast<std::size_t>(i)].time, i / 30.0, 1e-6);
+            ASSERT_EQ(tracker.samples[static_cast<std::size_t>(i)].regions.size(), 1u);
+            EXPECT_EQ(tracker.samples[static_cast<std::size_t>(i)].regions[0].text, "frame " + std::to_string(i));
+        }
+        EXPECT_EQ(result.samples, tracker.samples);
+        // processed counts up one by one whatever order samples arrive in.
+        for (std::size_t k = 0; k + 1 < processed.size(); ++k)
+            EXPECT_EQ(processed[k], static_cast<std::int64_t>(k + 1));
+    }
+}
+
+// Runs of identical frames (a static screen) are recognized once; the
+// repeats carry the regions of the first frame of their run.
+TEST(VideoScanner, IdenticalFramesAreRecognizedOnce)
+{
+    // Picture shown at each frame: four runs, the last returning to the first picture.
+    const std::vector<int> pictures{0, 0, 0, 0, 1, 1, 2, 2, 2, 2, 2, 2, 0, 0, 0, 3};
+    constexpr int kDistinctRuns = 5;
+    TemporaryFile clip(".mp4");
+    ClipSpec spec = smallClip(static_cast<int>(pictures.size()));
+    spec.h264Crf = 0; // lossless: a repeated picture decodes to the same bytes
+    spec.gopSize = 100;
+    writeClip(clip.path, spec, [&](int i) {
+        const int picture = pictures[static_cast<std::size_t>(i)];
+        return labelledFrame(page(), 40 * picture, picture + 1);
+    });
+
+    for (int inFlight : {1, 4}) {
+        SCOPED_TRACE(inFlight);
+        FakeRecognizer recognizer;
+        // Slow recognitions keep a run's first frame in flight while its repeats are decoded.
+        recognizer.during = [](int, int) { std::this_thread::sleep_for(std::chrono::milliseconds(20)); };
+        RecordingTracker tracker;
+        const VideoScanner scanner(recognizer.function(), tracker.function(), inFlight);
+        const ScanResult result = scanner.scan(clip.path, defaultSettings(), {});
+
+        EXPECT_EQ(recognizer.calls.load(), kDistinctRuns);
+        ASSERT_EQ(result.samples.size(), pictures.size());
+        EXPECT_EQ(result.totalRegions, static_cast<std::int64_t>(pictures.size()));
+        for (std::size_t i = 0; i < pictures.size(); ++i) {
+            SCOPED_TRACE(i);
+            EXPECT_NEAR(result.samples[i].time, static_cast<double>(i) / 30.0, 1e-6);
+            ASSERT_EQ(result.samples[i].regions.size(), 1u);
+            EXPECT_EQ(result.samples[i].regions[0].text, "frame " + std::to_string(pictures[i] + 1));
+        }
+    }
+}
+
+TEST(VideoScanner, CancellingDuringRecognitionEndsWithCancellationAndNoThreadLeft)
+{
+    constexpr int kFrames = 30;
+    TemporaryFile clip(".mp4");
+    writeClip(clip.path, smallClip(kFrames), [](int i) { return labelledFrame(page(), 5 * i, i % 20); });
+
+    {
+        // Libraries start their own thread pools on first use and keep them;
+        // let them do so before threads are counted.
+        FakeRecognizer recognizer;
+        RecordingTracker tracker;
+        VideoScanner(recognizer.function(), tracker.function(), 4).scan(clip.path, defaultSettings(), {});
+    }
+    for (int inFlight : {1, 4}) {
+        SCOPED_TRACE(inFlight);
+        const std::size_t threadsBefore = threadCount();
+        std::stop_source stop;
+        FakeRecognizer recognizer;
+        std::atomic<int> afterCancel{0};
+        recognizer.during = [&](int call, int) {
+            if (stop.stop_requested())
+                ++afterCancel;
+            if (call == 5)
+                stop.request_stop(); // as the user's cancel arrives mid-recognition
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        };
+        RecordingTracker tracker;
+        const VideoScanner scanner(recognizer.function(), tracker.function(), inFlight);
+        std::vector<ScanProgress> progress;
+        try {
+            scanner.scan(clip.path, defaultSettings(), [&](const ScanProgress& p) { progress.push_back(p); },
+                         stop.get_token());
+            FAIL() << "the scan finished despite the cancellation";
+        } catch (const OperationCancelled& error) {
+            EXPECT_STREQ(error.what(), "Operation cancelled.");
+        }
+        EXPECT_EQ(recognizer.running.load(), 0);
+        EXPECT_EQ(threadCount(), threadsBefore);
+        EXPECT_EQ(tracker.calls, 0);
+        // Recognitions already running may finish; no new frame is started
+        // beyond those that were queued when the cancel came.
+        EXPECT_LE(afterCancel.load(), inFlight - 1);
+        EXPECT_LT(recognizer.calls.load(), kFrames);
+        for (const auto& p : progress)
+            EXPECT_EQ(p.message, "Recognizing text");
+    }
+}
+
+// A failing recognition ends the scan with its own error once the other
+// workers have stopped.
+TEST(VideoScanner, RecognitionErrorEndsTheScanAfterEveryWorkerStopped)
+{
+    constexpr int kFrames = 20;
+    TemporaryFile clip(".mp4");
+    writeClip(clip.path, smallClip(kFrames), [](int i) { return labelledFrame(page(), 5 * i, i % 20); });
+
+    {
+        FakeRecognizer recognizer;
+        RecordingTracker tracker;
+        VideoScanner(recognizer.function(), tracker.function(), 4).scan(clip.path, defaultSettings(), {});
+    }
+    for (int inFlight : {1, 4}) {
+        SCOPED_TRACE(inFlight);
+        const std::size_t threadsBefore = threadCount();
+        FakeRecognizer recognizer;
+        recognizer.during = [](int call, int) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(call == 6 ? 1 : 30));
+            if (call == 6)
+                throw PlatformError("engine failed");
+        };
+        RecordingTracker tracker;
+        const VideoScanner scanner(recognizer.function(), tracker.function(), inFlight);
+        try {
+            scanner.scan(clip.path, defaultSettings(), {});
+            FAIL() << "the scan finished despite the failing recognition";
+        } catch (const PlatformError& error) {
+            EXPECT_STREQ(error.what(), "engine failed");
+        }
+        EXPECT_EQ(recognizer.running.load(), 0);
+        EXPECT_EQ(threadCount(), threadsBefore);
+        EXPECT_EQ(tracker.calls, 0);
+    }
+}
+
+TEST(VideoScanner, TrackerFailureIsTheScansFailure)
+{
+    TemporaryFile clip(".mp4");
+    writeClip(clip.path, smallClip(4), [](int i) { return labelledFrame(page(), 5 * i, i); });
+    FakeRecognizer recognizer;
+    const VideoScanner scanner(recognizer.function(),
+                               [](auto&&...) -> std::vector<DetectionSample> { throw VideoScanError::decodeFailed(); });
+    EXPECT_THROW(scanner.scan(clip.path, defaultSettings(), {}), VideoScanError);
+}
+
+TEST(VideoScanner, CancelledBeforeStartingDecodesNothing)
+{
+    TemporaryFile clip(".mp4");
+    writeClip(clip.path, smallClip(4), [](int i) { return labelledFrame(page(), 5 * i, i); });
+    FakeRecognizer recognizer;
+    RecordingTracker tracker;
+    std::stop_source stop;
+    stop.request_stop();
+    const VideoScanner scanner(recognizer.function(), tracker.function());
+    EXPECT_THROW(scanner.scan(clip.path, defaultSettings(), {}, stop.get_token()), OperationCancelled);
+    EXPECT_EQ(recognizer.calls.load(), 0);
+}
+
+TEST(VideoScanner, FilesWithoutAVideoTrackOrDurationFailBeforeRecognition)
+{
+    TemporaryFile audioOnly(".mp4");
+    writeAudioOnlyClip(audioOnly.path, 0.5);
+    TemporaryFile text(".mp4");
+    std::ofstream(text.path) << "not a video\n";
+    TemporaryFile zeroDuration(".mp4");
+    ClipSpec oneFrame = smallClip(1);
+    oneFrame.maxBFrames = 0;
+    writeClip(zeroDuration.path, oneFrame, [](int) { return labelledFrame(page(), 0, 1); });
+    zeroDeclaredDurations(zeroDuration.path);
+    {
+        // Still a readable video: it is the duration that is refused.
+        VideoFrames frames(zeroDuration.path);
+        EXPECT_TRUE(frames.next().has_value());
+    }
+
+    for (const auto* path : {&audioOnly.path, &text.path, &zeroDuration.path}) {
+        SCOPED_TRACE(path->string());
+        FakeRecognizer recognizer;
+        RecordingTracker tracker;
+        const VideoScanner scanner(recognizer.function(), tracker.function());
+        try {
+            scanner.scan(*path, defaultSettings(), {});
+            ADD_FAILURE() << "scanned a file without video";
+        } catch (const ScrivelError& error) {
+            EXPECT_EQ(error.code(), ScrivelError::Code::noVideoTrack);
+            EXPECT_STREQ(error.what(), "The selected file does not contain a readable video track.");
+        }
+        EXPECT_EQ(recognizer.calls.load(), 0);
+        EXPECT_EQ(tracker.calls, 0);
+    }
+}
+
+// The quality decides the size recognition sees; the full frame goes along.
+TEST(VideoScanner, QualityChoosesTheRecognitionRasterSize)
+{
+    TemporaryFile clip(".mp4");
+    ClipSpec spec = smallClip(2);
+    spec.width = 2560;
+    spec.height = 1440;
+    writeClip(clip.path, spec, [](int i) { return flatFrame({2560, 1440}, cv::Scalar::all(40 * i)); });
+
+    struct Case {
+        OCRQuality quality;
+        cv::Size raster;
+    };
+    for (const Case c : {Case{OCRQuality::fast, {1280, 720}}, Case{OCRQuality::balanced, {2200, 1238}},
+                         Case{OCRQuality::precise, {2560, 1440}}}) {
+        std::mutex lock;
+        std::vector<std::pair<cv::Size, cv::Size>> sizes;
+        RecordingTracker tracker;
+        const VideoScanner scanner(
+            [&](const Image& raster, const Image& frame, const ScanSettings&) {
+                std::lock_guard guard(lock);
+                sizes.emplace_back(raster.pixels.size(), frame.pixels.size());
+                return std::vector<DetectedRegion>{};
+            },
+            tracker.function());
+        ScanSettings settings = defaultSettings();
+        settings.quality = c.quality;
+        scanner.scan(clip.path, settings, {});
+        ASSERT_EQ(sizes.size(), 2u);
+        for (const auto& [raster, frame] : sizes) {
+            EXPECT_EQ(raster, c.raster);
+            EXPECT_EQ(frame, cv::Size(2560, 1440));
+        }
+    }
+}
