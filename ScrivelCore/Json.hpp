@@ -4,6 +4,9 @@
 // is strict: every key is required, types are checked (integers must be
 // integers in range), enumerations accept only their raw strings, extra keys
 // are ignored. A failure throws JsonDecodeError naming the offending key path.
+// Integer fields accept only JSON integers (3.0 is a float and fails).
+// JSON has no NaN or infinity: such a value encodes as null when dumped, and
+// decoding null (or a number that overflows a double) as a number fails.
 
 #include <stdexcept>
 #include <string>
@@ -38,6 +41,16 @@ Json toJson(const MotionTransform& value);
 // decode<T>(json) for each record above except DetectionTrack (encode only).
 template <class T>
 T decode(const Json& json);
+template <> NormalizedRect decode<NormalizedRect>(const Json& json);
+template <> TextSelection decode<TextSelection>(const Json& json);
+template <> DetectedRegion decode<DetectedRegion>(const Json& json);
+template <> DetectionSample decode<DetectionSample>(const Json& json);
+template <> ScanResult decode<ScanResult>(const Json& json);
+template <> ScanSettings decode<ScanSettings>(const Json& json);
+template <> MaskPadding decode<MaskPadding>(const Json& json);
+template <> ManualMask decode<ManualMask>(const Json& json);
+template <> RenderSettings decode<RenderSettings>(const Json& json);
+template <> MotionTransform decode<MotionTransform>(const Json& json);
 
 // Parses text then decodes; malformed JSON throws JsonDecodeError as well.
 template <class T>
@@ -46,7 +59,7 @@ T decodeText(const std::string& text)
     Json json;
     try {
         json = Json::parse(text);
-    } catch (const nlohmann::json::parse_error& error) {
+    } catch (const nlohmann::json::exception& error) { // syntax errors and overflowing numbers alike
         throw JsonDecodeError(std::string("malformed JSON: ") + error.what());
     }
     return decode<T>(json);
