@@ -1,6 +1,7 @@
 #include "ScrivelMedia/MediaSource.hpp"
 
 #include <cerrno>
+#include <mutex>
 
 namespace scrivel {
 
@@ -9,6 +10,12 @@ bool isSystemError(int ffmpegError)
     // AVERROR(e) is -e for errno values; FFmpeg's own codes are large tags.
     const int code = -ffmpegError;
     return code > 0 && code < 4096 && code != EINVAL && code != ENOSYS;
+}
+
+void silenceFfmpegLogging()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
 }
 
 int firstVideoStream(const AVFormatContext& format)

@@ -18,12 +18,16 @@ InputFormatContext openMediaFile(const std::filesystem::path& url, const NotMedi
 // than from FFmpeg's parsing of the content.
 bool isSystemError(int ffmpegError);
 
+// The product logs nothing; FFmpeg's console messages are switched off once.
+void silenceFfmpegLogging();
+
 // Index of the first video stream that is not a cover picture, or -1.
 int firstVideoStream(const AVFormatContext& format);
 
 template <class NotMediaError>
 InputFormatContext openMediaFile(const std::filesystem::path& url, const NotMediaError& notMedia)
 {
+    silenceFfmpegLogging();
     AVFormatContext* raw = nullptr;
     // On failure avformat_open_input frees the context itself.
     const int opened = avformat_open_input(&raw, url.c_str(), nullptr, nullptr);
