@@ -451,7 +451,8 @@ double durationSeconds(const AVFormatContext& input, const AVStream& video)
 
 // Writes the redacted file at `temporaryFile`; returns the notes.
 ExportReport encode(const fs::path& sourcePath, const fs::path& temporaryFile, const ScanResult& scanResult,
-                    const RenderSettings& renderSettings, ProgressThrottle& progress, std::stop_token stop)
+                    const RenderSettings& renderSettings, ProgressThrottle& progress, std::stop_token stop,
+                    RegionOutlines outlines)
 {
     InputFormatContext input = openMediaFile(sourcePath, ScrivelError::exportSessionUnavailable());
     const int videoIndex = firstVideoStream(*input);
@@ -467,7 +468,7 @@ ExportReport encode(const fs::path& sourcePath, const fs::path& temporaryFile, c
     std::vector<StreamRoute> routes(input->nb_streams);
     // The video stream comes first in the output, then the audio in source order.
     VideoPipeline video(*input, videoIndex, *output,
-                        VideoComposition::make(scanResult, renderSettings, /*showRegions=*/false));
+                        VideoComposition::make(scanResult, renderSettings, outlines == RegionOutlines::shown));
     routes[videoIndex].kind = StreamRoute::Kind::video;
     for (unsigned i = 0; i < input->nb_streams; ++i) {
         AVStream& stream = *input->streams[i];
@@ -578,7 +579,7 @@ void VideoExporter::validateOutput(const fs::path& sourcePath, const fs::path& o
 
 ExportReport VideoExporter::exportVideo(const fs::path& sourcePath, const fs::path& outputPath,
                                         const ScanResult& scanResult, const RenderSettings& renderSettings,
-                                        const Progress& progress, std::stop_token stop)
+                                        const Progress& progress, std::stop_token stop, RegionOutlines outlines)
 {
     if (stop.stop_requested())
         throw OperationCancelled();
@@ -591,7 +592,7 @@ ExportReport VideoExporter::exportVideo(const fs::path& sourcePath, const fs::pa
     const fs::path temporaryFile = folder.path() / "export.mp4";
 
     ProgressThrottle throttle(progress);
-    ExportReport report = encode(sourcePath, temporaryFile, scanResult, renderSettings, throttle, stop);
+    ExportReport report = encode(sourcePath, temporaryFile, scanResult, renderSettings, throttle, stop, outlines);
 
     if (stop.stop_requested())
         throw OperationCancelled();

@@ -26,6 +26,9 @@ struct ExportReport {
 // packets copied unchanged. The file is built in a fresh folder beside the
 // destination and moved into place with rename(2); the source is never
 // written, and the destination changes only when the new file is complete.
+// Whether the review outlines of the masks are burned in as well.
+enum class RegionOutlines { hidden, shown };
+
 struct VideoExporter {
     // Fraction done, 0...1; called at most every 150 ms, never above 0.99
     // until the file is in place, then once with 1.0. Called on the
@@ -41,7 +44,8 @@ struct VideoExporter {
     // (the failed path named in the message).
     static ExportReport exportVideo(const std::filesystem::path& sourcePath, const std::filesystem::path& outputPath,
                                     const ScanResult& scanResult, const RenderSettings& renderSettings,
-                                    const Progress& progress, std::stop_token stop = {});
+                                    const Progress& progress, std::stop_token stop = {},
+                                    RegionOutlines outlines = RegionOutlines::hidden);
 
     // Throws ScrivelError::outputMatchesSource when `outputPath` names the
     // source file through any path: the same path once symbolic links are
