@@ -1,0 +1,676 @@
+#include "ScrivelMedia/BlurRenderer.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+
+#include <opencv2/imgproc.hpp>
+
+namespace scrivel {
+
+FrameRect FrameRect::extentOf(const Image& image)
+{
+    return {0, 0, static_cast<double>(image.width()), static_cast<double>(image.height())};
+}
+
+std::optional<FrameRect> intersection(const FrameRect& a, const FrameRect& b)
+{
+    const double left = std::max(a.minX(), b.minX());
+    const double bottom = std::max(a.minY(), b.minY());
+    const double right = std::min(a.maxX(), b.maxX());
+    const double top = std::min(a.maxY(), b.maxY());
+    // Rectangles that only touch still intersect (in a zero-size rectangle).
+    if (!(left <= right) || !(bottom <= top))
+        return std::nullopt;
+    return FrameRect{left, bottom, right - left, top - bottom};
+}
+
+FrameRect unionOf(const FrameRect& a, const FrameRect& b)
+{
+    const double left = std::min(a.minX(), b.minX());
+    const double bottom = std::min(a.minY(), b.minY());
+    return {left, bottom, std::max(a.maxX(), b.maxX()) - left, std::max(a.maxY(), b.maxY()) - bottom};
+}
+
+FrameRect integral(const FrameRect& rect)
+{
+    const double left = std::floor(rect.minX());
+    const double bottom = std::floor(rect.minY());
+    return {left, bottom, std::ceil(rect.maxX()) - left, std::ceil(rect.maxY()) - bottom};
+}
+
+std::optional<FrameRect> inset(const FrameRect& rect, double dx, double dy)
+{
+    const FrameRect result{rect.x + dx, rect.y + dy, rect.width - 2 * dx, rect.height - 2 * dy};
+    if (result.width < 0 || result.height < 0)
+        return std::nullopt;
+    return result;
+}
+
+namespace BlurRenderer {
+
+namespace {
+
+bool isEmpty(const std::optional<FrameRect>& rect)
+{
+    return !rect || rect->isEmpty();
+}
+
+struct PixelGrid {
+    FrameRect bounds; // integral, bottom-up
+    int width = 0;
+    int height = 0;
+};
+
+PixelGrid gridOf(const FrameRect& extent)
+{
+    PixelGrid grid;
+    grid.bounds = integral(extent);
+    grid.width = static_cast<int>(std::trunc(grid.bounds.width));
+    grid.height = static_cast<int>(std::trunc(grid.bounds.height));
+    return grid;
+}
+
+int clampedIndex(double value, int limit)
+{
+    if (!(value > 0))
+        return 0;
+    return value >= limit ? limit : static_cast<int>(value);
+}
+
+// The pixels a rectangle can touch in a grid: columns [x0, x1), bottom-up
+// rows [y0, y1).
+struct Span {
+    int x0 = 0, x1 = 0, y0 = 0, y1 = 0;
+};
+
+std::optional<Span> spanOf(const FrameRect& q, const PixelGrid& grid)
+{
+    Span span;
+    span.x0 = clampedIndex(std::floor(q.minX() - grid.bounds.minX()), grid.width);
+    span.x1 = clampedIndex(std::ceil(q.maxX() - grid.bounds.minX()), grid.width);
+    span.y0 = clampedIndex(std::floor(q.minY() - grid.bounds.minY()), grid.height);
+    span.y1 = clampedIndex(std::ceil(q.maxY() - grid.bounds.minY()), grid.height);
+    if (!(span.x0 < span.x1 && span.y0 < span.y1))
+        return std::nullopt;
+    return span;
+}
+
+// The coverage loop shared by both bitmaps. write(rectangleIndex, column,
+// rowFromTop, index, coverage).
+template <class Write>
+void rasterizeEach(const std::vector<FrameRect>& rectangles, const FrameRect& extent, double cornerRadius,
+                   double feather, double outlineWidth, Write&& write)
+{
+    const PixelGrid grid = gridOf(extent);
+    const double radius0 = std::max(cornerRadius, 0.0);
+    const double featherWidth = std::max(feather, 0.0);
+    std::vector<double> columnTerms;
+    for (std::size_t i = 0; i < rectangles.size(); ++i) {
+        const FrameRect& q = rectangles[i];
+        const double r = std::min({radius0, q.width / 2, q.height / 2});
+        const auto span = spanOf(q, grid);
+        if (!span)
+            continue;
+        // The column term is the same on every row.
+        columnTerms.resize(static_cast<std::size_t>(span->x1 - span->x0));
+        for (int x = span->x0; x < span->x1; ++x)
+            columnTerms[x - span->x0] = r + std::abs(grid.bounds.minX() + x + 0.5 - q.midX()) - q.width / 2;
+        for (int y = span->y0; y < span->y1; ++y) {
+            const double dy = r + std::abs(grid.bounds.minY() + y + 0.5 - q.midY()) - q.height / 2;
+            const int row = grid.height - 1 - y;
+            for (int x = span->x0; x < span->x1; ++x) {
+                const double dx = columnTerms[x - span->x0];
+                const double d = (dx > 0 && dy > 0) ? std::hypot(dx, dy) : std::max(dx, dy);
+                const double s = r - d;
+                if (s <= -0.5)
+                    continue;
+                const double a = std::min(s + 0.5, 1.0);
+                double coverage;
+                if (outlineWidth > 0)
+                    coverage = a * std::clamp(outlineWidth - s + 0.5, 0.0, 1.0);
+                else if (featherWidth > 0)
+                    coverage = a * (s >= 0 ? std::min(s / featherWidth, 1.0) : 0.0);
+                else
+                    coverage = a;
+                write(i, x, row, row * grid.width + x, coverage);
+            }
+        }
+    }
+}
+
+std::uint8_t coverageByte(double coverage, double opacity)
+{
+    // std::round takes halves away from zero.
+    return static_cast<std::uint8_t>(std::clamp(std::round(coverage * opacity * 255), 0.0, 255.0));
+}
+
+using Bgr = std::array<std::uint8_t, 3>;
+
+// A colour given as fractions, as 8-bit BGR.
+Bgr bgrOf(double red, double green, double blue)
+{
+    const auto channel = [](double value) {
+        return static_cast<std::uint8_t>(std::round(std::clamp(value, 0.0, 1.0) * 255));
+    };
+    return {channel(blue), channel(green), channel(red)};
+}
+
+Bgr bgrOfPacked(std::uint32_t color)
+{
+    return {static_cast<std::uint8_t>(color & 0xFF), static_cast<std::uint8_t>((color >> 8) & 0xFF),
+            static_cast<std::uint8_t>((color >> 16) & 0xFF)};
+}
+
+inline std::uint8_t mix(int maskValue, int effect, int source)
+{
+    return static_cast<std::uint8_t>((maskValue * effect + (255 - maskValue) * source + 127) / 255);
+}
+
+// Image-space (row 0 at the top) rectangle of pixels, half-open.
+struct Box {
+    int x0 = 0, x1 = 0, row0 = 0, row1 = 0;
+    int width() const { return x1 - x0; }
+    int height() const { return row1 - row0; }
+    Box expanded(int pad, int frameWidth, int frameHeight) const
+    {
+        return {std::max(x0 - pad, 0), std::min(x1 + pad, frameWidth), std::max(row0 - pad, 0),
+                std::min(row1 + pad, frameHeight)};
+    }
+    bool intersects(const Box& other) const
+    {
+        return x0 < other.x1 && other.x0 < x1 && row0 < other.row1 && other.row0 < row1;
+    }
+    Box unionWith(const Box& other) const
+    {
+        return {std::min(x0, other.x0), std::max(x1, other.x1), std::min(row0, other.row0), std::max(row1, other.row1)};
+    }
+};
+
+// The image-space boxes of the rectangles' spans in a frame whose extent
+// starts at the origin.
+std::vector<Box> boxesOf(const std::vector<FrameRect>& rectangles, int frameWidth, int frameHeight)
+{
+    const PixelGrid grid{FrameRect{0, 0, double(frameWidth), double(frameHeight)}, frameWidth, frameHeight};
+    std::vector<Box> boxes;
+    for (const FrameRect& q : rectangles)
+        if (const auto span = spanOf(q, grid))
+            boxes.push_back({span->x0, span->x1, frameHeight - span->y1, frameHeight - span->y0});
+    return boxes;
+}
+
+// Boxes whose neighbourhoods of `pad` pixels meet share one effect computation.
+struct Group {
+    Box bounds;
+    std::vector<Box> members;
+};
+
+std::vector<Group> groupBoxes(const std::vector<Box>& boxes, int pad, int frameWidth, int frameHeight)
+{
+    std::vector<Group> groups;
+    for (const Box& box : boxes)
+        groups.push_back({box, {box}});
+    bool merged = true;
+    while (merged) {
+        merged = false;
+        for (std::size_t i = 0; i < groups.size() && !merged; ++i)
+            for (std::size_t j = i + 1; j < groups.size() && !merged; ++j)
+                if (groups[i].bounds.expanded(pad, frameWidth, frameHeight).intersects(groups[j].bounds)) {
+                    groups[i].bounds = groups[i].bounds.unionWith(groups[j].bounds);
+                    groups[i].members.insert(groups[i].members.end(), groups[j].members.begin(), groups[j].members.end());
+                    groups.erase(groups.begin() + static_cast<std::ptrdiff_t>(j));
+                    merged = true;
+                }
+    }
+    return groups;
+}
+
+// Blends `effect(column, row)` into the frame through the mask over each
+// box; a pixel is blended once (its mask byte is cleared after use), however
+// many boxes hold it.
+template <class Effect>
+void blendBoxes(cv::Mat& frame, std::vector<std::uint8_t>& mask, const std::vector<Box>& boxes, Effect&& effect)
+{
+    const int width = frame.cols;
+    for (const Box& box : boxes)
+        for (int row = box.row0; row < box.row1; ++row) {
+            std::uint8_t* pixel = frame.ptr<std::uint8_t>(row);
+            std::uint8_t* maskRow = mask.data() + static_cast<std::size_t>(row) * width;
+            for (int x = box.x0; x < box.x1; ++x) {
+                const int m = maskRow[x];
+                if (m == 0)
+                    continue;
+                maskRow[x] = 0;
+                const Bgr e = effect(x, row);
+                std::uint8_t* p = pixel + 3 * x;
+                p[0] = mix(m, e[0], p[0]);
+                p[1] = mix(m, e[1], p[1]);
+                p[2] = mix(m, e[2], p[2]);
+            }
+        }
+}
+
+// Gaussian blur of the frame inside `box`, edges replicated. Large sigmas are
+// blurred on an area-averaged copy at 1/f scale and bilinearly enlarged: the
+// result is within a level or two of the full-size filter and its cost does
+// not grow with the radius.
+cv::Mat blurredBox(const cv::Mat& frame, const Box& box, double sigma)
+{
+    const int factor = std::max(1, static_cast<int>(std::floor(sigma / 3)));
+    const int reach = static_cast<int>(std::ceil(3 * sigma)) + factor;
+    const auto floorTo = [factor](int v) { return v >= 0 ? v / factor * factor : -((-v + factor - 1) / factor) * factor; };
+    const int left = floorTo(box.x0 - reach);
+    const int top = floorTo(box.row0 - reach);
+    const int right = floorTo(box.x1 + reach + factor - 1);
+    const int bottom = floorTo(box.row1 + reach + factor - 1);
+
+    // The neighbourhood, with the frame's edge pixels repeated beyond it.
+    const cv::Rect inside(std::max(left, 0), std::max(top, 0), std::min(right, frame.cols) - std::max(left, 0),
+                          std::min(bottom, frame.rows) - std::max(top, 0));
+    cv::Mat neighbourhood;
+    cv::copyMakeBorder(frame(inside), neighbourhood, inside.y - top, bottom - inside.br().y, inside.x - left,
+                       right - inside.br().x, cv::BORDER_REPLICATE | cv::BORDER_ISOLATED);
+
+    cv::Mat result(box.height(), box.width(), CV_8UC3);
+    if (factor == 1) {
+        cv::Mat blurred;
+        cv::GaussianBlur(neighbourhood, blurred, cv::Size(0, 0), sigma, sigma, cv::BORDER_REPLICATE);
+        blurred(cv::Rect(box.x0 - left, box.row0 - top, box.width(), box.height())).copyTo(result);
+        return result;
+    }
+
+    cv::Mat small;
+    cv::resize(neighbourhood, small, cv::Size(neighbourhood.cols / factor, neighbourhood.rows / factor), 0, 0,
+               cv::INTER_AREA);
+    // Averaging f×f cells and the bilinear enlargement spread the image by
+    // about f/2; the small blur supplies the rest.
+    const double smallSigma = std::sqrt(std::max(sigma * sigma - factor * factor / 4.0, 1.0)) / factor;
+    cv::GaussianBlur(small, small, cv::Size(0, 0), smallSigma, smallSigma, cv::BORDER_REPLICATE);
+
+    struct Tap {
+        int first, second, weight; // weight of `second` in 1/256
+    };
+    const auto taps = [factor](int start, int count, int origin, int limit) {
+        std::vector<Tap> result(static_cast<std::size_t>(count));
+        for (int i = 0; i < count; ++i) {
+            const double position = std::clamp((start + i - origin + 0.5) / factor - 0.5, 0.0, double(limit - 1));
+            const int first = static_cast<int>(position);
+            const int second = std::min(first + 1, limit - 1);
+            result[i] = {first, second, static_cast<int>(std::lround((position - first) * 256))};
+        }
+        return result;
+    };
+    const std::vector<Tap> columns = taps(box.x0, box.width(), left, small.cols);
+    const std::vector<Tap> rows = taps(box.row0, box.height(), top, small.rows);
+    for (int r = 0; r < box.height(); ++r) {
+        const std::uint8_t* upper = small.ptr<std::uint8_t>(rows[r].first);
+        const std::uint8_t* lower = small.ptr<std::uint8_t>(rows[r].second);
+        const int wy = rows[r].weight;
+        std::uint8_t* out = result.ptr<std::uint8_t>(r);
+        for (int c = 0; c < box.width(); ++c) {
+            const Tap& tap = columns[c];
+            for (int k = 0; k < 3; ++k) {
+                const int a = upper[3 * tap.first + k] * (256 - tap.weight) + upper[3 * tap.second + k] * tap.weight;
+                const int b = lower[3 * tap.first + k] * (256 - tap.weight) + lower[3 * tap.second + k] * tap.weight;
+                out[3 * c + k] = static_cast<std::uint8_t>((a * (256 - wy) + b * wy + (1 << 15)) >> 16);
+            }
+        }
+    }
+    return result;
+}
+
+// Pixelation of the frame inside `box`: square cells of `cellSize` pixels on a
+// grid anchored at the frame's bottom-left corner, each the average of the
+// pixels whose centres lie in it (edge pixels repeated beyond the frame).
+cv::Mat pixelatedBox(const cv::Mat& frame, const Box& box, double cellSize)
+{
+    const int width = frame.cols;
+    const int height = frame.rows;
+    const auto cellOf = [cellSize](double centre) { return static_cast<long long>(std::floor(centre / cellSize)); };
+    // First pixel whose centre lies at or beyond the cell edge.
+    const auto firstPixel = [cellSize](long long cell) {
+        return static_cast<int>(std::ceil(static_cast<double>(cell) * cellSize - 0.5));
+    };
+
+    const long long cellX0 = cellOf(box.x0 + 0.5);
+    const long long cellX1 = cellOf(box.x1 - 0.5);
+    // Bottom-up pixel y of image row `row` is height - 1 - row.
+    const long long cellY0 = cellOf(height - box.row1 + 0.5);
+    const long long cellY1 = cellOf(height - box.row0 - 0.5);
+    const long long columnsOfCells = cellX1 - cellX0 + 1;
+    std::vector<Bgr> averages(static_cast<std::size_t>(columnsOfCells * (cellY1 - cellY0 + 1)));
+    for (long long cy = cellY0; cy <= cellY1; ++cy)
+        for (long long cx = cellX0; cx <= cellX1; ++cx) {
+            const int xa = firstPixel(cx), xb = firstPixel(cx + 1);
+            const int ya = firstPixel(cy), yb = firstPixel(cy + 1);
+            std::array<std::uint64_t, 3> sum{};
+            for (int y = ya; y < yb; ++y) {
+                const std::uint8_t* line = frame.ptr<std::uint8_t>(height - 1 - std::clamp(y, 0, height - 1));
+                for (int x = xa; x < xb; ++x) {
+                    const std::uint8_t* p = line + 3 * std::clamp(x, 0, width - 1);
+                    sum[0] += p[0];
+                    sum[1] += p[1];
+                    sum[2] += p[2];
+                }
+            }
+            const std::uint64_t count = std::max<std::uint64_t>(1, std::uint64_t(xb - xa) * std::uint64_t(yb - ya));
+            Bgr& average = averages[static_cast<std::size_t>((cy - cellY0) * columnsOfCells + (cx - cellX0))];
+            for (int k = 0; k < 3; ++k)
+                average[k] = static_cast<std::uint8_t>((sum[k] + count / 2) / count);
+        }
+
+    cv::Mat result(box.height(), box.width(), CV_8UC3);
+    for (int row = box.row0; row < box.row1; ++row) {
+        const long long cy = cellOf(height - row - 0.5);
+        std::uint8_t* out = result.ptr<std::uint8_t>(row - box.row0);
+        for (int x = box.x0; x < box.x1; ++x) {
+            const Bgr& average = averages[static_cast<std::size_t>((cy - cellY0) * columnsOfCells + (cellOf(x + 0.5) - cellX0))];
+            std::copy(average.begin(), average.end(), out + 3 * (x - box.x0));
+        }
+    }
+    return result;
+}
+
+void blendColor(cv::Mat& frame, const std::vector<FrameRect>& rectangles, double cornerRadius, Bgr color)
+{
+    const FrameRect extent{0, 0, double(frame.cols), double(frame.rows)};
+    CoverageMask mask = makeMask(rectangles, extent, cornerRadius, 0, 1, 2);
+    blendBoxes(frame, mask.bytes, boxesOf(rectangles, frame.cols, frame.rows), [color](int, int) { return color; });
+}
+
+void compositeSkeleton(cv::Mat& frame, const SkeletonBitmap& bitmap)
+{
+    // The bitmap lies inside the frame; its top row is bottom-up y bounds.maxY - 1.
+    const int left = static_cast<int>(bitmap.bounds.minX());
+    const int top = frame.rows - static_cast<int>(bitmap.bounds.maxY());
+    for (int r = 0; r < bitmap.height; ++r) {
+        const int row = top + r;
+        if (row < 0 || row >= frame.rows)
+            continue;
+        std::uint8_t* line = frame.ptr<std::uint8_t>(row);
+        const std::uint8_t* source = bitmap.rgba.data() + static_cast<std::size_t>(r) * bitmap.width * 4;
+        for (int c = 0; c < bitmap.width; ++c) {
+            const int x = left + c;
+            // Every painted pixel is opaque; source-over of an opaque pixel replaces.
+            if (source[4 * c + 3] == 0 || x < 0 || x >= frame.cols)
+                continue;
+            std::uint8_t* p = line + 3 * x;
+            p[0] = source[4 * c + 2];
+            p[1] = source[4 * c + 1];
+            p[2] = source[4 * c + 0];
+        }
+    }
+}
+
+void renderAutomatic(cv::Mat& frame, const std::vector<DetectedRegion>& regions, const RenderSettings& settings,
+                     double timeSeconds, bool showRegions)
+{
+    const FrameRect extent{0, 0, double(frame.cols), double(frame.rows)};
+    if (extent.isEmpty())
+        return;
+
+    std::vector<FrameRect> rectangles;
+    std::vector<FrameRect> excluded;
+    std::vector<DetectedRegion> maskRegions;
+    for (const DetectedRegion& region : regions) {
+        const bool isExcluded = std::find(settings.excludedTrackIDs.begin(), settings.excludedTrackIDs.end(),
+                                          region.trackID) != settings.excludedTrackIDs.end();
+        for (const NormalizedRect& normalized : region.maskRects()) {
+            const auto padded = maskRect(normalized, extent, settings);
+            if (!padded || isEmpty(intersection(*padded, extent)))
+                continue;
+            if (isExcluded) {
+                excluded.push_back(*padded);
+            } else {
+                rectangles.push_back(*padded);
+                DetectedRegion copy = region;
+                copy.rect = normalized;
+                maskRegions.push_back(std::move(copy));
+            }
+        }
+    }
+
+    const double opacity = std::clamp(settings.opacity, 0.0, 1.0); // NaN stays NaN: treated as 0 below
+    const double effectiveOpacity = std::isnan(opacity) ? 0.0 : opacity;
+    const bool nothingToMask =
+        rectangles.empty() || (effectiveOpacity == 0 && settings.style != MaskStyle::skeleton);
+
+    if (!nothingToMask) {
+        if (settings.style == MaskStyle::skeleton) {
+            compositeSkeleton(frame, makeSkeleton(maskRegions, rectangles, extent, settings.cornerRadius,
+                                                  effectiveOpacity, timeSeconds, settings.skeletonAnimation));
+        } else {
+            CoverageMask mask =
+                makeMask(rectangles, extent, settings.cornerRadius, settings.feather, effectiveOpacity, 0);
+            const std::vector<Box> boxes = boxesOf(rectangles, frame.cols, frame.rows);
+            if (settings.style == MaskStyle::solid) {
+                const Bgr color = bgrOfPacked(settings.solidColor);
+                blendBoxes(frame, mask.bytes, boxes, [color](int, int) { return color; });
+            } else {
+                const bool blur = settings.style == MaskStyle::blur;
+                const double sigma = std::max(settings.blurRadius, 0.0) / 2;
+                const double cellSize = std::max(settings.pixelSize, 1.0);
+                // A blur of sigma below half a pixel leaves 8-bit pixels as they are.
+                if (!blur || sigma >= 0.5) {
+                    const int pad = blur ? static_cast<int>(std::ceil(3 * sigma)) + 2 * std::max(1, int(sigma / 3))
+                                         : static_cast<int>(std::ceil(cellSize));
+                    const std::vector<Group> groups = groupBoxes(boxes, pad, frame.cols, frame.rows);
+                    // Every effect reads the frame before any of it is blended.
+                    std::vector<cv::Mat> effects;
+                    for (const Group& group : groups)
+                        effects.push_back(blur ? blurredBox(frame, group.bounds, sigma)
+                                               : pixelatedBox(frame, group.bounds, cellSize));
+                    for (std::size_t g = 0; g < groups.size(); ++g) {
+                        const cv::Mat& effect = effects[g];
+                        const Box& bounds = groups[g].bounds;
+                        blendBoxes(frame, mask.bytes, groups[g].members, [&effect, &bounds](int x, int row) {
+                            const std::uint8_t* p = effect.ptr<std::uint8_t>(row - bounds.row0) + 3 * (x - bounds.x0);
+                            return Bgr{p[0], p[1], p[2]};
+                        });
+                    }
+                }
+            }
+        }
+    }
+
+    if (showRegions) {
+        const double outlineRadius = settings.style == MaskStyle::skeleton ? 0 : settings.cornerRadius;
+        if (!rectangles.empty())
+            blendColor(frame, rectangles, outlineRadius, bgrOf(0.1, 0.95, 0.55));
+        if (!excluded.empty())
+            blendColor(frame, excluded, outlineRadius, bgrOf(1.0, 0.3, 0.3));
+    }
+}
+
+void drawManualMasks(cv::Mat& frame, const std::vector<ManualMask>& masks, double timeSeconds)
+{
+    const FrameRect extent{0, 0, double(frame.cols), double(frame.rows)};
+    const Bgr color = bgrOf(0.063, 0.075, 0.094);
+    RenderSettings unpadded;
+    for (const ManualMask& manual : masks) {
+        if (!manual.enabled || !(manual.startTime <= timeSeconds && timeSeconds < manual.endTime))
+            continue;
+        const auto rect = maskRect(manual.rect, extent, unpadded);
+        const auto visible = rect ? intersection(*rect, extent) : std::nullopt;
+        if (isEmpty(visible))
+            continue;
+        // A pixel belongs to the filled area when its centre does.
+        const int x0 = static_cast<int>(std::ceil(visible->minX() - 0.5));
+        const int x1 = static_cast<int>(std::ceil(visible->maxX() - 0.5));
+        const int y0 = static_cast<int>(std::ceil(visible->minY() - 0.5));
+        const int y1 = static_cast<int>(std::ceil(visible->maxY() - 0.5));
+        for (int y = y0; y < y1; ++y) {
+            std::uint8_t* line = frame.ptr<std::uint8_t>(frame.rows - 1 - y);
+            for (int x = x0; x < x1; ++x)
+                std::copy(color.begin(), color.end(), line + 3 * x);
+        }
+    }
+}
+
+} // namespace
+
+std::optional<FrameRect> maskRect(const NormalizedRect& rect, const FrameRect& extent, const RenderSettings& settings)
+{
+    const double w = extent.width;
+    const double h = extent.height;
+    const MaskPadding& padding = settings.padding;
+    const double width = w * rect.width + padding.left + padding.right;
+    const double height = h * rect.height + padding.top + padding.bottom;
+    if (!(width > 0) || !(height > 0))
+        return std::nullopt;
+    return FrameRect{extent.minX() + w * rect.x - padding.left,
+                     extent.minY() + h * (1 - rect.y - rect.height) - padding.bottom, width, height};
+}
+
+void rasterize(const std::vector<FrameRect>& rectangles, const FrameRect& extent, double cornerRadius, double feather,
+               double outlineWidth, const std::function<void(int, int, int, double)>& write)
+{
+    rasterizeEach(rectangles, extent, cornerRadius, feather, outlineWidth,
+                  [&write](std::size_t, int x, int row, int index, double coverage) { write(x, row, index, coverage); });
+}
+
+CoverageMask makeMask(const std::vector<FrameRect>& rectangles, const FrameRect& extent, double cornerRadius,
+                      double feather, double opacity, double outlineWidth)
+{
+    const PixelGrid grid = gridOf(extent);
+    CoverageMask mask{grid.bounds, grid.width, grid.height,
+                      std::vector<std::uint8_t>(static_cast<std::size_t>(grid.width) * grid.height)};
+    rasterizeEach(rectangles, extent, cornerRadius, feather, outlineWidth,
+                  [&mask, opacity](std::size_t, int, int, int index, double coverage) {
+                      const std::uint8_t value = coverageByte(coverage, opacity);
+                      if (value > mask.bytes[index])
+                          mask.bytes[index] = value;
+                  });
+    return mask;
+}
+
+std::vector<std::uint32_t> skeletonPalette(std::uint32_t backgroundColor)
+{
+    const double channels[3] = {double((backgroundColor >> 16) & 0xFF), double((backgroundColor >> 8) & 0xFF),
+                                double(backgroundColor & 0xFF)};
+    const double luminance = 0.2126 * channels[0] + 0.7152 * channels[1] + 0.0722 * channels[2];
+    const double target = luminance > 127.5 ? 0 : 255;
+    std::vector<std::uint32_t> palette(358);
+    for (int i = 0; i < 358; ++i) {
+        std::uint32_t packed = 0;
+        for (const double c : channels)
+            packed = (packed << 8) | static_cast<std::uint32_t>(std::round(c + (target - c) * i * 0.12 / 255));
+        palette[i] = packed;
+    }
+    return palette;
+}
+
+std::vector<int> shimmerTable(const FrameRect& bar, double boundsMinX, int width, double phase)
+{
+    std::vector<int> table(static_cast<std::size_t>(std::max(width, 0)), 256);
+    for (int x = 0; x < width; ++x) {
+        const double v = std::clamp((boundsMinX + x + 0.5 - bar.minX()) / bar.width, 0.0, 1.0);
+        const double p = (3 * (1 - phase) + v) / 4;
+        const double k = std::min((p - 0.25) / 0.12, (0.63 - p) / 0.26);
+        table[x] = k < 1 ? static_cast<int>(std::round(256 * (1 + 0.4 * std::max(k, 0.0)))) : 358;
+    }
+    return table;
+}
+
+SkeletonBitmap makeSkeleton(const std::vector<DetectedRegion>& regions, const std::vector<FrameRect>& rectangles,
+                            const FrameRect& extent, double cornerRadius, double opacity, double timeSeconds,
+                            bool animate)
+{
+    const double t = animate ? std::max(timeSeconds, 0.0) : 0.0;
+    const double u = t / 1.4 - std::trunc(t / 1.4);
+    const double phase = u * u * (3 - 2 * u);
+
+    std::optional<FrameRect> covered;
+    for (const FrameRect& rectangle : rectangles)
+        if (const auto visible = intersection(rectangle, extent))
+            covered = covered ? unionOf(*covered, *visible) : *visible;
+    if (covered)
+        covered = intersection(*covered, extent);
+    if (isEmpty(covered))
+        return {};
+    const PixelGrid grid = gridOf(*covered);
+    SkeletonBitmap bitmap{grid.bounds, grid.width, grid.height,
+                          std::vector<std::uint8_t>(static_cast<std::size_t>(grid.width) * grid.height * 4)};
+    std::vector<std::uint8_t> coverage(static_cast<std::size_t>(grid.width) * grid.height);
+    const std::size_t pairs = std::min(regions.size(), rectangles.size());
+
+    const auto setPixel = [&bitmap](std::size_t index, std::uint32_t color) {
+        std::uint8_t* p = bitmap.rgba.data() + index * 4;
+        p[0] = static_cast<std::uint8_t>((color >> 16) & 0xFF);
+        p[1] = static_cast<std::uint8_t>((color >> 8) & 0xFF);
+        p[2] = static_cast<std::uint8_t>(color & 0xFF);
+        p[3] = 255;
+    };
+
+    // Boxes in the background colour.
+    for (std::size_t i = 0; i < pairs; ++i) {
+        const auto inside = intersection(rectangles[i], grid.bounds);
+        if (isEmpty(inside))
+            continue;
+        const FrameRect box = integral(*inside);
+        const int x0 = static_cast<int>(box.minX() - grid.bounds.minX());
+        const int y0 = static_cast<int>(box.minY() - grid.bounds.minY());
+        for (int y = y0; y < y0 + static_cast<int>(box.height); ++y)
+            for (int x = x0; x < x0 + static_cast<int>(box.width); ++x)
+                setPixel(static_cast<std::size_t>(grid.height - 1 - y) * grid.width + x, regions[i].backgroundColor);
+    }
+    if (!(opacity > 0))
+        return bitmap;
+
+    // Bars centred on the unpadded text, kept inside the padded box.
+    std::vector<FrameRect> bars;
+    std::vector<std::size_t> owners;
+    for (std::size_t i = 0; i < pairs; ++i) {
+        const auto text = maskRect(regions[i].rect, extent, RenderSettings{});
+        const FrameRect& rectangle = rectangles[i];
+        const auto inner = inset(rectangle, std::min(rectangle.width * 0.25, 2.0), std::min(rectangle.height * 0.25, 2.0));
+        if (!text || !inner)
+            continue;
+        const double barWidth = std::min(inner->width, text->width);
+        const double barHeight = std::min(inner->height, 0.6 * text->height);
+        const double barX = std::min(std::max(text->midX() - barWidth / 2, inner->minX()), inner->maxX() - barWidth);
+        const double barY = std::min(std::max(text->midY() - barHeight / 2, inner->minY()), inner->maxY() - barHeight);
+        if (!(barWidth > 0) || !(barHeight > 0))
+            continue;
+        bars.push_back({barX, barY, barWidth, barHeight});
+        owners.push_back(i);
+    }
+
+    std::vector<std::vector<std::uint32_t>> palettes;
+    std::vector<std::vector<int>> shimmer;
+    for (std::size_t b = 0; b < bars.size(); ++b) {
+        palettes.push_back(skeletonPalette(regions[owners[b]].backgroundColor));
+        shimmer.push_back(shimmerTable(bars[b], grid.bounds.minX(), grid.width, phase));
+    }
+    rasterizeEach(bars, grid.bounds, cornerRadius, 0, 0,
+                  [&](std::size_t bar, int x, int, int index, double value) {
+                      const int a = coverageByte(value, opacity);
+                      if (a <= coverage[index])
+                          return;
+                      coverage[index] = static_cast<std::uint8_t>(a);
+                      setPixel(static_cast<std::size_t>(index), palettes[bar][(shimmer[bar][x] * a + 128) >> 8]);
+                  });
+    return bitmap;
+}
+
+void renderInPlace(Image& frame, const std::vector<DetectedRegion>& regions, const RenderSettings& settings,
+                   double timeSeconds, bool showRegions)
+{
+    if (frame.empty())
+        return;
+    renderAutomatic(frame.pixels, regions, settings, timeSeconds, showRegions);
+    drawManualMasks(frame.pixels, settings.manualMasks, timeSeconds);
+}
+
+Image render(const Image& source, const std::vector<DetectedRegion>& regions, const RenderSettings& settings,
+             double timeSeconds, bool showRegions)
+{
+    Image result = source.clone();
+    renderInPlace(result, regions, settings, timeSeconds, showRegions);
+    return result;
+}
+
+} // namespace BlurRenderer
+
+} // namespace scrivel
