@@ -4,7 +4,7 @@ namespace scrivel::cli {
 
 std::vector<Command> allCommands()
 {
-    return {inspectCommand(), exportCommand()};
+    return {inspectCommand(), scanCommand(), exportCommand(), redactCommand()};
 }
 
 } // namespace scrivel::cli

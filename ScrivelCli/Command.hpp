@@ -33,5 +33,7 @@ std::vector<Command> allCommands();
 
 Command inspectCommand();
 Command exportCommand();
+Command scanCommand();
+Command redactCommand();
 
 } // namespace scrivel::cli
