@@ -1,0 +1,331 @@
+#include "ScrivelMedia/FrameRegistration.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include <opencv2/calib3d.hpp>
+#include <opencv2/features2d.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "ScrivelCore/Errors.hpp"
+#include "ScrivelMedia/VideoFrames.hpp"
+
+namespace scrivel {
+
+namespace {
+
+constexpr int workingDimensionPixels = 960;
+constexpr std::size_t keyframeLimit = 64;
+constexpr std::size_t nearestKeyframes = 3;
+constexpr std::int64_t failedFramesForNewScene = 9;
+constexpr double newKeyframeDistance = 1.0;
+constexpr double earlyStopFitError = 0.25;
+constexpr double earlyStopDistance = 0.35;
+constexpr double distanceWeight = 0.15;
+constexpr double minimumScale = 0.65;
+constexpr double maximumScale = 1.55;
+constexpr double maximumFitErrorPixels = 3.0;
+constexpr double maximumGapSeconds = 0.1500001;
+
+// Feature matching that stands in for the platform's homographic registration.
+constexpr int featureCount = 1500;
+constexpr int pyramidLevels = 4; // 1.2^3 covers the accepted zoom range
+constexpr double ratioTest = 0.8;
+constexpr int minimumInliers = 12;
+constexpr double ransacThresholdPixels = 2.0;
+
+} // namespace
+
+class FrameRegistration::Prepared {
+public:
+    int width = 0;
+    int height = 0;
+    bool textured = false;
+    std::vector<cv::Point2f> points; // keypoint positions, pixel centres at integers, y down
+    std::vector<int> octaves;        // pyramid level each keypoint was found on
+    cv::Mat descriptors;
+};
+
+FrameRegistration::FrameRegistration() = default;
+FrameRegistration::~FrameRegistration() = default;
+FrameRegistration::FrameRegistration(FrameRegistration&&) noexcept = default;
+FrameRegistration& FrameRegistration::operator=(FrameRegistration&&) noexcept = default;
+
+bool FrameRegistration::hasTexture(const Image& image)
+{
+    if (image.empty())
+        return false;
+    cv::Mat small, grey;
+    cv::resize(image.pixels, small, {64, 40}, 0, 0, cv::INTER_AREA);
+    cv::cvtColor(small, grey, cv::COLOR_BGR2GRAY);
+    double darkest = 0, brightest = 0;
+    cv::minMaxLoc(grey, &darkest, &brightest);
+    return brightest - darkest >= 2;
+}
+
+std::shared_ptr<const FrameRegistration::Prepared> FrameRegistration::prepare(const Image& workingImage)
+{
+    auto prepared = std::make_shared<Prepared>();
+    prepared->width = workingImage.width();
+    prepared->height = workingImage.height();
+    prepared->textured = hasTexture(workingImage);
+    if (!prepared->textured)
+        return prepared;
+    cv::Mat grey;
+    cv::cvtColor(workingImage.pixels, grey, cv::COLOR_BGR2GRAY);
+    const auto orb = cv::ORB::create(featureCount, 1.2f, pyramidLevels, 19, 0, 2, cv::ORB::HARRIS_SCORE, 19, 12);
+    std::vector<cv::KeyPoint> keypoints;
+    orb->detectAndCompute(grey, cv::noArray(), keypoints, prepared->descriptors);
+    cv::KeyPoint::convert(keypoints, prepared->points);
+    prepared->octaves.reserve(keypoints.size());
+    for (const cv::KeyPoint& keypoint : keypoints)
+        prepared->octaves.push_back(keypoint.octave);
+    return prepared;
+}
+
+namespace {
+
+// Homography mapping current pixels onto reference pixels (OpenCV's raster
+// convention), from matched features and RANSAC.
+std::optional<cv::Matx33d> estimateHomography(const FrameRegistration::Prepared& reference, const FrameRegistration::Prepared& current);
+
+} // namespace
+
+std::optional<FrameRegistration::Measurement> FrameRegistration::registerPair(const Prepared& reference, const Prepared& current)
+{
+    if (!reference.textured)
+        return std::nullopt;
+    const std::optional<cv::Matx33d> rasterH = estimateHomography(reference, current);
+    if (!rasterH)
+        return std::nullopt;
+    // Raster coordinates (pixel centres at integers, y down) to image space
+    // (origin at the lower-left corner, y up).
+    const auto toImageSpace = [](int height) {
+        return cv::Matx33d(1, 0, 0.5, 0, -1, height - 0.5, 0, 0, 1);
+    };
+    const cv::Matx33d H = toImageSpace(reference.height) * *rasterH * toImageSpace(current.height).inv();
+    return measurementFromHomography(H, current.width, current.height);
+}
+
+std::optional<FrameRegistration::Measurement> FrameRegistration::measurementFromHomography(
+    const cv::Matx33d& currentToReference, int width, int height)
+{
+    if (std::abs(cv::determinant(currentToReference)) <= 1e-10)
+        return std::nullopt;
+    const cv::Matx33d G = currentToReference.inv(); // reference -> current
+
+    std::array<cv::Point2d, 9> P, Q;
+    int k = 0;
+    for (const double fx : {0.1, 0.5, 0.9})
+        for (const double fy : {0.1, 0.5, 0.9}) {
+            P[k] = {fx * width, fy * height};
+            const cv::Vec3d mapped = G * cv::Vec3d(P[k].x, P[k].y, 1);
+            Q[k] = {mapped[0] / mapped[2], mapped[1] / mapped[2]};
+            if (!std::isfinite(Q[k].x) || !std::isfinite(Q[k].y))
+                return std::nullopt;
+            ++k;
+        }
+
+    cv::Point2d meanP, meanQ;
+    for (int i = 0; i < 9; ++i) {
+        meanP += P[i] / 9.0;
+        meanQ += Q[i] / 9.0;
+    }
+    double numerator = 0, denominator = 0;
+    for (int i = 0; i < 9; ++i) {
+        const cv::Point2d p = P[i] - meanP, q = Q[i] - meanQ;
+        numerator += p.dot(q);
+        denominator += p.dot(p);
+    }
+    const double s = numerator / denominator;
+    const cv::Point2d t = meanQ - s * meanP;
+    double fitError = 0;
+    for (int i = 0; i < 9; ++i)
+        fitError += cv::norm(Q[i] - (s * P[i] + t)) / 9.0;
+
+    if (!std::isfinite(s) || s < minimumScale || s > maximumScale || !(fitError <= maximumFitErrorPixels))
+        return std::nullopt;
+    return Measurement{MotionTransform(s, t.x / width, (1 - s) - t.y / height), fitError};
+}
+
+namespace {
+
+std::optional<cv::Matx33d> estimateHomography(const FrameRegistration::Prepared& reference, const FrameRegistration::Prepared& current)
+{
+    if (reference.descriptors.rows < minimumInliers || current.descriptors.rows < minimumInliers)
+        return std::nullopt;
+    cv::BFMatcher matcher(cv::NORM_HAMMING);
+    std::vector<std::vector<cv::DMatch>> pairs;
+    matcher.knnMatch(current.descriptors, reference.descriptors, pairs, 2);
+    std::vector<cv::Point2f> from, to;
+    std::vector<bool> fullResolution;
+    for (const auto& pair : pairs) {
+        if (pair.size() == 2 && pair[0].distance < ratioTest * pair[1].distance) {
+            from.push_back(current.points[pair[0].queryIdx]);
+            to.push_back(reference.points[pair[0].trainIdx]);
+            fullResolution.push_back(current.octaves[pair[0].queryIdx] == 0 && reference.octaves[pair[0].trainIdx] == 0);
+        }
+    }
+    if (static_cast<int>(from.size()) < minimumInliers)
+        return std::nullopt;
+    std::vector<unsigned char> inliers;
+    const cv::Mat H = cv::findHomography(from, to, cv::RANSAC, ransacThresholdPixels, inliers, 2000, 0.995);
+    if (H.empty() || cv::countNonZero(inliers) < minimumInliers)
+        return std::nullopt;
+
+    // Keypoints of coarser pyramid levels sit on a coarser grid; a final fit
+    // on the full-resolution inliers alone measures whole-pixel scrolls exactly.
+    std::vector<cv::Point2f> fineFrom, fineTo;
+    for (std::size_t i = 0; i < from.size(); ++i)
+        if (inliers[i] && fullResolution[i]) {
+            fineFrom.push_back(from[i]);
+            fineTo.push_back(to[i]);
+        }
+    if (static_cast<int>(fineFrom.size()) >= minimumInliers) {
+        const cv::Mat fine = cv::findHomography(fineFrom, fineTo, 0);
+        if (!fine.empty())
+            return cv::Matx33d(fine);
+    }
+    return cv::Matx33d(H);
+}
+
+} // namespace
+
+double FrameRegistration::distance(const MotionTransform& from, const MotionTransform& to)
+{
+    const double s = to.scale() / from.scale();
+    const double tx = to.tx() - to.scale() * from.tx() / from.scale();
+    const double ty = to.ty() - to.scale() * from.ty() / from.scale();
+    return std::max({std::abs(tx) / 0.025, std::abs(ty) / 0.025, std::abs(std::log(s)) / 0.045});
+}
+
+FrameRegistration::Result FrameRegistration::beginScene(std::shared_ptr<const Prepared> image)
+{
+    ++trackingSceneID_;
+    previousMotion_ = motion_ = MotionTransform::identity();
+    lastMeasuredFrame_ = previousMeasuredFrame_ = frame_;
+    keyframes_.clear();
+    keyframes_.push_back(Keyframe{std::move(image), MotionTransform::identity(), frame_});
+    previousFrame_ = keyframes_.front();
+    return {MotionTransform::identity(), trackingSceneID_};
+}
+
+FrameRegistration::Result FrameRegistration::observe(const Image& frame, std::int64_t sceneID, std::stop_token stop)
+{
+    if (stop.stop_requested())
+        throw OperationCancelled();
+    ++frame_;
+    if (frame.empty())
+        throw VideoScanError::frameConversionFailed();
+    const Image working = std::max(frame.width(), frame.height()) <= workingDimensionPixels
+        ? frame
+        : VideoFrames::raster(frame, workingDimensionPixels);
+    std::shared_ptr<const Prepared> current = prepare(working);
+
+    if (!inputSceneID_ || *inputSceneID_ != sceneID) {
+        inputSceneID_ = sceneID;
+        return beginScene(std::move(current));
+    }
+
+    struct Best {
+        MotionTransform combined;
+        double score;
+    };
+    std::optional<Best> best;
+    if (current->textured) {
+        // Constant velocity since the last two measurements.
+        const std::int64_t measuredGap = lastMeasuredFrame_ - previousMeasuredFrame_;
+        const double gap = measuredGap < 2 ? 1.0 : static_cast<double>(measuredGap);
+        const double f = static_cast<double>(frame_ - lastMeasuredFrame_) / gap;
+        const MotionTransform predicted(motion_.scale() * std::exp(f * std::log(motion_.scale() / previousMotion_.scale())),
+            motion_.tx() + f * (motion_.tx() - previousMotion_.tx()), motion_.ty() + f * (motion_.ty() - previousMotion_.ty()));
+
+        std::vector<const Keyframe*> candidates;
+        for (const Keyframe& keyframe : keyframes_)
+            candidates.push_back(&keyframe);
+        std::stable_sort(candidates.begin(), candidates.end(), [&](const Keyframe* a, const Keyframe* b) {
+            return distance(a->motion, predicted) < distance(b->motion, predicted);
+        });
+        if (candidates.size() > nearestKeyframes)
+            candidates.resize(nearestKeyframes);
+        if (previousFrame_ && std::none_of(candidates.begin(), candidates.end(), [&](const Keyframe* k) { return k->frame == previousFrame_->frame; }))
+            candidates.push_back(&*previousFrame_);
+
+        for (const Keyframe* candidate : candidates) {
+            std::optional<Measurement> measured;
+            try {
+                measured = registerPair(*candidate->image, *current);
+            } catch (const cv::Exception&) {
+                if (stop.stop_requested())
+                    throw OperationCancelled();
+                continue;
+            }
+            if (!measured)
+                continue;
+            const MotionTransform combined = measured->motion.composed(candidate->motion);
+            const double d = distance(predicted, combined);
+            const double score = measured->fitError + distanceWeight * d;
+            if (!best || score < best->score)
+                best = Best{combined, score};
+            if (measured->fitError < earlyStopFitError && d < earlyStopDistance)
+                break;
+        }
+    }
+
+    if (best) {
+        previousMotion_ = motion_;
+        previousMeasuredFrame_ = lastMeasuredFrame_;
+        lastMeasuredFrame_ = frame_;
+        motion_ = best->combined;
+        const bool farFromEveryKeyframe = std::all_of(keyframes_.begin(), keyframes_.end(),
+            [&](const Keyframe& k) { return distance(k.motion, motion_) >= newKeyframeDistance; });
+        if (farFromEveryKeyframe) {
+            if (keyframes_.size() >= keyframeLimit)
+                keyframes_.erase(keyframes_.begin() + 1); // keep the anchor
+            keyframes_.push_back(Keyframe{current, motion_, frame_});
+        }
+        previousFrame_ = Keyframe{current, motion_, frame_};
+        return {motion_, trackingSceneID_};
+    }
+
+    if (frame_ - lastMeasuredFrame_ < failedFramesForNewScene)
+        return {std::nullopt, trackingSceneID_};
+    return beginScene(std::move(current));
+}
+
+std::vector<std::optional<MotionTransform>> FrameRegistration::resolved(
+    const std::vector<std::optional<MotionTransform>>& measurements, const std::vector<DetectionSample>& samples)
+{
+    if (measurements.size() != samples.size()) {
+        std::fprintf(stderr, "FrameRegistration::resolved: %zu measurements for %zu samples\n", measurements.size(), samples.size());
+        std::abort();
+    }
+    std::vector<std::optional<MotionTransform>> result = measurements;
+    std::optional<std::size_t> previous;
+    for (std::size_t i = 0; i < measurements.size(); ++i) {
+        if (!measurements[i])
+            continue;
+        if (previous && i > *previous + 1) {
+            const std::size_t p = *previous;
+            const double dt = samples[i].time - samples[p].time;
+            const bool sameScene = std::all_of(samples.begin() + p, samples.begin() + i + 1,
+                [&](const DetectionSample& s) { return s.sceneID == samples[p].sceneID; });
+            if (dt > 0 && dt <= maximumGapSeconds && sameScene) {
+                const MotionTransform& a = *measurements[p];
+                const MotionTransform& b = *measurements[i];
+                for (std::size_t j = p + 1; j < i; ++j) {
+                    const double u = (samples[j].time - samples[p].time) / dt;
+                    result[j] = MotionTransform(std::exp(std::log(a.scale()) + u * std::log(b.scale() / a.scale())),
+                        a.tx() + u * (b.tx() - a.tx()), a.ty() + u * (b.ty() - a.ty()));
+                }
+            }
+        }
+        previous = i;
+    }
+    return result;
+}
+
+} // namespace scrivel

@@ -1,0 +1,185 @@
+#include "ScrivelMedia/VideoFrames.hpp"
+
+#include <cmath>
+
+#include <opencv2/imgproc.hpp>
+
+#include "ScrivelCore/Errors.hpp"
+#include "ScrivelMedia/MediaSource.hpp"
+
+extern "C" {
+#include <libavutil/pixdesc.h>
+}
+
+namespace scrivel {
+
+namespace {
+
+int swsColorspace(const AVFrame& frame)
+{
+    switch (frame.colorspace) {
+    case AVCOL_SPC_BT709:
+        return SWS_CS_ITU709;
+    case AVCOL_SPC_BT470BG:
+    case AVCOL_SPC_SMPTE170M:
+        return SWS_CS_ITU601;
+    case AVCOL_SPC_SMPTE240M:
+        return SWS_CS_SMPTE240M;
+    case AVCOL_SPC_BT2020_NCL:
+    case AVCOL_SPC_BT2020_CL:
+        return SWS_CS_BT2020;
+    default:
+        // Untagged: HD material is almost always BT.709.
+        return frame.height > 576 ? SWS_CS_ITU709 : SWS_CS_ITU601;
+    }
+}
+
+bool isFullRange(const AVFrame& frame)
+{
+    if (frame.color_range == AVCOL_RANGE_JPEG)
+        return true;
+    const auto format = static_cast<AVPixelFormat>(frame.format);
+    return format == AV_PIX_FMT_YUVJ420P || format == AV_PIX_FMT_YUVJ422P || format == AV_PIX_FMT_YUVJ444P;
+}
+
+} // namespace
+
+VideoFrames::VideoFrames(const std::filesystem::path& url)
+    : format_(openMediaFile(url, VideoScanError::decodeFailed()))
+    , packet_(makePacket())
+    , frame_(makeFrame())
+{
+    streamIndex_ = firstVideoStream(*format_);
+    if (streamIndex_ < 0)
+        throw VideoScanError::decodeFailed();
+    for (unsigned i = 0; i < format_->nb_streams; ++i)
+        if (static_cast<int>(i) != streamIndex_)
+            format_->streams[i]->discard = AVDISCARD_ALL;
+
+    const AVStream& stream = *format_->streams[streamIndex_];
+    timeBase_ = stream.time_base;
+    orientation_ = VideoOrientation::of(stream);
+
+    const AVCodec* codec = avcodec_find_decoder(stream.codecpar->codec_id);
+    if (!codec)
+        throw VideoScanError::decodeFailed();
+    decoder_.reset(avcodec_alloc_context3(codec));
+    if (!decoder_)
+        throw std::bad_alloc();
+    throwIfError(avcodec_parameters_to_context(decoder_.get(), stream.codecpar), "video decoder parameters");
+    decoder_->pkt_timebase = stream.time_base;
+    decoder_->thread_count = 0; // one thread per core
+    decoder_->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+    if (avcodec_open2(decoder_.get(), codec, nullptr) < 0)
+        throw VideoScanError::decodeFailed();
+}
+
+VideoFrames::~VideoFrames() = default;
+
+bool VideoFrames::receiveFrame()
+{
+    for (;;) {
+        const int received = avcodec_receive_frame(decoder_.get(), frame_.get());
+        if (received >= 0)
+            return true;
+        if (received == AVERROR_EOF)
+            return false;
+        if (received != AVERROR(EAGAIN))
+            throw VideoScanError::decodeFailed();
+
+        if (demuxerDrained_)
+            throw VideoScanError::decodeFailed(); // a drained decoder may not ask for more
+        const int read = av_read_frame(format_.get(), packet_.get());
+        if (read == AVERROR_EOF) {
+            demuxerDrained_ = true;
+            if (avcodec_send_packet(decoder_.get(), nullptr) < 0)
+                throw VideoScanError::decodeFailed();
+            continue;
+        }
+        if (read < 0)
+            throw VideoScanError::decodeFailed(); // damaged or truncated file
+        if (packet_->stream_index != streamIndex_) {
+            av_packet_unref(packet_.get());
+            continue;
+        }
+        const int sent = avcodec_send_packet(decoder_.get(), packet_.get());
+        av_packet_unref(packet_.get());
+        if (sent < 0)
+            throw VideoScanError::decodeFailed();
+    }
+}
+
+Image VideoFrames::convert(const AVFrame& frame)
+{
+    if (frame.width <= 0 || frame.height <= 0)
+        throw VideoScanError::decodeFailed();
+    const auto pixelFormat = static_cast<AVPixelFormat>(frame.format);
+    scaler_.reset(sws_getCachedContext(scaler_.release(), frame.width, frame.height, pixelFormat,
+        frame.width, frame.height, AV_PIX_FMT_BGR24, SWS_BILINEAR | SWS_ACCURATE_RND, nullptr, nullptr, nullptr));
+    if (!scaler_)
+        throw VideoScanError::decodeFailed();
+    const int* coefficients = sws_getCoefficients(swsColorspace(frame));
+    sws_setColorspaceDetails(scaler_.get(), coefficients, isFullRange(frame) ? 1 : 0, coefficients, 1, 0, 1 << 16, 1 << 16);
+
+    // swscale writes straight into the image's buffer.
+    cv::Mat stored(frame.height, frame.width, CV_8UC3);
+    uint8_t* destination[4] = {stored.data, nullptr, nullptr, nullptr};
+    int destinationStride[4] = {static_cast<int>(stored.step[0]), 0, 0, 0};
+    const int rows = sws_scale(scaler_.get(), frame.data, frame.linesize, 0, frame.height, destination, destinationStride);
+    if (rows != frame.height)
+        throw VideoScanError::decodeFailed();
+    return Image(orientation_.apply(stored));
+}
+
+std::optional<std::pair<double, Image>> VideoFrames::next(std::stop_token stop)
+{
+    if (stop.stop_requested())
+        throw OperationCancelled();
+    if (finished_)
+        return std::nullopt;
+    bool received = false;
+    try {
+        received = receiveFrame();
+    } catch (...) {
+        finished_ = true; // a failed reader stays at its end
+        throw;
+    }
+    if (!received) {
+        finished_ = true;
+        return std::nullopt;
+    }
+    const std::int64_t timestamp = frame_->best_effort_timestamp;
+    const double time = timestamp == AV_NOPTS_VALUE ? NAN : static_cast<double>(timestamp) * av_q2d(timeBase_);
+    if (!std::isfinite(time)) {
+        av_frame_unref(frame_.get());
+        throw VideoScanError::decodeFailed();
+    }
+    Image image = convert(*frame_);
+    av_frame_unref(frame_.get());
+    return std::make_pair(time, std::move(image));
+}
+
+cv::Size VideoFrames::rasterSize(int width, int height, std::optional<double> maximumDimensionPixels)
+{
+    double scale = 1;
+    if (maximumDimensionPixels)
+        scale = std::min(1.0, *maximumDimensionPixels / std::max(width, height));
+    // llround rounds halves away from zero.
+    const auto outputWidth = std::max<long long>(1, std::llround(scale * width));
+    const auto outputHeight = std::max<long long>(1, std::llround(scale * height));
+    return {static_cast<int>(outputWidth), static_cast<int>(outputHeight)};
+}
+
+Image VideoFrames::raster(const Image& image, std::optional<double> maximumDimensionPixels)
+{
+    if (image.empty())
+        throw VideoScanError::frameConversionFailed();
+    const cv::Size size = rasterSize(image.width(), image.height(), maximumDimensionPixels);
+    if (size == image.pixels.size())
+        return image;
+    cv::Mat scaled;
+    cv::resize(image.pixels, scaled, size, 0, 0, cv::INTER_AREA);
+    return Image(std::move(scaled));
+}
+
+} // namespace scrivel

@@ -1,0 +1,216 @@
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "ScrivelCore/Errors.hpp"
+#include "ScrivelMedia/MediaInspector.hpp"
+#include "ScrivelMedia/VideoFrames.hpp"
+#include "support/ClipWriter.hpp"
+
+using namespace scrivel;
+using namespace scrivel::test;
+
+namespace {
+
+// Distinct, well separated colours so a frame's index can be read back.
+cv::Scalar colourFor(int index)
+{
+    return cv::Scalar(30 + 50 * (index % 5), 220 - 40 * (index % 4), 60 + 35 * (index % 6));
+}
+
+std::vector<std::pair<double, Image>> readAll(VideoFrames& frames)
+{
+    std::vector<std::pair<double, Image>> all;
+    while (auto frame = frames.next())
+        all.push_back(std::move(*frame));
+    return all;
+}
+
+TEST(VideoFrames, ReturnsEveryFrameInPresentationOrderWithItsTime)
+{
+    TemporaryFile file(".mp4");
+    ClipSpec spec;
+    spec.width = 64;
+    spec.height = 48;
+    spec.frameCount = 9;
+    spec.frameRate = 10;
+    spec.maxBFrames = 2; // decode order differs from presentation order
+    writeClip(file.path, spec, [](int i) { return flatFrame({64, 48}, colourFor(i)); });
+
+    VideoFrames frames(file.path);
+    const auto all = readAll(frames);
+    ASSERT_EQ(all.size(), 9u);
+    for (int i = 0; i < 9; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_NEAR(all[i].first, i * 0.1, 1e-6);
+        EXPECT_EQ(all[i].second.width(), 64);
+        EXPECT_EQ(all[i].second.height(), 48);
+        const cv::Scalar mean = cv::mean(all[i].second.pixels);
+        for (int c = 0; c < 3; ++c)
+            EXPECT_NEAR(mean[c], colourFor(i)[c], 6) << "channel " << c;
+    }
+}
+
+TEST(VideoFrames, EndOfTrackKeepsReturningNothing)
+{
+    TemporaryFile file(".mov");
+    ClipSpec spec;
+    spec.width = 32;
+    spec.height = 32;
+    spec.frameCount = 2;
+    spec.videoCodec = ClipVideoCodec::mpeg4;
+    spec.audioCodec = ClipAudioCodec::pcm;
+    writeClip(file.path, spec, [](int i) { return flatFrame({32, 32}, colourFor(i)); });
+
+    VideoFrames frames(file.path);
+    EXPECT_TRUE(frames.next());
+    EXPECT_TRUE(frames.next());
+    for (int again = 0; again < 3; ++again)
+        EXPECT_FALSE(frames.next());
+}
+
+TEST(VideoFrames, CancellationThrowsBeforeAnyDecoding)
+{
+    TemporaryFile file(".mp4");
+    ClipSpec spec;
+    spec.width = 32;
+    spec.height = 32;
+    spec.frameCount = 3;
+    writeClip(file.path, spec, [](int i) { return flatFrame({32, 32}, colourFor(i)); });
+
+    VideoFrames frames(file.path);
+    std::stop_source stop;
+    stop.request_stop();
+    EXPECT_THROW(frames.next(stop.get_token()), OperationCancelled);
+    // Nothing was consumed by the cancelled call: the first frame still comes first.
+    const auto first = frames.next();
+    ASSERT_TRUE(first);
+    EXPECT_DOUBLE_EQ(first->first, 0.0);
+    EXPECT_NEAR(cv::mean(first->second.pixels)[0], colourFor(0)[0], 6);
+}
+
+struct OrientationCase {
+    const char* name;
+    int rotation;
+    cv::Size upright;
+    cv::Point markerCorner; // where the stored top-left marker ends up (0 or 1 per axis)
+};
+
+class FrameOrientation : public ::testing::TestWithParam<OrientationCase> {};
+
+TEST_P(FrameOrientation, FramesComeUprightWithTheMarkerWhereTheRotationPutsIt)
+{
+    const OrientationCase& c = GetParam();
+    TemporaryFile file(".mp4");
+    ClipSpec spec;
+    spec.width = 64;
+    spec.height = 32;
+    spec.frameCount = 1;
+    spec.rotationDegrees = c.rotation;
+    writeClip(file.path, spec, [](int) {
+        cv::Mat frame = flatFrame({64, 32}, {0, 0, 0});
+        frame(cv::Rect(0, 0, 16, 16)).setTo(cv::Scalar(255, 255, 255));
+        return frame;
+    });
+
+    VideoFrames frames(file.path);
+    const auto frame = frames.next();
+    ASSERT_TRUE(frame);
+    const cv::Mat& upright = frame->second.pixels;
+    ASSERT_EQ(upright.size(), c.upright);
+    const int x = c.markerCorner.x ? upright.cols - 8 : 7;
+    const int y = c.markerCorner.y ? upright.rows - 8 : 7;
+    EXPECT_GT(upright.at<cv::Vec3b>(y, x)[1], 200);
+    EXPECT_LT(upright.at<cv::Vec3b>(upright.rows - 1 - y, upright.cols - 1 - x)[1], 40);
+    const VideoInfo info = MediaInspector::inspect(file.path);
+    EXPECT_EQ(cv::Size(static_cast<int>(info.width), static_cast<int>(info.height)), c.upright);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rotations, FrameOrientation,
+    ::testing::Values(OrientationCase{"none", 0, {64, 32}, {0, 0}},
+        OrientationCase{"clockwise90", 90, {32, 64}, {1, 0}},
+        OrientationCase{"half", 180, {64, 32}, {1, 1}},
+        OrientationCase{"clockwise270", 270, {32, 64}, {0, 1}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(VideoFrames, TruncatedFileFailsWithTheDecodeMessage)
+{
+    TemporaryFile file(".mp4");
+    ClipSpec spec;
+    spec.width = 128;
+    spec.height = 96;
+    spec.frameCount = 30;
+    spec.indexFirst = true;
+    const cv::Mat page = textPage(128, 600);
+    writeClip(file.path, spec, [&](int i) { return scrolledView(page, {128, 96}, 0, 12 * i); });
+    std::filesystem::resize_file(file.path, std::filesystem::file_size(file.path) * 6 / 10);
+
+    VideoFrames frames(file.path);
+    try {
+        while (frames.next()) {
+        }
+        FAIL() << "a truncated file read to its end";
+    } catch (const VideoScanError& error) {
+        EXPECT_EQ(error.code(), VideoScanError::Code::decodeFailed);
+        EXPECT_STREQ(error.what(), "Scrivel could not decode every video frame.");
+    }
+    EXPECT_FALSE(frames.next()); // a failed reader stays at its end
+}
+
+TEST(VideoFrames, NonVideoFilesCannotBeOpenedForReading)
+{
+    TemporaryFile text(".mp4");
+    std::ofstream(text.path) << "not a video";
+    EXPECT_THROW(VideoFrames{text.path}, VideoScanError);
+    TemporaryFile audio(".mp4");
+    writeAudioOnlyClip(audio.path, 0.3);
+    EXPECT_THROW(VideoFrames{audio.path}, VideoScanError);
+}
+
+struct RasterCase {
+    cv::Size input;
+    std::optional<double> maximum;
+    cv::Size expected;
+};
+
+TEST(VideoFramesRaster, SizeRuleNeverEnlargesAndRoundsHalvesAwayFromZero)
+{
+    const RasterCase cases[] = {
+        {{2560, 1440}, 1280, {1280, 720}},
+        {{640, 360}, 1280, {640, 360}},
+        {{333, 111}, std::nullopt, {333, 111}},
+        {{1440, 2560}, 960, {540, 960}},
+        {{5, 3}, 2.5, {3, 2}},       // 2.5 -> 3 and 1.5 -> 2
+        {{1001, 500}, 500, {500, 250}}, // 249.75 -> 250
+        {{4000, 2}, 100, {100, 1}},  // 0.05 -> at least 1
+    };
+    for (const RasterCase& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.input) + " max " + (c.maximum ? std::to_string(*c.maximum) : "none"));
+        EXPECT_EQ(VideoFrames::rasterSize(c.input.width, c.input.height, c.maximum), c.expected);
+        const Image image(cv::Mat(c.input, CV_8UC3, cv::Scalar(1, 2, 3)));
+        EXPECT_EQ(VideoFrames::raster(image, c.maximum).pixels.size(), c.expected);
+    }
+}
+
+TEST(VideoFramesRaster, ShrinkingAveragesAreasAndKeepingTheSizeSharesPixels)
+{
+    cv::Mat checker(6, 6, CV_8UC3);
+    for (int y = 0; y < 6; ++y)
+        for (int x = 0; x < 6; ++x)
+            checker.at<cv::Vec3b>(y, x) = (x + y) % 2 ? cv::Vec3b(255, 255, 255) : cv::Vec3b(0, 0, 0);
+    const Image small = VideoFrames::raster(Image(checker), 2);
+    ASSERT_EQ(small.pixels.size(), cv::Size(2, 2));
+    for (int y = 0; y < 2; ++y)
+        for (int x = 0; x < 2; ++x) {
+            // Each output pixel covers 3 × 3 inputs: 4 or 5 of 9 are white.
+            const int value = small.pixels.at<cv::Vec3b>(y, x)[0];
+            EXPECT_GE(value, 110);
+            EXPECT_LE(value, 145);
+        }
+
+    const Image same = VideoFrames::raster(Image(checker), 100);
+    EXPECT_EQ(same.pixels.data, checker.data);
+    EXPECT_THROW(VideoFrames::raster(Image(), 10), VideoScanError);
+}
+
+} // namespace
