@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <unordered_map>
 
 #include "ScrivelCore/Errors.hpp"
 #include "ScrivelCore/UnicodeText.hpp"
@@ -224,16 +223,32 @@ bool regionMatches(const DetectedRegion& region, const Reference& reference, con
     return layout.hasSameKinds(reference.layout) && reference.layout.agrees(layout);
 }
 
-std::vector<Candidate> trackFrame(std::int64_t frame, const TrackingInputs& inputs, std::vector<Reference>& references,
-                                  const FrameAppearance& appearance, std::stop_token stopToken)
+Candidate candidate(const Reference& reference, const Acceptance& acceptance)
+{
+    Candidate result;
+    result.region = reference.detectionTemplate().canonicalRegion;
+    result.region.rect = acceptance.rect;
+    result.region.backgroundColor = reference.color;
+    result.observation = acceptance.observation;
+    result.identity = reference.planned.identity;
+    result.layout = reference.layout;
+    result.matchedWholeLine = acceptance.matchedWholeLine;
+    result.lineHeight = acceptance.lineHeight;
+    result.locallySupported = acceptance.locallySupported;
+    return result;
+}
+
+std::vector<Acceptance> trackFrame(std::int64_t frame, const TrackingInputs& inputs, std::vector<Reference>& references,
+                                   const FrameAppearance& appearance, std::stop_token stopToken)
 {
     const DetectionSample& sample = inputs.samples[static_cast<std::size_t>(frame)];
     const MotionTransform& motion = *inputs.motions[static_cast<std::size_t>(frame)];
     const double scale = motion.scale();
     const double heightPerWidth = static_cast<double>(appearance.height()) / appearance.width();
 
-    std::vector<Candidate> candidates;
-    for (Reference& reference : references) {
+    std::vector<Acceptance> accepted;
+    for (std::size_t index = 0; index < references.size(); ++index) {
+        Reference& reference = references[index];
         throwIfStopped(stopToken);
         const DetectionTemplate& detectionTemplate = reference.detectionTemplate();
         if (detectionTemplate.sceneID != sample.sceneID)
@@ -271,22 +286,22 @@ std::vector<Candidate> trackFrame(std::int64_t frame, const TrackingInputs& inpu
 
         const std::optional<AppearanceFit> whole = appearance.match(reference.patch, predicted);
         const bool matchedWholeLine = whole && whole->correlation >= wholeLineCorrelation;
-        std::optional<AppearanceFit> accepted;
+        std::optional<AppearanceFit> fit;
         if (!reference.identityConfirmed) {
             if (matchedWholeLine)
-                accepted = whole;
+                fit = whole;
         } else if (whole && whole->correlation >= confirmedCorrelation) {
-            accepted = whole;
+            fit = whole;
         } else if (const auto parts = appearance.matchVisibleParts(reference.patch, predicted);
                    parts && parts->correlation >= confirmedCorrelation) {
-            accepted = parts;
+            fit = parts;
         }
-        if (!accepted || !std::isfinite(accepted->offsetX) || !std::isfinite(accepted->offsetY)) {
+        if (!fit || !std::isfinite(fit->offsetX) || !std::isfinite(fit->offsetY)) {
             reference.identityConfirmed = false;
             continue;
         }
 
-        const NormalizedRect tracked{predicted.x + accepted->offsetX, predicted.y + accepted->offsetY,
+        const NormalizedRect tracked{predicted.x + fit->offsetX, predicted.y + fit->offsetY,
                                      predicted.width, predicted.height};
         reference.offset = MotionTransform(1, (tracked.x - motionOnly.x) / scale, (tracked.y - motionOnly.y) / scale);
         reference.lastMatchedFrame = frame;
@@ -294,20 +309,17 @@ std::vector<Candidate> trackFrame(std::int64_t frame, const TrackingInputs& inpu
         if (planned.support && !planned.singleCharacter)
             reference.matchedFrames.push_back(frame);
 
-        Candidate candidate;
-        candidate.region = detectionTemplate.canonicalRegion;
-        candidate.region.rect = tracked;
-        candidate.region.backgroundColor = reference.color;
-        candidate.observation = observed.frame;
-        candidate.identity = planned.identity;
-        candidate.layout = reference.layout;
-        candidate.matchedWholeLine = matchedWholeLine;
-        candidate.lineHeight = tracked.height * heightPerWidth;
+        Acceptance acceptance;
+        acceptance.reference = index;
+        acceptance.rect = tracked;
+        acceptance.observation = observed.frame;
+        acceptance.matchedWholeLine = matchedWholeLine;
+        acceptance.lineHeight = tracked.height * heightPerWidth;
         if (planned.support)
-            candidate.locallySupported = planned.support->contains(frame);
-        candidates.push_back(std::move(candidate));
+            acceptance.locallySupported = planned.support->contains(frame);
+        accepted.push_back(acceptance);
     }
-    return candidates;
+    return accepted;
 }
 
 std::vector<FrameRange> runs(const std::vector<std::int64_t>& matchedFrames, const SupportSet& support)
@@ -393,19 +405,19 @@ std::vector<DetectedRegion> resolve(const std::vector<Candidate>& candidates)
 {
     std::vector<const Candidate*> kept;
     std::vector<std::size_t> conflicting;
-    for (const Candidate& candidate : candidates) {
+    for (const Candidate& next : candidates) {
         conflicting.clear();
         for (std::size_t i = 0; i < kept.size(); ++i) {
-            if (conflicts(*kept[i], candidate))
+            if (conflicts(*kept[i], next))
                 conflicting.push_back(i);
         }
         const bool winsAll = std::all_of(conflicting.begin(), conflicting.end(),
-            [&](std::size_t i) { return wins(candidate, *kept[i]); });
+            [&](std::size_t i) { return wins(next, *kept[i]); });
         if (!winsAll)
             continue;
         for (auto i = conflicting.rbegin(); i != conflicting.rend(); ++i)
             kept.erase(kept.begin() + static_cast<std::ptrdiff_t>(*i));
-        kept.push_back(&candidate);
+        kept.push_back(&next);
     }
     std::vector<DetectedRegion> regions;
     regions.reserve(kept.size());
@@ -415,21 +427,20 @@ std::vector<DetectedRegion> resolve(const std::vector<Candidate>& candidates)
 }
 
 std::vector<DetectionSample> outputSamples(const std::vector<DetectionSample>& samples,
-                                           const std::vector<std::vector<Candidate>>& candidates,
+                                           const std::vector<std::vector<Acceptance>>& accepted,
                                            const std::vector<Reference>& references, std::stop_token stopToken)
 {
-    std::unordered_map<std::int64_t, std::vector<FrameRange>> runsByTrack;
-    for (const Reference& reference : references) {
-        const PlannedTemplate& planned = reference.planned;
+    // Per reference: nothing when every acceptance counts, else its runs.
+    std::vector<std::optional<std::vector<FrameRange>>> runsOf(references.size());
+    for (std::size_t i = 0; i < references.size(); ++i) {
+        const PlannedTemplate& planned = references[i].planned;
         if (planned.support && !planned.singleCharacter)
-            runsByTrack[reference.detectionTemplate().id] = runs(reference.matchedFrames, *planned.support);
+            runsOf[i] = runs(references[i].matchedFrames, *planned.support);
     }
-    const auto inRun = [&](std::int64_t trackID, std::int64_t frame) {
-        const auto found = runsByTrack.find(trackID);
-        if (found == runsByTrack.end())
-            return true;
-        return std::any_of(found->second.begin(), found->second.end(),
-            [&](const FrameRange& run) { return run.contains(frame); });
+    const auto counts = [&](const Acceptance& acceptance, std::int64_t frame) {
+        const std::optional<std::vector<FrameRange>>& ranges = runsOf[acceptance.reference];
+        return !ranges || std::any_of(ranges->begin(), ranges->end(),
+                              [&](const FrameRange& run) { return run.contains(frame); });
     };
 
     std::vector<DetectionSample> output;
@@ -438,10 +449,10 @@ std::vector<DetectionSample> outputSamples(const std::vector<DetectionSample>& s
     for (std::size_t f = 0; f < samples.size(); ++f) {
         throwIfStopped(stopToken);
         kept.clear();
-        if (f < candidates.size()) {
-            for (const Candidate& candidate : candidates[f]) {
-                if (inRun(candidate.region.trackID, static_cast<std::int64_t>(f)))
-                    kept.push_back(candidate);
+        if (f < accepted.size()) {
+            for (const Acceptance& acceptance : accepted[f]) {
+                if (counts(acceptance, static_cast<std::int64_t>(f)))
+                    kept.push_back(candidate(references[acceptance.reference], acceptance));
             }
         }
         output.push_back(DetectionSample{samples[f].time, samples[f].sceneID, resolve(kept)});

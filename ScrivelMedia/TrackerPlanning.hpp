@@ -110,7 +110,20 @@ void orderReferences(std::vector<Reference>& references);
 // width, place and redacted spans.
 bool regionMatches(const DetectedRegion& region, const Reference& reference, const NormalizedRect& at);
 
-// A reference accepted in one frame.
+// A reference accepted in one frame, as kept until the last frame is
+// tracked: small, since a recording yields one per line and frame.
+struct Acceptance {
+    std::size_t reference = 0;     // index into the ordered references
+    NormalizedRect rect;           // the tracked rectangle
+    std::int64_t observation = 0;  // frame of the observation it was anchored to
+    bool matchedWholeLine = false;
+    double lineHeight = 0;         // in units of the frame width
+    std::optional<bool> locallySupported; // short identities only
+
+    bool operator==(const Acceptance&) const = default;
+};
+
+// An accepted reference with everything resolve() compares.
 struct Candidate {
     DetectedRegion region;         // canonical region at the tracked rectangle
     std::int64_t observation = 0;  // frame of the observation it was anchored to
@@ -148,10 +161,14 @@ struct TrackingInputs {
     const std::vector<FrameRange>& neighbourhoods;
 };
 
+// The candidate of an acceptance: the reference's canonical region at the
+// tracked rectangle, with the reference's background colour.
+Candidate candidate(const Reference& reference, const Acceptance& acceptance);
+
 // Moves every reference of the frame's scene on to `frame` and returns the
 // accepted ones, in reference order. The frame must have a motion. Throws
 // OperationCancelled when stopped (tested before each reference).
-std::vector<Candidate> trackFrame(std::int64_t frame, const TrackingInputs& inputs, std::vector<Reference>& references,
+std::vector<Acceptance> trackFrame(std::int64_t frame, const TrackingInputs& inputs, std::vector<Reference>& references,
                                   const FrameAppearance& appearance, std::stop_token stopToken);
 
 // Blocks of consecutive matched frames, each trimmed to its first and last
@@ -165,11 +182,11 @@ bool wins(const Candidate& candidate, const Candidate& kept);
 std::vector<DetectedRegion> resolve(const std::vector<Candidate>& candidates);
 
 // One output sample per input sample: its time and scene with the resolved
-// candidates of that frame. Short identities keep only candidates inside their
+// candidates of that frame (`accepted` holds one list per frame). Short identities keep only candidates inside their
 // runs (single-character ones were already gated by their support set).
 // Throws OperationCancelled when stopped (tested before each frame).
 std::vector<DetectionSample> outputSamples(const std::vector<DetectionSample>& samples,
-                                           const std::vector<std::vector<Candidate>>& candidates,
+                                           const std::vector<std::vector<Acceptance>>& accepted,
                                            const std::vector<Reference>& references, std::stop_token stopToken);
 
 } // namespace scrivel::tracking

@@ -146,7 +146,7 @@ std::vector<DetectionSample> VideoMaskTracker::track(const std::string& videoPat
 
     // Second pass: follow every reference through every frame.
     const tracking::TrackingInputs inputs{samples, motions, neighbourhoods};
-    std::vector<std::vector<tracking::Candidate>> candidates(samples.size());
+    std::vector<std::vector<tracking::Acceptance>> accepted(samples.size());
     std::int64_t candidateCount = 0;
     std::int64_t processed = 0;
     VideoFrames frames(videoPath);
@@ -158,8 +158,8 @@ std::vector<DetectionSample> VideoMaskTracker::track(const std::string& videoPat
         if (motions[f] && !references.empty()) {
             const TrackingImage tracking = trackingImage(image);
             const TrackingImageAppearance appearance(tracking, built.patches);
-            candidates[f] = tracking::trackFrame(processed, inputs, references, appearance, stopToken);
-            candidateCount += static_cast<std::int64_t>(candidates[f].size());
+            accepted[f] = tracking::trackFrame(processed, inputs, references, appearance, stopToken);
+            candidateCount += static_cast<std::int64_t>(accepted[f].size());
         }
         ++processed;
         report(progress, trackingStart, trackingSpan, processed, sampleCount, candidateCount, "Tracking text motion");
@@ -167,7 +167,7 @@ std::vector<DetectionSample> VideoMaskTracker::track(const std::string& videoPat
     if (processed != sampleCount)
         throw VideoScanError::decodeFailed();
 
-    return tracking::outputSamples(samples, candidates, references, stopToken);
+    return tracking::outputSamples(samples, accepted, references, stopToken);
 }
 
 } // namespace scrivel

@@ -252,7 +252,7 @@ struct TrackingScene {
         around = neighbourhoods(samples);
         references.push_back(makeReference(plan({t}, around).at(0), 0, 0x123456));
     }
-    std::vector<Candidate> track(std::int64_t frame, const FrameAppearance& appearance, std::stop_token stop = {})
+    std::vector<Acceptance> track(std::int64_t frame, const FrameAppearance& appearance, std::stop_token stop = {})
     {
         return trackFrame(frame, {samples, motions, around}, references, appearance, stop);
     }
@@ -283,7 +283,7 @@ TEST(TrackerPlanning, anUnconfirmedLineNeedsAWholeLineMatchAConfirmedOneLess)
         if (step.accepted) {
             EXPECT_EQ(reference.lastMatchedFrame, frame);
             EXPECT_EQ(candidates[0].matchedWholeLine, step.wholeLine);
-            EXPECT_EQ(candidates[0].region.backgroundColor, 0x123456u);
+            EXPECT_EQ(candidate(reference, candidates[0]).region.backgroundColor, 0x123456u);
             EXPECT_EQ(candidates[0].locallySupported, std::nullopt);
             EXPECT_DOUBLE_EQ(candidates[0].lineHeight, 0.05 * 100 / 200);
         }
@@ -301,16 +301,16 @@ TEST(TrackerPlanning, acceptedShiftsCarryIntoTheNextPrediction)
     looks.whole = AppearanceFit{0.02, 0.04, 0.9};
     const auto first = scene.track(5, looks);
     ASSERT_EQ(first.size(), 1u);
-    EXPECT_NEAR(first[0].region.rect.x, 0.05 + 2 * 0.1 + 0.02, 1e-12);
-    EXPECT_NEAR(first[0].region.rect.y, -0.1 + 2 * 0.2 + 0.04, 1e-12);
-    EXPECT_NEAR(first[0].region.rect.width, 0.8, 1e-12);
+    EXPECT_NEAR(first[0].rect.x, 0.05 + 2 * 0.1 + 0.02, 1e-12);
+    EXPECT_NEAR(first[0].rect.y, -0.1 + 2 * 0.2 + 0.04, 1e-12);
+    EXPECT_NEAR(first[0].rect.width, 0.8, 1e-12);
     EXPECT_EQ(first[0].observation, 2);
 
     looks.whole = AppearanceFit{0, 0, 0.9};
     const auto second = scene.track(6, looks);
     ASSERT_EQ(second.size(), 1u);
-    EXPECT_NEAR(second[0].region.rect.x, 0.05 + 2 * 0.1 + 0.02, 1e-12) << "the shift found in frame 5 is kept";
-    EXPECT_NEAR(second[0].region.rect.y, -0.2 + 2 * 0.2 + 0.04, 1e-12);
+    EXPECT_NEAR(second[0].rect.x, 0.05 + 2 * 0.1 + 0.02, 1e-12) << "the shift found in frame 5 is kept";
+    EXPECT_NEAR(second[0].rect.y, -0.2 + 2 * 0.2 + 0.04, 1e-12);
 }
 
 TEST(TrackerPlanning, recognitionInTheFrameReanchorsThePrediction)
@@ -476,15 +476,12 @@ TEST(TrackerPlanning, outputKeepsShortIdentitiesOnlyInsideTheirRuns)
                                          around))
         references.push_back(makeReference(std::move(planned), 0, 0));
     references[0].matchedFrames = {2, 3, 4, 5, 6, 7, 8, 9, 10, 20, 21};
-    std::vector<std::vector<Candidate>> candidates(samples.size());
+    std::vector<std::vector<Acceptance>> accepted(samples.size());
     for (std::size_t f = 0; f < samples.size(); ++f) {
-        for (const Reference& r : references) {
-            Candidate c = candidate(r.detectionTemplate().canonicalRegion.text, r.detectionTemplate().canonicalRegion.rect, 0);
-            c.region.trackID = r.detectionTemplate().id;
-            candidates[f].push_back(c);
-        }
+        for (std::size_t r = 0; r < references.size(); ++r)
+            accepted[f].push_back({r, references[r].detectionTemplate().canonicalRegion.rect, 0, false, 0.05, std::nullopt});
     }
-    const std::vector<DetectionSample> output = outputSamples(samples, candidates, references, {});
+    const std::vector<DetectionSample> output = outputSamples(samples, accepted, references, {});
     ASSERT_EQ(output.size(), samples.size());
     for (std::size_t f = 0; f < output.size(); ++f) {
         SCOPED_TRACE(f);
@@ -496,7 +493,7 @@ TEST(TrackerPlanning, outputKeepsShortIdentitiesOnlyInsideTheirRuns)
 
     std::stop_source stop;
     stop.request_stop();
-    EXPECT_THROW(outputSamples(samples, candidates, references, stop.get_token()), OperationCancelled);
+    EXPECT_THROW(outputSamples(samples, accepted, references, stop.get_token()), OperationCancelled);
 }
 
 } // namespace
