@@ -1,0 +1,463 @@
+#include "ScrivelMedia/TrackerPlanning.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "ScrivelCore/Errors.hpp"
+#include "ScrivelCore/UnicodeText.hpp"
+
+namespace scrivel::tracking {
+
+namespace {
+
+constexpr double neighbourhoodSeconds = 0.15;
+constexpr std::int64_t neighbourhoodFrames = 2;
+constexpr std::int64_t minimumSupport = 3;
+
+constexpr double regionWidthRatio = 0.85;
+constexpr double regionOverlapShare = 0.85;
+
+constexpr double wholeLineCorrelation = 0.7;
+constexpr double confirmedCorrelation = 0.52;
+
+constexpr double conflictOverlapShare = 0.8;
+constexpr double conflictSameTextIoU = 0.65;
+constexpr double sameWidthRatio = 0.85;
+
+const NormalizedRect unitSquare{0, 0, 1, 1};
+
+// An empty needle is not "contained": a line without letters or numbers says
+// nothing about which identity it belongs to.
+bool containsText(const std::string& haystack, const std::string& needle)
+{
+    return !needle.empty() && haystack.find(needle) != std::string::npos;
+}
+
+double widthRatio(double a, double b)
+{
+    a = std::max(a, 0.0);
+    b = std::max(b, 0.0);
+    const double larger = std::max(a, b);
+    return larger > 0 ? std::min(a, b) / larger : 1;
+}
+
+void throwIfStopped(const std::stop_token& stopToken)
+{
+    if (stopToken.stop_requested())
+        throw OperationCancelled();
+}
+
+// Sets the offset so that the prediction starts from where recognition saw
+// the text, brought into the scene's canonical coordinates.
+void reanchor(Reference& reference, const DetectionObservation& observed, const TrackingInputs& inputs)
+{
+    const std::optional<MotionTransform>& observedMotion = inputs.motions[static_cast<std::size_t>(observed.frame)];
+    // Observations come only from frames with a motion, so this holds for any
+    // template the builder made. Should one lack it, the current offset is
+    // kept: it still follows the last place the text was seen or matched,
+    // whereas guessing a fresh anchor could move the mask off the text.
+    if (!observedMotion)
+        return;
+    const DetectedRegion& region = inputs.samples[static_cast<std::size_t>(observed.frame)]
+                                       .regions[static_cast<std::size_t>(observed.regionIndex)];
+    const NormalizedRect mapped = observedMotion->inverted().applying(region.rect);
+    const NormalizedRect& canonical = reference.detectionTemplate().canonicalRegion.rect;
+    const double dx = mapped.midX() - canonical.midX();
+    const double dy = mapped.midY() - canonical.midY();
+    if (std::isfinite(dx) && std::isfinite(dy))
+        reference.offset = MotionTransform(1, dx, dy);
+}
+
+} // namespace
+
+std::vector<FrameRange> neighbourhoods(const std::vector<DetectionSample>& samples)
+{
+    const auto count = static_cast<std::int64_t>(samples.size());
+    std::vector<FrameRange> result;
+    result.reserve(samples.size());
+    for (std::int64_t f = 0; f < count; ++f) {
+        const DetectionSample& centre = samples[static_cast<std::size_t>(f)];
+        const auto belongs = [&](std::int64_t other) {
+            const DetectionSample& sample = samples[static_cast<std::size_t>(other)];
+            if (sample.sceneID != centre.sceneID)
+                return false;
+            if (std::abs(other - f) <= neighbourhoodFrames)
+                return true;
+            return other < f ? sample.time >= centre.time - neighbourhoodSeconds
+                             : sample.time <= centre.time + neighbourhoodSeconds;
+        };
+        FrameRange range{f, f};
+        while (range.lower > 0 && belongs(range.lower - 1))
+            --range.lower;
+        while (range.upper + 1 < count && belongs(range.upper + 1))
+            ++range.upper;
+        result.push_back(range);
+    }
+    return result;
+}
+
+std::optional<std::int64_t> startFrame(const DetectionTemplate& detectionTemplate,
+                                       const std::vector<FrameRange>& neighbourhoods)
+{
+    const std::vector<DetectionObservation>& observations = detectionTemplate.observations;
+    const auto around = [&](std::int64_t frame) { return neighbourhoods[static_cast<std::size_t>(frame)]; };
+    for (std::size_t k = 0; k + 2 < observations.size(); ++k) {
+        if (around(observations[k + 2].frame).contains(observations[k + 1].frame)
+            && around(observations[k + 1].frame).contains(observations[k].frame))
+            return observations[k].frame;
+    }
+    return std::nullopt;
+}
+
+SupportSet::SupportSet(std::int64_t firstFrame, std::vector<bool> members)
+    : firstFrame_(firstFrame), members_(std::move(members)),
+      count_(static_cast<std::size_t>(std::count(members_.begin(), members_.end(), true)))
+{
+}
+
+bool SupportSet::contains(std::int64_t frame) const
+{
+    const std::int64_t index = frame - firstFrame_;
+    return index >= 0 && index < static_cast<std::int64_t>(members_.size()) && members_[static_cast<std::size_t>(index)];
+}
+
+std::optional<SupportSet> supportSet(const DetectionTemplate& detectionTemplate, std::int64_t identityLength,
+                                     const std::vector<FrameRange>& neighbourhoods)
+{
+    if (identityLength > shortIdentityLength)
+        return std::nullopt;
+    const std::vector<DetectionObservation>& observations = detectionTemplate.observations;
+    if (observations.empty())
+        return SupportSet();
+
+    // Single characters are confused with noise far more often, so they need
+    // twice the density of longer short identities.
+    const std::int64_t divisor = identityLength < 2 ? 2 : 4;
+    std::vector<std::int64_t> frames;
+    frames.reserve(observations.size());
+    for (const DetectionObservation& observation : observations)
+        frames.push_back(observation.frame);
+    std::sort(frames.begin(), frames.end());
+
+    const std::int64_t first = neighbourhoods[static_cast<std::size_t>(frames.front())].lower;
+    const std::int64_t last = neighbourhoods[static_cast<std::size_t>(frames.back())].upper;
+    std::vector<bool> members;
+    members.reserve(static_cast<std::size_t>(last - first + 1));
+    for (std::int64_t f = first; f <= last; ++f) {
+        const FrameRange around = neighbourhoods[static_cast<std::size_t>(f)];
+        const std::int64_t size = around.upper - around.lower + 1;
+        const auto seen = std::upper_bound(frames.begin(), frames.end(), around.upper)
+            - std::lower_bound(frames.begin(), frames.end(), around.lower);
+        const std::int64_t needed = std::max((size + divisor - 1) / divisor, minimumSupport);
+        members.push_back(seen >= needed);
+    }
+    return SupportSet(first, std::move(members));
+}
+
+std::string identityText(std::string_view text) { return TextTemplateBuilder::normalizedText(text); }
+
+std::int64_t characterCount(std::string_view text)
+{
+    return static_cast<std::int64_t>(unicode::graphemeClusters(text).size());
+}
+
+std::vector<PlannedTemplate> plan(const std::vector<DetectionTemplate>& templates,
+                                  const std::vector<FrameRange>& neighbourhoods)
+{
+    std::vector<PlannedTemplate> result;
+    for (const DetectionTemplate& detectionTemplate : templates) {
+        const std::optional<std::int64_t> start = startFrame(detectionTemplate, neighbourhoods);
+        if (!start)
+            continue;
+        PlannedTemplate planned;
+        planned.identity = identityText(detectionTemplate.canonicalRegion.text);
+        planned.identityLength = characterCount(planned.identity);
+        planned.support = supportSet(detectionTemplate, planned.identityLength, neighbourhoods);
+        if (planned.support && planned.support->empty())
+            continue;
+        planned.singleCharacter = planned.support && planned.identityLength < 2;
+        planned.startFrame = *start;
+        planned.detectionTemplate = detectionTemplate;
+        result.push_back(std::move(planned));
+    }
+    return result;
+}
+
+Reference makeReference(PlannedTemplate planned, std::size_t patch, std::uint32_t color)
+{
+    Reference reference;
+    reference.layout = SelectionLayout(planned.detectionTemplate.canonicalRegion.selections);
+    reference.planned = std::move(planned);
+    reference.patch = patch;
+    reference.color = color;
+    return reference;
+}
+
+void orderReferences(std::vector<Reference>& references)
+{
+    std::stable_sort(references.begin(), references.end(), [](const Reference& a, const Reference& b) {
+        const DetectionTemplate& ta = a.detectionTemplate();
+        const DetectionTemplate& tb = b.detectionTemplate();
+        if (ta.observations.size() != tb.observations.size())
+            return ta.observations.size() > tb.observations.size();
+        if (a.planned.identityLength != b.planned.identityLength)
+            return a.planned.identityLength > b.planned.identityLength;
+        const double areaA = ta.canonicalRegion.rect.area();
+        const double areaB = tb.canonicalRegion.rect.area();
+        if (areaA != areaB)
+            return areaA > areaB;
+        return ta.id < tb.id;
+    });
+}
+
+bool regionMatches(const DetectedRegion& region, const Reference& reference, const NormalizedRect& at)
+{
+    if (!containsText(reference.planned.identity, identityText(region.text)))
+        return false;
+    const NormalizedRect& seen = region.rect;
+    if (std::max(seen.width, at.width) <= 0 || widthRatio(seen.width, at.width) < regionWidthRatio)
+        return false;
+    if (seen.intersectionArea(at) < regionOverlapShare * std::min(seen.area(), at.area()))
+        return false;
+    const SelectionLayout layout(region.selections);
+    return layout.hasSameKinds(reference.layout) && reference.layout.agrees(layout);
+}
+
+Candidate candidate(const Reference& reference, const Acceptance& acceptance)
+{
+    Candidate result;
+    result.region = reference.detectionTemplate().canonicalRegion;
+    result.region.rect = acceptance.rect;
+    result.region.backgroundColor = reference.color;
+    result.observation = acceptance.observation;
+    result.identity = reference.planned.identity;
+    result.layout = reference.layout;
+    result.matchedWholeLine = acceptance.matchedWholeLine;
+    result.lineHeight = acceptance.lineHeight;
+    result.locallySupported = acceptance.locallySupported;
+    return result;
+}
+
+std::vector<Acceptance> trackFrame(std::int64_t frame, const TrackingInputs& inputs, std::vector<Reference>& references,
+                                   const FrameAppearance& appearance, std::stop_token stopToken)
+{
+    const DetectionSample& sample = inputs.samples[static_cast<std::size_t>(frame)];
+    const MotionTransform& motion = *inputs.motions[static_cast<std::size_t>(frame)];
+    const double scale = motion.scale();
+    const double heightPerWidth = static_cast<double>(appearance.height()) / appearance.width();
+
+    std::vector<Acceptance> accepted;
+    for (std::size_t index = 0; index < references.size(); ++index) {
+        Reference& reference = references[index];
+        throwIfStopped(stopToken);
+        const DetectionTemplate& detectionTemplate = reference.detectionTemplate();
+        if (detectionTemplate.sceneID != sample.sceneID)
+            continue;
+        const PlannedTemplate& planned = reference.planned;
+        const NormalizedRect& canonical = detectionTemplate.canonicalRegion.rect;
+        const NormalizedRect motionOnly = motion.applying(canonical);
+
+        if (planned.singleCharacter && !planned.support->contains(frame)) {
+            reference.identityConfirmed = false;
+            continue;
+        }
+        // Just before the text is steadily recognized, follow it only where
+        // this frame's own recognition agrees.
+        if (frame < planned.startFrame) {
+            if (!inputs.neighbourhoods[static_cast<std::size_t>(frame)].contains(planned.startFrame))
+                continue;
+            const bool seenHere = std::any_of(sample.regions.begin(), sample.regions.end(),
+                [&](const DetectedRegion& region) { return regionMatches(region, reference, motionOnly); });
+            if (!seenHere)
+                continue;
+        }
+
+        const std::vector<DetectionObservation>& observations = detectionTemplate.observations;
+        while (reference.observation + 1 < observations.size() && observations[reference.observation + 1].frame <= frame)
+            ++reference.observation;
+        const DetectionObservation& observed = observations[reference.observation];
+        const bool followedPreviousFrame = reference.lastMatchedFrame && *reference.lastMatchedFrame == frame - 1;
+        if (observed.frame == frame || (!followedPreviousFrame && planned.support))
+            reanchor(reference, observed, inputs);
+
+        const NormalizedRect predicted = motion.composed(reference.offset).applying(canonical);
+        if (appearance.searchBounds(predicted).intersectionArea(unitSquare) <= 0)
+            continue;
+
+        const std::optional<AppearanceFit> whole = appearance.match(reference.patch, predicted);
+        const bool matchedWholeLine = whole && whole->correlation >= wholeLineCorrelation;
+        std::optional<AppearanceFit> fit;
+        if (!reference.identityConfirmed) {
+            if (matchedWholeLine)
+                fit = whole;
+        } else if (whole && whole->correlation >= confirmedCorrelation) {
+            fit = whole;
+        } else if (const auto parts = appearance.matchVisibleParts(reference.patch, predicted);
+                   parts && parts->correlation >= confirmedCorrelation) {
+            fit = parts;
+        }
+        if (!fit || !std::isfinite(fit->offsetX) || !std::isfinite(fit->offsetY)) {
+            reference.identityConfirmed = false;
+            continue;
+        }
+
+        const NormalizedRect tracked{predicted.x + fit->offsetX, predicted.y + fit->offsetY,
+                                     predicted.width, predicted.height};
+        reference.offset = MotionTransform(1, (tracked.x - motionOnly.x) / scale, (tracked.y - motionOnly.y) / scale);
+        reference.lastMatchedFrame = frame;
+        reference.identityConfirmed = true;
+        if (planned.support && !planned.singleCharacter)
+            reference.matchedFrames.push_back(frame);
+
+        Acceptance acceptance;
+        acceptance.reference = index;
+        acceptance.rect = tracked;
+        acceptance.observation = observed.frame;
+        acceptance.matchedWholeLine = matchedWholeLine;
+        acceptance.lineHeight = tracked.height * heightPerWidth;
+        if (planned.support)
+            acceptance.locallySupported = planned.support->contains(frame);
+        accepted.push_back(acceptance);
+    }
+    return accepted;
+}
+
+std::vector<FrameRange> runs(const std::vector<std::int64_t>& matchedFrames, const SupportSet& support)
+{
+    std::vector<FrameRange> result;
+    std::size_t blockStart = 0;
+    while (blockStart < matchedFrames.size()) {
+        std::size_t blockEnd = blockStart;
+        while (blockEnd + 1 < matchedFrames.size() && matchedFrames[blockEnd + 1] == matchedFrames[blockEnd] + 1)
+            ++blockEnd;
+        std::optional<FrameRange> run;
+        for (std::size_t i = blockStart; i <= blockEnd; ++i) {
+            const std::int64_t frame = matchedFrames[i];
+            if (!support.contains(frame))
+                continue;
+            if (run)
+                run->upper = frame;
+            else
+                run = FrameRange{frame, frame};
+        }
+        if (run)
+            result.push_back(*run);
+        blockStart = blockEnd + 1;
+    }
+    return result;
+}
+
+bool conflicts(const Candidate& kept, const Candidate& candidate)
+{
+    const NormalizedRect& a = kept.region.rect;
+    const NormalizedRect& b = candidate.region.rect;
+    if (a.intersectionArea(b) >= conflictOverlapShare * std::min(a.area(), b.area()))
+        return true;
+    return kept.region.text == candidate.region.text && a.iou(b) >= conflictSameTextIoU;
+}
+
+bool wins(const Candidate& candidate, const Candidate& kept)
+{
+    const Candidate& c = candidate;
+    const Candidate& k = kept;
+    const double cWidth = c.region.rect.width;
+    const double kWidth = k.region.rect.width;
+    const double ratio = widthRatio(kWidth, cWidth);
+    const bool sameKinds = c.layout.hasSameKinds(k.layout);
+
+    // 1. The same text over the same line: where recognition saw it densely.
+    const bool sameIdentity = c.identity == k.identity || (sameKinds && c.layout.agrees(k.layout));
+    if (ratio >= sameWidthRatio && sameIdentity && c.locallySupported && k.locallySupported
+        && *c.locallySupported != *k.locallySupported)
+        return *c.locallySupported;
+
+    // 2. A fragment gives way to the longer text it is part of.
+    if (c.identity != k.identity) {
+        if (containsText(k.identity, c.identity))
+            return false;
+        if (containsText(c.identity, k.identity))
+            return true;
+    }
+
+    // 3. Widths a line height apart: the wider whole-line match stands when
+    //    the narrower one's spans add nothing to it.
+    if (std::max(c.lineHeight, k.lineHeight) <= std::abs(cWidth - kWidth)) {
+        if (cWidth < kWidth && k.matchedWholeLine && !c.layout.empty()
+            && c.layout.covers(k.layout, c.region.rect, k.region.rect))
+            return false;
+        if (kWidth < cWidth && c.matchedWholeLine && !k.layout.empty()
+            && k.layout.covers(c.layout, k.region.rect, c.region.rect))
+            return true;
+    }
+
+    // 4. Equal lines hiding the same spans: the earlier reference stays.
+    if (ratio >= sameWidthRatio && sameKinds) {
+        if (c.layout.agrees(k.layout))
+            return false;
+        return k.observation < c.observation;
+    }
+
+    // 5. Otherwise the more recent recognition wins.
+    return k.observation < c.observation;
+}
+
+std::vector<DetectedRegion> resolve(const std::vector<Candidate>& candidates)
+{
+    std::vector<const Candidate*> kept;
+    std::vector<std::size_t> conflicting;
+    for (const Candidate& next : candidates) {
+        conflicting.clear();
+        for (std::size_t i = 0; i < kept.size(); ++i) {
+            if (conflicts(*kept[i], next))
+                conflicting.push_back(i);
+        }
+        const bool winsAll = std::all_of(conflicting.begin(), conflicting.end(),
+            [&](std::size_t i) { return wins(next, *kept[i]); });
+        if (!winsAll)
+            continue;
+        for (auto i = conflicting.rbegin(); i != conflicting.rend(); ++i)
+            kept.erase(kept.begin() + static_cast<std::ptrdiff_t>(*i));
+        kept.push_back(&next);
+    }
+    std::vector<DetectedRegion> regions;
+    regions.reserve(kept.size());
+    for (const Candidate* candidate : kept)
+        regions.push_back(candidate->region);
+    return regions;
+}
+
+std::vector<DetectionSample> outputSamples(const std::vector<DetectionSample>& samples,
+                                           const std::vector<std::vector<Acceptance>>& accepted,
+                                           const std::vector<Reference>& references, std::stop_token stopToken)
+{
+    // Per reference: nothing when every acceptance counts, else its runs.
+    std::vector<std::optional<std::vector<FrameRange>>> runsOf(references.size());
+    for (std::size_t i = 0; i < references.size(); ++i) {
+        const PlannedTemplate& planned = references[i].planned;
+        if (planned.support && !planned.singleCharacter)
+            runsOf[i] = runs(references[i].matchedFrames, *planned.support);
+    }
+    const auto counts = [&](const Acceptance& acceptance, std::int64_t frame) {
+        const std::optional<std::vector<FrameRange>>& ranges = runsOf[acceptance.reference];
+        return !ranges || std::any_of(ranges->begin(), ranges->end(),
+                              [&](const FrameRange& run) { return run.contains(frame); });
+    };
+
+    std::vector<DetectionSample> output;
+    output.reserve(samples.size());
+    std::vector<Candidate> kept;
+    for (std::size_t f = 0; f < samples.size(); ++f) {
+        throwIfStopped(stopToken);
+        kept.clear();
+        if (f < accepted.size()) {
+            for (const Acceptance& acceptance : accepted[f]) {
+                if (counts(acceptance, static_cast<std::int64_t>(f)))
+                    kept.push_back(candidate(references[acceptance.reference], acceptance));
+            }
+        }
+        output.push_back(DetectionSample{samples[f].time, samples[f].sceneID, resolve(kept)});
+    }
+    return output;
+}
+
+} // namespace scrivel::tracking

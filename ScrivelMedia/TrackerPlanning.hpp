@@ -1,0 +1,192 @@
+#pragma once
+
+// The mask tracker's working types and steps that need no decoded video:
+// frame neighbourhoods, start frames and support sets, the per-frame tracking
+// step over an abstract appearance source, runs of short identities and the
+// overlap resolution. Kept apart from VideoMaskTracker so each step can be
+// exercised with hand-made samples.
+
+#include <cstdint>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ScrivelCore/MotionTransform.hpp"
+#include "ScrivelCore/ScanRecords.hpp"
+#include "ScrivelCore/TextTemplateBuilder.hpp"
+#include "ScrivelMedia/SelectionLayout.hpp"
+
+namespace scrivel::tracking {
+
+// Identities of at most this many letters and numbers are "short": they are
+// only masked where recognition saw them densely enough (their support set).
+inline constexpr std::int64_t shortIdentityLength = 4;
+
+// A closed range of frame indices.
+struct FrameRange {
+    std::int64_t lower = 0;
+    std::int64_t upper = 0;
+
+    bool contains(std::int64_t frame) const { return lower <= frame && frame <= upper; }
+    bool operator==(const FrameRange&) const = default;
+};
+
+// For every frame: the frames of its scene within two frames or 0.15 s of it.
+std::vector<FrameRange> neighbourhoods(const std::vector<DetectionSample>& samples);
+
+// The first observation that begins three observations in a row, each in the
+// next one's neighbourhood; none when recognition never saw the text steadily.
+std::optional<std::int64_t> startFrame(const DetectionTemplate& detectionTemplate,
+                                       const std::vector<FrameRange>& neighbourhoods);
+
+// The frames around which a short identity was recognized densely enough.
+class SupportSet {
+public:
+    SupportSet() = default;
+    SupportSet(std::int64_t firstFrame, std::vector<bool> members);
+
+    bool contains(std::int64_t frame) const;
+    bool empty() const { return count_ == 0; }
+
+    bool operator==(const SupportSet&) const = default;
+
+private:
+    std::int64_t firstFrame_ = 0;
+    std::vector<bool> members_;
+    std::size_t count_ = 0;
+};
+
+// The support set of a template whose identity has `identityLength` letters
+// and numbers; nothing for identities longer than shortIdentityLength.
+std::optional<SupportSet> supportSet(const DetectionTemplate& detectionTemplate, std::int64_t identityLength,
+                                     const std::vector<FrameRange>& neighbourhoods);
+
+// Lower-cased letters and numbers of a text, and how many characters that is.
+std::string identityText(std::string_view text);
+std::int64_t characterCount(std::string_view text);
+
+// A template that survived preparation, with what tracking needs to know of it.
+struct PlannedTemplate {
+    DetectionTemplate detectionTemplate;
+    std::string identity;
+    std::int64_t identityLength = 0;
+    std::int64_t startFrame = 0;
+    std::optional<SupportSet> support; // short identities only
+    bool singleCharacter = false;      // fewer than two letters and numbers
+
+    bool operator==(const PlannedTemplate&) const = default;
+};
+
+// Keeps the templates that have a start frame and, when short, a non-empty
+// support set; order is preserved.
+std::vector<PlannedTemplate> plan(const std::vector<DetectionTemplate>& templates,
+                                  const std::vector<FrameRange>& neighbourhoods);
+
+// One tracked identity and its state while the frames go by.
+struct Reference {
+    PlannedTemplate planned;
+    std::size_t patch = 0;       // index of its appearance patch, held by the caller
+    std::uint32_t color = 0;     // background around the reference observation
+    SelectionLayout layout;
+    MotionTransform offset = MotionTransform::identity(); // correction on top of the frame motion
+    std::optional<std::int64_t> lastMatchedFrame;
+    bool identityConfirmed = false;
+    std::size_t observation = 0; // latest observation at or before the current frame
+    std::vector<std::int64_t> matchedFrames; // short multi-character identities only
+
+    const DetectionTemplate& detectionTemplate() const { return planned.detectionTemplate; }
+};
+
+Reference makeReference(PlannedTemplate planned, std::size_t patch, std::uint32_t color);
+
+// Stable: more observations, then longer identity, then larger canonical
+// area, then smaller template id first. resolve() relies on this order.
+void orderReferences(std::vector<Reference>& references);
+
+// Whether a region recognized in the frame itself stands for the reference
+// placed at `at`: its text is part of the identity, and it has about the same
+// width, place and redacted spans.
+bool regionMatches(const DetectedRegion& region, const Reference& reference, const NormalizedRect& at);
+
+// A reference accepted in one frame, as kept until the last frame is
+// tracked: small, since a recording yields one per line and frame.
+struct Acceptance {
+    std::size_t reference = 0;     // index into the ordered references
+    NormalizedRect rect;           // the tracked rectangle
+    std::int64_t observation = 0;  // frame of the observation it was anchored to
+    bool matchedWholeLine = false;
+    double lineHeight = 0;         // in units of the frame width
+    std::optional<bool> locallySupported; // short identities only
+
+    bool operator==(const Acceptance&) const = default;
+};
+
+// An accepted reference with everything resolve() compares.
+struct Candidate {
+    DetectedRegion region;         // canonical region at the tracked rectangle
+    std::int64_t observation = 0;  // frame of the observation it was anchored to
+    std::string identity;
+    SelectionLayout layout;
+    bool matchedWholeLine = false;
+    double lineHeight = 0;         // in units of the frame width
+    std::optional<bool> locallySupported; // short identities only
+
+    bool operator==(const Candidate&) const = default;
+};
+
+// Where a patch was found near a predicted rectangle: the shift to apply to
+// it (normalised units) and the correlation reached.
+struct AppearanceFit {
+    double offsetX = 0;
+    double offsetY = 0;
+    double correlation = 0;
+};
+
+// The appearance queries the tracker makes of one decoded frame.
+class FrameAppearance {
+public:
+    virtual ~FrameAppearance() = default;
+    virtual int width() const = 0;
+    virtual int height() const = 0;
+    virtual NormalizedRect searchBounds(const NormalizedRect& rect) const = 0;
+    virtual std::optional<AppearanceFit> match(std::size_t patch, const NormalizedRect& near) const = 0;
+    virtual std::optional<AppearanceFit> matchVisibleParts(std::size_t patch, const NormalizedRect& near) const = 0;
+};
+
+struct TrackingInputs {
+    const std::vector<DetectionSample>& samples;
+    const std::vector<std::optional<MotionTransform>>& motions;
+    const std::vector<FrameRange>& neighbourhoods;
+};
+
+// The candidate of an acceptance: the reference's canonical region at the
+// tracked rectangle, with the reference's background colour.
+Candidate candidate(const Reference& reference, const Acceptance& acceptance);
+
+// Moves every reference of the frame's scene on to `frame` and returns the
+// accepted ones, in reference order. The frame must have a motion. Throws
+// OperationCancelled when stopped (tested before each reference).
+std::vector<Acceptance> trackFrame(std::int64_t frame, const TrackingInputs& inputs, std::vector<Reference>& references,
+                                  const FrameAppearance& appearance, std::stop_token stopToken);
+
+// Blocks of consecutive matched frames, each trimmed to its first and last
+// supported frame; blocks without a supported frame give nothing.
+std::vector<FrameRange> runs(const std::vector<std::int64_t>& matchedFrames, const SupportSet& support);
+
+// Whether candidate `candidate` displaces the already kept `kept`.
+bool conflicts(const Candidate& kept, const Candidate& candidate);
+bool wins(const Candidate& candidate, const Candidate& kept);
+// The regions to draw from one frame's candidates, given in reference order.
+std::vector<DetectedRegion> resolve(const std::vector<Candidate>& candidates);
+
+// One output sample per input sample: its time and scene with the resolved
+// candidates of that frame (`accepted` holds one list per frame). Short identities keep only candidates inside their
+// runs (single-character ones were already gated by their support set).
+// Throws OperationCancelled when stopped (tested before each frame).
+std::vector<DetectionSample> outputSamples(const std::vector<DetectionSample>& samples,
+                                           const std::vector<std::vector<Acceptance>>& accepted,
+                                           const std::vector<Reference>& references, std::stop_token stopToken);
+
+} // namespace scrivel::tracking

@@ -1,0 +1,173 @@
+#include "ScrivelMedia/VideoMaskTracker.hpp"
+
+#include <cmath>
+#include <map>
+
+#include "ScrivelCore/DetectionTimeline.hpp"
+#include "ScrivelCore/Errors.hpp"
+#include "ScrivelCore/TextTemplateBuilder.hpp"
+#include "ScrivelMedia/TrackerPlanning.hpp"
+#include "ScrivelMedia/TrackingImage.hpp"
+#include "ScrivelMedia/VideoFrames.hpp"
+
+namespace scrivel {
+
+namespace {
+
+// Frames are matched at this size on their longer side: enough detail for
+// text lines, cheap enough for every frame of a recording.
+constexpr int trackingDimensionPixels = 960;
+constexpr double frameTimeTolerance = 1e-6;
+
+constexpr double referencesStart = 0.85;
+constexpr double referencesSpan = 0.03;
+constexpr double trackingStart = 0.88;
+constexpr double trackingSpan = 0.12;
+
+void throwIfStopped(const std::stop_token& stopToken)
+{
+    if (stopToken.stop_requested())
+        throw OperationCancelled();
+}
+
+TrackingImage trackingImage(const Image& frame)
+{
+    const Image raster = VideoFrames::raster(frame, trackingDimensionPixels);
+    std::optional<TrackingImage> image = TrackingImage::make(raster, trackingDimensionPixels);
+    if (!image)
+        throw VideoScanError::frameConversionFailed();
+    return std::move(*image);
+}
+
+void report(const ScanProgressCallback& progress, double start, double span, std::int64_t processed,
+            std::int64_t total, std::int64_t regions, const char* message)
+{
+    if (!progress)
+        return;
+    const double share = total > 0 ? std::min(static_cast<double>(processed) / static_cast<double>(total), 1.0) : 1.0;
+    progress(ScanProgress{start + span * share, processed, total, regions, message});
+}
+
+// The appearance queries of one decoded frame, answered by its tracking image
+// with the references' patches.
+class TrackingImageAppearance final : public tracking::FrameAppearance {
+public:
+    TrackingImageAppearance(const TrackingImage& image, const std::vector<AppearancePatch>& patches)
+        : image_(image), patches_(patches)
+    {
+    }
+
+    int width() const override { return image_.width; }
+    int height() const override { return image_.height; }
+    NormalizedRect searchBounds(const NormalizedRect& rect) const override { return image_.searchBounds(rect); }
+
+    std::optional<tracking::AppearanceFit> match(std::size_t patch, const NormalizedRect& near) const override
+    {
+        return fit(image_.match(patches_[patch], near));
+    }
+
+    std::optional<tracking::AppearanceFit> matchVisibleParts(std::size_t patch, const NormalizedRect& near) const override
+    {
+        return fit(image_.matchVisibleParts(patches_[patch], near));
+    }
+
+private:
+    static std::optional<tracking::AppearanceFit> fit(const std::optional<AppearanceMatch>& match)
+    {
+        if (!match)
+            return std::nullopt;
+        return tracking::AppearanceFit{match->offsetX, match->offsetY, match->correlation};
+    }
+
+    const TrackingImage& image_;
+    const std::vector<AppearancePatch>& patches_;
+};
+
+struct BuiltReferences {
+    std::vector<tracking::Reference> references;
+    std::vector<AppearancePatch> patches; // indexed by Reference::patch
+};
+
+// First pass: the appearance patch and background colour of every planned
+// template, taken in its reference frame. Renders only those frames.
+BuiltReferences buildReferences(const std::string& videoPath, std::vector<tracking::PlannedTemplate> planned,
+                                std::int64_t sampleCount, std::int64_t templateCount,
+                                const ScanProgressCallback& progress, const std::stop_token& stopToken)
+{
+    std::map<std::int64_t, std::vector<std::size_t>> byReferenceFrame;
+    for (std::size_t i = 0; i < planned.size(); ++i)
+        byReferenceFrame[planned[i].detectionTemplate.referenceFrame].push_back(i);
+
+    BuiltReferences built;
+    VideoFrames frames(videoPath);
+    std::int64_t decoded = 0;
+    while (auto frame = frames.next(stopToken)) {
+        const auto& [time, image] = *frame;
+        if (!std::isfinite(time) || image.empty())
+            throw VideoScanError::decodeFailed();
+        if (const auto found = byReferenceFrame.find(decoded); found != byReferenceFrame.end()) {
+            const TrackingImage tracking = trackingImage(image);
+            for (const std::size_t index : found->second) {
+                const NormalizedRect& rect = planned[index].detectionTemplate.referenceRegion.rect;
+                std::optional<AppearancePatch> patch = tracking.makePatch(rect);
+                if (!patch)
+                    continue;
+                const std::uint32_t color = tracking.backgroundColor(rect);
+                built.references.push_back(tracking::makeReference(std::move(planned[index]), built.patches.size(), color));
+                built.patches.push_back(std::move(*patch));
+            }
+        }
+        ++decoded;
+        report(progress, referencesStart, referencesSpan, decoded, sampleCount, templateCount, "Building text references");
+        throwIfStopped(stopToken);
+    }
+    if (decoded != sampleCount)
+        throw VideoScanError::decodeFailed();
+    return built;
+}
+
+} // namespace
+
+std::vector<DetectionSample> VideoMaskTracker::track(const std::string& videoPath,
+                                                     const std::vector<DetectionSample>& samples,
+                                                     const std::vector<std::optional<MotionTransform>>& motions,
+                                                     const ScanProgressCallback& progress,
+                                                     std::stop_token stopToken) const
+{
+    throwIfStopped(stopToken);
+    const auto sampleCount = static_cast<std::int64_t>(samples.size());
+    const std::vector<DetectionTemplate> templates = DetectionTimeline::templates(samples, motions);
+    const std::vector<tracking::FrameRange> neighbourhoods = tracking::neighbourhoods(samples);
+
+    BuiltReferences built = buildReferences(videoPath, tracking::plan(templates, neighbourhoods), sampleCount,
+        static_cast<std::int64_t>(templates.size()), progress, stopToken);
+    std::vector<tracking::Reference>& references = built.references;
+    tracking::orderReferences(references);
+
+    // Second pass: follow every reference through every frame.
+    const tracking::TrackingInputs inputs{samples, motions, neighbourhoods};
+    std::vector<std::vector<tracking::Acceptance>> accepted(samples.size());
+    std::int64_t candidateCount = 0;
+    std::int64_t processed = 0;
+    VideoFrames frames(videoPath);
+    while (auto frame = frames.next(stopToken)) {
+        const auto& [time, image] = *frame;
+        const auto f = static_cast<std::size_t>(processed);
+        if (processed >= sampleCount || !(std::abs(time - samples[f].time) < frameTimeTolerance))
+            throw VideoScanError::decodeFailed();
+        if (motions[f] && !references.empty()) {
+            const TrackingImage tracking = trackingImage(image);
+            const TrackingImageAppearance appearance(tracking, built.patches);
+            accepted[f] = tracking::trackFrame(processed, inputs, references, appearance, stopToken);
+            candidateCount += static_cast<std::int64_t>(accepted[f].size());
+        }
+        ++processed;
+        report(progress, trackingStart, trackingSpan, processed, sampleCount, candidateCount, "Tracking text motion");
+    }
+    if (processed != sampleCount)
+        throw VideoScanError::decodeFailed();
+
+    return tracking::outputSamples(samples, accepted, references, stopToken);
+}
+
+} // namespace scrivel

@@ -1,0 +1,499 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "ScrivelCore/Errors.hpp"
+#include "ScrivelMedia/TrackerPlanning.hpp"
+
+using namespace scrivel;
+using namespace scrivel::tracking;
+
+namespace scrivel::tracking {
+void PrintTo(const FrameRange& r, std::ostream* os) { *os << "[" << r.lower << ", " << r.upper << "]"; }
+} // namespace scrivel::tracking
+
+namespace {
+
+using Ranges = std::vector<SelectionLayout::Range>;
+using Motions = std::vector<std::optional<MotionTransform>>;
+
+TextSelection selection(RedactionKind kind, double x, double width) { return {{x, 0, width, 1}, kind, ""}; }
+
+DetectedRegion line(std::string text, NormalizedRect rect, std::vector<TextSelection> selections = {})
+{
+    DetectedRegion region;
+    region.rect = rect;
+    region.confidence = 1;
+    region.text = std::move(text);
+    region.selections = std::move(selections);
+    return region;
+}
+
+// `count` samples at `fps`, scene changing at each index in `cuts`.
+std::vector<DetectionSample> frames(int count, double fps, std::vector<int> cuts = {})
+{
+    std::vector<DetectionSample> samples;
+    std::int64_t scene = 0;
+    for (int i = 0; i < count; ++i) {
+        if (std::find(cuts.begin(), cuts.end(), i) != cuts.end())
+            ++scene;
+        samples.push_back({i / fps, scene, {}});
+    }
+    return samples;
+}
+
+DetectionTemplate observedAt(std::int64_t id, std::string text, std::vector<std::int64_t> observedFrames,
+                             NormalizedRect rect = {0.1, 0.1, 0.5, 0.05})
+{
+    DetectionTemplate t;
+    t.id = id;
+    t.referenceFrame = observedFrames.empty() ? 0 : observedFrames.front();
+    t.referenceRegion = line(text, rect);
+    t.referenceRegion.trackID = id;
+    t.canonicalRegion = t.referenceRegion;
+    for (const std::int64_t f : observedFrames)
+        t.observations.push_back({f, 0});
+    return t;
+}
+
+std::vector<std::int64_t> supported(const SupportSet& support, std::int64_t last)
+{
+    std::vector<std::int64_t> frames;
+    for (std::int64_t f = 0; f <= last; ++f) {
+        if (support.contains(f))
+            frames.push_back(f);
+    }
+    return frames;
+}
+
+// --- selection layout -----------------------------------------------------
+
+TEST(SelectionLayout, mergesOverlappingSpansOfOneKindInLeftToRightOrder)
+{
+    const SelectionLayout layout({selection(RedactionKind::email, 0.5, 0.25), selection(RedactionKind::phone, 0.125, 0.125),
+                                  selection(RedactionKind::email, 0.125, 0.25), selection(RedactionKind::email, 0.25, 0.0625),
+                                  selection(RedactionKind::email, 0.75, 0.125)});
+    ASSERT_EQ(layout.spans().size(), 2u);
+    // 0.75 touches the span ending there; the third lies inside the second.
+    EXPECT_EQ(layout.spans().at(RedactionKind::email), (Ranges{{0.125, 0.375}, {0.5, 0.875}}));
+    EXPECT_EQ(layout.spans().at(RedactionKind::phone), (Ranges{{0.125, 0.25}}));
+    EXPECT_TRUE(SelectionLayout(std::vector<TextSelection>{}).empty());
+}
+
+TEST(SelectionLayout, agreesWhenTheSpansOverlapByEightyPercentOfTheLongerTotal)
+{
+    const auto email = [](double x, double width) { return SelectionLayout({selection(RedactionKind::email, x, width)}); };
+    struct Case {
+        const char* name;
+        SelectionLayout a, b;
+        bool agrees;
+    };
+    const Case cases[] = {
+        {"identical", email(0.25, 0.5), email(0.25, 0.5), true},
+        {"shifted 15 % of the length", email(0.25, 0.5), email(0.325, 0.5), true},
+        {"shifted 25 % of the length", email(0.25, 0.5), email(0.375, 0.5), false},
+        {"other much longer", email(0.25, 0.5), email(0.0, 1.0), false},
+        {"other lacks the kind", email(0.25, 0.5), SelectionLayout({selection(RedactionKind::phone, 0.25, 0.5)}), false},
+        {"two ranges against one", SelectionLayout({selection(RedactionKind::han, 0.0, 0.45), selection(RedactionKind::han, 0.55, 0.45)}),
+         SelectionLayout({selection(RedactionKind::han, 0.0, 1.0)}), true},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.a.agrees(c.b), c.agrees) << c.name;
+}
+
+TEST(SelectionLayout, coversComparesSpansPlacedInTheFrame)
+{
+    const SelectionLayout rightHalf({selection(RedactionKind::email, 0.5, 0.5)});
+    const SelectionLayout whole({selection(RedactionKind::email, 0, 1)});
+    const NormalizedRect narrow{0.2, 0.1, 0.4, 0.05}; // right half in the frame: 0.4 … 0.6
+    EXPECT_TRUE(rightHalf.covers(whole, narrow, {0.3, 0.1, 0.4, 0.05}));  // 0.3 … 0.7
+    EXPECT_TRUE(rightHalf.covers(whole, narrow, {0.44, 0.1, 0.4, 0.05})); // 80 % of 0.4 … 0.6
+    EXPECT_FALSE(rightHalf.covers(whole, narrow, {0.45, 0.1, 0.4, 0.05}));
+    EXPECT_FALSE(rightHalf.covers(SelectionLayout({selection(RedactionKind::phone, 0, 1)}), narrow, narrow));
+    EXPECT_TRUE(SelectionLayout().covers(whole, narrow, narrow));
+}
+
+// --- preparation ----------------------------------------------------------
+
+TEST(TrackerPlanning, neighbourhoodsReachTwoFramesOrAFewHundredthsOfASecondWithinTheScene)
+{
+    const auto fast = neighbourhoods(frames(30, 30));
+    EXPECT_EQ(fast[10], (FrameRange{6, 14})); // 4/30 s ≤ 0.15 < 5/30 s
+    EXPECT_EQ(fast[0], (FrameRange{0, 4}));
+    const auto slow = neighbourhoods(frames(10, 2));
+    EXPECT_EQ(slow[5], (FrameRange{3, 7}));
+    const auto cut = neighbourhoods(frames(30, 30, {12}));
+    EXPECT_EQ(cut[10], (FrameRange{6, 11}));
+    EXPECT_EQ(cut[12], (FrameRange{12, 16}));
+}
+
+TEST(TrackerPlanning, startFrameNeedsThreeObservationsInARow)
+{
+    const auto around = neighbourhoods(frames(40, 30));
+    EXPECT_EQ(startFrame(observedAt(1, "hello", {3, 4, 5}), around), 3);
+    EXPECT_EQ(startFrame(observedAt(1, "hello", {0, 20, 23, 26}), around), 20);
+    EXPECT_EQ(startFrame(observedAt(1, "hello", {3, 4}), around), std::nullopt) << "seen only twice";
+    EXPECT_EQ(startFrame(observedAt(1, "hello", {0, 5, 10, 15, 20}), around), std::nullopt) << "too sparse";
+}
+
+TEST(TrackerPlanning, supportSetsAskTwiceTheDensityOfSingleCharacters)
+{
+    const auto around = neighbourhoods(frames(40, 30));
+    const DetectionTemplate dense = observedAt(1, "x", {10, 11, 12, 13, 14});
+    // n = 9 away from the ends: one character needs 5 of them, two to four need 3.
+    EXPECT_EQ(supported(*supportSet(dense, 1, around), 39), (std::vector<std::int64_t>{10, 11, 12, 13, 14}));
+    EXPECT_EQ(supported(*supportSet(dense, 3, around), 39), (std::vector<std::int64_t>{8, 9, 10, 11, 12, 13, 14, 15, 16}));
+    EXPECT_EQ(supportSet(dense, 5, around), std::nullopt);
+}
+
+TEST(TrackerPlanning, planDropsUnsteadyTemplatesAndMarksSingleCharacters)
+{
+    const auto around = neighbourhoods(frames(40, 30));
+    const std::vector<DetectionTemplate> templates = {
+        observedAt(1, "seen twice only", {3, 4}),
+        observedAt(2, "7", {10, 13, 16}),       // steady, but too sparse for one character
+        observedAt(3, "ab-12", {10, 13, 16}),   // four letters and numbers
+        observedAt(4, "Q", {20, 21, 22, 23, 24}),
+        observedAt(5, "a long line", {0, 1, 2}),
+    };
+    const std::vector<PlannedTemplate> planned = plan(templates, around);
+    ASSERT_EQ(planned.size(), 3u);
+    EXPECT_EQ(planned[0].detectionTemplate.id, 3);
+    EXPECT_EQ(planned[0].identity, "ab12");
+    EXPECT_EQ(planned[0].startFrame, 10);
+    EXPECT_FALSE(planned[0].singleCharacter);
+    EXPECT_EQ(supported(*planned[0].support, 39), (std::vector<std::int64_t>{12, 13, 14}));
+    EXPECT_EQ(planned[1].detectionTemplate.id, 4);
+    EXPECT_TRUE(planned[1].singleCharacter);
+    EXPECT_EQ(planned[2].detectionTemplate.id, 5);
+    EXPECT_EQ(planned[2].support, std::nullopt);
+}
+
+TEST(TrackerPlanning, referencesOrderedByObservationsLengthAreaThenId)
+{
+    const auto around = neighbourhoods(frames(40, 30));
+    const std::vector<DetectionTemplate> templates = {
+        observedAt(1, "abcdef", {0, 1, 2}, {0, 0, 0.2, 0.05}),
+        observedAt(2, "abcdef", {0, 1, 2}, {0, 0, 0.3, 0.05}),
+        observedAt(3, "abcdefgh", {0, 1, 2}, {0, 0, 0.1, 0.05}),
+        observedAt(4, "abcdef", {0, 1, 2, 3}, {0, 0, 0.1, 0.05}),
+        observedAt(5, "abcdef", {0, 1, 2}, {0, 0, 0.3, 0.05}),
+    };
+    std::vector<Reference> references;
+    for (PlannedTemplate& planned : plan(templates, around))
+        references.push_back(makeReference(std::move(planned), 0, 0));
+    orderReferences(references);
+    std::vector<std::int64_t> ids;
+    for (const Reference& r : references)
+        ids.push_back(r.detectionTemplate().id);
+    EXPECT_EQ(ids, (std::vector<std::int64_t>{4, 3, 2, 5, 1}));
+}
+
+TEST(TrackerPlanning, regionCheckWantsAPartOfTheIdentityInTheSamePlaceWithTheSameSpans)
+{
+    DetectionTemplate t = observedAt(1, "Mail: user@example.com", {0, 1, 2}, {0.1, 0.5, 0.5, 0.05});
+    t.canonicalRegion.selections = {selection(RedactionKind::email, 0.3, 0.7)};
+    const Reference reference = makeReference(plan({t}, neighbourhoods(frames(5, 30)))[0], 0, 0);
+    const NormalizedRect at{0.1, 0.5, 0.5, 0.05};
+    const std::vector<TextSelection> spans = {selection(RedactionKind::email, 0.3, 0.7)};
+    struct Case {
+        const char* name;
+        DetectedRegion region;
+        bool matches;
+    };
+    const Case cases[] = {
+        {"same line", line("mail user@example.com", at, spans), true},
+        {"a fragment", line("user@example", at, spans), true},
+        {"other text", line("admin@example.com", at, spans), false},
+        {"narrower", line("user@example.com", {0.1, 0.5, 0.42, 0.05}, spans), false},
+        {"moved down", line("user@example.com", {0.1, 0.51, 0.5, 0.05}, spans), false},
+        {"other kind", line("user@example.com", at, {selection(RedactionKind::phone, 0.3, 0.7)}), false},
+        {"other span", line("user@example.com", at, {selection(RedactionKind::email, 0, 0.3)}), false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(regionMatches(c.region, reference, at), c.matches) << c.name;
+}
+
+// --- tracking a frame -----------------------------------------------------
+
+// Answers with whatever the test sets and remembers where it was asked.
+struct ScriptedAppearance final : FrameAppearance {
+    std::optional<AppearanceFit> whole;
+    std::optional<AppearanceFit> parts;
+    bool outsideFrame = false;
+    mutable std::vector<NormalizedRect> asked;
+
+    int width() const override { return 200; }
+    int height() const override { return 100; }
+    NormalizedRect searchBounds(const NormalizedRect& rect) const override
+    {
+        return outsideFrame ? NormalizedRect{2, 2, 0.1, 0.1} : rect;
+    }
+    std::optional<AppearanceFit> match(std::size_t, const NormalizedRect& near) const override
+    {
+        asked.push_back(near);
+        return whole;
+    }
+    std::optional<AppearanceFit> matchVisibleParts(std::size_t, const NormalizedRect&) const override { return parts; }
+};
+
+struct TrackingScene {
+    std::vector<DetectionSample> samples = frames(20, 30);
+    Motions motions = Motions(20, MotionTransform::identity());
+    std::vector<FrameRange> around = neighbourhoods(samples);
+    std::vector<Reference> references;
+
+    explicit TrackingScene(const DetectionTemplate& t)
+    {
+        for (const DetectionObservation& o : t.observations)
+            samples[static_cast<std::size_t>(o.frame)].regions = {t.referenceRegion};
+        around = neighbourhoods(samples);
+        references.push_back(makeReference(plan({t}, around).at(0), 0, 0x123456));
+    }
+    std::vector<Acceptance> track(std::int64_t frame, const FrameAppearance& appearance, std::stop_token stop = {})
+    {
+        return trackFrame(frame, {samples, motions, around}, references, appearance, stop);
+    }
+};
+
+TEST(TrackerPlanning, anUnconfirmedLineNeedsAWholeLineMatchAConfirmedOneLess)
+{
+    TrackingScene scene(observedAt(1, "a long line of text", {0, 1, 2}));
+    ScriptedAppearance looks;
+    const Reference& reference = scene.references[0];
+    struct Step {
+        std::optional<double> whole, parts;
+        bool accepted, wholeLine;
+    };
+    const Step steps[] = {
+        {0.69, std::nullopt, false, false}, {std::nullopt, 0.9, false, false}, {0.70, std::nullopt, true, true},
+        {0.53, std::nullopt, true, false},  {0.51, 0.6, true, false},          {0.51, 0.51, false, false},
+        {0.53, std::nullopt, false, false},
+    };
+    std::int64_t frame = 3;
+    for (const Step& step : steps) {
+        SCOPED_TRACE(frame);
+        looks.whole = step.whole ? std::optional<AppearanceFit>({0, 0, *step.whole}) : std::nullopt;
+        looks.parts = step.parts ? std::optional<AppearanceFit>({0, 0, *step.parts}) : std::nullopt;
+        const auto candidates = scene.track(frame, looks);
+        ASSERT_EQ(candidates.size(), step.accepted ? 1u : 0u);
+        EXPECT_EQ(reference.identityConfirmed, step.accepted);
+        if (step.accepted) {
+            EXPECT_EQ(reference.lastMatchedFrame, frame);
+            EXPECT_EQ(candidates[0].matchedWholeLine, step.wholeLine);
+            EXPECT_EQ(candidate(reference, candidates[0]).region.backgroundColor, 0x123456u);
+            EXPECT_EQ(candidates[0].locallySupported, std::nullopt);
+            EXPECT_DOUBLE_EQ(candidates[0].lineHeight, 0.05 * 100 / 200);
+        }
+        ++frame;
+    }
+}
+
+TEST(TrackerPlanning, acceptedShiftsCarryIntoTheNextPrediction)
+{
+    const NormalizedRect canonical{0.1, 0.2, 0.4, 0.05};
+    TrackingScene scene(observedAt(1, "a long line of text", {0, 1, 2}, canonical));
+    scene.motions[5] = MotionTransform(2, 0.05, -0.1);
+    scene.motions[6] = MotionTransform(2, 0.05, -0.2);
+    ScriptedAppearance looks;
+    looks.whole = AppearanceFit{0.02, 0.04, 0.9};
+    const auto first = scene.track(5, looks);
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_NEAR(first[0].rect.x, 0.05 + 2 * 0.1 + 0.02, 1e-12);
+    EXPECT_NEAR(first[0].rect.y, -0.1 + 2 * 0.2 + 0.04, 1e-12);
+    EXPECT_NEAR(first[0].rect.width, 0.8, 1e-12);
+    EXPECT_EQ(first[0].observation, 2);
+
+    looks.whole = AppearanceFit{0, 0, 0.9};
+    const auto second = scene.track(6, looks);
+    ASSERT_EQ(second.size(), 1u);
+    EXPECT_NEAR(second[0].rect.x, 0.05 + 2 * 0.1 + 0.02, 1e-12) << "the shift found in frame 5 is kept";
+    EXPECT_NEAR(second[0].rect.y, -0.2 + 2 * 0.2 + 0.04, 1e-12);
+}
+
+TEST(TrackerPlanning, recognitionInTheFrameReanchorsThePrediction)
+{
+    DetectionTemplate t = observedAt(1, "a long line of text", {0, 1, 2, 8}, {0.1, 0.2, 0.4, 0.05});
+    TrackingScene scene(t);
+    scene.samples[8].regions[0].rect = {0.15, 0.3, 0.4, 0.05}; // recognized elsewhere in frame 8
+    ScriptedAppearance looks;
+    looks.whole = AppearanceFit{0.01, 0, 0.9};
+    scene.track(7, looks);
+    ASSERT_EQ(looks.asked.size(), 1u);
+    EXPECT_NEAR(looks.asked[0].x, 0.1, 1e-12);
+    scene.track(8, looks);
+    ASSERT_EQ(looks.asked.size(), 2u);
+    EXPECT_NEAR(looks.asked[1].x, 0.15, 1e-12) << "the match shift of frame 7 is replaced";
+    EXPECT_NEAR(looks.asked[1].y, 0.3, 1e-12);
+}
+
+TEST(TrackerPlanning, aPredictionOutsideTheFrameLeavesTheStateAlone)
+{
+    TrackingScene scene(observedAt(1, "a long line of text", {0, 1, 2}));
+    ScriptedAppearance looks;
+    looks.whole = AppearanceFit{0, 0, 0.9};
+    ASSERT_EQ(scene.track(3, looks).size(), 1u);
+    looks.outsideFrame = true;
+    EXPECT_TRUE(scene.track(4, looks).empty());
+    EXPECT_TRUE(scene.references[0].identityConfirmed);
+    EXPECT_EQ(scene.references[0].lastMatchedFrame, 3);
+    EXPECT_EQ(looks.asked.size(), 1u) << "nothing is matched";
+}
+
+TEST(TrackerPlanning, gatesBeforeTheStartFrameForSingleCharactersAndOtherScenes)
+{
+    ScriptedAppearance looks;
+    looks.whole = AppearanceFit{0, 0, 0.9};
+
+    TrackingScene early(observedAt(1, "a long line of text", {6, 7, 8}));
+    EXPECT_TRUE(early.track(3, looks).empty()) << "start frame not in the neighbourhood";
+    EXPECT_TRUE(early.track(4, looks).empty()) << "not recognized in the frame";
+    early.samples[4].regions = {line("line of text", {0.1, 0.1, 0.5, 0.05})};
+    EXPECT_EQ(early.track(4, looks).size(), 1u);
+
+    TrackingScene single(observedAt(1, "7", {10, 11, 12, 13, 14}));
+    single.references[0].identityConfirmed = true;
+    EXPECT_TRUE(single.track(15, looks).empty());
+    EXPECT_FALSE(single.references[0].identityConfirmed);
+    const auto inside = single.track(12, looks);
+    ASSERT_EQ(inside.size(), 1u);
+    EXPECT_EQ(inside[0].locallySupported, true);
+
+    TrackingScene otherScene(observedAt(1, "a long line of text", {0, 1, 2}));
+    otherScene.samples[5].sceneID = 3;
+    const std::size_t asked = looks.asked.size();
+    EXPECT_TRUE(otherScene.track(5, looks).empty());
+    EXPECT_EQ(looks.asked.size(), asked);
+}
+
+TEST(TrackerPlanning, trackingAFrameStopsWhenCancelled)
+{
+    TrackingScene scene(observedAt(1, "a long line of text", {0, 1, 2}));
+    std::stop_source stop;
+    stop.request_stop();
+    EXPECT_THROW(scene.track(3, ScriptedAppearance(), stop.get_token()), OperationCancelled);
+}
+
+// --- runs and output ------------------------------------------------------
+
+TEST(TrackerPlanning, runsSpanFromTheFirstToTheLastSupportedFrameOfEachBlock)
+{
+    std::vector<bool> members(30, false);
+    for (const int f : {4, 6, 11, 25})
+        members[static_cast<std::size_t>(f)] = true;
+    const SupportSet support(0, members);
+    EXPECT_EQ(runs({3, 4, 5, 6, 7, 10, 11, 20, 21}, support), (std::vector<FrameRange>{{4, 6}, {11, 11}}));
+    EXPECT_TRUE(runs({}, support).empty());
+}
+
+Candidate candidate(std::string text, NormalizedRect rect, std::int64_t observation,
+                    std::vector<TextSelection> selections = {})
+{
+    Candidate c;
+    c.region = line(text, rect, selections);
+    c.identity = identityText(text);
+    c.layout = SelectionLayout(selections);
+    c.observation = observation;
+    c.lineHeight = rect.height;
+    return c;
+}
+
+std::vector<std::string> texts(const std::vector<DetectedRegion>& regions)
+{
+    std::vector<std::string> result;
+    for (const DetectedRegion& r : regions)
+        result.push_back(r.text);
+    return result;
+}
+
+using Texts = std::vector<std::string>;
+
+TEST(TrackerPlanning, resolveKeepsTheLongerIdentityOverTheSameLine)
+{
+    const NormalizedRect place{0.1, 0.1, 0.5, 0.05};
+    const Candidate full = candidate("user@example.com", place, 1);
+    const Candidate part = candidate("example.com", {0.12, 0.1, 0.48, 0.05}, 9);
+    EXPECT_EQ(texts(resolve({full, part})), Texts{"user@example.com"});
+    EXPECT_EQ(texts(resolve({part, full})), Texts{"user@example.com"});
+    const Candidate elsewhere = candidate("example.com", {0.1, 0.5, 0.5, 0.05}, 9);
+    EXPECT_EQ(texts(resolve({full, elsewhere})), (Texts{"user@example.com", "example.com"}));
+}
+
+TEST(TrackerPlanning, resolveBetweenEqualLinesFollowsLayoutsThenRecency)
+{
+    const NormalizedRect place{0.1, 0.1, 0.5, 0.05};
+    const std::vector<TextSelection> left = {selection(RedactionKind::phone, 0, 0.5)};
+    const std::vector<TextSelection> right = {selection(RedactionKind::phone, 0.5, 0.5)};
+    // Agreeing layouts: the earlier reference stays even though the later was seen more recently.
+    EXPECT_EQ(texts(resolve({candidate("call 555 0100", place, 1, left), candidate("call 555 0199", place, 9, left)})),
+              Texts{"call 555 0100"});
+    // Same kinds, disagreeing layouts: the more recent observation wins.
+    EXPECT_EQ(texts(resolve({candidate("call 555 0100", place, 1, left), candidate("call 555 0199", place, 9, right)})),
+              Texts{"call 555 0199"});
+    EXPECT_EQ(texts(resolve({candidate("call 555 0100", place, 9, left), candidate("call 555 0199", place, 1, right)})),
+              Texts{"call 555 0100"});
+    // The same identity seen densely here beats one that is not.
+    Candidate supportedHere = candidate("ab12", place, 1);
+    supportedHere.locallySupported = true;
+    Candidate notHere = candidate("ab12", place, 9);
+    notHere.locallySupported = false;
+    EXPECT_EQ(resolve({supportedHere, notHere}).size(), 1u);
+    EXPECT_EQ(resolve({notHere, supportedHere})[0].rect, place);
+    EXPECT_EQ(resolve({notHere, supportedHere}).size(), 1u);
+}
+
+TEST(TrackerPlanning, resolveDropsANarrowMatchWhoseSpansTheWholeLineAlreadyHides)
+{
+    const std::vector<TextSelection> all = {selection(RedactionKind::email, 0, 1)};
+    Candidate wide = candidate("mail me at a@b.io or c@d.io", {0.1, 0.1, 0.6, 0.05}, 1, all);
+    wide.matchedWholeLine = true;
+    const Candidate narrow = candidate("write to x@y.io", {0.3, 0.1, 0.4, 0.05}, 9, all);
+    EXPECT_EQ(texts(resolve({wide, narrow})), Texts{wide.region.text});
+    EXPECT_EQ(texts(resolve({narrow, wide})), Texts{wide.region.text});
+}
+
+TEST(TrackerPlanning, sameTextOverlappingModeratelyConflicts)
+{
+    const Candidate a = candidate("hello world", {0.1, 0.1, 0.5, 0.05}, 1);
+    const Candidate b = candidate("hello world", {0.205, 0.1, 0.5, 0.05}, 2); // overlap 79 %, IoU 0.653
+    const Candidate c = candidate("hello there", {0.205, 0.1, 0.5, 0.05}, 2);
+    const Candidate d = candidate("hello world", {0.21, 0.1, 0.5, 0.05}, 2); // overlap 78 %, IoU 0.639
+    EXPECT_TRUE(conflicts(a, b));
+    EXPECT_FALSE(conflicts(a, c));
+    EXPECT_FALSE(conflicts(a, d));
+    EXPECT_TRUE(conflicts(a, candidate("other", {0.19, 0.1, 0.5, 0.05}, 2))) << "over 80 % of the smaller area";
+}
+
+TEST(TrackerPlanning, outputKeepsShortIdentitiesOnlyInsideTheirRuns)
+{
+    const std::vector<DetectionSample> samples = frames(30, 30);
+    const auto around = neighbourhoods(samples);
+    std::vector<Reference> references;
+    for (PlannedTemplate& planned : plan({observedAt(1, "ab12", {10, 11, 12, 13, 14}, {0.1, 0.1, 0.1, 0.05}),
+                                          observedAt(2, "a long line of text", {0, 1, 2}, {0.1, 0.5, 0.5, 0.05})},
+                                         around))
+        references.push_back(makeReference(std::move(planned), 0, 0));
+    references[0].matchedFrames = {2, 3, 4, 5, 6, 7, 8, 9, 10, 20, 21};
+    std::vector<std::vector<Acceptance>> accepted(samples.size());
+    for (std::size_t f = 0; f < samples.size(); ++f) {
+        for (std::size_t r = 0; r < references.size(); ++r)
+            accepted[f].push_back({r, references[r].detectionTemplate().canonicalRegion.rect, 0, false, 0.05, std::nullopt});
+    }
+    const std::vector<DetectionSample> output = outputSamples(samples, accepted, references, {});
+    ASSERT_EQ(output.size(), samples.size());
+    for (std::size_t f = 0; f < output.size(); ++f) {
+        SCOPED_TRACE(f);
+        EXPECT_EQ(output[f].time, samples[f].time);
+        const bool inRun = f >= 8 && f <= 10; // support starts at 8; block 20–21 is unsupported
+        EXPECT_EQ(output[f].regions.size(), inRun ? 2u : 1u);
+        EXPECT_EQ(output[f].regions.back().trackID, 2);
+    }
+
+    std::stop_source stop;
+    stop.request_stop();
+    EXPECT_THROW(outputSamples(samples, accepted, references, stop.get_token()), OperationCancelled);
+}
+
+} // namespace

@@ -1,0 +1,262 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <optional>
+#include <vector>
+
+#include <opencv2/imgproc.hpp>
+
+#include "ScrivelCore/Errors.hpp"
+#include "ScrivelMedia/VideoFrames.hpp"
+#include "ScrivelMedia/VideoMaskTracker.hpp"
+#include "support/ClipWriter.hpp"
+
+using namespace scrivel;
+using namespace scrivel::test;
+
+namespace {
+
+using Motions = std::vector<std::optional<MotionTransform>>;
+
+constexpr int viewWidth = 320;
+constexpr int viewHeight = 240;
+constexpr int frameCount = 12;
+constexpr int scrollPixelsPerFrame = 8;
+
+// A page scrolled up by a known amount each frame, with two lines whose
+// page rectangles (pixels) are known.
+struct ScrollingClip {
+    TemporaryFile file{".mp4"};
+    std::vector<double> times;
+    cv::Rect email;
+    cv::Rect phone;
+
+    ScrollingClip()
+    {
+        const std::vector<TextItem> items = {{"user@example.com", {30, 190}, 0.7, {0, 0, 0}, 2},
+                                             {"call 555 0100", {40, 260}, 0.7, {0, 0, 0}, 2}};
+        email = box(items[0]);
+        phone = box(items[1]);
+        const cv::Mat page = textFrame({viewWidth, 400}, items);
+        ClipSpec spec;
+        spec.width = viewWidth;
+        spec.height = viewHeight;
+        spec.frameCount = frameCount;
+        spec.frameRate = 10;
+        writeClip(file.path, spec, [&](int i) {
+            return scrolledView(page, {viewWidth, viewHeight}, 0, i * scrollPixelsPerFrame);
+        });
+        VideoFrames frames(file.path);
+        while (auto frame = frames.next())
+            times.push_back(frame->first);
+    }
+
+    static cv::Rect box(const TextItem& item)
+    {
+        int baseline = 0;
+        const cv::Size size = cv::getTextSize(item.text, cv::FONT_HERSHEY_SIMPLEX, item.fontScale, item.thickness, &baseline);
+        return {item.origin.x - 2, item.origin.y - size.height - 3, size.width + 4, size.height + baseline + 4};
+    }
+
+    // Where a page rectangle lies in frame `index`, normalised.
+    static NormalizedRect inFrame(const cv::Rect& page, int index)
+    {
+        return {static_cast<double>(page.x) / viewWidth,
+                static_cast<double>(page.y - index * scrollPixelsPerFrame) / viewHeight,
+                static_cast<double>(page.width) / viewWidth, static_cast<double>(page.height) / viewHeight};
+    }
+
+    static MotionTransform scroll(int index, double extraPixels = 0)
+    {
+        return {1, 0, -(index * scrollPixelsPerFrame + extraPixels) / viewHeight};
+    }
+
+    std::vector<DetectionSample> emptySamples() const
+    {
+        std::vector<DetectionSample> samples;
+        for (const double time : times)
+            samples.push_back({time, 0, {}});
+        return samples;
+    }
+
+    static DetectedRegion region(const std::string& text, const NormalizedRect& rect, RedactionKind kind)
+    {
+        DetectedRegion region;
+        region.rect = rect;
+        region.confidence = 1;
+        region.text = text;
+        region.selections = {{{0, 0, 1, 1}, kind, text}};
+        return region;
+    }
+};
+
+const DetectedRegion* withText(const DetectionSample& sample, const std::string& text)
+{
+    const auto found = std::find_if(sample.regions.begin(), sample.regions.end(),
+        [&](const DetectedRegion& region) { return region.text == text; });
+    return found == sample.regions.end() ? nullptr : &*found;
+}
+
+class VideoMaskTrackerTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { clip = new ScrollingClip(); }
+    static void TearDownTestSuite()
+    {
+        delete clip;
+        clip = nullptr;
+    }
+
+    void SetUp() override
+    {
+        ASSERT_EQ(clip->times.size(), static_cast<std::size_t>(frameCount));
+        samples = clip->emptySamples();
+        for (int i = 0; i < frameCount; ++i)
+            motions.push_back(ScrollingClip::scroll(i));
+    }
+
+    void recognizeEmailOn(std::initializer_list<int> frames)
+    {
+        for (const int f : frames)
+            samples[static_cast<std::size_t>(f)].regions.push_back(
+                ScrollingClip::region("user@example.com", ScrollingClip::inFrame(clip->email, f), RedactionKind::email));
+    }
+
+    std::vector<DetectionSample> track(const ScanProgressCallback& progress = {}, std::stop_token stop = {})
+    {
+        return VideoMaskTracker().track(clip->file.path.string(), samples, motions, progress, stop);
+    }
+
+    static ScrollingClip* clip;
+    std::vector<DetectionSample> samples;
+    Motions motions;
+};
+
+ScrollingClip* VideoMaskTrackerTest::clip = nullptr;
+
+TEST_F(VideoMaskTrackerTest, aScrolledLineKeepsItsMaskWhereRecognitionMissedIt)
+{
+    recognizeEmailOn({0, 1, 2, 3, 9});
+    // Registration a few pixels short on frames nobody recognized: the
+    // appearance match must find the line where it really is.
+    for (const int f : {5, 6, 7})
+        motions[static_cast<std::size_t>(f)] = ScrollingClip::scroll(f, -3);
+
+    const std::vector<DetectionSample> output = track();
+    ASSERT_EQ(output.size(), samples.size());
+    for (int f = 0; f < frameCount; ++f) {
+        SCOPED_TRACE(f);
+        const DetectedRegion* mask = withText(output[static_cast<std::size_t>(f)], "user@example.com");
+        ASSERT_NE(mask, nullptr);
+        const NormalizedRect truth = ScrollingClip::inFrame(clip->email, f);
+        EXPECT_NEAR(mask->rect.x * viewWidth, truth.x * viewWidth, 1.0);
+        EXPECT_NEAR(mask->rect.y * viewHeight, truth.y * viewHeight, 1.0);
+        EXPECT_NEAR(mask->rect.width, truth.width, 1e-9);
+        EXPECT_EQ(mask->trackID, 1);
+        EXPECT_EQ(mask->backgroundColor, 0xFFFFFFu);
+        ASSERT_EQ(mask->selections.size(), 1u);
+        EXPECT_EQ(mask->selections[0].kind, RedactionKind::email);
+    }
+}
+
+TEST_F(VideoMaskTrackerTest, aLineRecognizedOnlyTwiceGetsNoMask)
+{
+    recognizeEmailOn({0, 1, 2});
+    for (const int f : {4, 5})
+        samples[static_cast<std::size_t>(f)].regions.push_back(
+            ScrollingClip::region("call 555 0100", ScrollingClip::inFrame(clip->phone, f), RedactionKind::phone));
+    for (const DetectionSample& sample : track()) {
+        EXPECT_EQ(withText(sample, "call 555 0100"), nullptr);
+        EXPECT_NE(withText(sample, "user@example.com"), nullptr);
+    }
+}
+
+TEST_F(VideoMaskTrackerTest, oneSamplePerFrameWithItsTimeAndSceneAndNoMaskWithoutMotion)
+{
+    recognizeEmailOn({0, 1, 2, 3, 4, 5, 6});
+    motions[5].reset(); // recognized there, but nothing says where the page is
+    for (const std::size_t f : {10u, 11u})
+        samples[f].sceneID = 1;
+
+    const std::vector<DetectionSample> output = track();
+    ASSERT_EQ(output.size(), samples.size());
+    for (std::size_t f = 0; f < output.size(); ++f) {
+        SCOPED_TRACE(f);
+        EXPECT_EQ(output[f].time, samples[f].time);
+        EXPECT_EQ(output[f].sceneID, samples[f].sceneID);
+        const bool masked = f != 5 && samples[f].sceneID == 0;
+        EXPECT_EQ(output[f].regions.size(), masked ? 1u : 0u);
+    }
+}
+
+TEST_F(VideoMaskTrackerTest, reportsBothPassesFrameByFrame)
+{
+    recognizeEmailOn({0, 1, 2, 3});
+    std::vector<ScanProgress> reports;
+    track([&](const ScanProgress& p) { reports.push_back(p); });
+    ASSERT_EQ(reports.size(), 2u * frameCount);
+    for (int n = 1; n <= frameCount; ++n) {
+        SCOPED_TRACE(n);
+        const ScanProgress& first = reports[static_cast<std::size_t>(n - 1)];
+        const ScanProgress& second = reports[static_cast<std::size_t>(frameCount + n - 1)];
+        EXPECT_EQ(first.message, "Building text references");
+        EXPECT_NEAR(first.progress, 0.85 + 0.03 * n / frameCount, 1e-12);
+        EXPECT_EQ(first.processed, n);
+        EXPECT_EQ(first.total, frameCount);
+        EXPECT_EQ(first.regions, 1);
+        EXPECT_EQ(second.message, "Tracking text motion");
+        EXPECT_NEAR(second.progress, 0.88 + 0.12 * n / frameCount, 1e-12);
+        EXPECT_EQ(second.processed, n);
+        EXPECT_EQ(second.regions, n) << "one candidate per frame so far";
+    }
+}
+
+TEST_F(VideoMaskTrackerTest, samplesThatDoNotFitTheVideoFailToDecode)
+{
+    recognizeEmailOn({0, 1, 2, 3});
+    const auto decodeFailed = [&](const std::vector<DetectionSample>& given, const Motions& givenMotions) {
+        try {
+            VideoMaskTracker().track(clip->file.path.string(), given, givenMotions, {}, {});
+        } catch (const VideoScanError& error) {
+            return error.code() == VideoScanError::Code::decodeFailed;
+        }
+        return false;
+    };
+    auto fewer = samples;
+    fewer.pop_back();
+    EXPECT_TRUE(decodeFailed(fewer, Motions(motions.begin(), motions.end() - 1)));
+    auto more = samples;
+    more.push_back({more.back().time + 0.1, 0, {}});
+    auto moreMotions = motions;
+    moreMotions.push_back(ScrollingClip::scroll(frameCount));
+    EXPECT_TRUE(decodeFailed(more, moreMotions));
+    auto shifted = samples;
+    shifted[7].time += 1e-5;
+    EXPECT_TRUE(decodeFailed(shifted, motions));
+}
+
+TEST_F(VideoMaskTrackerTest, cancellationEndsEitherPass)
+{
+    recognizeEmailOn({0, 1, 2, 3});
+    std::stop_source before;
+    before.request_stop();
+    EXPECT_THROW(track({}, before.get_token()), OperationCancelled);
+
+    for (const char* phase : {"Building text references", "Tracking text motion"}) {
+        SCOPED_TRACE(phase);
+        std::stop_source during;
+        int reportsAfterStop = 0;
+        EXPECT_THROW(track(
+                         [&](const ScanProgress& p) {
+                             if (during.stop_requested())
+                                 ++reportsAfterStop;
+                             if (p.message == phase && p.processed == 3)
+                                 during.request_stop();
+                         },
+                         during.get_token()),
+                     OperationCancelled);
+        EXPECT_EQ(reportsAfterStop, 0);
+    }
+}
+
+} // namespace
