@@ -29,6 +29,7 @@ public:
     // Overrides one character's box (none: that character has no box).
     FakeObservation& cell(std::size_t index, std::optional<ObservationBox> box)
     {
+        reshaped_ = true;
         if (box)
             cells_.at(index) = *box;
         else
@@ -38,6 +39,18 @@ public:
     FakeObservation& failBoxes(bool fail = true)
     {
         failBoxes_ = fail;
+        return *this;
+    }
+    // Box requests for exactly this range throw.
+    FakeObservation& failFor(TextMatcher::CharacterRange range)
+    {
+        failing_.push_back(range);
+        return *this;
+    }
+    // Box requests for exactly this range find no box.
+    FakeObservation& absentFor(TextMatcher::CharacterRange range)
+    {
+        absent_.push_back(range);
         return *this;
     }
     FakeObservation& withoutReading()
@@ -52,10 +65,13 @@ public:
     std::optional<ObservationBox> boundingBox(TextMatcher::CharacterRange range) const override
     {
         ++boxRequests;
-        if (failBoxes_)
+        if (failBoxes_ || std::find(failing_.begin(), failing_.end(), range) != failing_.end())
             throw std::runtime_error("character box failed");
-        if (range.lower >= range.upper || range.upper > cells_.size())
+        if (range.lower >= range.upper || range.upper > cells_.size() ||
+            std::find(absent_.begin(), absent_.end(), range) != absent_.end())
             return std::nullopt;
+        if (range.lower == 0 && range.upper == cells_.size() && !reshaped_)
+            return box_; // exactly, without rounding from the cells
         std::optional<ObservationBox> result;
         for (std::size_t i = range.lower; i < range.upper; ++i) {
             if (std::find(missing_.begin(), missing_.end(), i) != missing_.end())
@@ -80,7 +96,10 @@ private:
     ObservationBox box_;
     std::vector<ObservationBox> cells_;
     std::vector<std::size_t> missing_;
+    std::vector<TextMatcher::CharacterRange> failing_;
+    std::vector<TextMatcher::CharacterRange> absent_;
     bool failBoxes_ = false;
+    bool reshaped_ = false;
 };
 
 } // namespace scrivel::testing
