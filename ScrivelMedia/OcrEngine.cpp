@@ -263,7 +263,11 @@ std::vector<std::filesystem::path> OcrEngine::modelSearchPath()
 
 std::filesystem::path OcrEngine::locateModels()
 {
-    auto folders = modelSearchPath();
+    return locateModels(modelSearchPath());
+}
+
+std::filesystem::path OcrEngine::locateModels(const std::vector<std::filesystem::path>& folders)
+{
     for (const auto& folder : folders) {
         std::error_code error;
         bool complete = std::all_of(std::begin(kModelFiles), std::end(kModelFiles), [&](const char* name) {
