@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <exception>
 #include <limits>
 
 #include <opencv2/imgproc.hpp>
@@ -120,20 +121,27 @@ void rasterizeEach(const std::vector<FrameRect>& rectangles, const FrameRect& ex
         for (int y = span->y0; y < span->y1; ++y) {
             const double dy = r + std::abs(grid.bounds.minY() + y + 0.5 - q.midY()) - q.height / 2;
             const int row = grid.height - 1 - y;
-            for (int x = span->x0; x < span->x1; ++x) {
-                const double dx = columnTerms[x - span->x0];
-                const double d = (dx > 0 && dy > 0) ? std::hypot(dx, dy) : std::max(dx, dy);
+            const auto coverageAt = [&](double d) {
                 const double s = r - d;
                 if (s <= -0.5)
-                    continue;
+                    return -1.0; // untouched
                 const double a = std::min(s + 0.5, 1.0);
-                double coverage;
                 if (outlineWidth > 0)
-                    coverage = a * std::clamp(outlineWidth - s + 0.5, 0.0, 1.0);
-                else if (featherWidth > 0)
-                    coverage = a * (s >= 0 ? std::min(s / featherWidth, 1.0) : 0.0);
-                else
-                    coverage = a;
+                    return a * std::clamp(outlineWidth - s + 0.5, 0.0, 1.0);
+                if (featherWidth > 0)
+                    return a * (s >= 0 ? std::min(s / featherWidth, 1.0) : 0.0);
+                return a;
+            };
+            // Where dx <= min(dy, 0) the distance is dy itself: the long middle
+            // run of every row shares one coverage value.
+            const double runLimit = std::min(dy, 0.0);
+            const double runCoverage = coverageAt(dy);
+            for (int x = span->x0; x < span->x1; ++x) {
+                const double dx = columnTerms[x - span->x0];
+                const double coverage = dx <= runLimit ? runCoverage
+                                        : coverageAt((dx > 0 && dy > 0) ? std::hypot(dx, dy) : std::max(dx, dy));
+                if (coverage < 0)
+                    continue;
                 write(i, x, row, row * grid.width + x, coverage);
             }
         }
@@ -230,13 +238,13 @@ std::vector<Group> groupBoxes(const std::vector<Box>& boxes, int pad, int frameW
 // box; a pixel is blended once (its mask byte is cleared after use), however
 // many boxes hold it.
 template <class Effect>
-void blendBoxes(cv::Mat& frame, std::vector<std::uint8_t>& mask, const std::vector<Box>& boxes, Effect&& effect)
+void blendBoxes(cv::Mat& frame, std::uint8_t* mask, const std::vector<Box>& boxes, Effect&& effect)
 {
     const int width = frame.cols;
     for (const Box& box : boxes)
         for (int row = box.row0; row < box.row1; ++row) {
             std::uint8_t* pixel = frame.ptr<std::uint8_t>(row);
-            std::uint8_t* maskRow = mask.data() + static_cast<std::size_t>(row) * width;
+            std::uint8_t* maskRow = mask + static_cast<std::size_t>(row) * width;
             for (int x = box.x0; x < box.x1; ++x) {
                 const int m = maskRow[x];
                 if (m == 0)
@@ -251,15 +259,93 @@ void blendBoxes(cv::Mat& frame, std::vector<std::uint8_t>& mask, const std::vect
         }
 }
 
-// Gaussian blur of the frame inside `box`, edges replicated. Large sigmas are
-// blurred on an area-averaged copy at 1/f scale and bilinearly enlarged: the
-// result is within a level or two of the full-size filter and its cost does
-// not grow with the radius.
-cv::Mat blurredBox(const cv::Mat& frame, const Box& box, double sigma)
+// Working buffers reused by the calls on one thread, so a frame costs no
+// large allocation or clearing. Between calls every byte is zero: each user
+// clears exactly what it set. A call that ends by an exception leaves them
+// marked dirty, and the next call clears them whole.
+struct Scratch {
+    std::vector<std::uint8_t> mask;     // coverage, one byte per frame pixel
+    std::vector<std::uint8_t> rgba;     // skeleton bitmap
+    std::vector<std::uint8_t> coverage; // skeleton coverage
+    bool clean = true;
+};
+
+class ScratchLease {
+public:
+    ScratchLease() : scratch_(instance()), exceptions_(std::uncaught_exceptions())
+    {
+        if (!scratch_.clean)
+            for (auto* buffer : {&scratch_.mask, &scratch_.rgba, &scratch_.coverage})
+                std::fill(buffer->begin(), buffer->end(), 0);
+        scratch_.clean = false;
+    }
+    ~ScratchLease() { scratch_.clean = std::uncaught_exceptions() == exceptions_; }
+    ScratchLease(const ScratchLease&) = delete;
+    ScratchLease& operator=(const ScratchLease&) = delete;
+
+    // A zeroed buffer of at least `size` bytes.
+    static std::uint8_t* zeroed(std::vector<std::uint8_t>& buffer, std::size_t size)
+    {
+        if (buffer.size() < size)
+            buffer.resize(size); // new bytes are zero
+        return buffer.data();
+    }
+    Scratch& operator*() const { return scratch_; }
+
+private:
+    static Scratch& instance()
+    {
+        thread_local Scratch scratch;
+        return scratch;
+    }
+    Scratch& scratch_;
+    int exceptions_;
+};
+
+void fillMask(std::uint8_t* bytes, const std::vector<FrameRect>& rectangles, const FrameRect& extent,
+              double cornerRadius, double feather, double opacity, double outlineWidth)
 {
-    const int factor = std::max(1, static_cast<int>(std::floor(sigma / 3)));
+    double lastCoverage = -1;
+    std::uint8_t lastValue = 0;
+    rasterizeEach(rectangles, extent, cornerRadius, feather, outlineWidth,
+                  [&](std::size_t, int, int, int index, double coverage) {
+                      if (coverage != lastCoverage) {
+                          lastCoverage = coverage;
+                          lastValue = coverageByte(coverage, opacity);
+                      }
+                      if (lastValue > bytes[index])
+                          bytes[index] = lastValue;
+                  });
+}
+
+// The downscale of a blur: the largest power of two that keeps at least 1.5
+// enlarged pixels per sigma, where bilinear enlargement stays within a level
+// or two of the exact filter (mean error under one level on text and edges).
+int blurFactor(double sigma)
+{
+    int factor = 1;
+    while (factor < 64 && factor * 2 <= sigma / 1.5)
+        factor *= 2;
+    return factor;
+}
+
+// How far a blur's work reaches beyond the pixels it changes.
+int blurReach(double sigma)
+{
+    return static_cast<int>(std::ceil(3 * sigma)) + 2 * blurFactor(sigma);
+}
+
+// Gaussian blur of the frame around a group of boxes, edges replicated, each
+// member's blurred pixels blended through the mask as soon as they are made.
+// Large sigmas are blurred on an area-averaged copy at 1/f scale and
+// bilinearly enlarged: within a level or two of the full-size filter, at a
+// cost that does not grow with the radius.
+void blendBlurredGroup(cv::Mat& frame, std::uint8_t* mask, const Group& group, double sigma)
+{
+    const int factor = blurFactor(sigma);
     const int reach = static_cast<int>(std::ceil(3 * sigma)) + factor;
     const auto floorTo = [factor](int v) { return v >= 0 ? v / factor * factor : -((-v + factor - 1) / factor) * factor; };
+    const Box& box = group.bounds;
     const int left = floorTo(box.x0 - reach);
     const int top = floorTo(box.row0 - reach);
     const int right = floorTo(box.x1 + reach + factor - 1);
@@ -269,138 +355,251 @@ cv::Mat blurredBox(const cv::Mat& frame, const Box& box, double sigma)
     const cv::Rect inside(std::max(left, 0), std::max(top, 0), std::min(right, frame.cols) - std::max(left, 0),
                           std::min(bottom, frame.rows) - std::max(top, 0));
     cv::Mat neighbourhood;
-    cv::copyMakeBorder(frame(inside), neighbourhood, inside.y - top, bottom - inside.br().y, inside.x - left,
-                       right - inside.br().x, cv::BORDER_REPLICATE | cv::BORDER_ISOLATED);
+    if (inside.x == left && inside.y == top && inside.br().x == right && inside.br().y == bottom)
+        neighbourhood = frame(inside);
+    else
+        cv::copyMakeBorder(frame(inside), neighbourhood, inside.y - top, bottom - inside.br().y, inside.x - left,
+                           right - inside.br().x, cv::BORDER_REPLICATE | cv::BORDER_ISOLATED);
 
-    cv::Mat result(box.height(), box.width(), CV_8UC3);
+    cv::Mat blurred;
     if (factor == 1) {
-        cv::Mat blurred;
         cv::GaussianBlur(neighbourhood, blurred, cv::Size(0, 0), sigma, sigma, cv::BORDER_REPLICATE);
-        blurred(cv::Rect(box.x0 - left, box.row0 - top, box.width(), box.height())).copyTo(result);
-        return result;
+    } else {
+        // Halving steps take OpenCV's fast path for area averaging.
+        blurred = neighbourhood;
+        for (int step = factor; step > 1; step /= 2) {
+            cv::Mat half;
+            cv::resize(blurred, half, cv::Size(blurred.cols / 2, blurred.rows / 2), 0, 0, cv::INTER_AREA);
+            blurred = half;
+        }
+        // Averaging f×f cells and the bilinear enlargement spread the image by
+        // about f/2; the small blur supplies the rest.
+        const double smallSigma = std::sqrt(std::max(sigma * sigma - factor * factor / 4.0, 1.0)) / factor;
+        cv::GaussianBlur(blurred, blurred, cv::Size(0, 0), smallSigma, smallSigma, cv::BORDER_REPLICATE);
     }
 
-    cv::Mat small;
-    cv::resize(neighbourhood, small, cv::Size(neighbourhood.cols / factor, neighbourhood.rows / factor), 0, 0,
-               cv::INTER_AREA);
-    // Averaging f×f cells and the bilinear enlargement spread the image by
-    // about f/2; the small blur supplies the rest.
-    const double smallSigma = std::sqrt(std::max(sigma * sigma - factor * factor / 4.0, 1.0)) / factor;
-    cv::GaussianBlur(small, small, cv::Size(0, 0), smallSigma, smallSigma, cv::BORDER_REPLICATE);
-
-    struct Tap {
-        int first, second, weight; // weight of `second` in 1/256
-    };
-    const auto taps = [factor](int start, int count, int origin, int limit) {
-        std::vector<Tap> result(static_cast<std::size_t>(count));
-        for (int i = 0; i < count; ++i) {
-            const double position = std::clamp((start + i - origin + 0.5) / factor - 0.5, 0.0, double(limit - 1));
-            const int first = static_cast<int>(position);
-            const int second = std::min(first + 1, limit - 1);
-            result[i] = {first, second, static_cast<int>(std::lround((position - first) * 256))};
-        }
-        return result;
-    };
-    const std::vector<Tap> columns = taps(box.x0, box.width(), left, small.cols);
-    const std::vector<Tap> rows = taps(box.row0, box.height(), top, small.rows);
-    for (int r = 0; r < box.height(); ++r) {
-        const std::uint8_t* upper = small.ptr<std::uint8_t>(rows[r].first);
-        const std::uint8_t* lower = small.ptr<std::uint8_t>(rows[r].second);
-        const int wy = rows[r].weight;
-        std::uint8_t* out = result.ptr<std::uint8_t>(r);
-        for (int c = 0; c < box.width(); ++c) {
-            const Tap& tap = columns[c];
-            for (int k = 0; k < 3; ++k) {
-                const int a = upper[3 * tap.first + k] * (256 - tap.weight) + upper[3 * tap.second + k] * tap.weight;
-                const int b = lower[3 * tap.first + k] * (256 - tap.weight) + lower[3 * tap.second + k] * tap.weight;
-                out[3 * c + k] = static_cast<std::uint8_t>((a * (256 - wy) + b * wy + (1 << 15)) >> 16);
-            }
-        }
+    for (const Box& member : group.members) {
+        // The enlarged part under this member, with one small pixel to spare
+        // on each side so that the enlargement's own edges stay outside.
+        const int sx0 = std::max(0, (member.x0 - left) / factor - 1);
+        const int sy0 = std::max(0, (member.row0 - top) / factor - 1);
+        const int sx1 = std::min(blurred.cols, (member.x1 - left + factor - 1) / factor + 1);
+        const int sy1 = std::min(blurred.rows, (member.row1 - top + factor - 1) / factor + 1);
+        cv::Mat effect;
+        if (factor == 1)
+            effect = blurred(cv::Rect(sx0, sy0, sx1 - sx0, sy1 - sy0));
+        else
+            cv::resize(blurred(cv::Rect(sx0, sy0, sx1 - sx0, sy1 - sy0)), effect,
+                       cv::Size((sx1 - sx0) * factor, (sy1 - sy0) * factor), 0, 0, cv::INTER_LINEAR);
+        const int originX = left + sx0 * factor;
+        const int originRow = top + sy0 * factor;
+        blendBoxes(frame, mask, {member}, [&effect, originX, originRow](int x, int row) {
+            const std::uint8_t* p = effect.ptr<std::uint8_t>(row - originRow) + 3 * (x - originX);
+            return Bgr{p[0], p[1], p[2]};
+        });
     }
-    return result;
 }
 
-// Pixelation of the frame inside `box`: square cells of `cellSize` pixels on a
-// grid anchored at the frame's bottom-left corner, each the average of the
-// pixels whose centres lie in it (edge pixels repeated beyond the frame).
-cv::Mat pixelatedBox(const cv::Mat& frame, const Box& box, double cellSize)
+// Pixelation: square cells of `cellSize` pixels on a grid anchored at the
+// frame's bottom-left corner, each the average of the pixels whose centres lie
+// in it (edge pixels repeated beyond the frame). Only cells under a mask are
+// averaged.
+void blendPixelatedGroup(cv::Mat& frame, std::uint8_t* mask, const Group& group, double cellSize)
 {
     const int width = frame.cols;
     const int height = frame.rows;
+    const Box& box = group.bounds;
     const auto cellOf = [cellSize](double centre) { return static_cast<long long>(std::floor(centre / cellSize)); };
-    // First pixel whose centre lies at or beyond the cell edge.
+    // First pixel whose centre lies at or beyond the cell's lower edge.
     const auto firstPixel = [cellSize](long long cell) {
         return static_cast<int>(std::ceil(static_cast<double>(cell) * cellSize - 0.5));
     };
-
+    // Bottom-up pixel y of image row `row` is height - 1 - row; its centre is height - row - 0.5.
     const long long cellX0 = cellOf(box.x0 + 0.5);
-    const long long cellX1 = cellOf(box.x1 - 0.5);
-    // Bottom-up pixel y of image row `row` is height - 1 - row.
     const long long cellY0 = cellOf(height - box.row1 + 0.5);
-    const long long cellY1 = cellOf(height - box.row0 - 0.5);
-    const long long columnsOfCells = cellX1 - cellX0 + 1;
-    std::vector<Bgr> averages(static_cast<std::size_t>(columnsOfCells * (cellY1 - cellY0 + 1)));
-    for (long long cy = cellY0; cy <= cellY1; ++cy)
-        for (long long cx = cellX0; cx <= cellX1; ++cx) {
-            const int xa = firstPixel(cx), xb = firstPixel(cx + 1);
-            const int ya = firstPixel(cy), yb = firstPixel(cy + 1);
-            std::array<std::uint64_t, 3> sum{};
-            for (int y = ya; y < yb; ++y) {
-                const std::uint8_t* line = frame.ptr<std::uint8_t>(height - 1 - std::clamp(y, 0, height - 1));
-                for (int x = xa; x < xb; ++x) {
-                    const std::uint8_t* p = line + 3 * std::clamp(x, 0, width - 1);
-                    sum[0] += p[0];
-                    sum[1] += p[1];
-                    sum[2] += p[2];
-                }
-            }
-            const std::uint64_t count = std::max<std::uint64_t>(1, std::uint64_t(xb - xa) * std::uint64_t(yb - ya));
-            Bgr& average = averages[static_cast<std::size_t>((cy - cellY0) * columnsOfCells + (cx - cellX0))];
-            for (int k = 0; k < 3; ++k)
-                average[k] = static_cast<std::uint8_t>((sum[k] + count / 2) / count);
-        }
+    const long long columnsOfCells = cellOf(box.x1 - 0.5) - cellX0 + 1;
+    const long long rowsOfCells = cellOf(height - box.row0 - 0.5) - cellY0 + 1;
+    std::vector<Bgr> averages(static_cast<std::size_t>(columnsOfCells * rowsOfCells));
+    std::vector<bool> known(averages.size());
 
-    cv::Mat result(box.height(), box.width(), CV_8UC3);
-    for (int row = box.row0; row < box.row1; ++row) {
-        const long long cy = cellOf(height - row - 0.5);
-        std::uint8_t* out = result.ptr<std::uint8_t>(row - box.row0);
-        for (int x = box.x0; x < box.x1; ++x) {
-            const Bgr& average = averages[static_cast<std::size_t>((cy - cellY0) * columnsOfCells + (cellOf(x + 0.5) - cellX0))];
-            std::copy(average.begin(), average.end(), out + 3 * (x - box.x0));
+    const auto average = [&](long long cx, long long cy) -> const Bgr& {
+        const std::size_t slot = static_cast<std::size_t>((cy - cellY0) * columnsOfCells + (cx - cellX0));
+        if (known[slot])
+            return averages[slot];
+        const int xa = firstPixel(cx), xb = firstPixel(cx + 1);
+        const int ya = firstPixel(cy), yb = firstPixel(cy + 1);
+        std::array<std::uint64_t, 3> sum{};
+        for (int y = ya; y < yb; ++y) {
+            const std::uint8_t* line = frame.ptr<std::uint8_t>(height - 1 - std::clamp(y, 0, height - 1));
+            for (int x = xa; x < xb; ++x) {
+                const std::uint8_t* p = line + 3 * std::clamp(x, 0, width - 1);
+                sum[0] += p[0];
+                sum[1] += p[1];
+                sum[2] += p[2];
+            }
         }
-    }
-    return result;
+        const std::uint64_t count = std::max<std::uint64_t>(1, std::uint64_t(xb - xa) * std::uint64_t(yb - ya));
+        for (int k = 0; k < 3; ++k)
+            averages[slot][k] = static_cast<std::uint8_t>((sum[k] + count / 2) / count);
+        known[slot] = true;
+        return averages[slot];
+    };
+
+    std::vector<long long> cellColumn(static_cast<std::size_t>(box.width()));
+    for (int x = box.x0; x < box.x1; ++x)
+        cellColumn[x - box.x0] = cellOf(x + 0.5);
+    std::vector<long long> cellRow(static_cast<std::size_t>(box.height()));
+    for (int row = box.row0; row < box.row1; ++row)
+        cellRow[row - box.row0] = cellOf(height - row - 0.5);
+
+    // Every cell under the group is averaged before any of its pixels change.
+    for (const Box& member : group.members)
+        for (int row = member.row0; row < member.row1; ++row) {
+            const std::uint8_t* maskRow = mask + static_cast<std::size_t>(row) * width;
+            const long long cy = cellRow[row - box.row0];
+            long long previous = std::numeric_limits<long long>::min();
+            for (int x = member.x0; x < member.x1; ++x)
+                if (maskRow[x] && cellColumn[x - box.x0] != previous) {
+                    previous = cellColumn[x - box.x0];
+                    average(previous, cy);
+                }
+        }
+    blendBoxes(frame, mask, group.members, [&](int x, int row) {
+        const std::size_t slot = static_cast<std::size_t>((cellRow[row - box.row0] - cellY0) * columnsOfCells +
+                                                          (cellColumn[x - box.x0] - cellX0));
+        return averages[slot];
+    });
 }
 
-void blendColor(cv::Mat& frame, const std::vector<FrameRect>& rectangles, double cornerRadius, Bgr color)
+void clearBoxes(std::uint8_t* bytes, int width, const std::vector<Box>& boxes, int bytesPerPixel)
+{
+    for (const Box& box : boxes)
+        for (int row = box.row0; row < box.row1; ++row)
+            std::fill_n(bytes + (static_cast<std::size_t>(row) * width + box.x0) * bytesPerPixel,
+                        static_cast<std::size_t>(box.width()) * bytesPerPixel, 0);
+}
+
+void blendColor(cv::Mat& frame, std::uint8_t* mask, const std::vector<FrameRect>& rectangles, double cornerRadius,
+                Bgr color)
 {
     const FrameRect extent{0, 0, double(frame.cols), double(frame.rows)};
-    CoverageMask mask = makeMask(rectangles, extent, cornerRadius, 0, 1, 2);
-    blendBoxes(frame, mask.bytes, boxesOf(rectangles, frame.cols, frame.rows), [color](int, int) { return color; });
+    fillMask(mask, rectangles, extent, cornerRadius, 0, 1, 2);
+    blendBoxes(frame, mask, boxesOf(rectangles, frame.cols, frame.rows), [color](int, int) { return color; });
 }
 
-void compositeSkeleton(cv::Mat& frame, const SkeletonBitmap& bitmap)
+// The skeleton bitmap's pixel grid: the covered part of the frame.
+std::optional<PixelGrid> skeletonGrid(const std::vector<FrameRect>& rectangles, const FrameRect& extent)
 {
-    // The bitmap lies inside the frame; its top row is bottom-up y bounds.maxY - 1.
-    const int left = static_cast<int>(bitmap.bounds.minX());
-    const int top = frame.rows - static_cast<int>(bitmap.bounds.maxY());
-    for (int r = 0; r < bitmap.height; ++r) {
-        const int row = top + r;
-        if (row < 0 || row >= frame.rows)
+    std::optional<FrameRect> covered;
+    for (const FrameRect& rectangle : rectangles)
+        if (const auto visible = intersection(rectangle, extent))
+            covered = covered ? unionOf(*covered, *visible) : *visible;
+    if (covered)
+        covered = intersection(*covered, extent);
+    if (isEmpty(covered))
+        return std::nullopt;
+    return gridOf(*covered);
+}
+
+// Paints the skeleton into zeroed buffers of grid.width × grid.height pixels;
+// returns the bitmap boxes that hold every byte it set.
+std::vector<Box> paintSkeleton(std::uint8_t* rgba, std::uint8_t* coverage, const PixelGrid& grid,
+                               const std::vector<DetectedRegion>& regions, const std::vector<FrameRect>& rectangles,
+                               const FrameRect& extent, double cornerRadius, double opacity, double timeSeconds,
+                               bool animate)
+{
+    const double t = animate ? std::max(timeSeconds, 0.0) : 0.0;
+    const double u = t / 1.4 - std::trunc(t / 1.4);
+    const double phase = u * u * (3 - 2 * u);
+    const std::size_t pairs = std::min(regions.size(), rectangles.size());
+
+    const auto setPixel = [rgba](std::size_t index, std::uint32_t color) {
+        std::uint8_t* p = rgba + index * 4;
+        p[0] = static_cast<std::uint8_t>((color >> 16) & 0xFF);
+        p[1] = static_cast<std::uint8_t>((color >> 8) & 0xFF);
+        p[2] = static_cast<std::uint8_t>(color & 0xFF);
+        p[3] = 255;
+    };
+
+    // Boxes in the background colour.
+    std::vector<Box> boxes;
+    for (std::size_t i = 0; i < pairs; ++i) {
+        const auto inside = intersection(rectangles[i], grid.bounds);
+        if (isEmpty(inside))
             continue;
-        std::uint8_t* line = frame.ptr<std::uint8_t>(row);
-        const std::uint8_t* source = bitmap.rgba.data() + static_cast<std::size_t>(r) * bitmap.width * 4;
-        for (int c = 0; c < bitmap.width; ++c) {
-            const int x = left + c;
-            // Every painted pixel is opaque; source-over of an opaque pixel replaces.
-            if (source[4 * c + 3] == 0 || x < 0 || x >= frame.cols)
-                continue;
-            std::uint8_t* p = line + 3 * x;
-            p[0] = source[4 * c + 2];
-            p[1] = source[4 * c + 1];
-            p[2] = source[4 * c + 0];
-        }
+        const FrameRect area = integral(*inside);
+        const int x0 = static_cast<int>(area.minX() - grid.bounds.minX());
+        const int y0 = static_cast<int>(area.minY() - grid.bounds.minY());
+        const Box box{x0, x0 + static_cast<int>(area.width), grid.height - (y0 + static_cast<int>(area.height)),
+                      grid.height - y0};
+        for (int row = box.row0; row < box.row1; ++row)
+            for (int x = box.x0; x < box.x1; ++x)
+                setPixel(static_cast<std::size_t>(row) * grid.width + x, regions[i].backgroundColor);
+        boxes.push_back(box);
     }
+    if (!(opacity > 0))
+        return boxes;
+
+    // Bars centred on the unpadded text, kept inside the padded box.
+    std::vector<FrameRect> bars;
+    std::vector<std::size_t> owners;
+    for (std::size_t i = 0; i < pairs; ++i) {
+        const auto text = maskRect(regions[i].rect, extent, RenderSettings{});
+        const FrameRect& rectangle = rectangles[i];
+        const auto inner = inset(rectangle, std::min(rectangle.width * 0.25, 2.0), std::min(rectangle.height * 0.25, 2.0));
+        if (!text || !inner)
+            continue;
+        const double barWidth = std::min(inner->width, text->width);
+        const double barHeight = std::min(inner->height, 0.6 * text->height);
+        const double barX = std::min(std::max(text->midX() - barWidth / 2, inner->minX()), inner->maxX() - barWidth);
+        const double barY = std::min(std::max(text->midY() - barHeight / 2, inner->minY()), inner->maxY() - barHeight);
+        if (!(barWidth > 0) || !(barHeight > 0))
+            continue;
+        bars.push_back({barX, barY, barWidth, barHeight});
+        owners.push_back(i);
+    }
+
+    std::vector<std::vector<std::uint32_t>> palettes;
+    std::vector<std::vector<int>> shimmer;
+    for (std::size_t b = 0; b < bars.size(); ++b) {
+        palettes.push_back(skeletonPalette(regions[owners[b]].backgroundColor));
+        shimmer.push_back(shimmerTable(bars[b], grid.bounds.minX(), grid.width, phase));
+    }
+    double lastCoverage = -1;
+    int lastA = 0;
+    rasterizeEach(bars, grid.bounds, cornerRadius, 0, 0, [&](std::size_t bar, int x, int, int index, double value) {
+        if (value != lastCoverage) {
+            lastCoverage = value;
+            lastA = coverageByte(value, opacity);
+        }
+        const int a = lastA;
+        if (a <= coverage[index])
+            return;
+        coverage[index] = static_cast<std::uint8_t>(a);
+        setPixel(static_cast<std::size_t>(index), palettes[bar][(shimmer[bar][x] * a + 128) >> 8]);
+    });
+    return boxes;
+}
+
+// Source-over of the opaque skeleton pixels onto the frame.
+void compositeSkeleton(cv::Mat& frame, const std::uint8_t* rgba, const PixelGrid& grid, const std::vector<Box>& boxes)
+{
+    // Bitmap row 0 is bottom-up y bounds.maxY - 1.
+    const int left = static_cast<int>(grid.bounds.minX());
+    const int top = frame.rows - static_cast<int>(grid.bounds.maxY());
+    for (const Box& box : boxes)
+        for (int r = box.row0; r < box.row1; ++r) {
+            std::uint8_t* line = frame.ptr<std::uint8_t>(top + r);
+            const std::uint8_t* source = rgba + static_cast<std::size_t>(r) * grid.width * 4;
+            for (int c = box.x0; c < box.x1; ++c) {
+                if (source[4 * c + 3] == 0)
+                    continue;
+                std::uint8_t* p = line + 3 * (left + c);
+                p[0] = source[4 * c + 2];
+                p[1] = source[4 * c + 1];
+                p[2] = source[4 * c + 0];
+            }
+        }
 }
 
 void renderAutomatic(cv::Mat& frame, const std::vector<DetectedRegion>& regions, const RenderSettings& settings,
@@ -431,45 +630,48 @@ void renderAutomatic(cv::Mat& frame, const std::vector<DetectedRegion>& regions,
         }
     }
 
-    const double opacity = std::clamp(settings.opacity, 0.0, 1.0); // NaN stays NaN: treated as 0 below
-    const double effectiveOpacity = std::isnan(opacity) ? 0.0 : opacity;
-    const bool nothingToMask =
-        rectangles.empty() || (effectiveOpacity == 0 && settings.style != MaskStyle::skeleton);
+    const double opacity = std::isnan(settings.opacity) ? 0.0 : std::clamp(settings.opacity, 0.0, 1.0);
+    const bool nothingToMask = rectangles.empty() || (opacity == 0 && settings.style != MaskStyle::skeleton);
+    if (nothingToMask && !(showRegions && (!rectangles.empty() || !excluded.empty())))
+        return;
 
-    if (!nothingToMask) {
-        if (settings.style == MaskStyle::skeleton) {
-            compositeSkeleton(frame, makeSkeleton(maskRegions, rectangles, extent, settings.cornerRadius,
-                                                  effectiveOpacity, timeSeconds, settings.skeletonAnimation));
+    ScratchLease lease;
+    Scratch& scratch = *lease;
+    const std::size_t pixels = static_cast<std::size_t>(frame.cols) * frame.rows;
+    std::uint8_t* mask = ScratchLease::zeroed(scratch.mask, pixels);
+
+    if (!nothingToMask && settings.style == MaskStyle::skeleton) {
+        if (const auto grid = skeletonGrid(rectangles, extent)) {
+            const std::size_t size = static_cast<std::size_t>(grid->width) * grid->height;
+            std::uint8_t* rgba = ScratchLease::zeroed(scratch.rgba, size * 4);
+            std::uint8_t* coverage = ScratchLease::zeroed(scratch.coverage, size);
+            const std::vector<Box> boxes = paintSkeleton(rgba, coverage, *grid, maskRegions, rectangles, extent,
+                                                         settings.cornerRadius, opacity, timeSeconds,
+                                                         settings.skeletonAnimation);
+            compositeSkeleton(frame, rgba, *grid, boxes);
+            clearBoxes(rgba, grid->width, boxes, 4);
+            clearBoxes(coverage, grid->width, boxes, 1);
+        }
+    } else if (!nothingToMask) {
+        fillMask(mask, rectangles, extent, settings.cornerRadius, settings.feather, opacity, 0);
+        const std::vector<Box> boxes = boxesOf(rectangles, frame.cols, frame.rows);
+        const double sigma = std::max(settings.blurRadius, 0.0) / 2;
+        const double cellSize = std::max(settings.pixelSize, 1.0);
+        if (settings.style == MaskStyle::solid) {
+            const Bgr color = bgrOfPacked(settings.solidColor);
+            blendBoxes(frame, mask, boxes, [color](int, int) { return color; });
+        } else if (settings.style == MaskStyle::blur && sigma < 0.5) {
+            clearBoxes(mask, frame.cols, boxes, 1); // such a blur leaves 8-bit pixels as they are
         } else {
-            CoverageMask mask =
-                makeMask(rectangles, extent, settings.cornerRadius, settings.feather, effectiveOpacity, 0);
-            const std::vector<Box> boxes = boxesOf(rectangles, frame.cols, frame.rows);
-            if (settings.style == MaskStyle::solid) {
-                const Bgr color = bgrOfPacked(settings.solidColor);
-                blendBoxes(frame, mask.bytes, boxes, [color](int, int) { return color; });
-            } else {
-                const bool blur = settings.style == MaskStyle::blur;
-                const double sigma = std::max(settings.blurRadius, 0.0) / 2;
-                const double cellSize = std::max(settings.pixelSize, 1.0);
-                // A blur of sigma below half a pixel leaves 8-bit pixels as they are.
-                if (!blur || sigma >= 0.5) {
-                    const int pad = blur ? static_cast<int>(std::ceil(3 * sigma)) + 2 * std::max(1, int(sigma / 3))
-                                         : static_cast<int>(std::ceil(cellSize));
-                    const std::vector<Group> groups = groupBoxes(boxes, pad, frame.cols, frame.rows);
-                    // Every effect reads the frame before any of it is blended.
-                    std::vector<cv::Mat> effects;
-                    for (const Group& group : groups)
-                        effects.push_back(blur ? blurredBox(frame, group.bounds, sigma)
-                                               : pixelatedBox(frame, group.bounds, cellSize));
-                    for (std::size_t g = 0; g < groups.size(); ++g) {
-                        const cv::Mat& effect = effects[g];
-                        const Box& bounds = groups[g].bounds;
-                        blendBoxes(frame, mask.bytes, groups[g].members, [&effect, &bounds](int x, int row) {
-                            const std::uint8_t* p = effect.ptr<std::uint8_t>(row - bounds.row0) + 3 * (x - bounds.x0);
-                            return Bgr{p[0], p[1], p[2]};
-                        });
-                    }
-                }
+            const bool blur = settings.style == MaskStyle::blur;
+            // Groups lie farther apart than anything one of them reads, so each
+            // may be drawn before the next is read.
+            const int pad = blur ? blurReach(sigma) : static_cast<int>(std::ceil(cellSize));
+            for (const Group& group : groupBoxes(boxes, pad, frame.cols, frame.rows)) {
+                if (blur)
+                    blendBlurredGroup(frame, mask, group, sigma);
+                else
+                    blendPixelatedGroup(frame, mask, group, cellSize);
             }
         }
     }
@@ -477,9 +679,9 @@ void renderAutomatic(cv::Mat& frame, const std::vector<DetectedRegion>& regions,
     if (showRegions) {
         const double outlineRadius = settings.style == MaskStyle::skeleton ? 0 : settings.cornerRadius;
         if (!rectangles.empty())
-            blendColor(frame, rectangles, outlineRadius, bgrOf(0.1, 0.95, 0.55));
+            blendColor(frame, mask, rectangles, outlineRadius, bgrOf(0.1, 0.95, 0.55));
         if (!excluded.empty())
-            blendColor(frame, excluded, outlineRadius, bgrOf(1.0, 0.3, 0.3));
+            blendColor(frame, mask, excluded, outlineRadius, bgrOf(1.0, 0.3, 0.3));
     }
 }
 
@@ -536,12 +738,7 @@ CoverageMask makeMask(const std::vector<FrameRect>& rectangles, const FrameRect&
     const PixelGrid grid = gridOf(extent);
     CoverageMask mask{grid.bounds, grid.width, grid.height,
                       std::vector<std::uint8_t>(static_cast<std::size_t>(grid.width) * grid.height)};
-    rasterizeEach(rectangles, extent, cornerRadius, feather, outlineWidth,
-                  [&mask, opacity](std::size_t, int, int, int index, double coverage) {
-                      const std::uint8_t value = coverageByte(coverage, opacity);
-                      if (value > mask.bytes[index])
-                          mask.bytes[index] = value;
-                  });
+    fillMask(mask.bytes.data(), rectangles, extent, cornerRadius, feather, opacity, outlineWidth);
     return mask;
 }
 
@@ -577,80 +774,14 @@ SkeletonBitmap makeSkeleton(const std::vector<DetectedRegion>& regions, const st
                             const FrameRect& extent, double cornerRadius, double opacity, double timeSeconds,
                             bool animate)
 {
-    const double t = animate ? std::max(timeSeconds, 0.0) : 0.0;
-    const double u = t / 1.4 - std::trunc(t / 1.4);
-    const double phase = u * u * (3 - 2 * u);
-
-    std::optional<FrameRect> covered;
-    for (const FrameRect& rectangle : rectangles)
-        if (const auto visible = intersection(rectangle, extent))
-            covered = covered ? unionOf(*covered, *visible) : *visible;
-    if (covered)
-        covered = intersection(*covered, extent);
-    if (isEmpty(covered))
+    const auto grid = skeletonGrid(rectangles, extent);
+    if (!grid)
         return {};
-    const PixelGrid grid = gridOf(*covered);
-    SkeletonBitmap bitmap{grid.bounds, grid.width, grid.height,
-                          std::vector<std::uint8_t>(static_cast<std::size_t>(grid.width) * grid.height * 4)};
-    std::vector<std::uint8_t> coverage(static_cast<std::size_t>(grid.width) * grid.height);
-    const std::size_t pairs = std::min(regions.size(), rectangles.size());
-
-    const auto setPixel = [&bitmap](std::size_t index, std::uint32_t color) {
-        std::uint8_t* p = bitmap.rgba.data() + index * 4;
-        p[0] = static_cast<std::uint8_t>((color >> 16) & 0xFF);
-        p[1] = static_cast<std::uint8_t>((color >> 8) & 0xFF);
-        p[2] = static_cast<std::uint8_t>(color & 0xFF);
-        p[3] = 255;
-    };
-
-    // Boxes in the background colour.
-    for (std::size_t i = 0; i < pairs; ++i) {
-        const auto inside = intersection(rectangles[i], grid.bounds);
-        if (isEmpty(inside))
-            continue;
-        const FrameRect box = integral(*inside);
-        const int x0 = static_cast<int>(box.minX() - grid.bounds.minX());
-        const int y0 = static_cast<int>(box.minY() - grid.bounds.minY());
-        for (int y = y0; y < y0 + static_cast<int>(box.height); ++y)
-            for (int x = x0; x < x0 + static_cast<int>(box.width); ++x)
-                setPixel(static_cast<std::size_t>(grid.height - 1 - y) * grid.width + x, regions[i].backgroundColor);
-    }
-    if (!(opacity > 0))
-        return bitmap;
-
-    // Bars centred on the unpadded text, kept inside the padded box.
-    std::vector<FrameRect> bars;
-    std::vector<std::size_t> owners;
-    for (std::size_t i = 0; i < pairs; ++i) {
-        const auto text = maskRect(regions[i].rect, extent, RenderSettings{});
-        const FrameRect& rectangle = rectangles[i];
-        const auto inner = inset(rectangle, std::min(rectangle.width * 0.25, 2.0), std::min(rectangle.height * 0.25, 2.0));
-        if (!text || !inner)
-            continue;
-        const double barWidth = std::min(inner->width, text->width);
-        const double barHeight = std::min(inner->height, 0.6 * text->height);
-        const double barX = std::min(std::max(text->midX() - barWidth / 2, inner->minX()), inner->maxX() - barWidth);
-        const double barY = std::min(std::max(text->midY() - barHeight / 2, inner->minY()), inner->maxY() - barHeight);
-        if (!(barWidth > 0) || !(barHeight > 0))
-            continue;
-        bars.push_back({barX, barY, barWidth, barHeight});
-        owners.push_back(i);
-    }
-
-    std::vector<std::vector<std::uint32_t>> palettes;
-    std::vector<std::vector<int>> shimmer;
-    for (std::size_t b = 0; b < bars.size(); ++b) {
-        palettes.push_back(skeletonPalette(regions[owners[b]].backgroundColor));
-        shimmer.push_back(shimmerTable(bars[b], grid.bounds.minX(), grid.width, phase));
-    }
-    rasterizeEach(bars, grid.bounds, cornerRadius, 0, 0,
-                  [&](std::size_t bar, int x, int, int index, double value) {
-                      const int a = coverageByte(value, opacity);
-                      if (a <= coverage[index])
-                          return;
-                      coverage[index] = static_cast<std::uint8_t>(a);
-                      setPixel(static_cast<std::size_t>(index), palettes[bar][(shimmer[bar][x] * a + 128) >> 8]);
-                  });
+    const std::size_t size = static_cast<std::size_t>(grid->width) * grid->height;
+    SkeletonBitmap bitmap{grid->bounds, grid->width, grid->height, std::vector<std::uint8_t>(size * 4)};
+    std::vector<std::uint8_t> coverage(size);
+    paintSkeleton(bitmap.rgba.data(), coverage.data(), *grid, regions, rectangles, extent, cornerRadius, opacity,
+                  timeSeconds, animate);
     return bitmap;
 }
 

@@ -190,17 +190,18 @@ std::optional<ObservationBox> OcrLine::boundingBox(TextMatcher::CharacterRange r
         return std::nullopt;
     double left = characters_[range.lower].left - marginWidth_;
     double right = characters_[range.upper - 1].right + marginWidth_;
-    // The margin may run over spaces and the line's ends, never into a
-    // neighbouring character: callers trim a span by its neighbours' boxes.
+    // The margin may run over the line's ends and up to the middle of the
+    // spaces next to the range, never into a neighbouring character: callers
+    // trim a span by its neighbours' boxes, so neighbours must not overlap.
     for (std::size_t i = range.lower; i-- > 0;) {
         if (!characters_[i].whitespace) {
-            left = std::max(left, characters_[i].right);
+            left = std::max(left, (characters_[i].right + characters_[range.lower].left) / 2);
             break;
         }
     }
     for (std::size_t i = range.upper; i < characters_.size(); ++i) {
         if (!characters_[i].whitespace) {
-            right = std::min(right, characters_[i].left);
+            right = std::min(right, (characters_[range.upper - 1].right + characters_[i].left) / 2);
             break;
         }
     }
@@ -262,7 +263,11 @@ std::vector<std::filesystem::path> OcrEngine::modelSearchPath()
 
 std::filesystem::path OcrEngine::locateModels()
 {
-    auto folders = modelSearchPath();
+    return locateModels(modelSearchPath());
+}
+
+std::filesystem::path OcrEngine::locateModels(const std::vector<std::filesystem::path>& folders)
+{
     for (const auto& folder : folders) {
         std::error_code error;
         bool complete = std::all_of(std::begin(kModelFiles), std::end(kModelFiles), [&](const char* name) {

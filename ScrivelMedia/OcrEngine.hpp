@@ -78,6 +78,7 @@ public:
     // The first folder of the search path holding all three files; throws
     // PlatformError naming every folder searched when none does.
     static std::filesystem::path locateModels();
+    static std::filesystem::path locateModels(const std::vector<std::filesystem::path>& folders);
     // A process-wide engine on the located models, loaded on first use.
     static std::shared_ptr<const OcrEngine> shared();
 

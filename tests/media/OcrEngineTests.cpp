@@ -1,0 +1,227 @@
+#include "ScrivelMedia/OcrEngine.hpp"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "ScrivelCore/Errors.hpp"
+#include "ScrivelCore/UnicodeText.hpp"
+#include "support/RenderedText.hpp"
+
+namespace scrivel {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::Font;
+using testing::TextCanvas;
+
+class TemporaryFolder {
+public:
+    TemporaryFolder()
+    {
+        std::string pattern = (fs::temp_directory_path() / "scrivel-ocr-XXXXXX").string();
+        path_ = mkdtemp(pattern.data());
+    }
+    ~TemporaryFolder() { fs::remove_all(path_); }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : name_(name)
+    {
+        if (const char* old = std::getenv(name))
+            old_ = old;
+        if (value)
+            setenv(name, value, 1);
+        else
+            unsetenv(name);
+    }
+    ~ScopedEnv()
+    {
+        if (old_)
+            setenv(name_, old_->c_str(), 1);
+        else
+            unsetenv(name_);
+    }
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+void touch(const fs::path& path) { std::ofstream(path) << "x"; }
+
+TEST(OcrEngineModels, SearchPathPutsTheEnvironmentFirstThenTheExecutableFolders)
+{
+    const fs::path exe = fs::read_symlink("/proc/self/exe").parent_path();
+    {
+        ScopedEnv env("SCRIVEL_MODEL_DIR", "/opt/models-from-env");
+        auto path = OcrEngine::modelSearchPath();
+        ASSERT_GE(path.size(), 3u);
+        EXPECT_EQ(path[0], fs::path("/opt/models-from-env"));
+        EXPECT_EQ(path[1], exe / "models");
+        EXPECT_EQ(path[2], (exe / ".." / "share" / "scrivel" / "models").lexically_normal());
+    }
+    {
+        ScopedEnv env("SCRIVEL_MODEL_DIR", nullptr);
+        auto path = OcrEngine::modelSearchPath();
+        ASSERT_GE(path.size(), 2u);
+        EXPECT_EQ(path[0], exe / "models");
+    }
+}
+
+TEST(OcrEngineModels, TheFirstFolderWithAllThreeFilesWins)
+{
+    TemporaryFolder partial, complete, alsoComplete;
+    touch(partial.path() / "det.onnx");
+    touch(partial.path() / "rec.onnx");
+    for (const auto* folder : {&complete, &alsoComplete})
+        for (const char* name : {"det.onnx", "rec.onnx", "keys.txt"})
+            touch(folder->path() / name);
+    EXPECT_EQ(OcrEngine::locateModels({partial.path(), complete.path(), alsoComplete.path()}), complete.path());
+}
+
+TEST(OcrEngineModels, MissingModelsNameEveryFolderSearched)
+{
+    TemporaryFolder empty;
+    const fs::path nowhere = empty.path() / "nowhere";
+    try {
+        OcrEngine::locateModels({empty.path(), nowhere});
+        FAIL() << "no folder holds the models";
+    } catch (const PlatformError& error) {
+        const std::string message = error.what();
+        EXPECT_NE(message.find("Scrivel could not find its text recognition models"), std::string::npos);
+        EXPECT_NE(message.find(empty.path().string() + ","), std::string::npos) << message;
+        EXPECT_NE(message.find(nowhere.string() + "."), std::string::npos) << message;
+        EXPECT_NE(message.find("scripts/fetch-models"), std::string::npos) << message;
+    }
+    EXPECT_THROW(OcrEngine{empty.path()}, PlatformError);
+}
+
+class OcrEngineLines : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        try {
+            engine_ = std::make_unique<OcrEngine>(OcrEngine::locateModels());
+        } catch (const PlatformError& error) {
+            missing_ = error.what();
+        }
+    }
+    static void TearDownTestSuite() { engine_.reset(); }
+    void SetUp() override
+    {
+        if (!engine_)
+            GTEST_SKIP() << "text recognition models are missing; run scripts/fetch-models. " << missing_;
+        if (!testing::fontsAvailable())
+            GTEST_SKIP() << "fonts-dejavu-core and fonts-noto-cjk are needed to render test text";
+    }
+    static std::unique_ptr<OcrEngine> engine_;
+    static std::string missing_;
+};
+
+std::unique_ptr<OcrEngine> OcrEngineLines::engine_;
+std::string OcrEngineLines::missing_;
+
+Image twoLines()
+{
+    TextCanvas canvas(420, 110, cv::Scalar(255, 255, 255));
+    canvas.draw("Total: 42 items", {20, 40}, 17, Font::sans, cv::Scalar(0, 0, 0));
+    canvas.draw("Shipping today", {20, 85}, 17, Font::sans, cv::Scalar(0, 0, 0));
+    return canvas.image();
+}
+
+TEST_F(OcrEngineLines, LinesComeInReadingOrderWithBoxesAndDistinctIdentities)
+{
+    const auto lines = engine_->recognize(twoLines());
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].reading().string, "Total: 42 items");
+    EXPECT_EQ(lines[1].reading().string, "Shipping today");
+    EXPECT_NE(lines[0].identity(), lines[1].identity());
+    for (const auto& line : lines) {
+        EXPECT_GT(line.reading().confidence, 0.9f);
+        EXPECT_LE(line.reading().confidence, 1.0f);
+        EXPECT_EQ(line.characters().size(), unicode::graphemeClusters(line.reading().string).size());
+    }
+    // Origin at the lower left: the first line is higher up.
+    EXPECT_GT(lines[0].boundingBox().minY(), lines[1].boundingBox().maxY());
+    // Read again, the same lines get new identities.
+    const auto again = engine_->recognize(twoLines());
+    ASSERT_EQ(again.size(), 2u);
+    EXPECT_NE(again[0].identity(), lines[0].identity());
+}
+
+TEST_F(OcrEngineLines, CharacterRangeBoxesFollowTheText)
+{
+    const auto lines = engine_->recognize(twoLines());
+    ASSERT_FALSE(lines.empty());
+    const OcrLine& line = lines[0]; // "Total: 42 items"
+    ASSERT_EQ(line.reading().string, "Total: 42 items");
+    const ObservationBox whole = line.boundingBox();
+    const auto total = line.boundingBox({0, 5});
+    const auto number = line.boundingBox({7, 9});
+    const auto items = line.boundingBox({10, 15});
+    ASSERT_TRUE(total && number && items);
+    for (const auto& b : {*total, *number, *items}) {
+        EXPECT_GE(b.minX(), whole.minX());
+        EXPECT_LE(b.maxX(), whole.maxX());
+        EXPECT_EQ(b.minY(), whole.minY());
+        EXPECT_EQ(b.height, whole.height);
+    }
+    // Neighbouring words' boxes do not overlap.
+    EXPECT_LE(total->maxX(), number->minX());
+    EXPECT_LE(number->maxX(), items->minX());
+    // A longer range starts where its first character's range starts.
+    EXPECT_DOUBLE_EQ(line.boundingBox({7, 15})->minX(), number->minX());
+    EXPECT_DOUBLE_EQ(line.boundingBox({7, 15})->maxX(), items->maxX());
+    // Nothing for empty or out-of-range ranges.
+    EXPECT_FALSE(line.boundingBox({3, 3}));
+    EXPECT_FALSE(line.boundingBox({4, 2}));
+    EXPECT_FALSE(line.boundingBox({10, 16}));
+}
+
+TEST_F(OcrEngineLines, DetectionNetsAreKeptPerInputSize)
+{
+    // A net that has run at one size computes garbage at another; the
+    // engine keeps one per size, so alternating sizes changes nothing.
+    const Image small = twoLines();
+    TextCanvas canvas(640, 96, cv::Scalar(30, 30, 30));
+    canvas.draw("Dark theme status bar", {16, 52}, 18, Font::sans, cv::Scalar(230, 230, 230));
+    const Image wide = canvas.image();
+    auto texts = [&](const Image& image) {
+        std::vector<std::string> out;
+        for (const auto& line : engine_->recognize(image))
+            out.push_back(line.reading().string);
+        return out;
+    };
+    const auto first = texts(small);
+    EXPECT_EQ(texts(wide), std::vector<std::string>{"Dark theme status bar"});
+    EXPECT_EQ(texts(small), first);
+    EXPECT_EQ(first.size(), 2u);
+}
+
+TEST_F(OcrEngineLines, LinesShorterThanHalfAPercentOfTheImageAreNotReported)
+{
+    // The same 12 px word in a 1600 and in a 4800 pixel tall picture: its
+    // box (about 20 px) is above 0.005 of the first and below that of the second.
+    auto tall = [](int height) {
+        TextCanvas canvas(96, height, cv::Scalar(255, 255, 255));
+        canvas.draw("Hello", {16, height / 2}, 12, Font::sans, cv::Scalar(0, 0, 0));
+        return canvas.image();
+    };
+    const auto shown = engine_->recognize(tall(1600));
+    ASSERT_EQ(shown.size(), 1u);
+    const double boxPixels = shown[0].boundingBox().height * 1600;
+    ASSERT_LT(boxPixels, 0.005 * 4800) << "the word's box is too tall for this test";
+    EXPECT_TRUE(engine_->recognize(tall(4800)).empty());
+}
+
+} // namespace
+} // namespace scrivel

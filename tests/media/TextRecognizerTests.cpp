@@ -1,0 +1,401 @@
+#include "ScrivelMedia/TextRecognizer.hpp"
+
+#include <algorithm>
+#include <future>
+#include <regex>
+
+#include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
+
+#include "ScrivelCore/Errors.hpp"
+#include "ScrivelMedia/OcrEngine.hpp"
+#include "support/FakeObservation.hpp"
+#include "support/RenderedText.hpp"
+
+namespace scrivel {
+namespace {
+
+using testing::FakeObservation;
+using testing::Font;
+using testing::TextCanvas;
+using Range = TextMatcher::CharacterRange;
+
+constexpr double kAspect = 16.0 / 9.0;
+
+ScanSettings emailsAndPhones()
+{
+    ScanSettings s;
+    s.blurEmails = true;
+    s.blurPhones = true;
+    return s;
+}
+
+std::vector<DetectedRegion> run(std::vector<const TextObservation*> frame, const ScanSettings& settings)
+{
+    return TextRecognizer::regions(frame, kAspect, settings);
+}
+
+void expectNear(const NormalizedRect& actual, const NormalizedRect& expected)
+{
+    EXPECT_NEAR(actual.x, expected.x, 1e-9);
+    EXPECT_NEAR(actual.y, expected.y, 1e-9);
+    EXPECT_NEAR(actual.width, expected.width, 1e-9);
+    EXPECT_NEAR(actual.height, expected.height, 1e-9);
+}
+
+// ---- post-processing on synthetic observations ------------------------------
+
+TEST(TextRecognizerRegions, ConfidenceEqualToTheThresholdPasses)
+{
+    ScanSettings settings;
+    settings.confidence = 0.6f;
+    FakeObservation equal(1, "Hello there", 0.6f, {0.1, 0.5, 0.3, 0.05});
+    FakeObservation below(2, "Good morning", std::nextafter(0.6f, 0.0f), {0.1, 0.3, 0.3, 0.05});
+    auto regions = run({&equal, &below}, settings);
+    ASSERT_EQ(regions.size(), 1u);
+    EXPECT_EQ(regions[0].text, "Hello there");
+    EXPECT_FLOAT_EQ(regions[0].confidence, 0.6f);
+}
+
+TEST(TextRecognizerRegions, RegionBoxIsTheAcceptedPartInTopLeftCoordinates)
+{
+    ScanSettings all;
+    all.allText = true;
+    FakeObservation line(1, "Hello there", 0.9f, {0.1, 0.2, 0.5, 0.1});
+    auto regions = run({&line}, all);
+    ASSERT_EQ(regions.size(), 1u);
+    const auto& r = regions[0];
+    expectNear(r.rect, {0.1, 0.7, 0.5, 0.1});
+    EXPECT_EQ(r.trackID, 0);
+    EXPECT_EQ(r.backgroundColor, 0xFFFFFFu);
+    ASSERT_EQ(r.selections.size(), 1u);
+    EXPECT_EQ(r.selections[0].kind, RedactionKind::all);
+    EXPECT_EQ(r.selections[0].text, "Hello there");
+    expectNear(r.selections[0].rect, {0, 0, 1, 1});
+
+    // A box reaching out of the frame is clamped; one wholly outside is skipped.
+    FakeObservation partly(2, "Edge text", 0.9f, {0.8, 0.95, 0.4, 0.1});
+    FakeObservation outside(3, "Gone text", 0.9f, {1.2, 0.5, 0.3, 0.1});
+    regions = run({&partly, &outside}, ScanSettings{});
+    ASSERT_EQ(regions.size(), 1u);
+    expectNear(regions[0].rect, {0.8, 0.0, 0.2, 0.05});
+    EXPECT_TRUE(regions[0].selections.empty()); // nothing asked for: a region without selections
+}
+
+TEST(TextRecognizerRegions, SkipsLinesWithoutReadingFilteredOrWithoutBox)
+{
+    FakeObservation unread(1, "Hello", 0.9f, {0.1, 0.5, 0.3, 0.05});
+    unread.withoutReading();
+    FakeObservation punctuation(2, "... — !!", 0.99f, {0.1, 0.4, 0.3, 0.05});
+    FakeObservation boxless(3, "Hello", 0.9f, {0.1, 0.3, 0.3, 0.05});
+    boxless.cell(0, std::nullopt); // the accepted range has no box
+    FakeObservation kept(4, "Kept line", 0.9f, {0.1, 0.2, 0.3, 0.05});
+    auto regions = run({&unread, &punctuation, &boxless, &kept}, emailsAndPhones());
+    ASSERT_EQ(regions.size(), 1u);
+    EXPECT_EQ(regions[0].text, "Kept line");
+}
+
+TEST(TextRecognizerRegions, FailingBoxOfAnAcceptedLineFailsTheFrame)
+{
+    FakeObservation line(1, "Hello", 0.9f, {0.1, 0.5, 0.3, 0.05});
+    line.failFor({0, 5});
+    EXPECT_THROW(run({&line}, ScanSettings{}), std::runtime_error);
+}
+
+TEST(TextRecognizerRegions, MatchesAreClippedToTheAcceptedRange)
+{
+    // A wide first glyph read as "A" is an icon: the region keeps "Settings".
+    FakeObservation line(1, "A Settings", 0.9f, {0.2, 0.5, 0.4, 0.05});
+    line.cell(0, ObservationBox{0.2, 0.5, 0.1, 0.05});
+    ScanSettings all;
+    all.allText = true;
+    auto regions = run({&line}, all);
+    ASSERT_EQ(regions.size(), 1u);
+    EXPECT_EQ(regions[0].text, "Settings");
+    ASSERT_EQ(regions[0].selections.size(), 1u);
+    EXPECT_EQ(regions[0].selections[0].text, "Settings");
+    // Region: characters 2..10 of ten equal cells of 0.04. The icon lies
+    // outside the accepted part but is still a foreign neighbour: the
+    // selection starts where its box ends (0.3).
+    expectNear(regions[0].rect, {0.28, 0.45, 0.32, 0.05});
+    expectNear(regions[0].selections[0].rect, {0.02 / 0.32, 0, 0.3 / 0.32, 1});
+}
+
+TEST(TextRecognizerRegions, SelectionsAreSqueezedBetweenForeignNeighbours)
+{
+    // "Mail: bob@ex.com" in sixteen cells of 0.05 starting at 0.1. The colon's
+    // box reaches into the address; the space is ignored.
+    FakeObservation line(1, "Mail: bob@ex.com", 0.9f, {0.1, 0.5, 0.8, 0.05});
+    line.cell(4, ObservationBox{0.3, 0.5, 0.12, 0.05}); // colon up to 0.42, into "b" (0.40..0.45)
+    auto regions = run({&line}, emailsAndPhones());
+    ASSERT_EQ(regions.size(), 1u);
+    ASSERT_EQ(regions[0].selections.size(), 1u);
+    const auto& s = regions[0].selections[0];
+    EXPECT_EQ(s.kind, RedactionKind::email);
+    EXPECT_EQ(s.text, "bob@ex.com");
+    expectNear(s.rect, {(0.42 - 0.1) / 0.8, 0, (0.9 - 0.42) / 0.8, 1});
+
+    // Characters of another match are not foreign: the phone run after a
+    // Han run is not cut by the Han character's box when Han is matched too.
+    FakeObservation mixed(2, "电话13800138000", 0.9f, {0.0, 0.3, 0.65, 0.05});
+    mixed.cell(1, ObservationBox{0.05, 0.3, 0.07, 0.05}); // "话" reaches 0.02 into the digits
+    ScanSettings phones = emailsAndPhones();
+    auto onlyPhone = run({&mixed}, phones);
+    ASSERT_EQ(onlyPhone.size(), 1u);
+    ASSERT_EQ(onlyPhone[0].selections.size(), 1u);
+    EXPECT_NEAR(onlyPhone[0].selections[0].rect.x, 0.12 / 0.65, 1e-9);
+    phones.blurHan = true;
+    auto both = run({&mixed}, phones);
+    ASSERT_EQ(both[0].selections.size(), 2u);
+    EXPECT_EQ(both[0].selections[0].kind, RedactionKind::han);
+    EXPECT_EQ(both[0].selections[1].kind, RedactionKind::phone);
+    EXPECT_NEAR(both[0].selections[1].rect.x, 0.10 / 0.65, 1e-9);
+}
+
+TEST(TextRecognizerRegions, SelectionsWithoutUsableBoxAreDroppedButTheRegionStays)
+{
+    // Squeezed to nothing: the neighbours' boxes cover the whole address.
+    FakeObservation squeezed(1, "x a@b.io y", 0.9f, {0.0, 0.5, 1.0, 0.05});
+    squeezed.cell(0, ObservationBox{0.0, 0.5, 0.6, 0.05}).cell(9, ObservationBox{0.55, 0.5, 0.45, 0.05});
+    // No box for the match, or a failing one.
+    FakeObservation absent(2, "mail a@b.io now", 0.9f, {0.0, 0.4, 1.0, 0.05});
+    absent.absentFor({5, 11});
+    FakeObservation failing(3, "mail a@b.io now", 0.9f, {0.0, 0.3, 1.0, 0.05});
+    failing.failFor({5, 11});
+    auto regions = run({&squeezed, &absent, &failing}, emailsAndPhones());
+    ASSERT_EQ(regions.size(), 3u);
+    for (const auto& r : regions)
+        EXPECT_TRUE(r.selections.empty()) << r.text;
+}
+
+TEST(TextRecognizerRegions, DuplicateReadingsMergeAboveIoUOfSixtyFivePercent)
+{
+    // Boxes sharing their top-left corner: IoU is the ratio of the widths
+    // (with a height of 0.4 it comes out as exactly 0.65 in doubles).
+    FakeObservation first(1, "Inbox", 0.8f, {0.0, 0.6, 1.0, 0.4});
+    FakeObservation other(2, "Other", 0.9f, {0.0, 0.0, 0.5, 0.25});
+    FakeObservation overlap70(3, "Inbox", 0.95f, {0.0, 0.6, 0.7, 0.4});
+    FakeObservation overlap65(4, "Inbox", 0.95f, {0.0, 0.6, 0.65, 0.4});
+    FakeObservation lessSure(5, "Inbox", 0.7f, {0.0, 0.6, 0.7, 0.4});
+    FakeObservation differentText(6, "Inbax", 0.95f, {0.0, 0.6, 1.0, 0.4});
+
+    auto merged = run({&first, &other, &overlap70}, ScanSettings{});
+    ASSERT_EQ(merged.size(), 2u);
+    EXPECT_EQ(merged[0].text, "Inbox"); // in the first one's place...
+    EXPECT_FLOAT_EQ(merged[0].confidence, 0.95f); // ...with the more confident reading
+    EXPECT_NEAR(merged[0].rect.width, 0.7, 1e-12);
+    EXPECT_EQ(merged[1].text, "Other");
+
+    auto apart = run({&first, &other, &overlap65}, ScanSettings{});
+    ASSERT_EQ(apart.size(), 3u);
+
+    auto dropped = run({&first, &lessSure}, ScanSettings{});
+    ASSERT_EQ(dropped.size(), 1u);
+    EXPECT_FLOAT_EQ(dropped[0].confidence, 0.8f);
+
+    EXPECT_EQ(run({&first, &differentText}, ScanSettings{}).size(), 2u);
+}
+
+TEST(TextRecognizerRegions, LoneUncertainHanCharacterNeedsANeighbour)
+{
+    const double h = 0.05;
+    FakeObservation lone(1, "字", 0.3f, {0.4, 0.4, h / kAspect, h});
+    FakeObservation neighbour(2, "设置选项", 0.9f, {0.4 + h / kAspect + 0.01, 0.4, 0.1, h});
+    FakeObservation farAway(3, "设置选项", 0.9f, {0.4, 0.1, 0.1, h});
+    ScanSettings han;
+    han.blurHan = true;
+    EXPECT_TRUE(run({&lone, &farAway}, han).size() == 1u);
+    auto regions = run({&lone, &neighbour}, han);
+    ASSERT_EQ(regions.size(), 2u);
+    EXPECT_EQ(regions[0].text, "字");
+    ASSERT_EQ(regions[0].selections.size(), 1u);
+    EXPECT_EQ(regions[0].selections[0].kind, RedactionKind::han);
+}
+
+// ---- with the OCR engine on rendered pictures -------------------------------
+
+class TextRecognizerOcr : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        try {
+            engine_ = std::make_shared<OcrEngine>(OcrEngine::locateModels());
+        } catch (const PlatformError& error) {
+            missing_ = error.what();
+        }
+    }
+    static void TearDownTestSuite() { engine_.reset(); }
+
+    void SetUp() override
+    {
+        if (!engine_)
+            GTEST_SKIP() << "text recognition models are missing; run scripts/fetch-models. " << missing_;
+        if (!testing::fontsAvailable())
+            GTEST_SKIP() << "fonts-dejavu-core and fonts-noto-cjk are needed to render test text";
+    }
+
+    static std::shared_ptr<OcrEngine> engine_;
+    static std::string missing_;
+};
+
+std::shared_ptr<OcrEngine> TextRecognizerOcr::engine_;
+std::string TextRecognizerOcr::missing_;
+
+// A selection's box in pixels of a width x height frame.
+cv::Rect2d framePixels(const DetectedRegion& region, const TextSelection& selection, int width, int height)
+{
+    const auto& r = region.rect;
+    const auto& s = selection.rect;
+    return {(r.x + s.x * r.width) * width, (r.y + s.y * r.height) * height, s.width * r.width * width,
+            s.height * r.height * height};
+}
+
+// The selection box covers the ink and reaches into the words around it by
+// at most one average character width. Character boundaries come from the
+// recogniser's timesteps, good to about a pixel or a tenth of a character
+// (`slack`, in character widths).
+void expectCoversInk(const cv::Rect2d& box, const cv::Rect& ink, double characterWidth, const cv::Rect& before,
+                     const cv::Rect& after, double slack = 0.1)
+{
+    const double tolerance = std::max(1.0, slack * characterWidth);
+    EXPECT_LE(box.x, ink.x + tolerance);
+    EXPECT_GE(box.x + box.width, ink.br().x - tolerance);
+    EXPECT_LE(box.y, ink.y + 1.0);
+    EXPECT_GE(box.y + box.height, ink.br().y - 1.0);
+    if (!before.empty()) {
+        EXPECT_LE(before.br().x - box.x, characterWidth);
+    }
+    if (!after.empty()) {
+        EXPECT_LE(box.x + box.width - after.x, characterWidth);
+    }
+}
+
+std::string withoutSpaces(std::string s)
+{
+    s.erase(std::remove(s.begin(), s.end(), ' '), s.end());
+    return s;
+}
+
+TEST_F(TextRecognizerOcr, EmailInsideASentenceIsOneSelectionCoveringTheAddress)
+{
+    const bool dark[] = {false, true};
+    for (bool darkTheme : dark) {
+        TextCanvas canvas(640, 120, darkTheme ? cv::Scalar(40, 34, 30) : cv::Scalar(255, 255, 255));
+        const std::string line = "Please write to alice.martin@example.com before Friday";
+        const cv::Point at(24, 60);
+        const auto address = line.find("alice");
+        const auto addressEnd = line.find(" before");
+        canvas.draw(line, at, 16, Font::sans, darkTheme ? cv::Scalar(230, 230, 230) : cv::Scalar(30, 30, 30));
+        const cv::Rect ink = canvas.inkOf(line, address, addressEnd, at, 16, Font::sans);
+        const cv::Rect before = canvas.inkOf(line, address - 3, address - 1, at, 16, Font::sans); // "to"
+        const cv::Rect after = canvas.inkOf(line, addressEnd + 1, addressEnd + 7, at, 16, Font::sans);
+
+        TextRecognizer recognizer(engine_);
+        auto regions = recognizer.recognize(canvas.image(), emailsAndPhones());
+        ASSERT_EQ(regions.size(), 1u) << (darkTheme ? "dark" : "light");
+        ASSERT_EQ(regions[0].selections.size(), 1u) << regions[0].text;
+        const auto& s = regions[0].selections[0];
+        EXPECT_EQ(s.kind, RedactionKind::email);
+        EXPECT_EQ(s.text, "alice.martin@example.com");
+        expectCoversInk(framePixels(regions[0], s, 640, 120), ink, ink.width / 24.0, before, after);
+    }
+}
+
+TEST_F(TextRecognizerOcr, PhoneNumberWithPlusParenthesesSpacesAndHyphen)
+{
+    TextCanvas canvas(560, 100, cv::Scalar(250, 250, 250));
+    const std::string line = "Call +1 (415) 555-0199 for support";
+    const cv::Point at(20, 55);
+    canvas.draw(line, at, 17, Font::sans, cv::Scalar(20, 20, 20));
+    const auto start = line.find('+');
+    const auto end = line.find(" for");
+    const cv::Rect ink = canvas.inkOf(line, start, end, at, 17, Font::sans);
+    const cv::Rect before = canvas.inkOf(line, 0, 4, at, 17, Font::sans);
+    const cv::Rect after = canvas.inkOf(line, end + 1, end + 4, at, 17, Font::sans);
+
+    auto regions = TextRecognizer(engine_).recognize(canvas.image(), emailsAndPhones());
+    ASSERT_EQ(regions.size(), 1u);
+    ASSERT_EQ(regions[0].selections.size(), 1u) << regions[0].text;
+    const auto& s = regions[0].selections[0];
+    EXPECT_EQ(s.kind, RedactionKind::phone);
+    // The recogniser may drop the spaces; the characters must be exact.
+    EXPECT_EQ(withoutSpaces(s.text), "+1(415)555-0199");
+    expectCoversInk(framePixels(regions[0], s, 560, 100), ink, ink.width / 17.0, before, after);
+}
+
+TEST_F(TextRecognizerOcr, ChineseSentenceYieldsHanSelections)
+{
+    TextCanvas canvas(480, 100, cv::Scalar(255, 255, 255));
+    const std::string line = "会议记录：下午三点在二楼开会";
+    const cv::Point at(20, 58);
+    canvas.draw(line, at, 20, Font::simplifiedChinese, cv::Scalar(0, 0, 0));
+    const std::size_t colon = line.find("：");
+    const cv::Rect firstInk = canvas.inkOf(line, 0, colon, at, 20, Font::simplifiedChinese);
+    const cv::Rect secondInk = canvas.inkOf(line, colon + 3, line.size(), at, 20, Font::simplifiedChinese);
+
+    ScanSettings han;
+    han.blurHan = true;
+    auto regions = TextRecognizer(engine_).recognize(canvas.image(), han);
+    ASSERT_EQ(regions.size(), 1u);
+    const auto& r = regions[0];
+    ASSERT_EQ(r.selections.size(), 2u) << r.text;
+    EXPECT_EQ(r.selections[0].text, "会议记录");
+    EXPECT_EQ(r.selections[1].text, "下午三点在二楼开会");
+    for (const auto& s : r.selections)
+        EXPECT_EQ(s.kind, RedactionKind::han);
+    // The full-width colon between the runs draws its ink off the centre of
+    // its cell, which moves the estimated boundaries by up to 0.15 characters.
+    const double cw = secondInk.width / 9.0;
+    expectCoversInk(framePixels(r, r.selections[0], 480, 100), firstInk, cw, {}, secondInk, 0.15);
+    expectCoversInk(framePixels(r, r.selections[1], 480, 100), secondInk, cw, firstInk, {}, 0.15);
+}
+
+TEST_F(TextRecognizerOcr, PunctuationOnlyLineYieldsNoRegion)
+{
+    TextCanvas canvas(400, 90, cv::Scalar(255, 255, 255));
+    canvas.draw("... --- !!! *** ???", {20, 50}, 20, Font::sans, cv::Scalar(0, 0, 0));
+    ScanSettings all;
+    all.allText = true;
+    EXPECT_TRUE(TextRecognizer(engine_).recognize(canvas.image(), all).empty());
+    // An empty frame has no lines at all.
+    TextCanvas blank(200, 100, cv::Scalar(255, 255, 255));
+    EXPECT_TRUE(TextRecognizer(engine_).recognize(blank.image(), all).empty());
+}
+
+TEST_F(TextRecognizerOcr, ReadsLinesFromTheFullResolutionFrame)
+{
+    // 13 px text on a 1920-wide frame; lines are found on a 1280-wide raster.
+    TextCanvas canvas(1920, 150, cv::Scalar(255, 255, 255));
+    const std::string line = "Reply to bob.lee+news@mail.example.org today";
+    const cv::Point at(40, 80);
+    canvas.draw(line, at, 13, Font::sans, cv::Scalar(40, 40, 40));
+    const cv::Rect ink = canvas.inkOf(line, 9, line.find(" today"), at, 13, Font::sans);
+    Image full = canvas.image();
+    cv::Mat half;
+    cv::resize(full.pixels, half, {1280, 100}, 0, 0, cv::INTER_AREA);
+
+    auto regions = TextRecognizer(engine_).recognize(Image(half), emailsAndPhones(), &full);
+    ASSERT_EQ(regions.size(), 1u);
+    ASSERT_EQ(regions[0].selections.size(), 1u) << regions[0].text;
+    EXPECT_EQ(regions[0].selections[0].text, "bob.lee+news@mail.example.org");
+    const cv::Rect2d box = framePixels(regions[0], regions[0].selections[0], 1920, 150);
+    expectCoversInk(box, ink, ink.width / 29.0, {}, {});
+}
+
+TEST_F(TextRecognizerOcr, ConcurrentCallsGiveTheSameResult)
+{
+    TextCanvas canvas(480, 120, cv::Scalar(255, 255, 255));
+    canvas.draw("Order 12345678 shipped", {20, 40}, 16, Font::sans, cv::Scalar(0, 0, 0));
+    canvas.draw("mail: ops@example.net", {20, 90}, 16, Font::sans, cv::Scalar(0, 0, 0));
+    const Image image = canvas.image();
+    TextRecognizer recognizer(engine_);
+    const auto alone = recognizer.recognize(image, emailsAndPhones());
+    ASSERT_EQ(alone.size(), 2u);
+    auto a = std::async(std::launch::async, [&] { return recognizer.recognize(image, emailsAndPhones()); });
+    auto b = std::async(std::launch::async, [&] { return recognizer.recognize(image, emailsAndPhones()); });
+    EXPECT_EQ(a.get(), alone);
+    EXPECT_EQ(b.get(), alone);
+}
+
+} // namespace
+} // namespace scrivel
