@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -12,6 +13,8 @@
 #include "ScrivelMedia/VideoFrames.hpp"
 #include "ScrivelMedia/VideoScanner.hpp"
 #include "support/ClipWriter.hpp"
+
+#include <opencv2/imgproc.hpp>
 
 using namespace scrivel;
 using namespace scrivel::test;
@@ -506,5 +509,73 @@ TEST(VideoScanner, QualityChoosesTheRecognitionRasterSize)
             EXPECT_EQ(raster, c.raster);
             EXPECT_EQ(frame, cv::Size(2560, 1440));
         }
+    }
+}
+
+// The whole scan with the real registration and mask tracker: a line that
+// recognition misses on a few frames of a scroll keeps its mask there.
+TEST(VideoScanner, TrackerCarriesAScrolledLineOverFramesRecognitionMissed)
+{
+    constexpr int kFrames = 24;
+    constexpr int kScroll = 4;
+    const std::string email = "user@example.com";
+    cv::Mat content = textPage(kWidth, 800, 3);
+    content(cv::Rect(0, 128, kWidth, 34)).setTo(cv::Scalar::all(255));
+    const TextItem item{email, {30, 152}, 0.7, {0, 0, 0}, 2};
+    int baseline = 0;
+    const cv::Size size = cv::getTextSize(email, cv::FONT_HERSHEY_SIMPLEX, item.fontScale, item.thickness, &baseline);
+    const cv::Rect onPage(item.origin.x - 2, item.origin.y - size.height - 3, size.width + 4, size.height + baseline + 4);
+    cv::putText(content, email, item.origin, cv::FONT_HERSHEY_SIMPLEX, item.fontScale, item.colour, item.thickness,
+                cv::LINE_AA);
+    auto expected = [&](int frame) {
+        return NormalizedRect{static_cast<double>(onPage.x) / kWidth,
+                              static_cast<double>(onPage.y - kScroll * frame) / kHeight,
+                              static_cast<double>(onPage.width) / kWidth, static_cast<double>(onPage.height) / kHeight};
+    };
+    TemporaryFile clip(".mp4");
+    writeClip(clip.path, smallClip(kFrames), [&](int i) { return scrolledView(content, {kWidth, kHeight}, 0, kScroll * i); });
+
+    const std::vector<int> missed{9, 10, 11};
+    std::atomic<int> calls{0};
+    // One recognition at a time, so call k reads frame k (no frame repeats).
+    const VideoScanner scanner(
+        [&](const Image&, const Image&, const ScanSettings&) {
+            const int frame = calls++;
+            if (std::find(missed.begin(), missed.end(), frame) != missed.end())
+                return std::vector<DetectedRegion>{};
+            DetectedRegion region;
+            region.rect = expected(frame);
+            region.confidence = 0.95F;
+            region.text = email;
+            region.selections = {{{0, 0, 1, 1}, RedactionKind::email, email}};
+            region.backgroundColor = 0xFFFFFF;
+            return std::vector<DetectedRegion>{region};
+        },
+        [](const std::filesystem::path& url, const std::vector<DetectionSample>& samples,
+           const std::vector<std::optional<MotionTransform>>& motions, const ScanProgressCallback& progress,
+           std::stop_token stop) { return VideoMaskTracker().track(url.string(), samples, motions, progress, stop); },
+        1);
+    std::vector<std::string> phases;
+    const ScanResult result = scanner.scan(clip.path, defaultSettings(), [&](const ScanProgress& p) {
+        if (phases.empty() || phases.back() != p.message)
+            phases.push_back(p.message);
+    });
+
+    EXPECT_EQ(calls.load(), kFrames);
+    EXPECT_EQ(phases, (std::vector<std::string>{"Recognizing text", "Building text references", "Tracking text motion"}));
+    ASSERT_EQ(result.samples.size(), static_cast<std::size_t>(kFrames));
+    EXPECT_EQ(result.sampleCount, kFrames);
+    for (int i = 0; i < kFrames; ++i) {
+        SCOPED_TRACE(i);
+        const DetectionSample& sample = result.samples[static_cast<std::size_t>(i)];
+        EXPECT_NEAR(sample.time, i / 30.0, 1e-6);
+        EXPECT_EQ(sample.sceneID, 0);
+        const auto found = std::find_if(sample.regions.begin(), sample.regions.end(),
+                                        [&](const DetectedRegion& r) { return r.text == email; });
+        ASSERT_NE(found, sample.regions.end());
+        ASSERT_FALSE(found->maskRects().empty());
+        EXPECT_GE(found->trackID, 1);
+        EXPECT_NEAR(found->rect.y, expected(i).y, 0.02);
+        EXPECT_NEAR(found->rect.x, expected(i).x, 0.02);
     }
 }
