@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
 
+#include "ScrivelCore/Errors.hpp"
 #include "ScrivelMedia/FrameRegistration.hpp"
 #include "ScrivelMedia/VideoFrames.hpp"
 #include "support/ClipWriter.hpp"
@@ -181,6 +182,16 @@ TEST(FrameRegistration, FirstFrameAndSceneChangesBeginTrackingScenesWithIdentity
     // Registrable, but the detector said a new scene began.
     result = registration.observe(pageAt(40), 6);
     EXPECT_EQ(result, (FrameRegistration::Result{MotionTransform::identity(), 1}));
+}
+
+TEST(FrameRegistration, CancellationIsThrownOnEntryWithoutCountingTheFrame)
+{
+    FrameRegistration registration;
+    registration.observe(pageAt(0), 0);
+    std::stop_source stop;
+    stop.request_stop();
+    EXPECT_THROW(registration.observe(pageAt(10), 0, stop.get_token()), OperationCancelled);
+    EXPECT_THROW(registration.observe(Image(), 0), VideoScanError);
 }
 
 TEST(FrameRegistration, NinthFailedFrameStartsANewTrackingScene)
