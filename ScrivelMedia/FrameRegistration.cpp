@@ -142,21 +142,23 @@ std::optional<FrameRegistration::Measurement> FrameRegistration::registerPair(
     const auto toImageSpace = [](int height) {
         return cv::Matx33d(1, 0, 0.5, 0, -1, height - 0.5, 0, 0, 1);
     };
+    // Hypotheses come most convincing first. Among those the pictures cannot
+    // tell apart from the best one, the one nearest the expected motion wins.
     std::optional<Measurement> chosen;
-    double chosenAgreement = -2, chosenDistance = 0;
+    std::optional<double> bestAgreement;
+    double chosenDistance = 0;
     for (const Hypothesis& hypothesis : estimateHomographies(reference, current)) {
         const cv::Matx33d H = toImageSpace(reference.height) * hypothesis.currentToReference * toImageSpace(current.height).inv();
         const std::optional<Measurement> measured = measurementFromHomography(H, current.width, current.height);
         if (!measured)
             continue;
-        // Among alignments the pictures cannot tell apart, the one nearest
-        // the expected motion wins.
+        if (!bestAgreement)
+            bestAgreement = hypothesis.agreement;
+        else if (hypothesis.agreement < *bestAgreement - ambiguousAgreement)
+            break;
         const double d = expected ? distance(*expected, measured->motion) : 0;
-        const bool better = !chosen || hypothesis.agreement > chosenAgreement + ambiguousAgreement
-            || (hypothesis.agreement > chosenAgreement - ambiguousAgreement && d < chosenDistance);
-        if (better) {
+        if (!chosen || d < chosenDistance) {
             chosen = measured;
-            chosenAgreement = hypothesis.agreement;
             chosenDistance = d;
         }
     }

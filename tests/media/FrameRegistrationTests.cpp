@@ -184,7 +184,7 @@ TEST(FrameRegistration, FirstFrameAndSceneChangesBeginTrackingScenesWithIdentity
     EXPECT_EQ(result, (FrameRegistration::Result{MotionTransform::identity(), 1}));
 }
 
-TEST(FrameRegistration, CancellationIsThrownOnEntryWithoutCountingTheFrame)
+TEST(FrameRegistration, CancellationIsThrownOnEntryAndEmptyFramesAreConversionFailures)
 {
     FrameRegistration registration;
     registration.observe(pageAt(0), 0);
