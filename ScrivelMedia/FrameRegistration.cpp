@@ -119,8 +119,8 @@ std::shared_ptr<const FrameRegistration::Prepared> FrameRegistration::prepare(co
 
 namespace {
 
-// Homography mapping current pixels onto reference pixels (OpenCV's raster
-// convention), from matched features and RANSAC.
+// One consistent set of feature matches, as a homography mapping current
+// pixels onto reference pixels (OpenCV's raster convention).
 struct Hypothesis {
     cv::Matx33d currentToReference; // raster coordinates
     double agreement;               // photometric, −1…1
