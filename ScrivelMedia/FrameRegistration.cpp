@@ -45,6 +45,15 @@ constexpr int flowHalfWindow = 5; // 11 × 11 windows
 constexpr int flowIterations = 10;
 constexpr double flowConvergedPixels = 0.01;
 constexpr double refinedThresholdPixels = 1.0;
+constexpr int maximumHypotheses = 3;
+constexpr int agreementStepPixels = 4;
+constexpr double minimumOverlapShare = 0.05;
+// Encoding noise keeps a true alignment of text a little under 1; a
+// repeating pattern aligned one period off stays well below this.
+constexpr double convincingAgreement = 0.95;
+// Hypotheses whose agreement differs by less than this are told apart by the
+// expected motion instead.
+constexpr double ambiguousAgreement = 0.15;
 
 } // namespace
 
@@ -110,26 +119,50 @@ std::shared_ptr<const FrameRegistration::Prepared> FrameRegistration::prepare(co
 
 namespace {
 
-// Homography mapping current pixels onto reference pixels (OpenCV's raster
-// convention), from matched features and RANSAC.
-std::optional<cv::Matx33d> estimateHomography(const FrameRegistration::Prepared& reference, const FrameRegistration::Prepared& current);
+// One consistent set of feature matches, as a homography mapping current
+// pixels onto reference pixels (OpenCV's raster convention).
+struct Hypothesis {
+    cv::Matx33d currentToReference; // raster coordinates
+    double agreement;               // photometric, −1…1
+};
+
+// Candidate homographies, the most convincing first; several only when the
+// picture repeats (tables, grids) and no single one is convincing.
+std::vector<Hypothesis> estimateHomographies(const FrameRegistration::Prepared& reference, const FrameRegistration::Prepared& current);
 
 } // namespace
 
-std::optional<FrameRegistration::Measurement> FrameRegistration::registerPair(const Prepared& reference, const Prepared& current)
+std::optional<FrameRegistration::Measurement> FrameRegistration::registerPair(
+    const Prepared& reference, const Prepared& current, const std::optional<MotionTransform>& expected)
 {
     if (!reference.textured)
-        return std::nullopt;
-    const std::optional<cv::Matx33d> rasterH = estimateHomography(reference, current);
-    if (!rasterH)
         return std::nullopt;
     // Raster coordinates (pixel centres at integers, y down) to image space
     // (origin at the lower-left corner, y up).
     const auto toImageSpace = [](int height) {
         return cv::Matx33d(1, 0, 0.5, 0, -1, height - 0.5, 0, 0, 1);
     };
-    const cv::Matx33d H = toImageSpace(reference.height) * *rasterH * toImageSpace(current.height).inv();
-    return measurementFromHomography(H, current.width, current.height);
+    // Hypotheses come most convincing first. Among those the pictures cannot
+    // tell apart from the best one, the one nearest the expected motion wins.
+    std::optional<Measurement> chosen;
+    std::optional<double> bestAgreement;
+    double chosenDistance = 0;
+    for (const Hypothesis& hypothesis : estimateHomographies(reference, current)) {
+        const cv::Matx33d H = toImageSpace(reference.height) * hypothesis.currentToReference * toImageSpace(current.height).inv();
+        const std::optional<Measurement> measured = measurementFromHomography(H, current.width, current.height);
+        if (!measured)
+            continue;
+        if (!bestAgreement)
+            bestAgreement = hypothesis.agreement;
+        else if (hypothesis.agreement < *bestAgreement - ambiguousAgreement)
+            break;
+        const double d = expected ? distance(*expected, measured->motion) : 0;
+        if (!chosen || d < chosenDistance) {
+            chosen = measured;
+            chosenDistance = d;
+        }
+    }
+    return chosen;
 }
 
 std::optional<FrameRegistration::Measurement> FrameRegistration::measurementFromHomography(
@@ -236,10 +269,70 @@ std::optional<cv::Point2f> followWindow(const cv::Mat& reference, const cv::Mat&
     return position;
 }
 
-std::optional<cv::Matx33d> estimateHomography(const FrameRegistration::Prepared& reference, const FrameRegistration::Prepared& current)
+// Follows reference features (spread over `referenceFeatures`) into the
+// current frame by optical flow, starting where `coarse` puts them, and fits
+// the homography again on where they really are.
+cv::Matx33d refinedByFlow(const FrameRegistration::Prepared& reference, const FrameRegistration::Prepared& current,
+    const cv::Matx33d& coarse, const std::vector<cv::Point2f>& referenceFeatures)
 {
+    std::vector<cv::Point2f> referencePoints;
+    const std::size_t stride = std::max<std::size_t>(1, referenceFeatures.size() / refinedPoints);
+    for (std::size_t i = 0; i < referenceFeatures.size(); i += stride)
+        referencePoints.emplace_back(std::round(referenceFeatures[i].x), std::round(referenceFeatures[i].y));
+    std::vector<cv::Point2f> predicted;
+    cv::perspectiveTransform(referencePoints, predicted, coarse.inv());
+    std::vector<cv::Point2f> from, to;
+    for (std::size_t i = 0; i < referencePoints.size(); ++i)
+        if (const auto followed = followWindow(reference.grey, current.grey, referencePoints[i], predicted[i])) {
+            from.push_back(*followed);
+            to.push_back(referencePoints[i]);
+        }
+    if (static_cast<int>(from.size()) < minimumInliers)
+        return coarse;
+    std::vector<unsigned char> inliers;
+    const cv::Mat refined = cv::findHomography(from, to, cv::RANSAC, refinedThresholdPixels, inliers, 2000, 0.995);
+    if (refined.empty() || cv::countNonZero(inliers) < minimumInliers)
+        return coarse;
+    return cv::Matx33d(refined);
+}
+
+// How well the current frame agrees with the reference where `H` puts it:
+// the correlation of grey values on a sparse grid of the overlap, −1 when
+// the overlap is too small to judge.
+double photometricAgreement(const cv::Mat& reference, const cv::Mat& current, const cv::Matx33d& H)
+{
+    double n = 0, sumA = 0, sumB = 0, sumAA = 0, sumBB = 0, sumAB = 0;
+    int samples = 0;
+    for (int y = 0; y < current.rows; y += agreementStepPixels)
+        for (int x = 0; x < current.cols; x += agreementStepPixels) {
+            ++samples;
+            const double w = H(2, 0) * x + H(2, 1) * y + H(2, 2);
+            const double rx = (H(0, 0) * x + H(0, 1) * y + H(0, 2)) / w;
+            const double ry = (H(1, 0) * x + H(1, 1) * y + H(1, 2)) / w;
+            if (!(rx >= 0 && ry >= 0 && rx < reference.cols - 1 && ry < reference.rows - 1))
+                continue;
+            const double a = current.at<std::uint8_t>(y, x);
+            const double b = bilinear(reference, static_cast<float>(rx), static_cast<float>(ry));
+            ++n;
+            sumA += a;
+            sumB += b;
+            sumAA += a * a;
+            sumBB += b * b;
+            sumAB += a * b;
+        }
+    if (n < minimumOverlapShare * samples)
+        return -1;
+    const double varA = sumAA - sumA * sumA / n, varB = sumBB - sumB * sumB / n;
+    if (varA <= 0 || varB <= 0)
+        return 0;
+    return (sumAB - sumA * sumB / n) / std::sqrt(varA * varB);
+}
+
+std::vector<Hypothesis> estimateHomographies(const FrameRegistration::Prepared& reference, const FrameRegistration::Prepared& current)
+{
+    std::vector<Hypothesis> hypotheses;
     if (reference.descriptors.rows < minimumInliers || current.descriptors.rows < minimumInliers)
-        return std::nullopt;
+        return hypotheses;
     cv::BFMatcher matcher(cv::NORM_HAMMING);
     std::vector<std::vector<cv::DMatch>> pairs;
     matcher.knnMatch(current.descriptors, reference.descriptors, pairs, 2);
@@ -250,44 +343,33 @@ std::optional<cv::Matx33d> estimateHomography(const FrameRegistration::Prepared&
             to.push_back(reference.points[pair[0].trainIdx]);
         }
     }
-    if (static_cast<int>(from.size()) < minimumInliers)
-        return std::nullopt;
-    std::vector<unsigned char> inliers;
-    const cv::Mat coarse = cv::findHomography(from, to, cv::RANSAC, coarseThresholdPixels, inliers, 2000, 0.995);
-    const int inlierCount = cv::countNonZero(inliers);
-    if (coarse.empty() || inlierCount < minimumInliers)
-        return std::nullopt;
-    const cv::Matx33d coarseH(coarse);
 
-    // Follow reference features (spread over the inliers) into the current
-    // frame by optical flow, starting where the coarse homography puts them.
-    std::vector<cv::Point2f> referencePoints;
-    const std::size_t stride = std::max<std::size_t>(1, static_cast<std::size_t>(inlierCount) / refinedPoints);
-    for (std::size_t i = 0, seen = 0; i < to.size(); ++i)
-        if (inliers[i] && seen++ % stride == 0)
-            referencePoints.emplace_back(std::round(to[i].x), std::round(to[i].y));
-    std::vector<cv::Point2f> currentPoints;
-    cv::perspectiveTransform(referencePoints, currentPoints, coarseH.inv());
-    std::vector<bool> tracked(referencePoints.size());
-    for (std::size_t i = 0; i < referencePoints.size(); ++i) {
-        const std::optional<cv::Point2f> followed = followWindow(reference.grey, current.grey, referencePoints[i], currentPoints[i]);
-        tracked[i] = followed.has_value();
-        if (followed)
-            currentPoints[i] = *followed;
-    }
-    std::vector<cv::Point2f> refinedFrom, refinedTo;
-    for (std::size_t i = 0; i < tracked.size(); ++i)
-        if (tracked[i]) {
-            refinedFrom.push_back(currentPoints[i]);
-            refinedTo.push_back(referencePoints[i]);
+    // Tables, grids and repeated rows give more than one consistent set of
+    // matches; each set is a hypothesis, and the pictures themselves judge.
+    for (int round = 0; round < maximumHypotheses && static_cast<int>(from.size()) >= minimumInliers; ++round) {
+        std::vector<unsigned char> inliers;
+        const cv::Mat coarse = cv::findHomography(from, to, cv::RANSAC, coarseThresholdPixels, inliers, 2000, 0.995);
+        const int inlierCount = coarse.empty() ? 0 : cv::countNonZero(inliers);
+        if (inlierCount < minimumInliers)
+            break;
+        std::vector<cv::Point2f> supporting, restFrom, restTo;
+        for (std::size_t i = 0; i < from.size(); ++i) {
+            if (inliers[i]) {
+                supporting.push_back(to[i]);
+            } else {
+                restFrom.push_back(from[i]);
+                restTo.push_back(to[i]);
+            }
         }
-    if (static_cast<int>(refinedFrom.size()) >= minimumInliers) {
-        std::vector<unsigned char> refinedInliers;
-        const cv::Mat refined = cv::findHomography(refinedFrom, refinedTo, cv::RANSAC, refinedThresholdPixels, refinedInliers, 2000, 0.995);
-        if (!refined.empty() && cv::countNonZero(refinedInliers) >= minimumInliers)
-            return cv::Matx33d(refined);
+        const cv::Matx33d H = refinedByFlow(reference, current, cv::Matx33d(coarse), supporting);
+        hypotheses.push_back({H, photometricAgreement(reference.grey, current.grey, H)});
+        if (hypotheses.back().agreement >= convincingAgreement)
+            break;
+        from = std::move(restFrom);
+        to = std::move(restTo);
     }
-    return coarseH;
+    std::stable_sort(hypotheses.begin(), hypotheses.end(), [](const Hypothesis& a, const Hypothesis& b) { return a.agreement > b.agreement; });
+    return hypotheses;
 }
 
 } // namespace
@@ -355,7 +437,7 @@ FrameRegistration::Result FrameRegistration::observe(const Image& frame, std::in
         for (const Keyframe* candidate : candidates) {
             std::optional<Measurement> measured;
             try {
-                measured = registerPair(*candidate->image, *current);
+                measured = registerPair(*candidate->image, *current, predicted.composed(candidate->motion.inverted()));
             } catch (const cv::Exception&) {
                 if (stop.stop_requested())
                     throw OperationCancelled();

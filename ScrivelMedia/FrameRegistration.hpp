@@ -66,8 +66,11 @@ public:
     static std::optional<Measurement> measurementFromHomography(const cv::Matx33d& currentToReference, int width, int height);
 
     static std::shared_ptr<const Prepared> prepare(const Image& workingImage);
-    // The pairwise registration of `current` against `reference`.
-    static std::optional<Measurement> registerPair(const Prepared& reference, const Prepared& current);
+    // The pairwise registration of `current` against `reference`. Where the
+    // picture repeats (a table scrolled by whole rows) and several alignments
+    // look alike, the one nearest `expected` (reference -> current) is taken.
+    static std::optional<Measurement> registerPair(
+        const Prepared& reference, const Prepared& current, const std::optional<MotionTransform>& expected = std::nullopt);
 
 private:
     struct Keyframe {

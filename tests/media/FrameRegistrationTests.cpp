@@ -1,7 +1,9 @@
 #include <cmath>
 
 #include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
 
+#include "ScrivelCore/Errors.hpp"
 #include "ScrivelMedia/FrameRegistration.hpp"
 #include "ScrivelMedia/VideoFrames.hpp"
 #include "support/ClipWriter.hpp"
@@ -68,6 +70,11 @@ TEST(FrameRegistrationPair, StaticFrameGivesNoMotionAndFlatOrUnrelatedFramesGive
     const auto same = registerImages(pageAt(120), pageAt(120));
     ASSERT_TRUE(same);
     expectMotionNear(same->motion, 1.0, 0.0, 0.0, 0.01);
+    // An expectation of motion does not outweigh a picture that clearly stands still.
+    const auto expectedScroll = FrameRegistration::registerPair(
+        *FrameRegistration::prepare(pageAt(120)), *FrameRegistration::prepare(pageAt(120)), MotionTransform(1, 0, -0.2));
+    ASSERT_TRUE(expectedScroll);
+    expectMotionNear(expectedScroll->motion, 1.0, 0.0, 0.0, 0.01);
 
     const Image flat(flatFrame(view, {200, 200, 200}));
     EXPECT_FALSE(registerImages(flat, pageAt(0)));
@@ -77,6 +84,38 @@ TEST(FrameRegistrationPair, StaticFrameGivesNoMotionAndFlatOrUnrelatedFramesGive
     const auto unrelated = registerImages(pageAt(0), other);
     EXPECT_FALSE(unrelated && FrameRegistration::distance(MotionTransform::identity(), unrelated->motion) < 1)
         << "two different pages registered as nearly the same picture";
+}
+
+// A table whose rows repeat every four rows (80 px) apart from a running
+// number: one row's worth of scroll looks almost like three rows the other way.
+cv::Mat repeatingTable()
+{
+    static const char* const names[] = {"amara.osei@clifton.co.uk", "+44 117 496 0123", "zhou.jingyi@lanting.cn", "+1 303 555 0164"};
+    cv::Mat table(2000, 640, CV_8UC3, cv::Scalar::all(255));
+    for (int row = 0; row * 20 < table.rows; ++row) {
+        cv::line(table, {0, row * 20}, {639, row * 20}, cv::Scalar::all(200));
+        cv::putText(table, names[row % 4], {8, row * 20 + 15}, cv::FONT_HERSHEY_SIMPLEX, 0.45, cv::Scalar::all(20), 1, cv::LINE_AA);
+        cv::putText(table, std::to_string(1000 + row * 37), {420, row * 20 + 15}, cv::FONT_HERSHEY_SIMPLEX, 0.45,
+            cv::Scalar::all(20), 1, cv::LINE_AA);
+    }
+    return table;
+}
+
+TEST(FrameRegistrationPair, RepeatingRowsAreAlignedByTheirDifferences)
+{
+    const cv::Mat table = repeatingTable();
+    const Image reference(scrolledView(table, view, 0, 600));
+    for (const int scroll : {20, 40, -60}) {
+        SCOPED_TRACE(scroll);
+        const Image current(scrolledView(table, view, 0, 600 + scroll));
+        // Whatever the expectation, the running numbers decide.
+        for (const double expectedTy : {0.0, -scroll / 360.0, (80.0 - scroll) / 360.0}) {
+            const auto measured = FrameRegistration::registerPair(
+                *FrameRegistration::prepare(reference), *FrameRegistration::prepare(current), MotionTransform(1, 0, expectedTy));
+            ASSERT_TRUE(measured);
+            expectMotionNear(measured->motion, 1.0, 0.0, -scroll / 360.0);
+        }
+    }
 }
 
 struct HomographyCase {
@@ -143,6 +182,16 @@ TEST(FrameRegistration, FirstFrameAndSceneChangesBeginTrackingScenesWithIdentity
     // Registrable, but the detector said a new scene began.
     result = registration.observe(pageAt(40), 6);
     EXPECT_EQ(result, (FrameRegistration::Result{MotionTransform::identity(), 1}));
+}
+
+TEST(FrameRegistration, CancellationIsThrownOnEntryAndEmptyFramesAreConversionFailures)
+{
+    FrameRegistration registration;
+    registration.observe(pageAt(0), 0);
+    std::stop_source stop;
+    stop.request_stop();
+    EXPECT_THROW(registration.observe(pageAt(10), 0, stop.get_token()), OperationCancelled);
+    EXPECT_THROW(registration.observe(Image(), 0), VideoScanError);
 }
 
 TEST(FrameRegistration, NinthFailedFrameStartsANewTrackingScene)
