@@ -58,17 +58,13 @@ std::string email(std::mt19937& rng)
 struct Content {
     std::string text;
     Font font;
-    std::vector<std::pair<std::size_t, std::size_t>> emails; // byte ranges
-    std::vector<std::pair<std::size_t, std::size_t>> phones;
 };
 
 Content makeLine(std::mt19937& rng)
 {
-    Content c{"", Font::sans, {}, {}};
-    auto place = [&](const std::string& before, const std::string& middle, const std::string& after,
-                     std::vector<std::pair<std::size_t, std::size_t>>& spans) {
+    Content c{"", Font::sans};
+    auto place = [&](const std::string& before, const std::string& middle, const std::string& after) {
         c.text = before + middle + after;
-        spans.push_back({before.size(), before.size() + middle.size()});
     };
     switch (rng() % 9) {
     case 0:
@@ -77,13 +73,13 @@ Content makeLine(std::mt19937& rng)
     case 3: c.text = pick(rng, kTraditional); c.font = Font::traditionalChinese; break;
     case 4: c.text = pick(rng, kCode); c.font = Font::mono; break;
     case 5: place(pick(rng, std::vector<std::string>{"Contact: ", "From: ", "Send to ", ""}), email(rng),
-                  pick(rng, std::vector<std::string>{"", " today", " (work)"}), c.emails);
+                  pick(rng, std::vector<std::string>{"", " today", " (work)"}));
         break;
     case 6: place(pick(rng, std::vector<std::string>{"Call ", "Phone: ", "Tel ", ""}), pick(rng, kPhones),
-                  pick(rng, std::vector<std::string>{"", " ext. 12", " now"}), c.phones);
+                  pick(rng, std::vector<std::string>{"", " ext. 12", " now"}));
         break;
-    case 7: place("联系邮箱：", email(rng), "", c.emails); c.font = Font::simplifiedChinese; break;
-    default: place("電話：", pick(rng, kPhones), "", c.phones); c.font = Font::traditionalChinese; break;
+    case 7: place("联系邮箱：", email(rng), ""); c.font = Font::simplifiedChinese; break;
+    default: place("電話：", pick(rng, kPhones), ""); c.font = Font::traditionalChinese; break;
     }
     return c;
 }
