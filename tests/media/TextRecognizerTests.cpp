@@ -362,6 +362,36 @@ TEST_F(TextRecognizerOcr, PunctuationOnlyLineYieldsNoRegion)
     EXPECT_TRUE(TextRecognizer(engine_).recognize(blank.image(), all).empty());
 }
 
+TEST_F(TextRecognizerOcr, WideIconGlyphBeforeAWordIsLeftOut)
+{
+    // An "M" stretched to 3.5 times its width stands in for an icon that the
+    // recogniser reads as a letter; at its normal width it is a word.
+    auto render = [](double stretch) {
+        TextCanvas canvas(480, 100, cv::Scalar(255, 255, 255));
+        TextCanvas glyph(80, 60, cv::Scalar(255, 255, 255));
+        const cv::Rect ink = glyph.draw("M", {10, 40}, 20, Font::sans, cv::Scalar(0, 0, 0));
+        cv::Mat wide;
+        cv::resize(glyph.pixels()(ink), wide, {static_cast<int>(ink.width * stretch), ink.height}, 0, 0,
+                   cv::INTER_LINEAR);
+        wide.copyTo(canvas.pixels()(cv::Rect(120, 60 - ink.height, wide.cols, wide.rows)));
+        canvas.draw("Settings", {120 + wide.cols + 7, 60}, 20, Font::sans, cv::Scalar(0, 0, 0));
+        return canvas.image();
+    };
+    ScanSettings all;
+    all.allText = true;
+    TextRecognizer recognizer(engine_);
+    auto icon = recognizer.recognize(render(3.5), all);
+    ASSERT_EQ(icon.size(), 1u);
+    EXPECT_EQ(icon[0].text, "Settings");
+    ASSERT_EQ(icon[0].selections.size(), 1u);
+    EXPECT_EQ(icon[0].selections[0].text, "Settings");
+    auto letter = recognizer.recognize(render(1.0), all);
+    ASSERT_EQ(letter.size(), 1u);
+    EXPECT_EQ(letter[0].text, "M Settings");
+    // The icon's region starts after it.
+    EXPECT_GT(icon[0].rect.x, letter[0].rect.x);
+}
+
 TEST_F(TextRecognizerOcr, ReadsLinesFromTheFullResolutionFrame)
 {
     // 13 px text on a 1920-wide frame; lines are found on a 1280-wide raster.
