@@ -143,7 +143,7 @@ public:
     VideoPipeline(AVFormatContext& input, int streamIndex, AVFormatContext& output,
                   VideoComposition::FrameHandler composition)
         : input_(input), output_(output), inputIndex_(streamIndex), composition_(std::move(composition))
-        , packet_(makePacket()), decoded_(makeFrame()), encoded_(makeFrame())
+        , packet_(makePacket()), decoded_(makeFrame()), encoded_(makeFrame()), passthrough_(makeFrame())
     {
         const AVStream& stream = *input.streams[streamIndex];
         timeBase_ = stream.time_base;
@@ -180,7 +180,14 @@ public:
         if (frameRate.num > 0 && frameRate.den > 0)
             encoder_->framerate = frameRate;
         encoder_->sample_aspect_ratio = stream.codecpar->sample_aspect_ratio;
-        encoder_->colorspace = encoder_->height > 576 ? AVCOL_SPC_BT709 : AVCOL_SPC_SMPTE170M;
+        // The source's colour tags where it has them, so untouched frames can
+        // pass straight through and drawn ones convert back as they came in.
+        const AVCodecParameters& parameters = *stream.codecpar;
+        encoder_->colorspace = parameters.color_space != AVCOL_SPC_UNSPECIFIED ? parameters.color_space
+                               : encoder_->height > 576                      ? AVCOL_SPC_BT709
+                                                                             : AVCOL_SPC_SMPTE170M;
+        encoder_->color_primaries = parameters.color_primaries;
+        encoder_->color_trc = parameters.color_trc;
         encoder_->color_range = AVCOL_RANGE_MPEG;
         encoder_->thread_count = 0;
         if (output.oformat->flags & AVFMT_GLOBALHEADER)
@@ -242,6 +249,20 @@ private:
         lastPts_ = pts;
         lastTime_ = static_cast<double>(pts) * av_q2d(timeBase_);
 
+        // A frame with nothing to draw goes to the encoder as decoded.
+        if (composition_.leavesUnchanged(lastTime_) && orientation_.operation == VideoOrientation::Operation::none &&
+            frame.format == encoder_->pix_fmt && !isFullRange(frame) && frame.width == encoder_->width &&
+            frame.height == encoder_->height) {
+            checked(av_frame_ref(passthrough_.get(), &frame), "passing a frame on");
+            passthrough_->pts = pts;
+            passthrough_->pict_type = AV_PICTURE_TYPE_NONE;
+            const int sent = avcodec_send_frame(encoder_.get(), passthrough_.get());
+            av_frame_unref(passthrough_.get());
+            checked(sent, "encoding");
+            drainEncoder(*encoder_, output_, outputIndex_, *packet_);
+            return;
+        }
+
         // Stored frame -> BGR, turned upright.
         const auto format = static_cast<AVPixelFormat>(frame.format);
         toBgr_.reset(sws_getCachedContext(toBgr_.release(), frame.width, frame.height, format, frame.width,
@@ -269,7 +290,7 @@ private:
                                           nullptr, nullptr));
         if (!toYuv_)
             throw ScrivelError::exportSessionUnavailable();
-        const int* target = sws_getCoefficients(encoder_->colorspace == AVCOL_SPC_BT709 ? SWS_CS_ITU709 : SWS_CS_ITU601);
+        const int* target = coefficientsFor(encoder_->colorspace, encoder_->height);
         sws_setColorspaceDetails(toYuv_.get(), target, 1, target, 0, 0, 1 << 16, 1 << 16);
         checked(av_frame_make_writable(encoded_.get()), "allocating a frame");
         const std::uint8_t* source[4] = {image.pixels.data, nullptr, nullptr, nullptr};
@@ -294,6 +315,7 @@ private:
     Packet packet_;
     Frame decoded_;
     Frame encoded_;
+    Frame passthrough_;
     cv::Mat stored_;
     cv::Mat upright_;
     std::int64_t lastPts_ = AV_NOPTS_VALUE;
