@@ -627,16 +627,17 @@ void compositeSkeleton(cv::Mat& frame, const std::uint8_t* rgba, const PixelGrid
         }
 }
 
-void renderAutomatic(cv::Mat& frame, const std::vector<DetectedRegion>& regions, const RenderSettings& settings,
-                     double timeSeconds, bool showRegions)
-{
-    const FrameRect extent{0, 0, double(frame.cols), double(frame.rows)};
-    if (extent.isEmpty())
-        return;
+// The masks of one frame, in frame pixels (bottom-up), as the settings make them.
+struct CollectedMasks {
+    std::vector<FrameRect> rectangles;        // drawn
+    std::vector<FrameRect> excluded;          // of excluded tracks: outlined only
+    std::vector<DetectedRegion> maskRegions;  // per drawn rectangle: its region, rect = the unpadded span
+};
 
-    std::vector<FrameRect> rectangles;
-    std::vector<FrameRect> excluded;
-    std::vector<DetectedRegion> maskRegions;
+CollectedMasks collectMasks(const std::vector<DetectedRegion>& regions, const RenderSettings& settings,
+                            const FrameRect& extent)
+{
+    CollectedMasks masks;
     for (const DetectedRegion& region : regions) {
         const bool isExcluded = std::find(settings.excludedTrackIDs.begin(), settings.excludedTrackIDs.end(),
                                           region.trackID) != settings.excludedTrackIDs.end();
@@ -645,15 +646,45 @@ void renderAutomatic(cv::Mat& frame, const std::vector<DetectedRegion>& regions,
             if (!padded || isEmpty(intersection(*padded, extent)))
                 continue;
             if (isExcluded) {
-                excluded.push_back(*padded);
+                masks.excluded.push_back(*padded);
             } else {
-                rectangles.push_back(*padded);
+                masks.rectangles.push_back(*padded);
                 DetectedRegion copy = region;
                 copy.rect = normalized;
-                maskRegions.push_back(std::move(copy));
+                masks.maskRegions.push_back(std::move(copy));
             }
         }
     }
+    return masks;
+}
+
+// The pixels a manual mask fills: those whose centres lie in it.
+std::optional<Box> manualMaskBox(const ManualMask& manual, double timeSeconds, int frameWidth, int frameHeight)
+{
+    if (!manual.enabled || !(manual.startTime <= timeSeconds && timeSeconds < manual.endTime))
+        return std::nullopt;
+    const FrameRect extent{0, 0, double(frameWidth), double(frameHeight)};
+    const auto rect = maskRect(manual.rect, extent, RenderSettings{});
+    const auto visible = rect ? intersection(*rect, extent) : std::nullopt;
+    if (isEmpty(visible))
+        return std::nullopt;
+    const int x0 = static_cast<int>(std::ceil(visible->minX() - 0.5));
+    const int x1 = static_cast<int>(std::ceil(visible->maxX() - 0.5));
+    const int y0 = static_cast<int>(std::ceil(visible->minY() - 0.5));
+    const int y1 = static_cast<int>(std::ceil(visible->maxY() - 0.5));
+    if (!(x0 < x1 && y0 < y1))
+        return std::nullopt;
+    return Box{x0, x1, frameHeight - y1, frameHeight - y0};
+}
+
+void renderAutomatic(cv::Mat& frame, const std::vector<DetectedRegion>& regions, const RenderSettings& settings,
+                     double timeSeconds, bool showRegions)
+{
+    const FrameRect extent{0, 0, double(frame.cols), double(frame.rows)};
+    if (extent.isEmpty())
+        return;
+
+    auto [rectangles, excluded, maskRegions] = collectMasks(regions, settings, extent);
 
     const double opacity = std::isnan(settings.opacity) ? 0.0 : std::clamp(settings.opacity, 0.0, 1.0);
     const bool nothingToMask = rectangles.empty() || (opacity == 0 && settings.style != MaskStyle::skeleton);
@@ -712,27 +743,14 @@ void renderAutomatic(cv::Mat& frame, const std::vector<DetectedRegion>& regions,
 
 void drawManualMasks(cv::Mat& frame, const std::vector<ManualMask>& masks, double timeSeconds)
 {
-    const FrameRect extent{0, 0, double(frame.cols), double(frame.rows)};
     const Bgr color = bgrOf(0.063, 0.075, 0.094);
-    RenderSettings unpadded;
-    for (const ManualMask& manual : masks) {
-        if (!manual.enabled || !(manual.startTime <= timeSeconds && timeSeconds < manual.endTime))
-            continue;
-        const auto rect = maskRect(manual.rect, extent, unpadded);
-        const auto visible = rect ? intersection(*rect, extent) : std::nullopt;
-        if (isEmpty(visible))
-            continue;
-        // A pixel belongs to the filled area when its centre does.
-        const int x0 = static_cast<int>(std::ceil(visible->minX() - 0.5));
-        const int x1 = static_cast<int>(std::ceil(visible->maxX() - 0.5));
-        const int y0 = static_cast<int>(std::ceil(visible->minY() - 0.5));
-        const int y1 = static_cast<int>(std::ceil(visible->maxY() - 0.5));
-        for (int y = y0; y < y1; ++y) {
-            std::uint8_t* line = frame.ptr<std::uint8_t>(frame.rows - 1 - y);
-            for (int x = x0; x < x1; ++x)
-                std::copy(color.begin(), color.end(), line + 3 * x);
-        }
-    }
+    for (const ManualMask& manual : masks)
+        if (const auto box = manualMaskBox(manual, timeSeconds, frame.cols, frame.rows))
+            for (int row = box->row0; row < box->row1; ++row) {
+                std::uint8_t* line = frame.ptr<std::uint8_t>(row);
+                for (int x = box->x0; x < box->x1; ++x)
+                    std::copy(color.begin(), color.end(), line + 3 * x);
+            }
 }
 
 } // namespace
@@ -813,6 +831,27 @@ SkeletonBitmap makeSkeleton(const std::vector<DetectedRegion>& regions, const st
     paintSkeleton(bitmap.rgba.data(), coverage.data(), *grid, regions, rectangles, extent, cornerRadius, opacity,
                   timeSeconds, animate);
     return bitmap;
+}
+
+std::vector<cv::Rect> changedArea(const std::vector<DetectedRegion>& regions, const RenderSettings& settings,
+                                  double timeSeconds, bool showRegions, cv::Size frameSize)
+{
+    std::vector<cv::Rect> area;
+    if (frameSize.width <= 0 || frameSize.height <= 0)
+        return area;
+    const FrameRect extent{0, 0, double(frameSize.width), double(frameSize.height)};
+    const CollectedMasks masks = collectMasks(regions, settings, extent);
+    const auto add = [&area](const Box& box) { area.emplace_back(box.x0, box.row0, box.width(), box.height()); };
+    // Every pixel drawn lies in the span of its rectangle; outlines lie inside theirs.
+    for (const Box& box : boxesOf(masks.rectangles, frameSize.width, frameSize.height))
+        add(box);
+    if (showRegions)
+        for (const Box& box : boxesOf(masks.excluded, frameSize.width, frameSize.height))
+            add(box);
+    for (const ManualMask& manual : settings.manualMasks)
+        if (const auto box = manualMaskBox(manual, timeSeconds, frameSize.width, frameSize.height))
+            add(*box);
+    return area;
 }
 
 void renderInPlace(Image& frame, const std::vector<DetectedRegion>& regions, const RenderSettings& settings,

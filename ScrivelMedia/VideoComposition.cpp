@@ -41,6 +41,12 @@ bool FrameHandler::leavesUnchanged(double timeSeconds) const
                         [time](const ManualMask& m) { return m.enabled && m.startTime <= time && time < m.endTime; });
 }
 
+std::vector<cv::Rect> FrameHandler::changedArea(double timeSeconds, cv::Size frameSize) const
+{
+    const double time = frameTime(timeSeconds);
+    return BlurRenderer::changedArea(timeline_->regions(time), renderSettings_, time, showRegions_, frameSize);
+}
+
 FrameHandler make(const ScanResult& scanResult, const RenderSettings& renderSettings, bool showRegions)
 {
     return FrameHandler(scanResult, renderSettings, showRegions);

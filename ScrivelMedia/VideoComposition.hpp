@@ -1,6 +1,9 @@
 #pragma once
 
 #include <memory>
+#include <vector>
+
+#include <opencv2/core.hpp>
 
 #include "ScrivelCore/DetectionTimeline.hpp"
 #include "ScrivelCore/ScanRecords.hpp"
@@ -25,6 +28,9 @@ public:
     // True when nothing at all is drawn at this time, so a frame can be
     // passed on untouched.
     bool leavesUnchanged(double timeSeconds) const;
+    // Image-space rectangles that hold every pixel a call at this time may
+    // change in a frame of this size.
+    std::vector<cv::Rect> changedArea(double timeSeconds, cv::Size frameSize) const;
 
 private:
     std::shared_ptr<const DetectionTimeline> timeline_;

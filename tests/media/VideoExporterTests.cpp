@@ -173,7 +173,9 @@ TEST(VideoExporter, KeepsSizeTimingAndAudioPacketsAndDrawsTheMasks)
     Workspace dir;
     const fs::path source = makeClip(dir.path / "source.mp4", smallClip());
     const fs::path output = dir.path / "out.mp4";
-    const ExportReport report = VideoExporter::exportVideo(source, output, scanOverBar(), solidWhite(), {});
+    RenderSettings settings = solidWhite();
+    settings.solidColor = 0x3366CC;
+    const ExportReport report = VideoExporter::exportVideo(source, output, scanOverBar(), settings, {});
     EXPECT_TRUE(report.notes.empty());
 
     const StreamFacts before = facts(source);
@@ -189,14 +191,16 @@ TEST(VideoExporter, KeepsSizeTimingAndAudioPacketsAndDrawsTheMasks)
     ASSERT_FALSE(before.audio.empty());
     EXPECT_EQ(after.audio, before.audio) << "audio packets are copied unchanged, with their times";
 
-    // The bar is under a white mask in every frame; the rest of the picture survives.
+    // The bar is under the mask's colour in every frame; the rest of the picture survives.
     VideoFrames frames(output);
     int count = 0;
     while (auto frame = frames.next()) {
         const cv::Mat& pixels = frame->second.pixels;
         const cv::Vec3b masked = pixels.at<cv::Vec3b>(18, 40);
         const cv::Vec3b plain = pixels.at<cv::Vec3b>(60, 10);
-        EXPECT_GT(masked[0], 240);
+        EXPECT_NEAR(masked[0], 0xCC, 6);
+        EXPECT_NEAR(masked[1], 0x66, 6);
+        EXPECT_NEAR(masked[2], 0x33, 6);
         EXPECT_NEAR(plain[1], 128, 4);
         ++count;
     }
