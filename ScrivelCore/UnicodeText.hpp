@@ -24,6 +24,11 @@ struct Cluster {
 // offsets refer to the repaired string (identical for valid input).
 std::vector<Cluster> graphemeClusters(std::string_view utf8);
 
+// Offsets (UTF-16 code units) where clusters start, followed by the length:
+// n clusters give n + 1 entries, the empty string gives {0}.
+std::vector<std::size_t> clusterBoundaries(std::u16string_view utf16);
+
+// Invalid UTF-8 sequences and unpaired surrogates become U+FFFD.
 std::u16string toUtf16(std::string_view utf8);
 std::string toUtf8(std::u16string_view utf16);
 

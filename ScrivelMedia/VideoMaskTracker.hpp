@@ -1,0 +1,30 @@
+#pragma once
+
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+#include "ScrivelCore/MotionTransform.hpp"
+#include "ScrivelCore/ScanRecords.hpp"
+#include "ScrivelMedia/ScanProgress.hpp"
+
+namespace scrivel {
+
+// Turns the scan's per-frame recognitions into one set of masks per frame:
+// groups them into text identities, takes an appearance patch of each, and
+// follows every identity through every frame of the video.
+class VideoMaskTracker {
+public:
+    // samples: one per decoded frame, sorted by time; motions[f] maps frame f's
+    // scene canonical coordinates into frame f (nullopt: no estimate).
+    // Returns one sample per input sample with the same time and scene.
+    // Decodes the file at videoPath twice (references, then tracking).
+    std::vector<DetectionSample> track(const std::string& videoPath,
+                                       const std::vector<DetectionSample>& samples,
+                                       const std::vector<std::optional<MotionTransform>>& motions,
+                                       const ScanProgressCallback& progress,
+                                       std::stop_token stopToken) const;
+};
+
+} // namespace scrivel
