@@ -115,7 +115,7 @@ Image VideoFrames::convert(const AVFrame& frame)
         throw VideoScanError::decodeFailed();
     const auto pixelFormat = static_cast<AVPixelFormat>(frame.format);
     scaler_.reset(sws_getCachedContext(scaler_.release(), frame.width, frame.height, pixelFormat,
-        frame.width, frame.height, AV_PIX_FMT_BGR24, SWS_BILINEAR | SWS_ACCURATE_RND, nullptr, nullptr, nullptr));
+        frame.width, frame.height, AV_PIX_FMT_BGR24, SWS_BILINEAR, nullptr, nullptr, nullptr));
     if (!scaler_)
         throw VideoScanError::decodeFailed();
     const int* coefficients = sws_getCoefficients(swsColorspace(frame));

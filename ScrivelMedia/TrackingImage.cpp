@@ -1,0 +1,423 @@
+#include "ScrivelMedia/TrackingImage.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+#include <map>
+#include <set>
+#include <utility>
+
+#include <opencv2/imgproc.hpp>
+
+namespace scrivel {
+
+namespace {
+
+constexpr int smallestPyramidSide = 16;
+constexpr int maximumColumns = 96;
+constexpr int maximumRows = 24;
+constexpr int coarseColumns = 32;
+constexpr int coarseRows = 8;
+constexpr double marginOfLineHeight = 0.2;
+constexpr int minimumSamples = 12;
+constexpr float flatVariance = 4e-5f;
+constexpr double immediateCorrelation = 1.0;
+constexpr double refineOnlyCorrelation = 0.96;
+constexpr double visiblePartCorrelation = 0.7;
+constexpr double visiblePartsAgreementPixels = 1.0;
+constexpr double infinity = std::numeric_limits<double>::infinity();
+
+// Clamped truncation; the clamp happens before the conversion so that huge
+// or negative values never overflow an int.
+int clampedIndex(double value, int last)
+{
+    if (!(value > 0))
+        return 0;
+    return static_cast<int>(std::min(std::trunc(value), static_cast<double>(last)));
+}
+
+// Parabola through three samples: the vertex offset from the middle one.
+double peak(double a, double b, double c)
+{
+    if (!std::isfinite(a) || !std::isfinite(c))
+        return 0;
+    const double d = a - 2 * b + c;
+    if (!(d < -1e-6 && a <= b && c <= b))
+        return 0;
+    return std::clamp((a - c) * 0.5 / d, -0.5, 0.5);
+}
+
+struct Record {
+    int x;
+    int y;
+    double correlation;
+};
+
+// Best first, equal scores in recording order; three kept of four or more.
+void keepBest(std::vector<Record>& records)
+{
+    std::stable_sort(records.begin(), records.end(), [](const Record& a, const Record& b) { return a.correlation > b.correlation; });
+    if (records.size() >= 4)
+        records.resize(3);
+}
+
+double spacing(const std::vector<double>& positions)
+{
+    return positions.size() >= 2 ? positions[1] - positions[0] : 1.0;
+}
+
+} // namespace
+
+TrackingImage TrackingImage::fromRGBA(int width, int height, std::vector<std::uint8_t> rgba)
+{
+    TrackingImage image;
+    image.width = width;
+    image.height = height;
+    image.rgba = std::move(rgba);
+    GrayRaster base;
+    base.width = width;
+    base.height = height;
+    base.pixels.resize(static_cast<std::size_t>(width) * height);
+    for (std::size_t i = 0; i < base.pixels.size(); ++i) {
+        const std::uint8_t* p = image.rgba.data() + 4 * i;
+        base.pixels[i] = static_cast<float>((0.2126 * p[0] + 0.7152 * p[1] + 0.0722 * p[2]) / 255.0);
+    }
+    image.levels.push_back(std::move(base));
+    while (std::min(image.levels.back().width, image.levels.back().height) > smallestPyramidSide)
+        image.levels.push_back(image.levels.back().downsampled());
+    return image;
+}
+
+std::optional<TrackingImage> TrackingImage::make(const Image& frame, int maximumDimension)
+{
+    if (maximumDimension < 1 || frame.empty())
+        return std::nullopt;
+    const double s = std::min(static_cast<double>(maximumDimension) / std::max(frame.width(), frame.height()), 1.0);
+    const int width = std::max<int>(static_cast<int>(std::lround(s * frame.width())), 1);
+    const int height = std::max<int>(static_cast<int>(std::lround(s * frame.height())), 1);
+    cv::Mat scaled = frame.pixels;
+    if (width != frame.width() || height != frame.height())
+        cv::resize(frame.pixels, scaled, {width, height}, 0, 0, cv::INTER_AREA);
+    std::vector<std::uint8_t> rgba(static_cast<std::size_t>(width) * height * 4);
+    cv::Mat destination(height, width, CV_8UC4, rgba.data());
+    cv::cvtColor(scaled, destination, cv::COLOR_BGR2RGBA); // opaque, so premultiplying changes nothing
+    return fromRGBA(width, height, std::move(rgba));
+}
+
+TrackingImage::Level TrackingImage::levelFor(const AppearanceGrid& grid, const NormalizedRect& rect) const
+{
+    const double dx = spacing(grid.x) * rect.width * width;
+    const double dy = spacing(grid.y) * rect.height * height;
+    const double wanted = std::trunc(std::log2(std::max(std::min(dx, dy), 1.0)));
+    const int index = static_cast<int>(std::clamp(wanted, 0.0, static_cast<double>(levels.size() - 1)));
+    return {index, std::ldexp(1.0, index)};
+}
+
+std::optional<AppearanceGrid> TrackingImage::sampledGrid(std::vector<double> x, std::vector<double> y, const NormalizedRect& rect) const
+{
+    AppearanceGrid positions;
+    positions.x = x;
+    positions.y = y;
+    const Level level = levelFor(positions, rect);
+    const GrayRaster& raster = levels[level.index];
+    std::vector<float> values;
+    values.reserve(x.size() * y.size());
+    for (const double row : y) {
+        const double ly = (row * rect.height + rect.y) * height / level.scale - 0.5;
+        for (const double column : x)
+            values.push_back(raster.sample((column * rect.width + rect.x) * width / level.scale - 0.5, ly));
+    }
+    return AppearanceGrid::make(std::move(x), std::move(y), values);
+}
+
+std::optional<AppearancePatch> TrackingImage::makePatch(const NormalizedRect& rect) const
+{
+    if (!(rect.width > 0 && rect.height > 0))
+        return std::nullopt;
+    const double my = marginOfLineHeight * rect.height;
+    const double mx = height * rect.height * marginOfLineHeight / width;
+    const double x0 = std::max(rect.x - mx, 0.0), x1 = std::min(rect.x + rect.width + mx, 1.0);
+    const double y0 = std::max(rect.y - my, 0.0), y1 = std::min(rect.y + rect.height + my, 1.0);
+    if (!(x0 < x1 && y0 < y1))
+        return std::nullopt;
+    const int columns = static_cast<int>(std::clamp(std::ceil((x1 - x0) * width), 4.0, static_cast<double>(maximumColumns)));
+    const int rows = static_cast<int>(std::clamp(std::ceil((y1 - y0) * height), 4.0, static_cast<double>(maximumRows)));
+    std::vector<double> x(columns), y(rows);
+    for (int i = 0; i < columns; ++i)
+        x[i] = (x0 - rect.x + (x1 - x0) / columns * (i + 0.5)) / rect.width;
+    for (int j = 0; j < rows; ++j)
+        y[j] = (y0 - rect.y + (y1 - y0) / rows * (j + 0.5)) / rect.height;
+
+    std::optional<AppearanceGrid> full = sampledGrid(x, y, rect);
+    if (!full)
+        return std::nullopt;
+    const int columnStride = std::max(static_cast<int>(std::ceil(columns / static_cast<double>(coarseColumns))), 1);
+    const int rowStride = std::max(static_cast<int>(std::ceil(rows / static_cast<double>(coarseRows))), 1);
+    std::vector<double> coarseX, coarseY;
+    for (int i = 0; i < columns; i += columnStride)
+        coarseX.push_back(x[i]);
+    for (int j = 0; j < rows; j += rowStride)
+        coarseY.push_back(y[j]);
+    std::optional<AppearanceGrid> coarse = sampledGrid(std::move(coarseX), std::move(coarseY), rect);
+    return AppearancePatch{*full, coarse ? std::move(*coarse) : *full};
+}
+
+double TrackingImage::correlation(const AppearanceGrid& grid, const NormalizedRect& rect, double offsetX, double offsetY) const
+{
+    struct SampleColumn {
+        int x0;
+        int x1;
+        float fraction;
+        bool inside;
+    };
+    const int columns = static_cast<int>(grid.x.size());
+    const int rows = static_cast<int>(grid.y.size());
+    if (columns == 0 || rows == 0)
+        return -infinity;
+    const Level level = levelFor(grid, rect);
+    const GrayRaster& raster = levels[level.index];
+
+    const auto columnPosition = [&](int i) { return width * rect.x - 0.5 + offsetX + width * rect.width * grid.x[i]; };
+    const auto rowPosition = [&](int j) { return height * rect.y - 0.5 + offsetY + height * rect.height * grid.y[j]; };
+    const bool allInside = columnPosition(0) >= -0.5 && rowPosition(0) >= -0.5 && columnPosition(columns - 1) < width - 0.5
+        && rowPosition(rows - 1) < height - 0.5;
+
+    // Grids have at most 96 columns; the table stays on the stack.
+    std::array<SampleColumn, maximumColumns> stackTable;
+    std::vector<SampleColumn> heapTable;
+    SampleColumn* table = stackTable.data();
+    if (columns > maximumColumns) {
+        heapTable.resize(columns);
+        table = heapTable.data();
+    }
+    for (int i = 0; i < columns; ++i) {
+        const double px = columnPosition(i);
+        const double lx = std::clamp((px + 0.5) / level.scale - 0.5, 0.0, static_cast<double>(raster.width - 1));
+        const int x0 = static_cast<int>(lx);
+        table[i] = {x0, std::min(x0 + 1, raster.width - 1), static_cast<float>(lx - x0), px >= -0.5 && px < width - 0.5};
+    }
+
+    int n = 0;
+    float sumB = 0, sumBB = 0, sumAB = 0, sumA = 0, sumAA = 0;
+    for (int j = 0; j < rows; ++j) {
+        const double py = rowPosition(j);
+        if (!allInside && (py < -0.5 || py >= height - 0.5))
+            continue;
+        const double ly = std::clamp((py + 0.5) / level.scale - 0.5, 0.0, static_cast<double>(raster.height - 1));
+        const int y0 = static_cast<int>(ly);
+        const int y1 = std::min(y0 + 1, raster.height - 1);
+        const float fy = static_cast<float>(ly - y0);
+        const float* row0 = raster.pixels.data() + static_cast<std::size_t>(y0) * raster.width;
+        const float* row1 = raster.pixels.data() + static_cast<std::size_t>(y1) * raster.width;
+        const float* a = grid.centered.data() + static_cast<std::size_t>(j) * columns;
+        for (int i = 0; i < columns; ++i) {
+            const SampleColumn& column = table[i];
+            if (!allInside && !column.inside)
+                continue;
+            const float fx = column.fraction;
+            const float b = (1 - fy) * ((1 - fx) * row0[column.x0] + fx * row0[column.x1])
+                + fy * ((1 - fx) * row1[column.x0] + fx * row1[column.x1]);
+            ++n;
+            sumB += b;
+            sumBB += b * b;
+            sumAB += a[i] * b;
+            if (!allInside) {
+                sumA += a[i];
+                sumAA += a[i] * a[i];
+            }
+        }
+    }
+    if (n < minimumSamples)
+        return -infinity;
+    const float count = static_cast<float>(n);
+    const float varB = sumBB - sumB * sumB / count;
+    const float varA = allInside ? grid.energy : sumAA - sumA * sumA / count;
+    if (!(varB / count > flatVariance && varA / count > flatVariance))
+        return 0;
+    const double r = (sumAB - sumA * sumB / count) / std::sqrt(static_cast<double>(varB) * varA);
+    return std::clamp(r, -1.0, 1.0);
+}
+
+TrackingImage::PixelMatch TrackingImage::refined(
+    const AppearanceGrid& grid, const NormalizedRect& rect, double x, double y, double centre) const
+{
+    double left = correlation(grid, rect, x - 1, y), right = correlation(grid, rect, x + 1, y);
+    double up = correlation(grid, rect, x, y - 1), down = correlation(grid, rect, x, y + 1);
+    double best = centre;
+    double moveX = 0, moveY = 0;
+    const std::array<std::pair<double, std::pair<int, int>>, 4> neighbours{{{left, {-1, 0}}, {right, {1, 0}}, {up, {0, -1}}, {down, {0, 1}}}};
+    for (const auto& [value, move] : neighbours)
+        if (value > best) {
+            best = value;
+            moveX = move.first;
+            moveY = move.second;
+        }
+    if (moveX != 0 || moveY != 0) {
+        x += moveX;
+        y += moveY;
+        left = correlation(grid, rect, x - 1, y);
+        right = correlation(grid, rect, x + 1, y);
+        up = correlation(grid, rect, x, y - 1);
+        down = correlation(grid, rect, x, y + 1);
+    }
+    const double fx = peak(left, best, right), fy = peak(up, best, down);
+    const double finer = correlation(grid, rect, x + fx, y + fy);
+    if (finer > best)
+        return {x + fx, y + fy, finer};
+    return {x, y, best};
+}
+
+std::optional<AppearanceMatch> TrackingImage::match(const AppearancePatch& patch, const NormalizedRect& near) const
+{
+    if (!(near.width > 0 && near.height > 0))
+        return std::nullopt;
+    const double sx = std::round(width * near.x) / width; // std::round: halves away from zero
+    const double sy = std::round(height * near.y) / height;
+    const NormalizedRect rect{sx, sy, near.width, near.height};
+    const auto result = [&](const PixelMatch& found) {
+        return AppearanceMatch{(sx - near.x) + found.x / width, (sy - near.y) + found.y / height, found.correlation};
+    };
+
+    const double c0 = correlation(patch.full, rect, 0, 0);
+    if (c0 >= immediateCorrelation)
+        return result({0, 0, c0});
+    if (c0 >= refineOnlyCorrelation)
+        return result(refined(patch.full, rect, 0, 0, c0));
+
+    // Wide search: coarse grid on a lattice, narrowed by halving steps.
+    const int radius = std::max(static_cast<int>(std::ceil(height * near.height)), 3);
+    const double gridSpacing = std::min(spacing(patch.coarse.x) * near.width * width, spacing(patch.coarse.y) * near.height * height);
+    const int s0 = static_cast<int>(std::min(std::trunc(gridSpacing), std::ceil(radius / 4.0)));
+    int step = std::max(s0, 1);
+
+    std::vector<Record> kept;
+    for (int dy = -radius; dy <= radius; dy += step)
+        for (int dx = -radius; dx <= radius; dx += step)
+            kept.push_back({dx, dy, correlation(patch.coarse, rect, dx, dy)});
+    kept.push_back({0, 0, correlation(patch.coarse, rect, 0, 0)});
+    keepBest(kept);
+
+    if (s0 >= 2) {
+        int used = 0;
+        do {
+            used = step;
+            const int half = step / 2;
+            const int reach = static_cast<int>(std::ceil(static_cast<double>(step) / half));
+            std::vector<Record> next;
+            std::set<std::pair<int, int>> visited;
+            for (const Record& record : kept)
+                for (int i = -reach; i <= reach; ++i)
+                    for (int j = -reach; j <= reach; ++j) {
+                        const int cx = record.x + j * half, cy = record.y + i * half;
+                        if (std::abs(cx) > radius || std::abs(cy) > radius || !visited.insert({cx, cy}).second)
+                            continue;
+                        next.push_back({cx, cy, correlation(patch.coarse, rect, cx, cy)});
+                    }
+            kept = std::move(next);
+            keepBest(kept);
+            step /= 2;
+        } while (used > 3);
+    }
+
+    double best = c0;
+    int bestX = 0, bestY = 0;
+    for (const Record& record : kept)
+        for (int dy = record.y - 1; dy <= record.y + 1; ++dy)
+            for (int dx = record.x - 1; dx <= record.x + 1; ++dx) {
+                if (std::abs(dx) > radius || std::abs(dy) > radius)
+                    continue;
+                const double c = correlation(patch.full, rect, dx, dy);
+                if (c > best) {
+                    best = c;
+                    bestX = dx;
+                    bestY = dy;
+                }
+            }
+    if (!std::isfinite(best))
+        return std::nullopt;
+    return result(refined(patch.full, rect, bestX, bestY, best));
+}
+
+std::optional<AppearanceMatch> TrackingImage::matchVisibleParts(const AppearancePatch& patch, const NormalizedRect& near) const
+{
+    if (patch.full.x.size() < 12 || patch.coarse.x.size() < 6)
+        return std::nullopt;
+    std::vector<AppearanceMatch> kept;
+    for (int p = 0; p < 3; ++p) {
+        std::optional<AppearanceGrid> full = patch.full.part(p);
+        std::optional<AppearanceGrid> coarse = patch.coarse.part(p);
+        if (!full || !coarse)
+            continue;
+        const std::optional<AppearanceMatch> found = match(AppearancePatch{std::move(*full), std::move(*coarse)}, near);
+        if (found && found->correlation >= visiblePartCorrelation)
+            kept.push_back(*found);
+    }
+    std::optional<std::pair<std::size_t, std::size_t>> chosen;
+    double closest = infinity;
+    for (std::size_t i = 0; i < kept.size(); ++i)
+        for (std::size_t j = i + 1; j < kept.size(); ++j) {
+            const double apart = std::hypot((kept[i].offsetX - kept[j].offsetX) * width, (kept[i].offsetY - kept[j].offsetY) * height);
+            if (apart <= visiblePartsAgreementPixels && (!chosen || apart < closest)) {
+                chosen = {i, j};
+                closest = apart;
+            }
+        }
+    if (!chosen)
+        return std::nullopt;
+    const AppearanceMatch& a = kept[chosen->first];
+    const AppearanceMatch& b = kept[chosen->second];
+    return AppearanceMatch{(a.offsetX + b.offsetX) / 2, (a.offsetY + b.offsetY) / 2, std::min(a.correlation, b.correlation)};
+}
+
+NormalizedRect TrackingImage::searchBounds(const NormalizedRect& rect) const
+{
+    const double pad = std::max(std::ceil(height * rect.height), 3.0) + 2;
+    return {rect.x - pad / width, rect.y - pad / height, rect.width + 2 * pad / width, rect.height + 2 * pad / height};
+}
+
+std::uint32_t TrackingImage::backgroundColor(const NormalizedRect& rect) const
+{
+    const double top = height * rect.y, bottom = height * (rect.y + rect.height);
+    const double left = width * rect.x, right = width * (rect.x + rect.width);
+    const double margin = std::max(0.15 * (bottom - top), 1.0);
+
+    struct Bin {
+        int count = 0;
+        std::uint32_t red = 0, green = 0, blue = 0;
+    };
+    std::map<std::uint32_t, Bin> bins;
+    const auto sample = [&](int x, int y) {
+        const std::uint8_t* p = rgba.data() + (static_cast<std::size_t>(y) * width + x) * 4;
+        const std::uint32_t key = (static_cast<std::uint32_t>(p[0] >> 4) << 8) | (p[1] & 0xF0u) | (p[2] >> 4);
+        Bin& bin = bins[key];
+        ++bin.count;
+        bin.red += p[0];
+        bin.green += p[1];
+        bin.blue += p[2];
+    };
+
+    const int ya = clampedIndex(top - margin, height - 1), yb = clampedIndex(bottom + margin, height - 1);
+    for (int i = 0; i < 32; ++i) {
+        const int xs = clampedIndex(left + (right - left) * (i + 0.5) / 32, width - 1);
+        sample(xs, ya);
+        sample(xs, yb);
+    }
+    const int xl = clampedIndex(left - margin, width - 1), xr = clampedIndex(right + margin, width - 1);
+    for (int k = 0; k < 8; ++k) {
+        const int ys = clampedIndex(top + (bottom - top) * (k + 0.5) / 8, height - 1);
+        sample(xl, ys);
+        sample(xr, ys);
+    }
+
+    // Highest count wins; among equal counts the higher key (map order ascending).
+    const std::pair<const std::uint32_t, Bin>* winner = nullptr;
+    for (const auto& entry : bins)
+        if (!winner || entry.second.count >= winner->second.count)
+            winner = &entry;
+    const Bin& bin = winner->second;
+    const auto count = static_cast<std::uint32_t>(bin.count);
+    return (bin.red / count) << 16 | (bin.green / count) << 8 | (bin.blue / count);
+}
+
+} // namespace scrivel
