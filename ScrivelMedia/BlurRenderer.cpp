@@ -99,10 +99,11 @@ std::optional<Span> spanOf(const FrameRect& q, const PixelGrid& grid)
 }
 
 // The coverage loop shared by both bitmaps. write(rectangleIndex, column,
-// rowFromTop, index, coverage).
-template <class Write>
+// rowFromTop, index, coverage) for one pixel; fill(rectangleIndex, column,
+// endColumn, rowFromTop, index, coverage) for a run of pixels of one coverage.
+template <class Write, class Fill>
 void rasterizeEach(const std::vector<FrameRect>& rectangles, const FrameRect& extent, double cornerRadius,
-                   double feather, double outlineWidth, Write&& write)
+                   double feather, double outlineWidth, Write&& write, Fill&& fill)
 {
     const PixelGrid grid = gridOf(extent);
     const double radius0 = std::max(cornerRadius, 0.0);
@@ -134,16 +135,24 @@ void rasterizeEach(const std::vector<FrameRect>& rectangles, const FrameRect& ex
             };
             // Where dx <= min(dy, 0) the distance is dy itself: the long middle
             // run of every row shares one coverage value.
+            // dx falls then rises along the row, so that run is one stretch.
             const double runLimit = std::min(dy, 0.0);
-            const double runCoverage = coverageAt(dy);
-            for (int x = span->x0; x < span->x1; ++x) {
+            const auto single = [&](int x) {
                 const double dx = columnTerms[x - span->x0];
-                const double coverage = dx <= runLimit ? runCoverage
-                                        : coverageAt((dx > 0 && dy > 0) ? std::hypot(dx, dy) : std::max(dx, dy));
-                if (coverage < 0)
-                    continue;
-                write(i, x, row, row * grid.width + x, coverage);
-            }
+                const double coverage = coverageAt((dx > 0 && dy > 0) ? std::hypot(dx, dy) : std::max(dx, dy));
+                if (coverage >= 0)
+                    write(i, x, row, row * grid.width + x, coverage);
+            };
+            int x = span->x0;
+            for (; x < span->x1 && columnTerms[x - span->x0] > runLimit; ++x)
+                single(x);
+            int runEnd = x;
+            while (runEnd < span->x1 && columnTerms[runEnd - span->x0] <= runLimit)
+                ++runEnd;
+            if (const double runCoverage = coverageAt(dy); runEnd > x && runCoverage >= 0)
+                fill(i, x, runEnd, row, row * grid.width + x, runCoverage);
+            for (x = runEnd; x < span->x1; ++x)
+                single(x);
         }
     }
 }
@@ -169,11 +178,6 @@ Bgr bgrOfPacked(std::uint32_t color)
 {
     return {static_cast<std::uint8_t>(color & 0xFF), static_cast<std::uint8_t>((color >> 8) & 0xFF),
             static_cast<std::uint8_t>((color >> 16) & 0xFF)};
-}
-
-inline std::uint8_t mix(int maskValue, int effect, int source)
-{
-    return static_cast<std::uint8_t>((maskValue * effect + (255 - maskValue) * source + 127) / 255);
 }
 
 // Image-space (row 0 at the top) rectangle of pixels, half-open.
@@ -234,29 +238,44 @@ std::vector<Group> groupBoxes(const std::vector<Box>& boxes, int pad, int frameW
     return groups;
 }
 
-// Blends `effect(column, row)` into the frame through the mask over each
-// box; a pixel is blended once (its mask byte is cleared after use), however
-// many boxes hold it.
-template <class Effect>
-void blendBoxes(cv::Mat& frame, std::uint8_t* mask, const std::vector<Box>& boxes, Effect&& effect)
+// Blends `count` pixels through their mask bytes, mask·effect + (1 − mask)·pixel
+// rounded to nearest, and clears the mask bytes: a pixel is blended once
+// however many boxes hold it (a cleared byte leaves the pixel as it is).
+// `effect` is one colour when Constant, else a row of pixels.
+template <bool Constant>
+void blendRun(std::uint8_t* pixels, std::uint8_t* mask, const std::uint8_t* effect, int count)
 {
-    const int width = frame.cols;
-    for (const Box& box : boxes)
-        for (int row = box.row0; row < box.row1; ++row) {
-            std::uint8_t* pixel = frame.ptr<std::uint8_t>(row);
-            std::uint8_t* maskRow = mask + static_cast<std::size_t>(row) * width;
-            for (int x = box.x0; x < box.x1; ++x) {
-                const int m = maskRow[x];
-                if (m == 0)
-                    continue;
-                maskRow[x] = 0;
-                const Bgr e = effect(x, row);
-                std::uint8_t* p = pixel + 3 * x;
-                p[0] = mix(m, e[0], p[0]);
-                p[1] = mix(m, e[1], p[1]);
-                p[2] = mix(m, e[2], p[2]);
-            }
+    for (int i = 0; i < count; ++i) {
+        const unsigned m = mask[i];
+        const unsigned keep = 255 - m;
+        const std::uint8_t* e = Constant ? effect : effect + 3 * i;
+        std::uint8_t* p = pixels + 3 * i;
+        for (int k = 0; k < 3; ++k) {
+            // (t + t/256) / 256 with t = v + 128 is v/255 rounded, for v <= 255².
+            const unsigned t = m * e[k] + keep * p[k] + 128;
+            p[k] = static_cast<std::uint8_t>((t + (t >> 8)) >> 8);
         }
+        mask[i] = 0;
+    }
+}
+
+void blendColorBoxes(cv::Mat& frame, std::uint8_t* mask, const std::vector<Box>& boxes, Bgr color)
+{
+    for (const Box& box : boxes)
+        for (int row = box.row0; row < box.row1; ++row)
+            blendRun<true>(frame.ptr<std::uint8_t>(row) + 3 * box.x0,
+                           mask + static_cast<std::size_t>(row) * frame.cols + box.x0, color.data(), box.width());
+}
+
+// effectRow(row, box) gives the effect's pixels for columns box.x0..box.x1 of `row`.
+template <class EffectRow>
+void blendEffectBoxes(cv::Mat& frame, std::uint8_t* mask, const std::vector<Box>& boxes, EffectRow&& effectRow)
+{
+    for (const Box& box : boxes)
+        for (int row = box.row0; row < box.row1; ++row)
+            blendRun<false>(frame.ptr<std::uint8_t>(row) + 3 * box.x0,
+                            mask + static_cast<std::size_t>(row) * frame.cols + box.x0, effectRow(row, box),
+                            box.width());
 }
 
 // Working buffers reused by the calls on one thread, so a frame costs no
@@ -305,17 +324,19 @@ private:
 void fillMask(std::uint8_t* bytes, const std::vector<FrameRect>& rectangles, const FrameRect& extent,
               double cornerRadius, double feather, double opacity, double outlineWidth)
 {
-    double lastCoverage = -1;
-    std::uint8_t lastValue = 0;
-    rasterizeEach(rectangles, extent, cornerRadius, feather, outlineWidth,
-                  [&](std::size_t, int, int, int index, double coverage) {
-                      if (coverage != lastCoverage) {
-                          lastCoverage = coverage;
-                          lastValue = coverageByte(coverage, opacity);
-                      }
-                      if (lastValue > bytes[index])
-                          bytes[index] = lastValue;
-                  });
+    rasterizeEach(
+        rectangles, extent, cornerRadius, feather, outlineWidth,
+        [&](std::size_t, int, int, int index, double coverage) {
+            const std::uint8_t value = coverageByte(coverage, opacity);
+            if (value > bytes[index])
+                bytes[index] = value;
+        },
+        [&](std::size_t, int x, int end, int, int index, double coverage) {
+            const std::uint8_t value = coverageByte(coverage, opacity);
+            std::uint8_t* run = bytes + index;
+            for (int k = 0; k < end - x; ++k)
+                run[k] = std::max(run[k], value);
+        });
 }
 
 // The downscale of a blur: the largest power of two that keeps at least 1.5
@@ -393,9 +414,8 @@ void blendBlurredGroup(cv::Mat& frame, std::uint8_t* mask, const Group& group, d
                        cv::Size((sx1 - sx0) * factor, (sy1 - sy0) * factor), 0, 0, cv::INTER_LINEAR);
         const int originX = left + sx0 * factor;
         const int originRow = top + sy0 * factor;
-        blendBoxes(frame, mask, {member}, [&effect, originX, originRow](int x, int row) {
-            const std::uint8_t* p = effect.ptr<std::uint8_t>(row - originRow) + 3 * (x - originX);
-            return Bgr{p[0], p[1], p[2]};
+        blendEffectBoxes(frame, mask, {member}, [&effect, originX, originRow](int row, const Box& box) {
+            return effect.ptr<std::uint8_t>(row - originRow) + 3 * (box.x0 - originX);
         });
     }
 }
@@ -464,10 +484,14 @@ void blendPixelatedGroup(cv::Mat& frame, std::uint8_t* mask, const Group& group,
                     average(previous, cy);
                 }
         }
-    blendBoxes(frame, mask, group.members, [&](int x, int row) {
-        const std::size_t slot = static_cast<std::size_t>((cellRow[row - box.row0] - cellY0) * columnsOfCells +
-                                                          (cellColumn[x - box.x0] - cellX0));
-        return averages[slot];
+    std::vector<std::uint8_t> effectRow(static_cast<std::size_t>(box.width()) * 3);
+    blendEffectBoxes(frame, mask, group.members, [&](int row, const Box& member) {
+        const long long rowBase = (cellRow[row - box.row0] - cellY0) * columnsOfCells - cellX0;
+        for (int x = member.x0; x < member.x1; ++x) {
+            const Bgr& average = averages[static_cast<std::size_t>(rowBase + cellColumn[x - box.x0])];
+            std::copy(average.begin(), average.end(), effectRow.data() + 3 * (x - member.x0));
+        }
+        return effectRow.data();
     });
 }
 
@@ -484,7 +508,7 @@ void blendColor(cv::Mat& frame, std::uint8_t* mask, const std::vector<FrameRect>
 {
     const FrameRect extent{0, 0, double(frame.cols), double(frame.rows)};
     fillMask(mask, rectangles, extent, cornerRadius, 0, 1, 2);
-    blendBoxes(frame, mask, boxesOf(rectangles, frame.cols, frame.rows), [color](int, int) { return color; });
+    blendColorBoxes(frame, mask, boxesOf(rectangles, frame.cols, frame.rows), color);
 }
 
 // The skeleton bitmap's pixel grid: the covered part of the frame.
@@ -565,19 +589,20 @@ std::vector<Box> paintSkeleton(std::uint8_t* rgba, std::uint8_t* coverage, const
         palettes.push_back(skeletonPalette(regions[owners[b]].backgroundColor));
         shimmer.push_back(shimmerTable(bars[b], grid.bounds.minX(), grid.width, phase));
     }
-    double lastCoverage = -1;
-    int lastA = 0;
-    rasterizeEach(bars, grid.bounds, cornerRadius, 0, 0, [&](std::size_t bar, int x, int, int index, double value) {
-        if (value != lastCoverage) {
-            lastCoverage = value;
-            lastA = coverageByte(value, opacity);
-        }
-        const int a = lastA;
+    const auto paint = [&](std::size_t bar, int x, int index, int a) {
         if (a <= coverage[index])
             return;
         coverage[index] = static_cast<std::uint8_t>(a);
         setPixel(static_cast<std::size_t>(index), palettes[bar][(shimmer[bar][x] * a + 128) >> 8]);
-    });
+    };
+    rasterizeEach(
+        bars, grid.bounds, cornerRadius, 0, 0,
+        [&](std::size_t bar, int x, int, int index, double value) { paint(bar, x, index, coverageByte(value, opacity)); },
+        [&](std::size_t bar, int x, int end, int, int index, double value) {
+            const int a = coverageByte(value, opacity);
+            for (int k = 0; k < end - x; ++k)
+                paint(bar, x + k, index + k, a);
+        });
     return boxes;
 }
 
@@ -602,16 +627,17 @@ void compositeSkeleton(cv::Mat& frame, const std::uint8_t* rgba, const PixelGrid
         }
 }
 
-void renderAutomatic(cv::Mat& frame, const std::vector<DetectedRegion>& regions, const RenderSettings& settings,
-                     double timeSeconds, bool showRegions)
-{
-    const FrameRect extent{0, 0, double(frame.cols), double(frame.rows)};
-    if (extent.isEmpty())
-        return;
+// The masks of one frame, in frame pixels (bottom-up), as the settings make them.
+struct CollectedMasks {
+    std::vector<FrameRect> rectangles;        // drawn
+    std::vector<FrameRect> excluded;          // of excluded tracks: outlined only
+    std::vector<DetectedRegion> maskRegions;  // per drawn rectangle: its region, rect = the unpadded span
+};
 
-    std::vector<FrameRect> rectangles;
-    std::vector<FrameRect> excluded;
-    std::vector<DetectedRegion> maskRegions;
+CollectedMasks collectMasks(const std::vector<DetectedRegion>& regions, const RenderSettings& settings,
+                            const FrameRect& extent)
+{
+    CollectedMasks masks;
     for (const DetectedRegion& region : regions) {
         const bool isExcluded = std::find(settings.excludedTrackIDs.begin(), settings.excludedTrackIDs.end(),
                                           region.trackID) != settings.excludedTrackIDs.end();
@@ -620,15 +646,45 @@ void renderAutomatic(cv::Mat& frame, const std::vector<DetectedRegion>& regions,
             if (!padded || isEmpty(intersection(*padded, extent)))
                 continue;
             if (isExcluded) {
-                excluded.push_back(*padded);
+                masks.excluded.push_back(*padded);
             } else {
-                rectangles.push_back(*padded);
+                masks.rectangles.push_back(*padded);
                 DetectedRegion copy = region;
                 copy.rect = normalized;
-                maskRegions.push_back(std::move(copy));
+                masks.maskRegions.push_back(std::move(copy));
             }
         }
     }
+    return masks;
+}
+
+// The pixels a manual mask fills: those whose centres lie in it.
+std::optional<Box> manualMaskBox(const ManualMask& manual, double timeSeconds, int frameWidth, int frameHeight)
+{
+    if (!manual.enabled || !(manual.startTime <= timeSeconds && timeSeconds < manual.endTime))
+        return std::nullopt;
+    const FrameRect extent{0, 0, double(frameWidth), double(frameHeight)};
+    const auto rect = maskRect(manual.rect, extent, RenderSettings{});
+    const auto visible = rect ? intersection(*rect, extent) : std::nullopt;
+    if (isEmpty(visible))
+        return std::nullopt;
+    const int x0 = static_cast<int>(std::ceil(visible->minX() - 0.5));
+    const int x1 = static_cast<int>(std::ceil(visible->maxX() - 0.5));
+    const int y0 = static_cast<int>(std::ceil(visible->minY() - 0.5));
+    const int y1 = static_cast<int>(std::ceil(visible->maxY() - 0.5));
+    if (!(x0 < x1 && y0 < y1))
+        return std::nullopt;
+    return Box{x0, x1, frameHeight - y1, frameHeight - y0};
+}
+
+void renderAutomatic(cv::Mat& frame, const std::vector<DetectedRegion>& regions, const RenderSettings& settings,
+                     double timeSeconds, bool showRegions)
+{
+    const FrameRect extent{0, 0, double(frame.cols), double(frame.rows)};
+    if (extent.isEmpty())
+        return;
+
+    auto [rectangles, excluded, maskRegions] = collectMasks(regions, settings, extent);
 
     const double opacity = std::isnan(settings.opacity) ? 0.0 : std::clamp(settings.opacity, 0.0, 1.0);
     const bool nothingToMask = rectangles.empty() || (opacity == 0 && settings.style != MaskStyle::skeleton);
@@ -659,7 +715,7 @@ void renderAutomatic(cv::Mat& frame, const std::vector<DetectedRegion>& regions,
         const double cellSize = std::max(settings.pixelSize, 1.0);
         if (settings.style == MaskStyle::solid) {
             const Bgr color = bgrOfPacked(settings.solidColor);
-            blendBoxes(frame, mask, boxes, [color](int, int) { return color; });
+            blendColorBoxes(frame, mask, boxes, color);
         } else if (settings.style == MaskStyle::blur && sigma < 0.5) {
             clearBoxes(mask, frame.cols, boxes, 1); // such a blur leaves 8-bit pixels as they are
         } else {
@@ -687,27 +743,14 @@ void renderAutomatic(cv::Mat& frame, const std::vector<DetectedRegion>& regions,
 
 void drawManualMasks(cv::Mat& frame, const std::vector<ManualMask>& masks, double timeSeconds)
 {
-    const FrameRect extent{0, 0, double(frame.cols), double(frame.rows)};
     const Bgr color = bgrOf(0.063, 0.075, 0.094);
-    RenderSettings unpadded;
-    for (const ManualMask& manual : masks) {
-        if (!manual.enabled || !(manual.startTime <= timeSeconds && timeSeconds < manual.endTime))
-            continue;
-        const auto rect = maskRect(manual.rect, extent, unpadded);
-        const auto visible = rect ? intersection(*rect, extent) : std::nullopt;
-        if (isEmpty(visible))
-            continue;
-        // A pixel belongs to the filled area when its centre does.
-        const int x0 = static_cast<int>(std::ceil(visible->minX() - 0.5));
-        const int x1 = static_cast<int>(std::ceil(visible->maxX() - 0.5));
-        const int y0 = static_cast<int>(std::ceil(visible->minY() - 0.5));
-        const int y1 = static_cast<int>(std::ceil(visible->maxY() - 0.5));
-        for (int y = y0; y < y1; ++y) {
-            std::uint8_t* line = frame.ptr<std::uint8_t>(frame.rows - 1 - y);
-            for (int x = x0; x < x1; ++x)
-                std::copy(color.begin(), color.end(), line + 3 * x);
-        }
-    }
+    for (const ManualMask& manual : masks)
+        if (const auto box = manualMaskBox(manual, timeSeconds, frame.cols, frame.rows))
+            for (int row = box->row0; row < box->row1; ++row) {
+                std::uint8_t* line = frame.ptr<std::uint8_t>(row);
+                for (int x = box->x0; x < box->x1; ++x)
+                    std::copy(color.begin(), color.end(), line + 3 * x);
+            }
 }
 
 } // namespace
@@ -728,8 +771,13 @@ std::optional<FrameRect> maskRect(const NormalizedRect& rect, const FrameRect& e
 void rasterize(const std::vector<FrameRect>& rectangles, const FrameRect& extent, double cornerRadius, double feather,
                double outlineWidth, const std::function<void(int, int, int, double)>& write)
 {
-    rasterizeEach(rectangles, extent, cornerRadius, feather, outlineWidth,
-                  [&write](std::size_t, int x, int row, int index, double coverage) { write(x, row, index, coverage); });
+    rasterizeEach(
+        rectangles, extent, cornerRadius, feather, outlineWidth,
+        [&write](std::size_t, int x, int row, int index, double coverage) { write(x, row, index, coverage); },
+        [&write](std::size_t, int x, int end, int row, int index, double coverage) {
+            for (int k = 0; k < end - x; ++k)
+                write(x + k, row, index + k, coverage);
+        });
 }
 
 CoverageMask makeMask(const std::vector<FrameRect>& rectangles, const FrameRect& extent, double cornerRadius,
@@ -783,6 +831,27 @@ SkeletonBitmap makeSkeleton(const std::vector<DetectedRegion>& regions, const st
     paintSkeleton(bitmap.rgba.data(), coverage.data(), *grid, regions, rectangles, extent, cornerRadius, opacity,
                   timeSeconds, animate);
     return bitmap;
+}
+
+std::vector<cv::Rect> changedArea(const std::vector<DetectedRegion>& regions, const RenderSettings& settings,
+                                  double timeSeconds, bool showRegions, cv::Size frameSize)
+{
+    std::vector<cv::Rect> area;
+    if (frameSize.width <= 0 || frameSize.height <= 0)
+        return area;
+    const FrameRect extent{0, 0, double(frameSize.width), double(frameSize.height)};
+    const CollectedMasks masks = collectMasks(regions, settings, extent);
+    const auto add = [&area](const Box& box) { area.emplace_back(box.x0, box.row0, box.width(), box.height()); };
+    // Every pixel drawn lies in the span of its rectangle; outlines lie inside theirs.
+    for (const Box& box : boxesOf(masks.rectangles, frameSize.width, frameSize.height))
+        add(box);
+    if (showRegions)
+        for (const Box& box : boxesOf(masks.excluded, frameSize.width, frameSize.height))
+            add(box);
+    for (const ManualMask& manual : settings.manualMasks)
+        if (const auto box = manualMaskBox(manual, timeSeconds, frameSize.width, frameSize.height))
+            add(*box);
+    return area;
 }
 
 void renderInPlace(Image& frame, const std::vector<DetectedRegion>& regions, const RenderSettings& settings,

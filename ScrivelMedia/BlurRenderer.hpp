@@ -61,6 +61,11 @@ Image render(const Image& source, const std::vector<DetectedRegion>& regions, co
 void renderInPlace(Image& frame, const std::vector<DetectedRegion>& regions, const RenderSettings& settings,
                    double timeSeconds, bool showRegions);
 
+// Image-space rectangles (row 0 at the top) that hold every pixel the same
+// render call may change; pixels outside them keep their values exactly.
+std::vector<cv::Rect> changedArea(const std::vector<DetectedRegion>& regions, const RenderSettings& settings,
+                                  double timeSeconds, bool showRegions, cv::Size frameSize);
+
 // The padded pixel rectangle of a normalised mask in a frame of `extent`;
 // also used to hit-test masks in the preview.
 std::optional<FrameRect> maskRect(const NormalizedRect& rect, const FrameRect& extent, const RenderSettings& settings);

@@ -1,6 +1,7 @@
 #include "ScrivelMedia/VideoExporter.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -123,6 +124,79 @@ bool isFullRange(const AVFrame& frame)
            format == AV_PIX_FMT_YUVJ444P;
 }
 
+// Luma weights (Kr, Kb) of the matrix coefficientsFor() picks.
+std::pair<double, double> lumaWeights(AVColorSpace space, int height)
+{
+    switch (space) {
+    case AVCOL_SPC_BT709:
+        return {0.2126, 0.0722};
+    case AVCOL_SPC_BT470BG:
+    case AVCOL_SPC_SMPTE170M:
+        return {0.299, 0.114};
+    case AVCOL_SPC_SMPTE240M:
+        return {0.212, 0.087};
+    case AVCOL_SPC_BT2020_NCL:
+    case AVCOL_SPC_BT2020_CL:
+        return {0.2627, 0.0593};
+    default:
+        return height > 576 ? std::pair{0.2126, 0.0722} : std::pair{0.299, 0.114};
+    }
+}
+
+// Writes `box` of a BGR image into a limited-range 4:2:0 frame (even edges;
+// chroma from the average of each 2×2 block), leaving the rest of the frame
+// as it is. Fixed point, 16 fractional bits.
+class Yuv420Writer {
+public:
+    Yuv420Writer(double kr, double kb)
+    {
+        const double kg = 1 - kr - kb;
+        const auto fixed = [](double value) { return static_cast<int>(std::lround(value * 65536)); };
+        const double luma = 219.0 / 255, chroma = 224.0 / 255;
+        y_ = {fixed(luma * kb), fixed(luma * kg), fixed(luma * kr)};
+        // Chroma from sums of four pixels: a quarter of each weight.
+        u_ = {fixed(chroma / 2 / 4), fixed(-chroma * kg / (2 * (1 - kb)) / 4), fixed(-chroma * kr / (2 * (1 - kb)) / 4)};
+        v_ = {fixed(-chroma * kb / (2 * (1 - kr)) / 4), fixed(-chroma * kg / (2 * (1 - kr)) / 4), fixed(chroma / 2 / 4)};
+    }
+
+    void write(const cv::Mat& bgr, AVFrame& frame, cv::Rect box) const
+    {
+        box.x &= ~1;
+        box.y &= ~1;
+        box.width = std::min((box.br().x + 1) & ~1, bgr.cols & ~1) - box.x;
+        box.height = std::min((box.br().y + 1) & ~1, bgr.rows & ~1) - box.y;
+        for (int row = box.y; row < box.br().y; row += 2) {
+            const std::uint8_t* upper = bgr.ptr<std::uint8_t>(row);
+            const std::uint8_t* lower = bgr.ptr<std::uint8_t>(row + 1);
+            std::uint8_t* lumaUpper = frame.data[0] + static_cast<std::ptrdiff_t>(row) * frame.linesize[0];
+            std::uint8_t* lumaLower = lumaUpper + frame.linesize[0];
+            std::uint8_t* u = frame.data[1] + static_cast<std::ptrdiff_t>(row / 2) * frame.linesize[1];
+            std::uint8_t* v = frame.data[2] + static_cast<std::ptrdiff_t>(row / 2) * frame.linesize[2];
+            for (int x = box.x; x < box.br().x; x += 2) {
+                const std::uint8_t* p[4] = {upper + 3 * x, upper + 3 * x + 3, lower + 3 * x, lower + 3 * x + 3};
+                lumaUpper[x] = luma(p[0]);
+                lumaUpper[x + 1] = luma(p[1]);
+                lumaLower[x] = luma(p[2]);
+                lumaLower[x + 1] = luma(p[3]);
+                const int b = p[0][0] + p[1][0] + p[2][0] + p[3][0];
+                const int g = p[0][1] + p[1][1] + p[2][1] + p[3][1];
+                const int r = p[0][2] + p[1][2] + p[2][2] + p[3][2];
+                u[x / 2] = clampByte(((u_[0] * b + u_[1] * g + u_[2] * r + 32768) >> 16) + 128);
+                v[x / 2] = clampByte(((v_[0] * b + v_[1] * g + v_[2] * r + 32768) >> 16) + 128);
+            }
+        }
+    }
+
+private:
+    static std::uint8_t clampByte(int value) { return static_cast<std::uint8_t>(std::clamp(value, 0, 255)); }
+    std::uint8_t luma(const std::uint8_t* p) const
+    {
+        return clampByte(((y_[0] * p[0] + y_[1] * p[1] + y_[2] * p[2] + 32768) >> 16) + 16);
+    }
+
+    std::array<int, 3> y_{}, u_{}, v_{}; // weights of B, G, R
+};
+
 // Encoded packets of one encoder go to one output stream.
 void drainEncoder(AVCodecContext& encoder, AVFormatContext& output, int streamIndex, AVPacket& packet)
 {
@@ -143,7 +217,7 @@ public:
     VideoPipeline(AVFormatContext& input, int streamIndex, AVFormatContext& output,
                   VideoComposition::FrameHandler composition)
         : input_(input), output_(output), inputIndex_(streamIndex), composition_(std::move(composition))
-        , packet_(makePacket()), decoded_(makeFrame()), encoded_(makeFrame())
+        , packet_(makePacket()), decoded_(makeFrame()), encoded_(makeFrame()), passthrough_(makeFrame())
     {
         const AVStream& stream = *input.streams[streamIndex];
         timeBase_ = stream.time_base;
@@ -180,7 +254,14 @@ public:
         if (frameRate.num > 0 && frameRate.den > 0)
             encoder_->framerate = frameRate;
         encoder_->sample_aspect_ratio = stream.codecpar->sample_aspect_ratio;
-        encoder_->colorspace = encoder_->height > 576 ? AVCOL_SPC_BT709 : AVCOL_SPC_SMPTE170M;
+        // The source's colour tags where it has them, so untouched frames can
+        // pass straight through and drawn ones convert back as they came in.
+        const AVCodecParameters& parameters = *stream.codecpar;
+        encoder_->colorspace = parameters.color_space != AVCOL_SPC_UNSPECIFIED ? parameters.color_space
+                               : encoder_->height > 576                      ? AVCOL_SPC_BT709
+                                                                             : AVCOL_SPC_SMPTE170M;
+        encoder_->color_primaries = parameters.color_primaries;
+        encoder_->color_trc = parameters.color_trc;
         encoder_->color_range = AVCOL_RANGE_MPEG;
         encoder_->thread_count = 0;
         if (output.oformat->flags & AVFMT_GLOBALHEADER)
@@ -203,6 +284,8 @@ public:
         encoded_->height = encoder_->height;
         checked(av_frame_get_buffer(encoded_.get(), 0), "allocating a frame");
         upright_ = cv::Mat(encoder_->height, encoder_->width, CV_8UC3);
+        const auto [kr, kb] = lumaWeights(encoder_->colorspace, encoder_->height);
+        yuvWriter_ = Yuv420Writer(kr, kb);
     }
 
     int inputIndex() const { return inputIndex_; }
@@ -242,6 +325,24 @@ private:
         lastPts_ = pts;
         lastTime_ = static_cast<double>(pts) * av_q2d(timeBase_);
 
+        // A 4:2:0 frame already in the encoder's layout keeps its samples
+        // outside the masks exactly: a frame with nothing to draw goes to the
+        // encoder as decoded, and a drawn one has only its masks' areas replaced.
+        const bool sameLayout = orientation_.operation == VideoOrientation::Operation::none &&
+                                frame.format == encoder_->pix_fmt && frame.format == AV_PIX_FMT_YUV420P &&
+                                !isFullRange(frame) && frame.width == encoder_->width &&
+                                frame.height == encoder_->height;
+        if (sameLayout && composition_.leavesUnchanged(lastTime_)) {
+            checked(av_frame_ref(passthrough_.get(), &frame), "passing a frame on");
+            passthrough_->pts = pts;
+            passthrough_->pict_type = AV_PICTURE_TYPE_NONE;
+            const int sent = avcodec_send_frame(encoder_.get(), passthrough_.get());
+            av_frame_unref(passthrough_.get());
+            checked(sent, "encoding");
+            drainEncoder(*encoder_, output_, outputIndex_, *packet_);
+            return;
+        }
+
         // Stored frame -> BGR, turned upright.
         const auto format = static_cast<AVPixelFormat>(frame.format);
         toBgr_.reset(sws_getCachedContext(toBgr_.release(), frame.width, frame.height, format, frame.width,
@@ -263,13 +364,24 @@ private:
         Image image(oriented);
         composition_(image, lastTime_);
 
+        if (sameLayout) {
+            checked(av_frame_make_writable(encoded_.get()), "allocating a frame");
+            checked(av_frame_copy(encoded_.get(), &frame), "copying a frame");
+            for (const cv::Rect& area : composition_.changedArea(lastTime_, image.pixels.size()))
+                yuvWriter_.write(image.pixels, *encoded_, area);
+            encoded_->pts = pts;
+            checked(avcodec_send_frame(encoder_.get(), encoded_.get()), "encoding");
+            drainEncoder(*encoder_, output_, outputIndex_, *packet_);
+            return;
+        }
+
         // BGR -> the encoder's YUV.
         toYuv_.reset(sws_getCachedContext(toYuv_.release(), image.width(), image.height(), AV_PIX_FMT_BGR24,
                                           encoder_->width, encoder_->height, encoder_->pix_fmt, SWS_BILINEAR, nullptr,
                                           nullptr, nullptr));
         if (!toYuv_)
             throw ScrivelError::exportSessionUnavailable();
-        const int* target = sws_getCoefficients(encoder_->colorspace == AVCOL_SPC_BT709 ? SWS_CS_ITU709 : SWS_CS_ITU601);
+        const int* target = coefficientsFor(encoder_->colorspace, encoder_->height);
         sws_setColorspaceDetails(toYuv_.get(), target, 1, target, 0, 0, 1 << 16, 1 << 16);
         checked(av_frame_make_writable(encoded_.get()), "allocating a frame");
         const std::uint8_t* source[4] = {image.pixels.data, nullptr, nullptr, nullptr};
@@ -294,6 +406,8 @@ private:
     Packet packet_;
     Frame decoded_;
     Frame encoded_;
+    Frame passthrough_;
+    Yuv420Writer yuvWriter_{0.2126, 0.0722};
     cv::Mat stored_;
     cv::Mat upright_;
     std::int64_t lastPts_ = AV_NOPTS_VALUE;

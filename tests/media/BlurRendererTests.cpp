@@ -385,6 +385,39 @@ TEST(BlurRenderer, DefaultBlurMakesSixteenPixelTextUnreadable)
     EXPECT_LE(detail(rendered.pixels), 2);
 }
 
+TEST(BlurRenderer, ChangedAreaHoldsEveryChangedPixel)
+{
+    const Image source = textured(120, 80);
+    const std::vector<DetectedRegion> regions = {regionAt({0.1, 0.1, 0.3, 0.2}, 1), regionAt({0.5, 0.6, 0.45, 0.3}, 2),
+                                                 regionAt({0.05, 0.7, 0.2, 0.2}, 3)};
+    for (MaskStyle style : {MaskStyle::blur, MaskStyle::pixelate, MaskStyle::solid, MaskStyle::skeleton}) {
+        RenderSettings settings = plainSettings(style);
+        settings.cornerRadius = 3;
+        settings.feather = 2;
+        settings.padding = {2.5, 1, 0, 3.5};
+        settings.pixelSize = 5.5;
+        settings.excludedTrackIDs = {3};
+        settings.manualMasks.push_back({"m", {0.8, 0.05, 0.15, 0.1}, 0, 1, true});
+        const Image rendered = BlurRenderer::render(source, regions, settings, 0.5, true);
+        const auto area = BlurRenderer::changedArea(regions, settings, 0.5, true, source.pixels.size());
+        cv::Mat inside(source.pixels.size(), CV_8U, cv::Scalar(0));
+        for (const cv::Rect& rect : area)
+            inside(rect).setTo(255);
+        cv::Mat changed;
+        cv::compare(rendered.pixels.reshape(1), source.pixels.reshape(1), changed, cv::CMP_NE);
+        changed = changed.reshape(3);
+        int outside = 0, total = 0;
+        for (int row = 0; row < source.height(); ++row)
+            for (int x = 0; x < source.width(); ++x)
+                if (changed.at<cv::Vec3b>(row, x) != cv::Vec3b(0, 0, 0)) {
+                    ++total;
+                    outside += inside.at<uchar>(row, x) == 0;
+                }
+        EXPECT_GT(total, 0) << rawValue(style);
+        EXPECT_EQ(outside, 0) << rawValue(style);
+    }
+}
+
 // --- Skeleton --------------------------------------------------------------
 
 TEST(Skeleton, PaletteRunsTowardContrast)

@@ -173,7 +173,9 @@ TEST(VideoExporter, KeepsSizeTimingAndAudioPacketsAndDrawsTheMasks)
     Workspace dir;
     const fs::path source = makeClip(dir.path / "source.mp4", smallClip());
     const fs::path output = dir.path / "out.mp4";
-    const ExportReport report = VideoExporter::exportVideo(source, output, scanOverBar(), solidWhite(), {});
+    RenderSettings settings = solidWhite();
+    settings.solidColor = 0x3366CC;
+    const ExportReport report = VideoExporter::exportVideo(source, output, scanOverBar(), settings, {});
     EXPECT_TRUE(report.notes.empty());
 
     const StreamFacts before = facts(source);
@@ -189,19 +191,49 @@ TEST(VideoExporter, KeepsSizeTimingAndAudioPacketsAndDrawsTheMasks)
     ASSERT_FALSE(before.audio.empty());
     EXPECT_EQ(after.audio, before.audio) << "audio packets are copied unchanged, with their times";
 
-    // The bar is under a white mask in every frame; the rest of the picture survives.
+    // The bar is under the mask's colour in every frame; the rest of the picture survives.
     VideoFrames frames(output);
     int count = 0;
     while (auto frame = frames.next()) {
         const cv::Mat& pixels = frame->second.pixels;
         const cv::Vec3b masked = pixels.at<cv::Vec3b>(18, 40);
         const cv::Vec3b plain = pixels.at<cv::Vec3b>(60, 10);
-        EXPECT_GT(masked[0], 240);
+        EXPECT_NEAR(masked[0], 0xCC, 6);
+        EXPECT_NEAR(masked[1], 0x66, 6);
+        EXPECT_NEAR(masked[2], 0x33, 6);
         EXPECT_NEAR(plain[1], 128, 4);
         ++count;
     }
     EXPECT_EQ(count, 24);
     EXPECT_TRUE(dir.strays({"source.mp4", "out.mp4"}).empty());
+}
+
+TEST(VideoExporter, MasksFollowTheTimelineAndManualMaskTimes)
+{
+    Workspace dir;
+    ClipSpec spec = smallClip();
+    spec.audioCodec = ClipAudioCodec::none;
+    const fs::path source = makeClip(dir.path / "source.mp4", spec);
+    const fs::path output = dir.path / "out.mp4";
+    // The bar is masked for the first half second only; a manual mask over
+    // the lower right corner covers frames 6..17 (0.25 s up to 0.75 s).
+    ScanResult scan = scanOverBar();
+    scan.samples.push_back({0.5, 0, {}});
+    RenderSettings settings = solidWhite();
+    settings.manualMasks.push_back({"m", {0.75, 0.75, 0.25, 0.25}, 0.25, 0.75, true});
+    VideoExporter::exportVideo(source, output, scan, settings, {});
+
+    VideoFrames frames(output);
+    int index = 0;
+    while (auto frame = frames.next()) {
+        const cv::Mat& pixels = frame->second.pixels;
+        const bool barMasked = pixels.at<cv::Vec3b>(18, 40)[0] > 240;
+        const bool cornerMasked = pixels.at<cv::Vec3b>(90, 150)[0] < 40; // (0.063, 0.075, 0.094)
+        EXPECT_EQ(barMasked, index < 12) << "frame " << index;
+        EXPECT_EQ(cornerMasked, index >= 6 && index < 18) << "frame " << index;
+        ++index;
+    }
+    EXPECT_EQ(index, 24);
 }
 
 TEST(VideoExporter, ReencodesAudioMp4CannotHoldAndSaysSo)

@@ -1,0 +1,241 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "ScrivelCore/Json.hpp"
+#include "support/ClipWriter.hpp"
+
+namespace scrivel {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The tool is built beside the tests: <build>/ScrivelCli/scrivel-cli.
+fs::path cliPath()
+{
+    return fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "ScrivelCli" / "scrivel-cli";
+}
+
+std::string readAll(const fs::path& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+void writeText(const fs::path& path)
+{
+    std::ofstream(path) << "not a video";
+}
+
+struct Workspace {
+    Workspace()
+    {
+        std::string pattern = (fs::temp_directory_path() / "scrivel-cli-test-XXXXXX").string();
+        if (!mkdtemp(pattern.data()))
+            throw std::runtime_error("mkdtemp failed");
+        path = pattern;
+    }
+    ~Workspace()
+    {
+        std::error_code ignored;
+        fs::remove_all(path, ignored);
+    }
+    std::size_t entries() const { return static_cast<std::size_t>(std::distance(fs::directory_iterator(path), {})); }
+    fs::path path;
+};
+
+struct CliRun {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+// Starts the tool with stdout and stderr going to files in `folder`.
+pid_t start(const std::vector<std::string>& arguments, const fs::path& folder)
+{
+    const std::string out = (folder / "cli.out").string(), err = (folder / "cli.err").string();
+    const pid_t child = fork();
+    if (child == 0) {
+        const int outFile = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int errFile = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(outFile, STDOUT_FILENO);
+        dup2(errFile, STDERR_FILENO);
+        std::vector<std::string> all{cliPath().string()};
+        all.insert(all.end(), arguments.begin(), arguments.end());
+        std::vector<char*> argv;
+        for (std::string& argument : all)
+            argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    return child;
+}
+
+CliRun finish(pid_t child, const fs::path& folder)
+{
+    int status = 0;
+    waitpid(child, &status, 0);
+    CliRun run;
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.out = readAll(folder / "cli.out");
+    run.err = readAll(folder / "cli.err");
+    fs::remove(folder / "cli.out");
+    fs::remove(folder / "cli.err");
+    return run;
+}
+
+CliRun runCli(const std::vector<std::string>& arguments, const fs::path& folder)
+{
+    return finish(start(arguments, folder), folder);
+}
+
+// One mask over the upper left quarter, from t = 0.
+void writeScan(const fs::path& path)
+{
+    const Json region = {{"rect", {{"x", 0.0}, {"y", 0.0}, {"width", 0.5}, {"height", 0.5}}},
+                         {"confidence", 0.9},
+                         {"text", "secret"},
+                         {"selections", Json::array({{{"rect", {{"x", 0.0}, {"y", 0.0}, {"width", 1.0}, {"height", 1.0}}},
+                                                      {"kind", "all"},
+                                                      {"text", "secret"}}})},
+                         {"trackID", 1},
+                         {"backgroundColor", 0}};
+    const Json scan = {{"duration", 1.0},      {"frameRate", 24.0}, {"sampleCount", 1}, {"totalRegions", 1},
+                       {"samples", Json::array({{{"time", 0.0}, {"sceneID", 0}, {"regions", Json::array({region})}}})}};
+    std::ofstream(path) << scan.dump();
+}
+
+class ScrivelCli : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!fs::exists(cliPath()))
+            GTEST_SKIP() << "scrivel-cli is not built at " << cliPath();
+    }
+};
+
+TEST_F(ScrivelCli, HelpAndUsageErrors)
+{
+    Workspace dir;
+    struct Case {
+        std::vector<std::string> arguments;
+        int exitCode;
+        std::string inOutput; // expected in stdout (exit 0) or stderr
+    };
+    const std::vector<Case> cases = {
+        {{}, 2, "usage: scrivel-cli"},
+        {{"--help"}, 0, "export"},
+        {{"help", "inspect"}, 0, "usage: scrivel-cli inspect VIDEO"},
+        {{"inspect", "--help"}, 0, "usage: scrivel-cli inspect VIDEO"},
+        {{"export", "--help"}, 0, "--blur-radius"},
+        {{"frobnicate"}, 2, "unknown command"},
+        {{"inspect"}, 2, "missing VIDEO"},
+        {{"inspect", "--fast", "a.mp4"}, 2, "unknown option --fast"},
+        {{"export", "a.mp4", "--result", "s.json"}, 2, "missing -o"},
+        {{"export", "a.mp4", "--result", "s.json", "-o", "b.mp4", "--opacity", "half"}, 2, "not a number"},
+        {{"export", "a.mp4", "--result", "s.json", "-o", "b.mp4", "--style", "fog"}, 2, "--style"},
+        {{"export", "a.mp4", "--result", "s.json", "-o", "b.mp4", "--padding", "1,2,3"}, 2, "4 comma-separated"},
+        {{"export", "a.mp4", "--result", "s.json", "-o", "b.mp4", "--color", "12345"}, 2, "RRGGBB"},
+    };
+    for (const Case& c : cases) {
+        const CliRun run = runCli(c.arguments, dir.path);
+        std::string joined;
+        for (const auto& argument : c.arguments)
+            joined += argument + " ";
+        EXPECT_EQ(run.exitCode, c.exitCode) << joined << "\n" << run.err;
+        const std::string& text = c.exitCode == 0 ? run.out : run.err;
+        EXPECT_NE(text.find(c.inOutput), std::string::npos) << joined << "\n" << text;
+    }
+}
+
+TEST_F(ScrivelCli, InspectAndExport)
+{
+    Workspace dir;
+    test::ClipSpec spec;
+    spec.width = 160;
+    spec.height = 96;
+    spec.frameCount = 12;
+    spec.frameRate = 24;
+    const fs::path video = dir.path / "clip.mp4";
+    test::writeClip(video, spec, [&](int) { return test::flatFrame({160, 96}, {200, 200, 200}); });
+    writeScan(dir.path / "scan.json");
+    writeText(dir.path / "notes.mp4");
+
+    const CliRun inspect = runCli({"inspect", video.string()}, dir.path);
+    ASSERT_EQ(inspect.exitCode, 0) << inspect.err;
+    const Json info = Json::parse(inspect.out);
+    EXPECT_EQ(info["width"], 160);
+    EXPECT_EQ(info["height"], 96);
+    EXPECT_EQ(info["displayName"], "clip.mp4");
+
+    const CliRun notVideo = runCli({"inspect", (dir.path / "notes.mp4").string()}, dir.path);
+    EXPECT_EQ(notVideo.exitCode, 1);
+    EXPECT_NE(notVideo.err.find("The selected file does not contain a readable video track."), std::string::npos);
+
+    const std::string scan = (dir.path / "scan.json").string();
+    const CliRun exported = runCli({"export", video.string(), "--result", scan, "-o", (dir.path / "out.mp4").string(),
+                                 "--style", "pixelate", "--pixel-size", "8", "--mask", "0.5,0.5,0.25,0.25,0,0.5"},
+                                dir.path);
+    EXPECT_EQ(exported.exitCode, 0) << exported.err;
+    EXPECT_TRUE(fs::exists(dir.path / "out.mp4"));
+    EXPECT_NE(exported.err.find("100%"), std::string::npos) << "percentage lines when stderr is not a terminal";
+
+    const CliRun ontoSource = runCli({"export", video.string(), "--result", scan, "-o", video.string()}, dir.path);
+    EXPECT_EQ(ontoSource.exitCode, 1);
+    EXPECT_NE(ontoSource.err.find("Choose a different output file to keep the original recording safe."),
+              std::string::npos);
+
+    const CliRun badSettings = runCli(
+        {"export", video.string(), "--result", scan, "-o", (dir.path / "x.mp4").string(), "--opacity", "1.5"}, dir.path);
+    EXPECT_EQ(badSettings.exitCode, 1);
+    EXPECT_NE(badSettings.err.find("Invalid mask settings."), std::string::npos);
+    const CliRun lateMask = runCli({"export", video.string(), "--result", scan, "-o", (dir.path / "x.mp4").string(),
+                                 "--mask", "0,0,0.5,0.5,0,5"},
+                                dir.path);
+    EXPECT_EQ(lateMask.exitCode, 1) << "a manual mask may not end after the video";
+    EXPECT_FALSE(fs::exists(dir.path / "x.mp4"));
+}
+
+TEST_F(ScrivelCli, InterruptCancelsAndLeavesNothing)
+{
+    Workspace dir;
+    test::ClipSpec spec;
+    spec.width = 640;
+    spec.height = 360;
+    spec.frameCount = 240;
+    spec.frameRate = 24;
+    spec.gopSize = 24;
+    const fs::path video = dir.path / "clip.mp4";
+    const cv::Mat page = test::textPage(640, 360 + 240 * 4, 5);
+    test::writeClip(video, spec, [&](int index) { return test::scrolledView(page, {640, 360}, 0, index * 4); });
+    writeScan(dir.path / "scan.json");
+    const std::size_t before = dir.entries();
+
+    const pid_t child = start({"export", video.string(), "--result", (dir.path / "scan.json").string(), "-o",
+                               (dir.path / "out.mp4").string()},
+                              dir.path);
+    // Interrupt once the export has reported its first progress.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (readAll(dir.path / "cli.err").find("Exporting") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    kill(child, SIGINT);
+    const CliRun run = finish(child, dir.path);
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    EXPECT_NE(run.err.find("Operation cancelled."), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists(dir.path / "out.mp4"));
+    EXPECT_EQ(dir.entries(), before) << "no temporary folder is left";
+}
+
+} // namespace
+} // namespace scrivel
