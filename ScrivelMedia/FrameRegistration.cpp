@@ -30,12 +30,21 @@ constexpr double maximumScale = 1.55;
 constexpr double maximumFitErrorPixels = 3.0;
 constexpr double maximumGapSeconds = 0.1500001;
 
-// Feature matching that stands in for the platform's homographic registration.
-constexpr int featureCount = 1500;
+// Feature matching that stands in for the platform's homographic
+// registration: features on a half-size copy find the homography, optical
+// flow at the working size then makes it exact to a fraction of a pixel.
+constexpr int featureCount = 500;
 constexpr int pyramidLevels = 4; // 1.2^3 covers the accepted zoom range
+constexpr int featurePatchPixels = 15;
+constexpr int fastThreshold = 15;
 constexpr double ratioTest = 0.8;
 constexpr int minimumInliers = 12;
-constexpr double ransacThresholdPixels = 2.0;
+constexpr double coarseThresholdPixels = 3.0;
+constexpr std::size_t refinedPoints = 100;
+constexpr int flowHalfWindow = 5; // 11 × 11 windows
+constexpr int flowIterations = 10;
+constexpr double flowConvergedPixels = 0.01;
+constexpr double refinedThresholdPixels = 1.0;
 
 } // namespace
 
@@ -44,8 +53,8 @@ public:
     int width = 0;
     int height = 0;
     bool textured = false;
-    std::vector<cv::Point2f> points; // keypoint positions, pixel centres at integers, y down
-    std::vector<int> octaves;        // pyramid level each keypoint was found on
+    cv::Mat grey;                    // working size
+    std::vector<cv::Point2f> points; // feature positions at working size, pixel centres at integers, y down
     cv::Mat descriptors;
 };
 
@@ -54,16 +63,26 @@ FrameRegistration::~FrameRegistration() = default;
 FrameRegistration::FrameRegistration(FrameRegistration&&) noexcept = default;
 FrameRegistration& FrameRegistration::operator=(FrameRegistration&&) noexcept = default;
 
+namespace {
+
+bool greyHasTexture(const cv::Mat& grey)
+{
+    cv::Mat probe;
+    cv::resize(grey, probe, {64, 40}, 0, 0, cv::INTER_AREA);
+    double darkest = 0, brightest = 0;
+    cv::minMaxLoc(probe, &darkest, &brightest);
+    return brightest - darkest >= 2;
+}
+
+} // namespace
+
 bool FrameRegistration::hasTexture(const Image& image)
 {
     if (image.empty())
         return false;
-    cv::Mat small, grey;
-    cv::resize(image.pixels, small, {64, 40}, 0, 0, cv::INTER_AREA);
-    cv::cvtColor(small, grey, cv::COLOR_BGR2GRAY);
-    double darkest = 0, brightest = 0;
-    cv::minMaxLoc(grey, &darkest, &brightest);
-    return brightest - darkest >= 2;
+    cv::Mat grey;
+    cv::cvtColor(image.pixels, grey, cv::COLOR_BGR2GRAY);
+    return greyHasTexture(grey);
 }
 
 std::shared_ptr<const FrameRegistration::Prepared> FrameRegistration::prepare(const Image& workingImage)
@@ -71,18 +90,21 @@ std::shared_ptr<const FrameRegistration::Prepared> FrameRegistration::prepare(co
     auto prepared = std::make_shared<Prepared>();
     prepared->width = workingImage.width();
     prepared->height = workingImage.height();
-    prepared->textured = hasTexture(workingImage);
+    if (workingImage.empty())
+        return prepared;
+    cv::cvtColor(workingImage.pixels, prepared->grey, cv::COLOR_BGR2GRAY);
+    prepared->textured = greyHasTexture(prepared->grey);
     if (!prepared->textured)
         return prepared;
-    cv::Mat grey;
-    cv::cvtColor(workingImage.pixels, grey, cv::COLOR_BGR2GRAY);
-    const auto orb = cv::ORB::create(featureCount, 1.2f, pyramidLevels, 19, 0, 2, cv::ORB::HARRIS_SCORE, 19, 12);
+    cv::Mat half;
+    cv::resize(prepared->grey, half, {}, 0.5, 0.5, cv::INTER_AREA);
+    const auto orb = cv::ORB::create(featureCount, 1.2f, pyramidLevels, featurePatchPixels, 0, 2, cv::ORB::FAST_SCORE,
+        featurePatchPixels, fastThreshold);
     std::vector<cv::KeyPoint> keypoints;
-    orb->detectAndCompute(grey, cv::noArray(), keypoints, prepared->descriptors);
-    cv::KeyPoint::convert(keypoints, prepared->points);
-    prepared->octaves.reserve(keypoints.size());
-    for (const cv::KeyPoint& keypoint : keypoints)
-        prepared->octaves.push_back(keypoint.octave);
+    orb->detectAndCompute(half, cv::noArray(), keypoints, prepared->descriptors);
+    prepared->points.reserve(keypoints.size());
+    for (const cv::KeyPoint& keypoint : keypoints) // half-size pixel i covers working pixels 2i and 2i + 1
+        prepared->points.push_back(keypoint.pt * 2.0f + cv::Point2f(0.5f, 0.5f));
     return prepared;
 }
 
@@ -153,6 +175,67 @@ std::optional<FrameRegistration::Measurement> FrameRegistration::measurementFrom
 
 namespace {
 
+float bilinear(const cv::Mat& grey, float x, float y)
+{
+    const int x0 = static_cast<int>(x), y0 = static_cast<int>(y);
+    const float fx = x - x0, fy = y - y0;
+    const std::uint8_t* row0 = grey.ptr<std::uint8_t>(y0) + x0;
+    const std::uint8_t* row1 = grey.ptr<std::uint8_t>(y0 + 1) + x0;
+    return (1 - fy) * ((1 - fx) * row0[0] + fx * row0[1]) + fy * ((1 - fx) * row1[0] + fx * row1[1]);
+}
+
+// Lucas-Kanade for one small window (translation only, inverse
+// compositional): where the window around the whole-pixel `referencePoint`
+// lies in `current`, starting from `guess`. Only the window's own pixels are
+// read, so no image-wide gradients or pyramids are built per frame.
+std::optional<cv::Point2f> followWindow(const cv::Mat& reference, const cv::Mat& current, cv::Point2f referencePoint, cv::Point2f guess)
+{
+    constexpr int side = 2 * flowHalfWindow + 1;
+    const int rx = static_cast<int>(referencePoint.x), ry = static_cast<int>(referencePoint.y);
+    if (rx - flowHalfWindow - 1 < 0 || ry - flowHalfWindow - 1 < 0 || rx + flowHalfWindow + 1 >= reference.cols
+        || ry + flowHalfWindow + 1 >= reference.rows)
+        return std::nullopt;
+    std::array<float, side * side> templ{}, gx{}, gy{};
+    double hxx = 0, hxy = 0, hyy = 0;
+    for (int j = -flowHalfWindow, k = 0; j <= flowHalfWindow; ++j)
+        for (int i = -flowHalfWindow; i <= flowHalfWindow; ++i, ++k) {
+            const std::uint8_t* row = reference.ptr<std::uint8_t>(ry + j) + rx + i;
+            templ[k] = row[0];
+            gx[k] = 0.5f * (row[1] - row[-1]);
+            gy[k] = 0.5f * (reference.ptr<std::uint8_t>(ry + j + 1)[rx + i] - reference.ptr<std::uint8_t>(ry + j - 1)[rx + i]);
+            hxx += gx[k] * gx[k];
+            hxy += gx[k] * gy[k];
+            hyy += gy[k] * gy[k];
+        }
+    // Both directions must be constrained (not a plain edge or a flat area).
+    const double determinant = hxx * hyy - hxy * hxy;
+    const double trace = hxx + hyy;
+    const double smallerEigen = trace / 2 - std::sqrt(std::max(0.0, trace * trace / 4 - determinant));
+    if (smallerEigen < 50.0 * side * side)
+        return std::nullopt;
+
+    cv::Point2f position = guess;
+    for (int iteration = 0; iteration < flowIterations; ++iteration) {
+        if (position.x - flowHalfWindow < 0 || position.y - flowHalfWindow < 0 || position.x + flowHalfWindow + 1 >= current.cols
+            || position.y + flowHalfWindow + 1 >= current.rows)
+            return std::nullopt;
+        double bx = 0, by = 0;
+        for (int j = -flowHalfWindow, k = 0; j <= flowHalfWindow; ++j)
+            for (int i = -flowHalfWindow; i <= flowHalfWindow; ++i, ++k) {
+                const float difference = bilinear(current, position.x + i, position.y + j) - templ[k];
+                bx += gx[k] * difference;
+                by += gy[k] * difference;
+            }
+        const double dx = (hyy * bx - hxy * by) / determinant;
+        const double dy = (hxx * by - hxy * bx) / determinant;
+        position.x -= static_cast<float>(dx);
+        position.y -= static_cast<float>(dy);
+        if (dx * dx + dy * dy < flowConvergedPixels * flowConvergedPixels)
+            break;
+    }
+    return position;
+}
+
 std::optional<cv::Matx33d> estimateHomography(const FrameRegistration::Prepared& reference, const FrameRegistration::Prepared& current)
 {
     if (reference.descriptors.rows < minimumInliers || current.descriptors.rows < minimumInliers)
@@ -161,35 +244,50 @@ std::optional<cv::Matx33d> estimateHomography(const FrameRegistration::Prepared&
     std::vector<std::vector<cv::DMatch>> pairs;
     matcher.knnMatch(current.descriptors, reference.descriptors, pairs, 2);
     std::vector<cv::Point2f> from, to;
-    std::vector<bool> fullResolution;
     for (const auto& pair : pairs) {
         if (pair.size() == 2 && pair[0].distance < ratioTest * pair[1].distance) {
             from.push_back(current.points[pair[0].queryIdx]);
             to.push_back(reference.points[pair[0].trainIdx]);
-            fullResolution.push_back(current.octaves[pair[0].queryIdx] == 0 && reference.octaves[pair[0].trainIdx] == 0);
         }
     }
     if (static_cast<int>(from.size()) < minimumInliers)
         return std::nullopt;
     std::vector<unsigned char> inliers;
-    const cv::Mat H = cv::findHomography(from, to, cv::RANSAC, ransacThresholdPixels, inliers, 2000, 0.995);
-    if (H.empty() || cv::countNonZero(inliers) < minimumInliers)
+    const cv::Mat coarse = cv::findHomography(from, to, cv::RANSAC, coarseThresholdPixels, inliers, 2000, 0.995);
+    const int inlierCount = cv::countNonZero(inliers);
+    if (coarse.empty() || inlierCount < minimumInliers)
         return std::nullopt;
+    const cv::Matx33d coarseH(coarse);
 
-    // Keypoints of coarser pyramid levels sit on a coarser grid; a final fit
-    // on the full-resolution inliers alone measures whole-pixel scrolls exactly.
-    std::vector<cv::Point2f> fineFrom, fineTo;
-    for (std::size_t i = 0; i < from.size(); ++i)
-        if (inliers[i] && fullResolution[i]) {
-            fineFrom.push_back(from[i]);
-            fineTo.push_back(to[i]);
-        }
-    if (static_cast<int>(fineFrom.size()) >= minimumInliers) {
-        const cv::Mat fine = cv::findHomography(fineFrom, fineTo, 0);
-        if (!fine.empty())
-            return cv::Matx33d(fine);
+    // Follow reference features (spread over the inliers) into the current
+    // frame by optical flow, starting where the coarse homography puts them.
+    std::vector<cv::Point2f> referencePoints;
+    const std::size_t stride = std::max<std::size_t>(1, static_cast<std::size_t>(inlierCount) / refinedPoints);
+    for (std::size_t i = 0, seen = 0; i < to.size(); ++i)
+        if (inliers[i] && seen++ % stride == 0)
+            referencePoints.emplace_back(std::round(to[i].x), std::round(to[i].y));
+    std::vector<cv::Point2f> currentPoints;
+    cv::perspectiveTransform(referencePoints, currentPoints, coarseH.inv());
+    std::vector<bool> tracked(referencePoints.size());
+    for (std::size_t i = 0; i < referencePoints.size(); ++i) {
+        const std::optional<cv::Point2f> followed = followWindow(reference.grey, current.grey, referencePoints[i], currentPoints[i]);
+        tracked[i] = followed.has_value();
+        if (followed)
+            currentPoints[i] = *followed;
     }
-    return cv::Matx33d(H);
+    std::vector<cv::Point2f> refinedFrom, refinedTo;
+    for (std::size_t i = 0; i < tracked.size(); ++i)
+        if (tracked[i]) {
+            refinedFrom.push_back(currentPoints[i]);
+            refinedTo.push_back(referencePoints[i]);
+        }
+    if (static_cast<int>(refinedFrom.size()) >= minimumInliers) {
+        std::vector<unsigned char> refinedInliers;
+        const cv::Mat refined = cv::findHomography(refinedFrom, refinedTo, cv::RANSAC, refinedThresholdPixels, refinedInliers, 2000, 0.995);
+        if (!refined.empty() && cv::countNonZero(refinedInliers) >= minimumInliers)
+            return cv::Matx33d(refined);
+    }
+    return coarseH;
 }
 
 } // namespace
