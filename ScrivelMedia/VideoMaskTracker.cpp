@@ -30,7 +30,7 @@ void throwIfStopped(const std::stop_token& stopToken)
         throw OperationCancelled();
 }
 
-TrackingImage trackingImage(const Image& frame)
+TrackingImage makeTrackingImage(const Image& frame)
 {
     const Image raster = VideoFrames::raster(frame, trackingDimensionPixels);
     std::optional<TrackingImage> image = TrackingImage::make(raster, trackingDimensionPixels);
@@ -106,13 +106,13 @@ BuiltReferences buildReferences(const std::string& videoPath, std::vector<tracki
         if (!std::isfinite(time) || image.empty())
             throw VideoScanError::decodeFailed();
         if (const auto found = byReferenceFrame.find(decoded); found != byReferenceFrame.end()) {
-            const TrackingImage tracking = trackingImage(image);
+            const TrackingImage prepared = makeTrackingImage(image);
             for (const std::size_t index : found->second) {
                 const NormalizedRect& rect = planned[index].detectionTemplate.referenceRegion.rect;
-                std::optional<AppearancePatch> patch = tracking.makePatch(rect);
+                std::optional<AppearancePatch> patch = prepared.makePatch(rect);
                 if (!patch)
                     continue;
-                const std::uint32_t color = tracking.backgroundColor(rect);
+                const std::uint32_t color = prepared.backgroundColor(rect);
                 built.references.push_back(tracking::makeReference(std::move(planned[index]), built.patches.size(), color));
                 built.patches.push_back(std::move(*patch));
             }
@@ -156,8 +156,8 @@ std::vector<DetectionSample> VideoMaskTracker::track(const std::string& videoPat
         if (processed >= sampleCount || !(std::abs(time - samples[f].time) < frameTimeTolerance))
             throw VideoScanError::decodeFailed();
         if (motions[f] && !references.empty()) {
-            const TrackingImage tracking = trackingImage(image);
-            const TrackingImageAppearance appearance(tracking, built.patches);
+            const TrackingImage prepared = makeTrackingImage(image);
+            const TrackingImageAppearance appearance(prepared, built.patches);
             accepted[f] = tracking::trackFrame(processed, inputs, references, appearance, stopToken);
             candidateCount += static_cast<std::int64_t>(accepted[f].size());
         }

@@ -20,6 +20,9 @@ public:
     // scene canonical coordinates into frame f (nullopt: no estimate).
     // Returns one sample per input sample with the same time and scene.
     // Decodes the file at videoPath twice (references, then tracking).
+    // Throws VideoScanError::decodeFailed when the video's frames do not match
+    // the samples one to one (count or times), frameConversionFailed when a
+    // frame cannot be prepared for matching, OperationCancelled when stopped.
     std::vector<DetectionSample> track(const std::string& videoPath,
                                        const std::vector<DetectionSample>& samples,
                                        const std::vector<std::optional<MotionTransform>>& motions,
