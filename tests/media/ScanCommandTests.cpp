@@ -1,0 +1,179 @@
+// scrivel-cli scan and redact, run as a user runs them.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "ScrivelCore/Json.hpp"
+#include "ScrivelMedia/OcrEngine.hpp"
+#include "support/ClipWriter.hpp"
+#include "support/RenderedText.hpp"
+
+namespace scrivel {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Built beside the tests: <build>/ScrivelCli/scrivel-cli.
+fs::path cliPath()
+{
+    return fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "ScrivelCli" / "scrivel-cli";
+}
+
+std::string readAll(const fs::path& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+struct CliRun {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+CliRun runCli(std::vector<std::string> arguments, const fs::path& folder)
+{
+    const std::string out = (folder / "cli.out").string(), err = (folder / "cli.err").string();
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
+        dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
+        arguments.insert(arguments.begin(), cliPath().string());
+        std::vector<char*> argv;
+        for (std::string& argument : arguments)
+            argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readAll(out), readAll(err)};
+}
+
+// A still notes window with an e-mail address, six identical frames.
+struct MailClip {
+    test::TemporaryFile file{".mp4"};
+    MailClip()
+    {
+        testing::TextCanvas canvas(640, 360, {255, 255, 255});
+        canvas.draw("Contact: jane.doe@example.com", {40, 120}, 30, testing::Font::sans, {32, 32, 32});
+        canvas.draw("Weekly review notes", {40, 200}, 30, testing::Font::sans, {32, 32, 32});
+        test::ClipSpec spec;
+        spec.width = 640;
+        spec.height = 360;
+        spec.frameCount = 6;
+        spec.h264Crf = 0;
+        const cv::Mat frame = canvas.image().pixels;
+        test::writeClip(file.path, spec, [&](int) { return frame.clone(); });
+    }
+};
+
+class ScanCommand : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!fs::exists(cliPath()))
+            GTEST_SKIP() << "scrivel-cli is not built at " << cliPath();
+        folder = fs::temp_directory_path() / ("scrivel-scan-cli-" + std::to_string(getpid()));
+        fs::create_directories(folder);
+    }
+    void TearDown() override
+    {
+        std::error_code ignored;
+        fs::remove_all(folder, ignored);
+    }
+    fs::path folder;
+};
+
+// Argument mistakes are found before any frame is read.
+TEST_F(ScanCommand, UsageErrorsComeBeforeScanning)
+{
+    const MailClip clip;
+    const std::string video = clip.file.path.string();
+    const std::string out = (folder / "out.mp4").string();
+    struct Case {
+        std::vector<std::string> arguments;
+        int exitCode;
+        std::string message;
+    };
+    const std::vector<Case> cases{
+        {{"scan"}, 2, "missing VIDEO"},
+        {{"scan", video, "--quality", "slow"}, 2, "--quality takes fast, balanced or precise, not 'slow'"},
+        {{"scan", video, "--confidence", "1.5"}, 2, "--confidence takes a number from 0 to 1"},
+        {{"scan", video, "--term", ""}, 2, "--term needs a non-empty text"},
+        {{"scan", video, "--style", "blur"}, 2, "unknown option --style"},
+        {{"redact", video}, 2, "missing -o OUT.mp4"},
+        {{"redact", video, "-o", out, "--styel", "blur"}, 2, "unknown option --styel"},
+        {{"redact", video, "-o", out, "--result", "scan.json"}, 2, "use export to draw a saved one"},
+        {{"redact", video, "-o", video}, 1, "Choose a different output file to keep the original recording safe."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments.size() > 1 ? c.arguments[0] + " " + c.arguments.back() : c.arguments[0]);
+        const CliRun run = runCli(c.arguments, folder);
+        EXPECT_EQ(run.exitCode, c.exitCode);
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+        EXPECT_EQ(run.out, "");
+        EXPECT_FALSE(fs::exists(out));
+    }
+    const CliRun help = runCli({"redact", "--help"}, folder);
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.out.find("with no kind given: --emails --phones --han"), std::string::npos);
+}
+
+// With no kind given e-mails are hidden; choosing only phones leaves the
+// address alone. redact writes the copy and counts what it masked.
+TEST_F(ScanCommand, ScanAndRedactASmallRecording)
+{
+    try {
+        OcrEngine::locateModels();
+    } catch (const std::exception& error) {
+        GTEST_SKIP() << error.what();
+    }
+    const MailClip clip;
+    const std::string video = clip.file.path.string();
+
+    const CliRun scan = runCli({"scan", video, "--quality", "fast"}, folder);
+    ASSERT_EQ(scan.exitCode, 0) << scan.err;
+    const ScanResult result = decodeText<ScanResult>(scan.out);
+    EXPECT_EQ(result.sampleCount, 6);
+    ASSERT_EQ(result.samples.size(), 6u);
+    for (const DetectionSample& sample : result.samples) {
+        std::vector<std::string> masked;
+        for (const DetectedRegion& region : sample.regions)
+            for (const TextSelection& selection : region.selections)
+                masked.push_back(std::string(rawValue(selection.kind)) + ":" + selection.text);
+        EXPECT_EQ(masked, std::vector<std::string>{"email:jane.doe@example.com"});
+    }
+    EXPECT_NE(scan.err.find("Tracking text motion"), std::string::npos);
+
+    const fs::path saved = folder / "phones.json";
+    const CliRun phonesOnly = runCli({"scan", video, "--phones", "--quality", "fast", "-o", saved.string()}, folder);
+    ASSERT_EQ(phonesOnly.exitCode, 0) << phonesOnly.err;
+    EXPECT_EQ(phonesOnly.out, "");
+    const ScanResult phones = decodeText<ScanResult>(readAll(saved));
+    EXPECT_EQ(phones.sampleCount, 6);
+    for (const DetectionSample& sample : phones.samples)
+        for (const DetectedRegion& region : sample.regions)
+            EXPECT_TRUE(region.selections.empty()) << region.text;
+
+    const fs::path out = folder / "redacted.mp4";
+    const CliRun redact = runCli({"redact", video, "-o", out.string(), "--quality", "fast", "--style", "solid"}, folder);
+    ASSERT_EQ(redact.exitCode, 0) << redact.err;
+    EXPECT_TRUE(fs::exists(out));
+    EXPECT_NE(redact.out.find(out.string()), std::string::npos);
+    EXPECT_NE(redact.out.find("masked 6 regions (6 masks) in 6 of 6 frames, "), std::string::npos) << redact.out;
+    // The scan result of a redact run is temporary unless kept.
+    for (const auto& entry : fs::directory_iterator(fs::temp_directory_path()))
+        EXPECT_EQ(entry.path().filename().string().rfind("scrivel-redact-", 0), std::string::npos) << entry.path();
+}
+
+} // namespace
+} // namespace scrivel
