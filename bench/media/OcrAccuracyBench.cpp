@@ -1,6 +1,6 @@
 // Recognition accuracy on generated screen-like 1920x1080 frames.
 //
-//   OcrAccuracyBench [frames=4] [--raster-crops]
+//   OcrAccuracyBench [frames=4] [--raster-crops] [--seed N]
 //
 // Lines are found on the frame scaled to 1280 wide (what a balanced scan
 // passes); they are read from the full-resolution frame unless
@@ -93,8 +93,11 @@ int main(int argc, char** argv)
 {
     int frames = 4;
     bool rasterCrops = false;
+    std::uint32_t seed = 1000;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--raster-crops") == 0)
+        if (std::strcmp(argv[i], "--seed") == 0 && i + 1 < argc)
+            seed = static_cast<std::uint32_t>(std::atoi(argv[++i]));
+        else if (std::strcmp(argv[i], "--raster-crops") == 0)
             rasterCrops = true;
         else
             frames = std::atoi(argv[i]);
@@ -111,7 +114,7 @@ int main(int argc, char** argv)
     Tally emails, phones, han;
     double seconds = 0;
     for (int f = 0; f < frames; ++f) {
-        const ScreenFrame frame = makeScreenFrame(1000 + static_cast<std::uint32_t>(f));
+        const ScreenFrame frame = makeScreenFrame(seed + static_cast<std::uint32_t>(f));
         const int W = frame.image.width(), H = frame.image.height();
         cv::Mat raster;
         cv::resize(frame.image.pixels, raster, {1280, 720}, 0, 0, cv::INTER_AREA);
