@@ -364,7 +364,14 @@ void fillMask(std::uint8_t* bytes, const std::vector<FrameRect>& rectangles, con
         [&](std::size_t, int x, int end, int, int index, double coverage) {
             const std::uint8_t value = coverageByte(coverage, opacity);
             std::uint8_t* run = bytes + index;
-            for (int k = 0; k < end - x; ++k)
+            const int count = end - x;
+            int k = 0;
+#if CV_SIMD
+            const cv::v_uint8 values = cv::vx_setall_u8(value);
+            for (; k + cv::v_uint8::nlanes <= count; k += cv::v_uint8::nlanes)
+                cv::v_store(run + k, cv::v_max(cv::vx_load(run + k), values));
+#endif
+            for (; k < count; ++k)
                 run[k] = std::max(run[k], value);
         });
 }
