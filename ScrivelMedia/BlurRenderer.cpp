@@ -6,6 +6,7 @@
 #include <exception>
 #include <limits>
 
+#include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
 
 namespace scrivel {
@@ -238,6 +239,13 @@ std::vector<Group> groupBoxes(const std::vector<Box>& boxes, int pad, int frameW
     return groups;
 }
 
+inline std::uint8_t blendByte(unsigned m, unsigned effect, unsigned pixel)
+{
+    // (t + t/256) / 256 with t = v + 128 is v/255 rounded, for v <= 255².
+    const unsigned t = m * effect + (255 - m) * pixel + 128;
+    return static_cast<std::uint8_t>((t + (t >> 8)) >> 8);
+}
+
 // Blends `count` pixels through their mask bytes, mask·effect + (1 − mask)·pixel
 // rounded to nearest, and clears the mask bytes: a pixel is blended once
 // however many boxes hold it (a cleared byte leaves the pixel as it is).
@@ -245,17 +253,39 @@ std::vector<Group> groupBoxes(const std::vector<Box>& boxes, int pad, int frameW
 template <bool Constant>
 void blendRun(std::uint8_t* pixels, std::uint8_t* mask, const std::uint8_t* effect, int count)
 {
-    for (int i = 0; i < count; ++i) {
-        const unsigned m = mask[i];
-        const unsigned keep = 255 - m;
-        const std::uint8_t* e = Constant ? effect : effect + 3 * i;
-        std::uint8_t* p = pixels + 3 * i;
-        for (int k = 0; k < 3; ++k) {
-            // (t + t/256) / 256 with t = v + 128 is v/255 rounded, for v <= 255².
-            const unsigned t = m * e[k] + keep * p[k] + 128;
-            p[k] = static_cast<std::uint8_t>((t + (t >> 8)) >> 8);
+    // Chunks of pixels, each blended as a flat run of bytes with every
+    // pixel's mask byte repeated for its three channels.
+    constexpr int chunk = 64;
+    std::uint8_t weights[3 * chunk];
+    std::uint8_t colours[3 * chunk];
+    if (Constant)
+        for (int k = 0; k < chunk; ++k)
+            std::copy(effect, effect + 3, colours + 3 * k);
+    for (int start = 0; start < count; start += chunk) {
+        const int n = std::min(chunk, count - start);
+        for (int k = 0; k < n; ++k)
+            weights[3 * k] = weights[3 * k + 1] = weights[3 * k + 2] = mask[start + k];
+        const std::uint8_t* e = Constant ? colours : effect + 3 * start;
+        std::uint8_t* p = pixels + 3 * start;
+        int j = 0;
+#if CV_SIMD
+        using Vector = cv::v_uint8;
+        const cv::v_uint16 full = cv::vx_setall_u16(255), half = cv::vx_setall_u16(128);
+        for (; j + Vector::nlanes <= 3 * n; j += Vector::nlanes) {
+            cv::v_uint16 mLow, mHigh, eLow, eHigh, pLow, pHigh;
+            cv::v_expand(cv::vx_load(weights + j), mLow, mHigh);
+            cv::v_expand(cv::vx_load(e + j), eLow, eHigh);
+            cv::v_expand(cv::vx_load(p + j), pLow, pHigh);
+            const auto blend = [&](const cv::v_uint16& m, const cv::v_uint16& ev, const cv::v_uint16& pv) {
+                const cv::v_uint16 t = cv::v_mul_wrap(m, ev) + cv::v_mul_wrap(full - m, pv) + half;
+                return cv::v_shr<8>(t + cv::v_shr<8>(t));
+            };
+            cv::v_store(p + j, cv::v_pack(blend(mLow, eLow, pLow), blend(mHigh, eHigh, pHigh)));
         }
-        mask[i] = 0;
+#endif
+        for (; j < 3 * n; ++j)
+            p[j] = blendByte(weights[j], e[j], p[j]);
+        std::fill_n(mask + start, n, 0);
     }
 }
 
@@ -334,7 +364,14 @@ void fillMask(std::uint8_t* bytes, const std::vector<FrameRect>& rectangles, con
         [&](std::size_t, int x, int end, int, int index, double coverage) {
             const std::uint8_t value = coverageByte(coverage, opacity);
             std::uint8_t* run = bytes + index;
-            for (int k = 0; k < end - x; ++k)
+            const int count = end - x;
+            int k = 0;
+#if CV_SIMD
+            const cv::v_uint8 values = cv::vx_setall_u8(value);
+            for (; k + cv::v_uint8::nlanes <= count; k += cv::v_uint8::nlanes)
+                cv::v_store(run + k, cv::v_max(cv::vx_load(run + k), values));
+#endif
+            for (; k < count; ++k)
                 run[k] = std::max(run[k], value);
         });
 }

@@ -216,7 +216,7 @@ class VideoPipeline {
 public:
     VideoPipeline(AVFormatContext& input, int streamIndex, AVFormatContext& output,
                   VideoComposition::FrameHandler composition)
-        : input_(input), output_(output), inputIndex_(streamIndex), composition_(std::move(composition))
+        : output_(output), composition_(std::move(composition))
         , packet_(makePacket()), decoded_(makeFrame()), encoded_(makeFrame()), passthrough_(makeFrame())
     {
         const AVStream& stream = *input.streams[streamIndex];
@@ -288,7 +288,6 @@ public:
         yuvWriter_ = Yuv420Writer(kr, kb);
     }
 
-    int inputIndex() const { return inputIndex_; }
     double lastTimeSeconds() const { return lastTime_; }
 
     // Decodes one packet (nullptr at the end of the file) and encodes every
@@ -392,9 +391,7 @@ private:
         drainEncoder(*encoder_, output_, outputIndex_, *packet_);
     }
 
-    AVFormatContext& input_;
     AVFormatContext& output_;
-    int inputIndex_;
     int outputIndex_ = -1;
     VideoComposition::FrameHandler composition_;
     AVRational timeBase_{0, 1};

@@ -356,8 +356,13 @@ TEST(VideoExporter, FailuresLeaveTheDestinationAndNoTemporaryFolder)
     const fs::path output = dir.path / "out.mp4";
     writeText(output, "previous export");
     writeText(dir.path / "notes.mp4", "not a video at all");
-    EXPECT_THROW(VideoExporter::exportVideo(dir.path / "notes.mp4", output, scanOverBar(), solidWhite(), {}),
-                 ScrivelError);
+    try {
+        VideoExporter::exportVideo(dir.path / "notes.mp4", output, scanOverBar(), solidWhite(), {});
+        ADD_FAILURE() << "exported a text file";
+    } catch (const ScrivelError& error) {
+        EXPECT_EQ(error.code(), ScrivelError::Code::exportSessionUnavailable);
+        EXPECT_STREQ(error.what(), "Scrivel could not create a video export session for this file.");
+    }
     EXPECT_EQ(contents(output), "previous export");
     EXPECT_TRUE(dir.strays({"notes.mp4", "out.mp4"}).empty());
 
