@@ -115,6 +115,89 @@
     return null;
   }
 
+
+  // ---- a stand-in for the native player, for screenshots ------------------
+  // The real player is a native view laid over the page at the bounds the page
+  // reports; this draws a mock recording there with the masks the page asked for.
+  const view = { bounds: null, preview: null, tracks: [], time: 0 };
+  const esc = (t) => String(t).replace(/[&<>"]/g, (c) => `&#${c.charCodeAt(0)};`);
+  function paint() {
+    let host = document.getElementById('fake-player');
+    if (!host) {
+      if (!document.body) return;
+      host = document.createElement('div');
+      host.id = 'fake-player';
+      Object.assign(host.style, { position: 'fixed', pointerEvents: 'none', overflow: 'hidden', background: '#000', zIndex: 5 });
+      document.body.append(host);
+    }
+    const b = view.bounds;
+    host.style.display = b && b.visible ? 'block' : 'none';
+    if (!b || !b.visible) return;
+    Object.assign(host.style, { left: `${b.x}px`, top: `${b.y}px`, width: `${b.width}px`, height: `${b.height}px` });
+    const W = 1920, H = 1080;
+    const lines = [];
+    const masks = [];
+    const settings = view.preview?.renderSettings;
+    view.tracks.forEach((t, i) => {
+      const y = 330 + i * 120;
+      lines.push(`<text x="560" y="${y}" font-size="44" fill="#2a2f3a">${esc(t.text)}</text>`);
+      const shown = (t.selectedText || t.text).split(' · ');
+      const measure = (text) => [...text].reduce((w, c) => w + (/[\u3000-\u9fff]/.test(c) ? 44 : 24.2), 0);
+      const start = Math.max(0, t.text.indexOf(shown[0]));
+      const last = shown.at(-1);
+      const end = t.text.lastIndexOf(last) + last.length;
+      const x = 556 + measure(t.text.slice(0, start));
+      if (settings && view.preview.enabled && !settings.excludedTrackIDs.includes(t.id)) {
+        masks.push({ x, y: y - 44, w: measure(t.text.slice(start, end)) + 8, h: 58, id: t.id });
+      }
+    });
+    if (settings && view.preview.enabled) {
+      for (const m of settings.manualMasks) {
+        if (!m.enabled || view.time < m.startTime || view.time >= m.endTime) continue;
+        masks.push({ x: m.rect.x * W, y: m.rect.y * H, w: m.rect.width * W, h: m.rect.height * H, manual: true });
+      }
+    }
+    const hex = (c) => `#${(c >>> 0).toString(16).padStart(6, '0')}`;
+    const drawMask = (m) => {
+      const r = settings.cornerRadius * 2;
+      const o = settings.opacity;
+      switch (settings.style) {
+        case 'solid': return `<rect x="${m.x}" y="${m.y}" width="${m.w}" height="${m.h}" rx="${r}" fill="${hex(settings.solidColor)}" opacity="${o}"/>`;
+        case 'skeleton': return `<rect x="${m.x}" y="${m.y + 8}" width="${m.w}" height="${m.h - 16}" rx="${Math.max(r, 20)}" fill="#d9dce3" opacity="${o}"/>`;
+        case 'pixelate': {
+          const cells = [];
+          const size = Math.max(8, settings.pixelSize * 1.5);
+          for (let yy = m.y; yy < m.y + m.h; yy += size) {
+            for (let xx = m.x; xx < m.x + m.w; xx += size) {
+              const shade = 140 + Math.round((xx * 7 + yy * 13) % 80);
+              cells.push(`<rect x="${xx}" y="${yy}" width="${Math.min(size, m.x + m.w - xx)}" height="${Math.min(size, m.y + m.h - yy)}" fill="rgb(${shade},${shade + 4},${shade + 10})"/>`);
+            }
+          }
+          return `<g opacity="${o}">${cells.join('')}</g>`;
+        }
+        default: return `<rect x="${m.x}" y="${m.y}" width="${m.w}" height="${m.h}" rx="${r + 10}" fill="#cfd3dc" filter="url(#soft)" opacity="${o}"/>`;
+      }
+    };
+    const outlines = view.preview?.showRegions
+      ? masks.filter((m) => !m.manual).map((m) => `<rect x="${m.x - 4}" y="${m.y - 4}" width="${m.w + 8}" height="${m.h + 8}" rx="6" fill="none" stroke="#8a7dff" stroke-width="4"/>`).join('')
+      : '';
+    host.innerHTML = `<svg viewBox="0 0 ${W} ${H}" width="100%" height="100%" preserveAspectRatio="xMidYMid meet" font-family="DejaVu Sans, Noto Sans CJK SC, sans-serif">
+      <defs><filter id="soft"><feGaussianBlur stdDeviation="7"/></filter></defs>
+      <rect width="${W}" height="${H}" fill="#3b4252"/>
+      <rect x="360" y="120" width="1200" height="840" rx="18" fill="#f7f8fa"/>
+      <rect x="360" y="120" width="1200" height="64" rx="18" fill="#e6e8ee"/>
+      <circle cx="404" cy="152" r="10" fill="#ff5f57"/><circle cx="436" cy="152" r="10" fill="#febc2e"/><circle cx="468" cy="152" r="10" fill="#28c840"/>
+      <text x="960" y="162" font-size="30" text-anchor="middle" fill="#5f6673">Weekly sync – notes</text>
+      <rect x="360" y="184" width="150" height="776" fill="#eceef3"/>
+      <rect x="390" y="230" width="90" height="18" rx="9" fill="#cdd2dc"/><rect x="390" y="270" width="70" height="18" rx="9" fill="#cdd2dc"/><rect x="390" y="310" width="80" height="18" rx="9" fill="#cdd2dc"/>
+      ${lines.join('')}
+      <rect x="560" y="${330 + view.tracks.length * 120 - 30}" width="760" height="22" rx="11" fill="#e1e4ea"/>
+      <rect x="560" y="${330 + view.tracks.length * 120 + 20}" width="540" height="22" rx="11" fill="#e1e4ea"/>
+      ${settings ? masks.map(drawMask).join('') : ''}${outlines}
+    </svg>`;
+  }
+  fake.paint = paint;
+
   // ---- answering ---------------------------------------------------------
   function call(fn, first, payload) {
     // The native side sends both arguments as JSON text.
@@ -124,11 +207,13 @@
   }
   fake.resolve = (id, value) => {
     if (value && typeof value === 'object' && 'id' in value && 'displayName' in value) fake.video = value;
+    if (value && Array.isArray(value.tracks)) { view.tracks = value.tracks; setTimeout(paint, 0); }
     call('resolve', id, value);
   };
   fake.reject = (id, message) => call('reject', id, { message });
   fake.emit = (name, payload) => {
     if (name === 'videoSelected') fake.video = payload;
+    if (name === 'playerState') { view.time = payload.time; setTimeout(paint, 0); }
     call('emit', name, payload);
   };
   /** Answers the oldest held request of `method`. */
@@ -181,6 +266,8 @@
         return;
       }
     }
+    if (method === 'setPlayerBounds') { view.bounds = params; paint(); }
+    if (method === 'setPreview') { view.preview = params; paint(); }
     const script = fake.scripted[method];
     if (script && script.length) {
       const outcome = script.shift();

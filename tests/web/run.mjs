@@ -18,6 +18,8 @@ const option = (name, fallback) => {
 const artifacts = resolve(option('--artifacts', join(root, 'build/artifacts/web')));
 const only = option('--only', '');
 const browserPath = process.env.SCRIVEL_CHROMIUM ?? '/usr/bin/chromium';
+// Generous: the suite may share two cores with compilers and other tests.
+const TIMEOUT = 15000;
 
 let chromium;
 try {
@@ -74,13 +76,13 @@ class Page {
   violations() { return this.page.evaluate(() => window.__fake.violations); }
   /** Waits until `count` requests of `method` were posted; returns the newest. */
   async waitFor(method, count = 1) {
-    await this.page.waitForFunction(([m, n]) => window.__fake.of(m).length >= n, [method, count], { timeout: 5000 })
+    await this.page.waitForFunction(([m, n]) => window.__fake.of(m).length >= n, [method, count], { timeout: TIMEOUT })
       .catch(() => { throw new Error(`the page did not send ${method} (${count}×)`); });
     return this.last(method);
   }
   /** Waits until the newest `method` request satisfies `predicate`; returns it. */
   async waitForLast(method, predicate, what) {
-    const deadline = Date.now() + 5000;
+    const deadline = Date.now() + TIMEOUT;
     for (;;) {
       const last = await this.last(method);
       if (last && predicate(last)) return last;
@@ -97,7 +99,7 @@ class Page {
   visible(selector) { return this.page.locator(selector).isVisible(); }
   async notice(text) {
     const locator = this.page.locator('.notice', { hasText: text });
-    await locator.first().waitFor({ state: 'visible', timeout: 5000 })
+    await locator.first().waitFor({ state: 'visible', timeout: TIMEOUT })
       .catch(async () => { throw new Error(`no notice "${text}"; notices: ${JSON.stringify(await this.page.locator('.notice').allInnerTexts())}`); });
     return locator.first();
   }
@@ -162,6 +164,36 @@ test('start: announces ready, places the drag strip, hides the player, invites a
   const [r, g, b] = dark.match(/\d+/g).map(Number);
   assert.ok(r + g + b < 120, `dark background is dark (${dark})`);
   await p.shot('empty-dark');
+  await p.noViolations();
+});
+
+test('layout changes move the player and the drag strip; narrow windows still fit', async (p) => {
+  await withVideo(p);
+  const matchesStage = async (what) => {
+    const stage = await p.page.locator('#stage').boundingBox();
+    await p.waitForLast('setPlayerBounds', (m) => m.params.visible &&
+      ['x', 'y', 'width', 'height'].every((k) => Math.abs(m.params[k] - stage[k]) < 0.01), `matching the preview area ${what}`);
+  };
+  await matchesStage('after opening');
+  // The drawing hint takes room from the preview area.
+  await p.page.getByRole('button', { name: 'Draw mask' }).click();
+  await p.page.locator('#drawing-banner').waitFor();
+  await matchesStage('while drawing');
+  await p.emit('drawingEnded', { videoId: VIDEO.id });
+  await p.page.locator('#drawing-banner').waitFor({ state: 'hidden' });
+  await matchesStage('after drawing');
+  // The smallest window the app allows.
+  await p.page.setViewportSize({ width: 900, height: 620 });
+  await matchesStage('at 900 × 620');
+  const strip = await p.page.locator('#drag-region').boundingBox();
+  await p.waitForLast('setWindowDragBounds', (m) => Math.abs(m.params.width - strip.width) < 0.01, 'for the narrow window');
+  for (const selector of ['.transport', '.titlebar', '#sidebar', '.tabs']) {
+    const fits = await p.page.locator(selector).evaluate((el) => el.scrollWidth <= el.clientWidth + 1);
+    assert.ok(fits, `${selector} overflows at 900 × 620`);
+  }
+  const stage = await p.page.locator('#stage').boundingBox();
+  assert.ok(stage.width >= 400 && stage.height >= 300, `the preview keeps a usable size (${stage.width} × ${stage.height})`);
+  await p.shot('narrow');
   await p.noViolations();
 });
 
@@ -609,6 +641,7 @@ try {
     const context = await browser.newContext({ viewport: { width: 1280, height: 800 }, colorScheme: 'light' });
     await context.addInitScript({ path: join(here, 'fake-native.js') });
     const page = await context.newPage();
+    page.setDefaultTimeout(TIMEOUT);
     const errors = [];
     page.on('pageerror', (error) => errors.push(error.message));
     page.on('console', (m) => { if (m.type() === 'error') errors.push(m.text()); });

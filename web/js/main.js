@@ -329,10 +329,9 @@ function renderJob() {
   if (job.cancelling) message = 'Cancelling…';
   $('job-message').textContent = message;
   const counts = [];
-  if (p && p.total > 0) {
-    counts.push(job.kind === 'scan'
-      ? `${formatCount(p.processed)} / ${formatCount(p.total)} frames`
-      : `${formatCount(p.processed)} / ${formatCount(p.total)}`);
+  // An export counts percent in processed/total; the bar already says that.
+  if (p && p.total > 0 && job.kind === 'scan') {
+    counts.push(`${formatCount(p.processed)} / ${formatCount(p.total)} frames`);
   }
   if (p && typeof p.regions === 'number') counts.push(`${formatCount(p.regions)} regions`);
   $('job-counts').textContent = counts.join(' · ');
@@ -518,7 +517,7 @@ function maskRow(mask, index) {
     now.type = 'button';
     now.className = 'link-button';
     now.textContent = 'now';
-    now.title = `Set to the current time (${formatTime(state.player.time)})`;
+    now.title = 'Set to the current time';
     now.setAttribute('aria-label', `Set ${name} ${key === 'startTime' ? 'start' : 'end'} to the current time`);
     now.addEventListener('click', () => {
       mask[key] = Math.round(state.player.time * 1000) / 1000;
