@@ -358,9 +358,11 @@ test('the whole job: open → scan → exclude → draw → style → export, wi
     },
   });
   assert.match(await p.text('#job-message'), /Choose where to save/);
+  assert.equal(await p.visible('#cancel-button'), false, 'nothing to cancel while the save panel is open');
   await p.emit('jobProgress', { id: exp.params.jobId, videoId: VIDEO.id, kind: 'export', progress: 0.62, processed: 62, total: 100, message: 'Rendering video and preserving audio' });
   await p.page.locator('#job-message', { hasText: 'Rendering video and preserving audio' }).waitFor();
   assert.equal(await p.text('#job-percent'), '62%');
+  assert.ok(await p.visible('#cancel-button'));
   await p.shot('exporting');
 
   const output = '/home/ada/Movies/standup-demo-scrivel.mp4';
@@ -561,6 +563,12 @@ test('style values outside the accepted ranges are explained and never sent', as
     const s = m.params.renderSettings;
     assert.ok(s.opacity <= 1 && s.blurRadius >= 0 && s.blurRadius <= 1e6 && s.padding.left >= -1e6, `refusable settings were sent: ${JSON.stringify(s)}`);
   }
+  // Arrow keys step a value; Shift steps by ten.
+  await p.page.locator('#style-blurRadius').focus();
+  await p.page.keyboard.press('ArrowUp');
+  await p.waitForLast('setPreview', (m) => m.params.renderSettings.blurRadius === 25, 'with blur 25');
+  await p.page.keyboard.press('Shift+ArrowDown');
+  await p.waitForLast('setPreview', (m) => m.params.renderSettings.blurRadius === 15, 'with blur 15');
   // Solid colour goes out as a packed 0xRRGGBB integer.
   await p.page.getByRole('radio', { name: 'Solid' }).check();
   await p.page.locator('#style-solidColor').fill('#ff8000');

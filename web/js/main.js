@@ -336,6 +336,8 @@ function renderJob() {
   if (p && typeof p.regions === 'number') counts.push(`${formatCount(p.regions)} regions`);
   $('job-counts').textContent = counts.join(' · ');
   $('cancel-button').disabled = Boolean(job.cancelling);
+  // Before the save panel closes there is no job on the native side to cancel.
+  $('cancel-button').hidden = job.kind === 'export' && !job.started;
 }
 
 // ---------------------------------------------------------------- tracks
@@ -592,6 +594,16 @@ function wireStyle() {
       schedulePreview();
     });
     text.addEventListener('change', commit);
+    text.addEventListener('keydown', (event) => {
+      const step = { ArrowUp: 1, ArrowDown: -1 }[event.key];
+      const current = parseNumber(text.value);
+      if (!step || !Number.isFinite(current)) return;
+      event.preventDefault();
+      const next = Math.max(0, current + step * (event.shiftKey ? 10 : 1));
+      text.value = String(Math.round(next * 100) / 100);
+      text.dispatchEvent(new Event('input'));
+      commit();
+    });
   }
   $('style-solidColor').addEventListener('input', (event) => {
     state.settings.solidColor = hexToColor(event.target.value);
