@@ -142,11 +142,15 @@
       const y = 330 + i * 120;
       lines.push(`<text x="560" y="${y}" font-size="44" fill="#2a2f3a">${esc(t.text)}</text>`);
       const shown = (t.selectedText || t.text).split(' · ');
-      const measure = (text) => [...text].reduce((w, c) => w + (/[\u3000-\u9fff]/.test(c) ? 44 : 24.2), 0);
+      const measure = (text) => {
+        const ctx = (view.ctx ??= document.createElement('canvas').getContext('2d'));
+        ctx.font = '44px "DejaVu Sans", "Noto Sans CJK SC", sans-serif';
+        return ctx.measureText(text).width;
+      };
       const start = Math.max(0, t.text.indexOf(shown[0]));
       const last = shown.at(-1);
       const end = t.text.lastIndexOf(last) + last.length;
-      const x = 556 + measure(t.text.slice(0, start));
+      const x = 554 + measure(t.text.slice(0, start));
       if (settings && view.preview.enabled && !settings.excludedTrackIDs.includes(t.id)) {
         masks.push({ x, y: y - 44, w: measure(t.text.slice(start, end)) + 8, h: 58, id: t.id });
       }

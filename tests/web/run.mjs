@@ -299,7 +299,7 @@ test('the whole job: open → scan → exclude → draw → style → export, wi
   const drawing = await p.waitFor('setDrawing');
   assert.deepEqual(drawing.params, { videoId: VIDEO.id, enabled: true });
   assert.ok(await p.visible('#drawing-banner'));
-  const rect = { x: 0.1, y: 0.2, width: 0.3, height: 0.05 };
+  const rect = { x: 0.29, y: 0.595, width: 0.4, height: 0.06 };
   await p.emit('manualMaskDrawn', { videoId: VIDEO.id, rect });
   await p.emit('drawingEnded', { videoId: VIDEO.id });
   await p.page.locator('#mask-list .mask').waitFor();
@@ -327,6 +327,8 @@ test('the whole job: open → scan → exclude → draw → style → export, wi
   await p.waitForLast('setPreview', (m) => m.params.renderSettings.manualMasks[0]?.endTime === 9.5, 'with the new end');
   assert.equal(await p.page.locator('.mask .error').isVisible(), false);
 
+  await p.shot('review');
+
   // Style: pixelate, 20 px cells, 80 % opacity.
   await p.page.getByRole('tab', { name: /Style/ }).click();
   await p.page.getByRole('radio', { name: 'Pixelate' }).check();
@@ -339,8 +341,6 @@ test('the whole job: open → scan → exclude → draw → style → export, wi
   const styled = await p.waitForLast('setPreview', (m) => m.params.renderSettings.opacity === 0.8, 'with opacity 0.8');
   assert.equal(styled.params.renderSettings.style, 'pixelate');
   assert.equal(styled.params.renderSettings.pixelSize, 20);
-  await p.page.getByRole('tab', { name: /Review/ }).click();
-  await p.shot('review');
 
   // Export.
   await p.page.getByRole('tab', { name: /Export/ }).click();
@@ -427,6 +427,13 @@ test('failures reach the user as readable notices', async (p) => {
   await p.answer('exportVideo', { reject: 'Scan the video before exporting.' });
   await p.notice('Scan the video before exporting.');
   assert.equal(await p.visible('#export-result'), false);
+  // Notices never lie under the native player, which would hide them.
+  const stage = await p.page.locator('#stage').boundingBox();
+  for (const box of await p.page.locator('.notice').evaluateAll((els) => els.map((e) => e.getBoundingClientRect().toJSON()))) {
+    const apart = box.x >= stage.x + stage.width || box.x + box.width <= stage.x ||
+      box.y >= stage.y + stage.height || box.y + box.height <= stage.y;
+    assert.ok(apart, `a notice at ${JSON.stringify(box)} overlaps the player`);
+  }
 
   // A cancelled save panel: no result, no error, export possible again.
   await p.page.getByRole('button', { name: 'Export video…' }).click();

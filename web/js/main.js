@@ -181,6 +181,11 @@ function renderVideo() {
   $('empty-state').hidden = Boolean(v);
   $('viewer').hidden = !v;
   $('sidebar').hidden = !v;
+  // Notices sit in the sidebar above the progress, never over the native
+  // player (which would hide them); with no video they float over the page.
+  const notices = $('notices');
+  if (v && notices.parentElement !== $('sidebar')) $('sidebar').insertBefore(notices, $('job'));
+  if (!v && notices.parentElement !== document.body) document.body.append(notices);
   $('title-name').textContent = v ? v.displayName : '';
   document.title = v ? `${v.displayName} – Scrivel` : 'Scrivel';
   if (!v) return;
