@@ -328,6 +328,9 @@ test('the whole job: open → scan → exclude → draw → style → export, wi
   assert.equal(await p.page.locator('.mask .error').isVisible(), false);
 
   await p.shot('review');
+  await p.page.emulateMedia({ colorScheme: 'dark' });
+  await p.shot('review-dark');
+  await p.page.emulateMedia({ colorScheme: 'light' });
 
   // Style: pixelate, 20 px cells, 80 % opacity.
   await p.page.getByRole('tab', { name: /Style/ }).click();
