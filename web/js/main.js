@@ -211,6 +211,7 @@ function renderPlayer() {
   const { time, isPlaying } = state.player;
   $('current-time').textContent = formatTime(time);
   if (!state.seeking) $('seek').value = String(time);
+  $('seek').setAttribute('aria-valuetext', formatTime(time));
   const play = $('play-button');
   play.setAttribute('aria-label', isPlaying ? 'Pause' : 'Play');
   play.title = isPlaying ? 'Pause (Space)' : 'Play (Space)';
@@ -435,8 +436,7 @@ function renderTrackStates() {
     li.querySelector('.track-toggle').checked = !excluded;
     const selected = id === state.selectedTrackId;
     li.classList.toggle('selected', selected);
-    if (selected) li.setAttribute('aria-current', 'true');
-    else li.removeAttribute('aria-current');
+    li.querySelector('.track-main').setAttribute('aria-pressed', String(selected));
   }
 }
 
