@@ -80,7 +80,9 @@ struct SavePanelOptions {
 
 // File choosers shown as sheets (modal to the page's window). `done` is
 // called once on the main thread with the chosen file, or nullopt when the
-// user cancelled. It may be called after the bridge is gone; it checks.
+// user cancelled. It may be called after the bridge is gone; it checks. A
+// saved file's name ends in an allowed type's extension (".mp4" is appended
+// when the user typed none).
 class FilePanels {
 public:
     using Completion = std::function<void(std::optional<std::filesystem::path>)>;

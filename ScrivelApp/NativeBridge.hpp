@@ -71,9 +71,10 @@ public:
     // JSON text. Messages for another handler or from a subframe are ignored.
     void receiveScriptMessage(std::string_view handler, bool fromMainFrame, std::string_view body);
     // The same for a message known to come from the main frame's "scrivel"
-    // handler: the text form, and an already parsed form.
+    // handler: the text form (text that is not JSON gets no reply), and an
+    // already parsed form.
     void handleMessage(std::string_view body);
-    void handleMessage(const Json& body);
+    void handleParsedMessage(const Json& body);
 
     // Allow or cancel a navigation of the web view; opens clicked web links in
     // the default browser.
