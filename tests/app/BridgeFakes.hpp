@@ -5,6 +5,7 @@
 // that record what they were asked to do. Plus a harness wiring them to a
 // NativeBridge.
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -20,6 +21,7 @@
 
 #include "ScrivelApp/BridgeHost.hpp"
 #include "ScrivelApp/NativeBridge.hpp"
+#include "ScrivelCore/Errors.hpp"
 
 namespace scrivel::test {
 
@@ -231,6 +233,113 @@ public:
     std::vector<std::string> opened;
 };
 
+// Media work without media. Probes make up a 12.5 s video for any path, wait
+// for releaseProbes() when the file name holds "slow" and fail when it holds
+// "broken". Scans and exports report one progress value, then wait until
+// jobs are released (finish) or their stop token (report one late value,
+// then throw OperationCancelled). Released gates stay open until held again.
+class FakeMedia {
+public:
+    static constexpr double duration = 12.5;
+    static ScanProgress firstScanProgress() { return {0.1, 1, 10, 2, "Recognizing text"}; }
+    static ScanProgress lateScanProgress() { return {0.5, 5, 10, 4, "Recognizing text"}; }
+
+    FakeMedia()
+    {
+        DetectedRegion region;
+        region.rect = {0.1, 0.2, 0.3, 0.05};
+        region.text = "jane@example.com";
+        region.confidence = 0.9F;
+        region.trackID = 3;
+        result.duration = duration;
+        result.frameRate = 30;
+        result.samples = {{0.0, 0, {region}}, {0.5, 0, {region}}};
+        result.sampleCount = 2;
+        result.totalRegions = 2;
+    }
+
+    BridgeOperations operations()
+    {
+        BridgeOperations operations;
+        operations.inspect = [this](const std::filesystem::path& url) {
+            const std::string name = url.filename().string();
+            if (name.find("slow") != std::string::npos)
+                waitFor(probesReleased_, {});
+            if (name.find("broken") != std::string::npos)
+                throw ScrivelError::noVideoTrack();
+            VideoInfo info;
+            info.id = "VIDEO-" + std::to_string(++probes);
+            info.displayName = name;
+            info.duration = duration;
+            info.width = 320;
+            info.height = 240;
+            info.nominalFrameRate = 30;
+            return info;
+        };
+        operations.scan = [this](const std::filesystem::path&, const ScanSettings& settings,
+                                 const ScanProgressCallback& progress, std::stop_token stop) {
+            ++scansStarted;
+            lastScanSettings = settings;
+            progress(firstScanProgress());
+            if (!waitFor(jobsReleased_, stop)) {
+                progress(lateScanProgress());
+                throw OperationCancelled();
+            }
+            progress({1.0, 2, 2, 2, "Tracking text motion"});
+            return result;
+        };
+        operations.exportVideo = [this](const std::filesystem::path&, const std::filesystem::path& output,
+                                        const ScanResult&, const RenderSettings&,
+                                        const std::function<void(double)>& progress, std::stop_token stop) {
+            ++exportsStarted;
+            progress(0.257);
+            if (!waitFor(jobsReleased_, stop)) {
+                progress(0.5);
+                throw OperationCancelled();
+            }
+            progress(1.0);
+            std::lock_guard lock(mutex_);
+            exportedTo.push_back(output);
+        };
+        return operations;
+    }
+
+    void releaseProbes() { set(probesReleased_, true); }
+    void holdProbes() { set(probesReleased_, false); }
+    void releaseJobs() { set(jobsReleased_, true); }
+    void holdJobs() { set(jobsReleased_, false); }
+
+    ScanResult result;
+    std::atomic<int> probes{0};
+    std::atomic<int> scansStarted{0};
+    std::atomic<int> exportsStarted{0};
+    ScanSettings lastScanSettings; // written by the scan's thread before it reports
+    std::vector<std::filesystem::path> exportedTo; // guarded by mutex_
+
+private:
+    void set(bool& gate, bool released)
+    {
+        {
+            std::lock_guard lock(mutex_);
+            gate = released;
+        }
+        wake_.notify_all();
+    }
+    // True when the gate opened, false when stopped first; gives up after a
+    // while so that a broken test cannot hang the suite.
+    bool waitFor(const bool& gate, std::stop_token stop)
+    {
+        std::unique_lock lock(mutex_);
+        wake_.wait_for(lock, stop, std::chrono::seconds(30), [&] { return gate; });
+        return gate && !stop.stop_requested();
+    }
+
+    std::mutex mutex_;
+    std::condition_variable_any wake_;
+    bool probesReleased_ = false;
+    bool jobsReleased_ = false;
+};
+
 // A bridge with fakes all around, its page attached.
 struct BridgeHarness {
     explicit BridgeHarness(BridgeOperations operations)
@@ -255,6 +364,22 @@ struct BridgeHarness {
         const std::vector<PageCall> replies = page->repliesTo(id);
         EXPECT_EQ(replies.size(), 1u) << id;
         return replies.empty() ? PageCall{} : replies.front();
+    }
+
+    // Makes the page ready (once), drops `path` on the window and waits for
+    // its "videoSelected" event; returns the selected video.
+    VideoInfo select(const std::filesystem::path& path)
+    {
+        if (!bridge->isReady()) {
+            request("ready-for-" + path.filename().string(), "ready");
+            executor->runPending();
+        }
+        const std::size_t before = page->events("videoSelected").size();
+        bridge->handleDroppedFile(path);
+        EXPECT_TRUE(executor->runUntil([&] { return page->events("videoSelected").size() > before; }))
+            << "no videoSelected for " << path;
+        const std::vector<PageCall> selected = page->events("videoSelected");
+        return selected.size() > before ? decode<VideoInfo>(selected.back().payload) : VideoInfo{};
     }
 
     std::shared_ptr<QueueExecutor> executor = std::make_shared<QueueExecutor>();
