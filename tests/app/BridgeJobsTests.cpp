@@ -111,8 +111,10 @@ TEST(BridgeJobs, ShutdownDuringAnExportLeavesNoTemporaryFolderAndTheDestinationU
         std::condition_variable_any stopped;
         realExport(from, to, result, settings,
                    [&](double fraction) {
+                       // Marked before the value is passed on, so the test sees it with the event.
+                       const bool hold = fraction < 1 && !heldMidway.exchange(true);
                        progress(fraction);
-                       if (fraction < 1 && !heldMidway.exchange(true)) {
+                       if (hold) {
                            std::unique_lock lock(mutex);
                            stopped.wait_for(lock, stop, std::chrono::seconds(30), [] { return false; });
                        }
