@@ -26,7 +26,8 @@ public:
     using Work = std::function<Continuation(std::stop_token stop)>;
 
     explicit JobTasks(std::shared_ptr<MainThreadExecutor> executor);
-    // Cancels every job and joins its thread; continuations still queued never run.
+    // Cancels every job and joins its thread; continuations still queued, and
+    // the callbacks of waits still pending, never run.
     ~JobTasks();
     JobTasks(const JobTasks&) = delete;
     JobTasks& operator=(const JobTasks&) = delete;
