@@ -2,9 +2,9 @@
 
 namespace scrivel::ManualMaskGeometry {
 
-std::optional<NormalizedRect> rect(ViewPoint start, ViewPoint end, const ViewRect& videoRect) {
+std::optional<NormalizedRect> rect(ViewPoint start, ViewPoint end, const PlayerRect& videoRect) {
     if (videoRect.isEmpty() || !videoRect.contains(start)) return std::nullopt;
-    const ViewRect drag = intersect(spanning(start, end), videoRect);
+    const PlayerRect drag = intersect(spanning(start, end), videoRect);
     if (drag.width < minimumExtent || drag.height < minimumExtent) return std::nullopt;
     // Both conventions put y downwards here, so no flip is needed.
     return NormalizedRect{(drag.minX() - videoRect.minX()) / videoRect.width,

@@ -17,7 +17,7 @@ inline constexpr double minimumExtent = 4;
 // `end`, clipped to the picture `videoRect`. nullopt when the picture is
 // empty, the drag starts outside it, or the clipped drag is smaller than
 // 4 × 4 points.
-std::optional<NormalizedRect> rect(ViewPoint start, ViewPoint end, const ViewRect& videoRect);
+std::optional<NormalizedRect> rect(ViewPoint start, ViewPoint end, const PlayerRect& videoRect);
 
 } // namespace ManualMaskGeometry
 

@@ -7,17 +7,17 @@
 
 namespace scrivel {
 
-ViewRect intersect(const ViewRect& a, const ViewRect& b) {
+PlayerRect intersect(const PlayerRect& a, const PlayerRect& b) {
     const double left = std::max(a.minX(), b.minX());
     const double top = std::max(a.minY(), b.minY());
     const double right = std::min(a.maxX(), b.maxX());
     const double bottom = std::min(a.maxY(), b.maxY());
     if (!(right > left) || !(bottom > top)) return {};
-    return ViewRect{left, top, right - left, bottom - top};
+    return PlayerRect{left, top, right - left, bottom - top};
 }
 
-ViewRect spanning(ViewPoint a, ViewPoint b) {
-    return ViewRect{std::min(a.x, b.x), std::min(a.y, b.y), std::abs(b.x - a.x), std::abs(b.y - a.y)};
+PlayerRect spanning(ViewPoint a, ViewPoint b) {
+    return PlayerRect{std::min(a.x, b.x), std::min(a.y, b.y), std::abs(b.x - a.x), std::abs(b.y - a.y)};
 }
 
 namespace PlayerViewGeometry {
@@ -32,24 +32,24 @@ double clampPan(double pan, double extent, double zoom) {
 
 } // namespace
 
-ViewRect layout(Viewport& viewport, const ViewRect& bounds) {
+PlayerRect layout(Viewport& viewport, const PlayerRect& bounds) {
     viewport.pan.x = clampPan(viewport.pan.x, bounds.width, viewport.zoom);
     viewport.pan.y = clampPan(viewport.pan.y, bounds.height, viewport.zoom);
     const double width = bounds.width * viewport.zoom;
     const double height = bounds.height * viewport.zoom;
-    return ViewRect{bounds.midX() - width / 2 + viewport.pan.x, bounds.midY() - height / 2 + viewport.pan.y, width,
+    return PlayerRect{bounds.midX() - width / 2 + viewport.pan.x, bounds.midY() - height / 2 + viewport.pan.y, width,
                     height};
 }
 
-ViewRect aspectFit(const ViewRect& frame, double videoWidth, double videoHeight) {
+PlayerRect aspectFit(const PlayerRect& frame, double videoWidth, double videoHeight) {
     if (!(videoWidth > 0) || !(videoHeight > 0) || frame.isEmpty()) return {};
     const double scale = std::min(frame.width / videoWidth, frame.height / videoHeight);
     const double width = videoWidth * scale;
     const double height = videoHeight * scale;
-    return ViewRect{frame.midX() - width / 2, frame.midY() - height / 2, width, height};
+    return PlayerRect{frame.midX() - width / 2, frame.midY() - height / 2, width, height};
 }
 
-void pinch(Viewport& viewport, double magnification, ViewPoint center, const ViewRect& bounds) {
+void pinch(Viewport& viewport, double magnification, ViewPoint center, const PlayerRect& bounds) {
     const double oldZoom = viewport.zoom;
     const double newZoom = std::clamp(oldZoom * (1 + magnification), Viewport::minZoom, Viewport::maxZoom);
     if (!std::isfinite(newZoom)) return;
@@ -67,7 +67,7 @@ bool scroll(Viewport& viewport, double deltaX, double deltaY) {
 }
 
 std::optional<std::int64_t> hitTrack(const std::vector<DetectedRegion>& regions, ViewPoint click,
-                                     const ViewRect& videoRect, double videoWidth, double videoHeight,
+                                     const PlayerRect& videoRect, double videoWidth, double videoHeight,
                                      const RenderSettings& settings) {
     if (videoRect.isEmpty() || !videoRect.contains(click)) return std::nullopt;
     // Video pixels with the origin at the bottom-left, as the masks are laid out.

@@ -19,7 +19,7 @@ struct ViewPoint {
     bool operator==(const ViewPoint&) const = default;
 };
 
-struct ViewRect {
+struct PlayerRect {
     double x = 0;
     double y = 0;
     double width = 0;
@@ -35,13 +35,13 @@ struct ViewRect {
     // Half-open on the far edges, so touching rectangles share no point.
     bool contains(ViewPoint p) const { return !isEmpty() && p.x >= x && p.x < maxX() && p.y >= y && p.y < maxY(); }
 
-    bool operator==(const ViewRect&) const = default;
+    bool operator==(const PlayerRect&) const = default;
 };
 
 // Empty (all zero) when the rectangles do not overlap.
-ViewRect intersect(const ViewRect& a, const ViewRect& b);
+PlayerRect intersect(const PlayerRect& a, const PlayerRect& b);
 // The rectangle spanned by two corners.
-ViewRect spanning(ViewPoint a, ViewPoint b);
+PlayerRect spanning(ViewPoint a, ViewPoint b);
 
 // The preview's magnification and the offset of the magnified picture from
 // centred, in view points.
@@ -60,15 +60,15 @@ namespace PlayerViewGeometry {
 // Clamps the pan to what keeps the magnified picture over the view (per
 // axis ±extent × (zoom − 1) / 2; none at zoom 1) and returns the frame of the
 // magnified layer inside `bounds`.
-ViewRect layout(Viewport& viewport, const ViewRect& bounds);
+PlayerRect layout(Viewport& viewport, const PlayerRect& bounds);
 
 // The picture of a video of the given pixel size fitted inside `frame`,
 // aspect preserved and centred; empty for a video of no size.
-ViewRect aspectFit(const ViewRect& frame, double videoWidth, double videoHeight);
+PlayerRect aspectFit(const PlayerRect& frame, double videoWidth, double videoHeight);
 
 // A pinch by `magnification` (0.1 = 10% larger) around `center`: zoom is
 // clamped to [1, 8] and the point under `center` stays put.
-void pinch(Viewport& viewport, double magnification, ViewPoint center, const ViewRect& bounds);
+void pinch(Viewport& viewport, double magnification, ViewPoint center, const PlayerRect& bounds);
 
 // Panning by scroll deltas (toolkit sign: positive scrolls right/down, which
 // moves the picture left/up). Only while magnified; returns false when the
@@ -80,7 +80,7 @@ bool scroll(Viewport& viewport, double deltaX, double deltaY);
 // smallest padded area wins, the first of equal areas. nullopt when the click
 // is outside `videoRect` or hits nothing.
 std::optional<std::int64_t> hitTrack(const std::vector<DetectedRegion>& regions, ViewPoint click,
-                                     const ViewRect& videoRect, double videoWidth, double videoHeight,
+                                     const PlayerRect& videoRect, double videoWidth, double videoHeight,
                                      const RenderSettings& settings);
 
 } // namespace PlayerViewGeometry

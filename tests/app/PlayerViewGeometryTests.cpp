@@ -12,7 +12,7 @@ namespace {
 
 constexpr double tolerance = 1e-9;
 
-void expectRect(const ViewRect& actual, const ViewRect& expected) {
+void expectRect(const PlayerRect& actual, const PlayerRect& expected) {
     EXPECT_NEAR(actual.x, expected.x, tolerance);
     EXPECT_NEAR(actual.y, expected.y, tolerance);
     EXPECT_NEAR(actual.width, expected.width, tolerance);
@@ -22,7 +22,7 @@ void expectRect(const ViewRect& actual, const ViewRect& expected) {
 // --- drawn masks -----------------------------------------------------------
 
 TEST(ManualMaskGeometry, NormalisesTheClippedDrag) {
-    const ViewRect picture{100, 50, 400, 200};
+    const PlayerRect picture{100, 50, 400, 200};
     struct Case {
         const char* name;
         ViewPoint start;
@@ -53,18 +53,18 @@ TEST(ManualMaskGeometry, NormalisesTheClippedDrag) {
 }
 
 TEST(ManualMaskGeometry, NoMaskOnAnEmptyPicture) {
-    EXPECT_FALSE(ManualMaskGeometry::rect({0, 0}, {50, 50}, ViewRect{0, 0, 0, 100}));
-    EXPECT_FALSE(ManualMaskGeometry::rect({0, 0}, {50, 50}, ViewRect{}));
+    EXPECT_FALSE(ManualMaskGeometry::rect({0, 0}, {50, 50}, PlayerRect{0, 0, 0, 100}));
+    EXPECT_FALSE(ManualMaskGeometry::rect({0, 0}, {50, 50}, PlayerRect{}));
 }
 
 // --- layout, zoom and pan ----------------------------------------------------
 
 TEST(PlayerViewLayout, ClampsThePanToKeepTheViewCovered) {
-    const ViewRect bounds{0, 0, 400, 300};
+    const PlayerRect bounds{0, 0, 400, 300};
     struct Case {
         Viewport viewport;
         ViewPoint pan;
-        ViewRect frame;
+        PlayerRect frame;
     };
     const std::vector<Case> cases{
         {{1, {5, -5}}, {0, 0}, {0, 0, 400, 300}},
@@ -74,7 +74,7 @@ TEST(PlayerViewLayout, ClampsThePanToKeepTheViewCovered) {
     };
     for (const Case& c : cases) {
         Viewport viewport = c.viewport;
-        const ViewRect frame = PlayerViewGeometry::layout(viewport, bounds);
+        const PlayerRect frame = PlayerViewGeometry::layout(viewport, bounds);
         EXPECT_NEAR(viewport.pan.x, c.pan.x, tolerance);
         EXPECT_NEAR(viewport.pan.y, c.pan.y, tolerance);
         expectRect(frame, c.frame);
@@ -87,7 +87,7 @@ TEST(PlayerViewLayout, ClampsThePanToKeepTheViewCovered) {
 }
 
 TEST(PlayerViewLayout, FitsThePictureWithItsAspect) {
-    const ViewRect frame{0, 0, 400, 300};
+    const PlayerRect frame{0, 0, 400, 300};
     expectRect(PlayerViewGeometry::aspectFit(frame, 1920, 1080), {0, 37.5, 400, 225});
     expectRect(PlayerViewGeometry::aspectFit(frame, 1080, 1920), {115.625, 0, 168.75, 300});
     expectRect(PlayerViewGeometry::aspectFit(frame, 4, 3), {0, 0, 400, 300});
@@ -96,13 +96,13 @@ TEST(PlayerViewLayout, FitsThePictureWithItsAspect) {
 }
 
 // Where a view point lies in the picture, as fractions of the layer frame.
-ViewPoint fractionUnder(ViewPoint point, Viewport viewport, const ViewRect& bounds) {
-    const ViewRect frame = PlayerViewGeometry::layout(viewport, bounds);
+ViewPoint fractionUnder(ViewPoint point, Viewport viewport, const PlayerRect& bounds) {
+    const PlayerRect frame = PlayerViewGeometry::layout(viewport, bounds);
     return {(point.x - frame.x) / frame.width, (point.y - frame.y) / frame.height};
 }
 
 TEST(PlayerViewZoom, PinchKeepsThePointUnderThePointer) {
-    const ViewRect bounds{0, 0, 400, 300};
+    const PlayerRect bounds{0, 0, 400, 300};
     struct Case {
         Viewport start;
         double magnification;
@@ -126,7 +126,7 @@ TEST(PlayerViewZoom, PinchKeepsThePointUnderThePointer) {
 }
 
 TEST(PlayerViewZoom, ZoomStaysBetweenOneAndEight) {
-    const ViewRect bounds{0, 0, 400, 300};
+    const PlayerRect bounds{0, 0, 400, 300};
     Viewport viewport{6, {0, 0}};
     PlayerViewGeometry::pinch(viewport, 1.0, {300, 200}, bounds);
     EXPECT_EQ(viewport.zoom, 8);
@@ -167,7 +167,7 @@ DetectedRegion region(std::int64_t track, NormalizedRect rect, std::vector<Norma
 ViewPoint atPixel(double x, double yFromTop) { return {20 + x * 0.4, 10 + yFromTop * 0.4}; }
 
 TEST(PlayerViewHitTest, SmallestPaddedMaskUnderTheClickWins) {
-    const ViewRect picture{20, 10, 400, 200};
+    const PlayerRect picture{20, 10, 400, 200};
     RenderSettings settings = startingRenderSettings();
     const std::vector<DetectedRegion> regions{
         region(1, {0.1, 0.1, 0.5, 0.2}, {{0, 0, 1, 1}}),     // pixels x 100..600, y 50..150 from the top
@@ -198,7 +198,7 @@ TEST(PlayerViewHitTest, SmallestPaddedMaskUnderTheClickWins) {
 }
 
 TEST(PlayerViewHitTest, PaddingWidensAndShrinksTheTarget) {
-    const ViewRect picture{20, 10, 400, 200};
+    const PlayerRect picture{20, 10, 400, 200};
     const std::vector<DetectedRegion> regions{
         region(7, {0.7, 0.1, 0.02, 0.04}, {{0, 0, 1, 1}}), // pixels x 700..720, y 50..70 from the top
         region(8, {0.6, 0.0, 0.2, 0.3}, {{0, 0, 1, 1}}),   // x 600..800, y 0..150
