@@ -1,0 +1,215 @@
+#!/usr/bin/env python3
+"""End-to-end check of the desktop application under a virtual X server.
+
+Starts the real `scrivel` with a generated clip on its command line and a
+loopback development page (SCRIVEL_WEB_DEV_URL) that drives the bridge:
+"ready" -> "videoSelected" -> "scanVideo" (real recognition) -> "exportVideo"
+(the save chooser answered through SCRIVEL_TEST_SAVE_PATH). Then it quits the
+app the careful way (SIGTERM), starts it again on the shipped page
+(scrivel://app/index.html), photographs the screen, keeps the picture and
+checks it is not blank.
+
+usage: scrivel_gui_test.py <scrivel> <screen-capture> <source-dir> <artefact-dir>
+"""
+
+import http.server
+import json
+import os
+import shutil
+import signal
+import socketserver
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+SCRIVEL, CAPTURE, SOURCE, ARTEFACTS = sys.argv[1:5]
+HERE = os.path.dirname(os.path.abspath(__file__))
+FONT = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
+WIDTH, HEIGHT = 640, 360
+failures = []
+
+
+def check(condition, what):
+    print(("ok   " if condition else "FAIL ") + what, flush=True)
+    if not condition:
+        failures.append(what)
+
+
+def make_clip(path):
+    text = "drawtext=fontfile={}:text='alice@example.com':fontsize=34:fontcolor=black:x=60:y=150".format(FONT)
+    subprocess.run(["ffmpeg", "-v", "error", "-y",
+                    "-f", "lavfi", "-i", "color=white:s={}x{}:r=10:d=2".format(WIDTH, HEIGHT),
+                    "-f", "lavfi", "-i", "sine=frequency=440:duration=2",
+                    "-vf", text, "-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "aac", "-shortest", path],
+                   check=True)
+
+
+def grey_frame(path, seconds):
+    raw = subprocess.run(["ffmpeg", "-v", "error", "-ss", str(seconds), "-i", path, "-frames:v", "1",
+                          "-f", "rawvideo", "-pix_fmt", "gray", "-"], check=True, capture_output=True).stdout
+    return raw
+
+
+def mean_difference(a, b, x0, y0, x1, y1):
+    total = 0
+    for y in range(y0, y1):
+        row = y * WIDTH
+        total += sum(abs(a[row + x] - b[row + x]) for x in range(x0, x1))
+    return total / ((x1 - x0) * (y1 - y0))
+
+
+class Reports:
+    def __init__(self):
+        self.report = None
+        self.arrived = threading.Event()
+
+
+def serve(reports):
+    page = open(os.path.join(HERE, "protocol-page.html"), "rb").read()
+
+    class Handler(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):
+            self.send_response(200)
+            self.send_header("Content-Type", "text/html; charset=utf-8")
+            self.send_header("Content-Length", str(len(page)))
+            self.end_headers()
+            self.wfile.write(page)
+
+        def do_POST(self):
+            body = self.rfile.read(int(self.headers.get("Content-Length", 0)))
+            self.send_response(204)
+            self.end_headers()
+            if self.path == "/report":
+                reports.report = json.loads(body)
+                reports.arrived.set()
+
+        def log_message(self, *args):
+            pass
+
+    server = socketserver.ThreadingTCPServer(("127.0.0.1", 0), Handler)
+    server.daemon_threads = True
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server
+
+
+def launch(arguments, extra_env, log_path):
+    env = dict(os.environ)
+    env.update({"GTK_A11Y": "none", "NO_AT_BRIDGE": "1"})
+    env.update(extra_env)
+    # A session bus of its own, so the application can register uniquely.
+    prefix = ["dbus-run-session", "--"] if shutil.which("dbus-run-session") else []
+    log = open(log_path, "wb")
+    return subprocess.Popen(prefix + [SCRIVEL] + arguments, env=env, stdout=log, stderr=subprocess.STDOUT,
+                            start_new_session=True)
+
+
+def quit_app(process, what):
+    # SIGTERM to the app itself (not the bus wrapper): the same path as Ctrl+Q.
+    app = subprocess.run(["pgrep", "-P", str(process.pid)], capture_output=True, text=True).stdout.split()
+    target = int(app[0]) if app else process.pid
+    os.kill(target, signal.SIGTERM)
+    try:
+        code = process.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        os.killpg(process.pid, signal.SIGKILL)
+        process.wait()
+        code = None
+    check(code == 0, what + " quits cleanly on SIGTERM (exit {})".format(code))
+
+
+def protocol_run(work):
+    clip = os.path.join(work, "Screen Recording.mp4")
+    make_clip(clip)
+    output = os.path.join(work, "exported")  # the app adds ".mp4"
+    reports = Reports()
+    server = serve(reports)
+    env = {
+        "SCRIVEL_WEB_DEV_URL": "http://127.0.0.1:{}/index.html".format(server.server_address[1]),
+        "SCRIVEL_TEST_SAVE_PATH": output,
+    }
+    if "SCRIVEL_MODEL_DIR" not in os.environ and os.path.isdir(os.path.join(SOURCE, "models")):
+        env["SCRIVEL_MODEL_DIR"] = os.path.join(SOURCE, "models")
+    process = launch([clip], env, os.path.join(ARTEFACTS, "scrivel-protocol.log"))
+    arrived = reports.arrived.wait(timeout=150)
+    check(arrived, "the page reported back")
+    if arrived:
+        report = reports.report
+        check(report.get("ok") is True, "the protocol run succeeded: " + str(report.get("error", "")))
+        names = [e["name"] for e in report.get("events", [])]
+        if report.get("ok"):
+            info = report["info"]
+            check(report["ack"] == {"ok": True}, "ready is acknowledged")
+            check(info["displayName"] == "Screen Recording.mp4", "videoSelected names the clip")
+            check((info["width"], info["height"]) == (WIDTH, HEIGHT), "videoSelected has the clip's size")
+            check(abs(info["duration"] - 2) < 0.2, "videoSelected has the clip's duration")
+            check(report["wrongCase"] == "The app received an invalid request.", "a wrongly cased method is refused")
+            summary = report["summary"]
+            check(summary["totalRegions"] > 0 and summary["sampleCount"] > 0, "the scan found text")
+            selected = " ".join(t["selectedText"] for t in summary["tracks"])
+            check("@" in selected, "the e-mail address is selected for redaction: " + selected)
+            check(report["exported"]["outputPath"] == output + ".mp4", "the export went to the chosen file")
+            kinds = {e["payload"]["kind"] for e in report["events"] if e["name"] == "jobProgress"}
+            check(kinds == {"scan", "export"}, "progress arrived for both jobs: " + str(kinds))
+            states = [e["payload"] for e in report["events"] if e["name"] == "playerState"]
+            check(any(s["videoId"] == info["id"] for s in states), "the player published its state")
+            check("toast" not in names, "no error notice: " + str([e for e in report["events"] if e["name"] == "toast"]))
+            if os.path.exists(output + ".mp4"):
+                source, redacted = grey_frame(clip, 1), grey_frame(output + ".mp4", 1)
+                # The text line is masked; the empty top band is not touched.
+                check(mean_difference(source, redacted, 60, 150, 400, 190) > 40, "the address is masked in the file")
+                check(mean_difference(source, redacted, 0, 0, WIDTH, 100) < 3, "the rest of the picture is unchanged")
+    quit_app(process, "the protocol run")
+    server.shutdown()
+
+
+def write_stand_in_page(folder):
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "index.html"), "w") as page:
+        page.write("<!doctype html><html><head><meta charset='utf-8'><link rel='stylesheet' href='style.css'></head>"
+                   "<body><h1>Scrivel</h1><p>Stand-in page for the window check.</p></body></html>")
+    with open(os.path.join(folder, "style.css"), "w") as style:
+        style.write("body{margin:0;height:100vh;font:28px sans-serif;color:#fff;"
+                    "background:linear-gradient(135deg,#3a1c71,#d76d77,#ffaf7b)}h1{padding:60px}")
+
+
+def window_run(work):
+    env = {}
+    if not os.path.exists(os.path.join(SOURCE, "web", "index.html")):
+        env["SCRIVEL_WEB_DIR"] = os.path.join(work, "web")
+        write_stand_in_page(env["SCRIVEL_WEB_DIR"])
+    process = launch([], env, os.path.join(ARTEFACTS, "scrivel-window.log"))
+    picture = os.path.join(ARTEFACTS, "scrivel-window.png")
+    stats = None
+    deadline = time.time() + 45
+    while time.time() < deadline:
+        time.sleep(2)
+        result = subprocess.run([CAPTURE, picture], capture_output=True, text=True)
+        if result.returncode == 0:
+            stats = json.loads(result.stdout)
+            if stats["colours"] >= 40 and stats["spread"] > 10:
+                break
+    check(stats is not None and stats["colours"] >= 40 and stats["spread"] > 10,
+          "the window shows the page (screen {})".format(stats))
+    print("screenshot kept at " + picture)
+    quit_app(process, "the window run")
+
+
+def main():
+    os.makedirs(ARTEFACTS, exist_ok=True)
+    work = tempfile.mkdtemp(prefix="scrivel-gui-")
+    try:
+        protocol_run(work)
+        window_run(work)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    if failures:
+        print("{} check(s) failed".format(len(failures)))
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
