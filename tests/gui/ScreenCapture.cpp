@@ -1,14 +1,17 @@
 // Captures the X screen once (GStreamer's ximagesrc), saves it as a PNG and
 // prints how varied it is, so a test can tell a drawn window from a blank one.
 //
-//   scrivel_screen_capture <out.png>
-// prints: {"width":W,"height":H,"colours":N,"spread":S}
-// where colours counts distinct 4-bit-per-channel colours and spread is the
-// standard deviation of the grey values.
+//   scrivel_screen_capture <out.png> [RRGGBB ...]
+// prints: {"width":W,"height":H,"colours":N,"spread":S,"counts":[...]}
+// where colours counts distinct 4-bit-per-channel colours, spread is the
+// standard deviation of the grey values, and counts holds, for each colour
+// given, how many pixels are within 3 of it in every channel.
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <vector>
 #include <set>
 
 #include <gst/app/gstappsink.h>
@@ -18,8 +21,8 @@
 #include <opencv2/imgcodecs.hpp>
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s <out.png>\n", argv[0]);
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s <out.png> [RRGGBB ...]\n", argv[0]);
         return 2;
     }
     gst_init(&argc, &argv);
@@ -51,6 +54,13 @@ int main(int argc, char** argv) {
     gst_object_unref(pipeline);
 
     cv::imwrite(argv[1], picture);
+    std::vector<cv::Vec3b> wanted; // BGR
+    std::vector<long> counts;
+    for (int i = 2; i < argc; ++i) {
+        const unsigned long rgb = std::strtoul(argv[i], nullptr, 16);
+        wanted.emplace_back(uchar(rgb & 0xff), uchar((rgb >> 8) & 0xff), uchar((rgb >> 16) & 0xff));
+        counts.push_back(0);
+    }
     std::set<int> colours;
     double sum = 0;
     double squares = 0;
@@ -58,6 +68,12 @@ int main(int argc, char** argv) {
         for (int x = 0; x < picture.cols; ++x) {
             const cv::Vec3b p = picture.at<cv::Vec3b>(y, x);
             colours.insert((p[0] >> 4) << 8 | (p[1] >> 4) << 4 | (p[2] >> 4));
+            for (std::size_t i = 0; i < wanted.size(); ++i) {
+                if (std::abs(p[0] - wanted[i][0]) <= 3 && std::abs(p[1] - wanted[i][1]) <= 3 &&
+                    std::abs(p[2] - wanted[i][2]) <= 3) {
+                    ++counts[i];
+                }
+            }
             const double grey = (p[0] + p[1] + p[2]) / 3.0;
             sum += grey;
             squares += grey * grey;
@@ -65,7 +81,9 @@ int main(int argc, char** argv) {
     }
     const double n = double(picture.total());
     const double mean = sum / n;
-    std::printf("{\"width\":%d,\"height\":%d,\"colours\":%zu,\"spread\":%.3f}\n", picture.cols, picture.rows,
-                colours.size(), std::sqrt(std::max(0.0, squares / n - mean * mean)));
+    std::printf("{\"width\":%d,\"height\":%d,\"colours\":%zu,\"spread\":%.3f,\"counts\":[", picture.cols,
+                picture.rows, colours.size(), std::sqrt(std::max(0.0, squares / n - mean * mean)));
+    for (std::size_t i = 0; i < counts.size(); ++i) std::printf("%s%ld", i ? "," : "", counts[i]);
+    std::printf("]}\n");
     return 0;
 }

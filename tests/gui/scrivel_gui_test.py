@@ -80,6 +80,18 @@ def serve(reports):
 
         def do_POST(self):
             body = self.rfile.read(int(self.headers.get("Content-Length", 0)))
+            if self.path.startswith("/checkpoint/"):
+                name = self.path.rsplit("/", 1)[1]
+                picture = os.path.join(ARTEFACTS, "scrivel-preview-{}.png".format(name))
+                # Counts of the mask colour and of the clip's white.
+                result = subprocess.run([CAPTURE, picture, "101318", "ffffff"], capture_output=True, text=True)
+                answer = result.stdout.encode() if result.returncode == 0 else b"null"
+                self.send_response(200)
+                self.send_header("Content-Type", "application/json")
+                self.send_header("Content-Length", str(len(answer)))
+                self.end_headers()
+                self.wfile.write(answer)
+                return
             self.send_response(204)
             self.end_headers()
             if self.path == "/report":
@@ -156,6 +168,13 @@ def protocol_run(work):
             states = [e["payload"] for e in report["events"] if e["name"] == "playerState"]
             check(any(s["videoId"] == info["id"] for s in states), "the player published its state")
             check("toast" not in names, "no error notice: " + str([e for e in report["events"] if e["name"] == "toast"]))
+            # The player is 480 x 270 points over the page: the clip scaled by 0.75.
+            masked, unmasked = report["masked"], report["unmasked"]
+            check(masked is not None and unmasked is not None, "the preview was photographed")
+            if masked and unmasked:
+                check(unmasked["counts"][1] > 0.5 * 480 * 270, "the player shows the clip: " + str(unmasked["counts"]))
+                check(masked["counts"][0] > 2000, "the preview draws the mask: " + str(masked["counts"]))
+                check(unmasked["counts"][0] < masked["counts"][0] / 10, "the mask goes when the preview is off")
             if os.path.exists(output + ".mp4"):
                 source, redacted = grey_frame(clip, 1), grey_frame(output + ".mp4", 1)
                 # The text line is masked; the empty top band is not touched.
