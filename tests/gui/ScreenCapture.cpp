@@ -5,7 +5,8 @@
 // prints: {"width":W,"height":H,"colours":N,"spread":S,"counts":[...]}
 // where colours counts distinct 4-bit-per-channel colours, spread is the
 // standard deviation of the grey values, and counts holds, for each colour
-// given, how many pixels are within 3 of it in every channel.
+// given, how many pixels are within 6 of it in every channel, and boxes the
+// bounding box [left, top, right, bottom] of those pixels (or null).
 
 #include <algorithm>
 #include <cmath>
@@ -56,10 +57,12 @@ int main(int argc, char** argv) {
     cv::imwrite(argv[1], picture);
     std::vector<cv::Vec3b> wanted; // BGR
     std::vector<long> counts;
+    std::vector<cv::Rect> boxes;
     for (int i = 2; i < argc; ++i) {
         const unsigned long rgb = std::strtoul(argv[i], nullptr, 16);
         wanted.emplace_back(uchar(rgb & 0xff), uchar((rgb >> 8) & 0xff), uchar((rgb >> 16) & 0xff));
         counts.push_back(0);
+        boxes.emplace_back();
     }
     std::set<int> colours;
     double sum = 0;
@@ -69,9 +72,10 @@ int main(int argc, char** argv) {
             const cv::Vec3b p = picture.at<cv::Vec3b>(y, x);
             colours.insert((p[0] >> 4) << 8 | (p[1] >> 4) << 4 | (p[2] >> 4));
             for (std::size_t i = 0; i < wanted.size(); ++i) {
-                if (std::abs(p[0] - wanted[i][0]) <= 3 && std::abs(p[1] - wanted[i][1]) <= 3 &&
-                    std::abs(p[2] - wanted[i][2]) <= 3) {
+                if (std::abs(p[0] - wanted[i][0]) <= 6 && std::abs(p[1] - wanted[i][1]) <= 6 &&
+                    std::abs(p[2] - wanted[i][2]) <= 6) {
                     ++counts[i];
+                    boxes[i] = boxes[i].empty() ? cv::Rect(x, y, 1, 1) : (boxes[i] | cv::Rect(x, y, 1, 1));
                 }
             }
             const double grey = (p[0] + p[1] + p[2]) / 3.0;
@@ -84,6 +88,12 @@ int main(int argc, char** argv) {
     std::printf("{\"width\":%d,\"height\":%d,\"colours\":%zu,\"spread\":%.3f,\"counts\":[", picture.cols,
                 picture.rows, colours.size(), std::sqrt(std::max(0.0, squares / n - mean * mean)));
     for (std::size_t i = 0; i < counts.size(); ++i) std::printf("%s%ld", i ? "," : "", counts[i]);
+    std::printf("],\"boxes\":[");
+    for (std::size_t i = 0; i < boxes.size(); ++i) {
+        if (boxes[i].empty()) std::printf("%snull", i ? "," : "");
+        else std::printf("%s[%d,%d,%d,%d]", i ? "," : "", boxes[i].x, boxes[i].y, boxes[i].x + boxes[i].width,
+                         boxes[i].y + boxes[i].height);
+    }
     std::printf("]}\n");
     return 0;
 }

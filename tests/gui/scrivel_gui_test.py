@@ -29,6 +29,12 @@ SCRIVEL, CAPTURE, SOURCE, ARTEFACTS = sys.argv[1:5]
 HERE = os.path.dirname(os.path.abspath(__file__))
 FONT = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
 WIDTH, HEIGHT = 640, 360
+# The clip's background: a colour nothing else on the screen has, so the
+# player's picture can be found in a screenshot.
+BACKGROUND = "ffe6b4"
+# The text line, in clip pixels, and where it sits as a fraction of the picture.
+TEXT_BOX = (60, 150, 400, 190)
+TEXT_CENTRE = (0.3, 0.47)
 failures = []
 
 
@@ -41,7 +47,7 @@ def check(condition, what):
 def make_clip(path):
     text = "drawtext=fontfile={}:text='alice@example.com':fontsize=34:fontcolor=black:x=60:y=150".format(FONT)
     subprocess.run(["ffmpeg", "-v", "error", "-y",
-                    "-f", "lavfi", "-i", "color=white:s={}x{}:r=10:d=2".format(WIDTH, HEIGHT),
+                    "-f", "lavfi", "-i", "color=0x{}:s={}x{}:r=10:d=2".format(BACKGROUND, WIDTH, HEIGHT),
                     "-f", "lavfi", "-i", "sine=frequency=440:duration=2",
                     "-vf", text, "-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "aac", "-shortest", path],
                    check=True)
@@ -59,6 +65,55 @@ def mean_difference(a, b, x0, y0, x1, y1):
         row = y * WIDTH
         total += sum(abs(a[row + x] - b[row + x]) for x in range(x0, x1))
     return total / ((x1 - x0) * (y1 - y0))
+
+
+class Pointer:
+    """The X server's test extension: real pointer events at screen positions."""
+
+    def __init__(self):
+        import ctypes
+        self.x11 = ctypes.cdll.LoadLibrary("libX11.so.6")
+        self.xtst = ctypes.cdll.LoadLibrary("libXtst.so.6")
+        self.x11.XOpenDisplay.restype = ctypes.c_void_p
+        self.x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        self.x11.XFlush.argtypes = [ctypes.c_void_p]
+        self.xtst.XTestFakeMotionEvent.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_int, ctypes.c_int,
+                                                   ctypes.c_ulong]
+        self.xtst.XTestFakeButtonEvent.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_int, ctypes.c_ulong]
+        self.display = self.x11.XOpenDisplay(None)
+
+    def move(self, x, y):
+        self.xtst.XTestFakeMotionEvent(self.display, -1, int(round(x)), int(round(y)), 0)
+        self.x11.XFlush(self.display)
+        time.sleep(0.03)
+
+    def button(self, down):
+        self.xtst.XTestFakeButtonEvent(self.display, 1, 1 if down else 0, 0)
+        self.x11.XFlush(self.display)
+        time.sleep(0.05)
+
+
+def picture_on_screen():
+    """The player's picture (left, top, right, bottom) in screen pixels."""
+    result = subprocess.run([CAPTURE, os.path.join(ARTEFACTS, "scrivel-input.png"), BACKGROUND],
+                            capture_output=True, text=True, check=True)
+    return json.loads(result.stdout)["boxes"][0]
+
+
+def pointer_input(action):
+    left, top, right, bottom = picture_on_screen()
+    at = lambda fx, fy: (left + fx * (right - left), top + fy * (bottom - top))
+    pointer = Pointer()
+    if action == "draw":
+        pointer.move(*at(0.25, 0.25))
+        pointer.button(True)
+        for step in range(1, 11):
+            pointer.move(*at(0.25 + 0.025 * step, 0.25 + 0.05 * step))
+        pointer.button(False)
+    else:
+        pointer.move(*(at(*TEXT_CENTRE) if action == "click-mask" else at(0.9, 0.1)))
+        pointer.button(True)
+        pointer.button(False)
 
 
 class Reports:
@@ -84,13 +139,18 @@ def serve(reports):
                 name = self.path.rsplit("/", 1)[1]
                 picture = os.path.join(ARTEFACTS, "scrivel-preview-{}.png".format(name))
                 # Counts of the mask colour and of the clip's white.
-                result = subprocess.run([CAPTURE, picture, "101318", "ffffff"], capture_output=True, text=True)
+                result = subprocess.run([CAPTURE, picture, "101318", BACKGROUND], capture_output=True, text=True)
                 answer = result.stdout.encode() if result.returncode == 0 else b"null"
                 self.send_response(200)
                 self.send_header("Content-Type", "application/json")
                 self.send_header("Content-Length", str(len(answer)))
                 self.end_headers()
                 self.wfile.write(answer)
+                return
+            if self.path.startswith("/input/"):
+                pointer_input(self.path.rsplit("/", 1)[1])
+                self.send_response(204)
+                self.end_headers()
                 return
             self.send_response(204)
             self.end_headers()
@@ -172,13 +232,23 @@ def protocol_run(work):
             masked, unmasked = report["masked"], report["unmasked"]
             check(masked is not None and unmasked is not None, "the preview was photographed")
             if masked and unmasked:
-                check(unmasked["counts"][1] > 0.5 * 480 * 270, "the player shows the clip: " + str(unmasked["counts"]))
+                check(unmasked["counts"][1] > 0.9 * 480 * 270, "the player shows the clip: " + str(unmasked["counts"]))
                 check(masked["counts"][0] > 2000, "the preview draws the mask: " + str(masked["counts"]))
                 check(unmasked["counts"][0] < masked["counts"][0] / 10, "the mask goes when the preview is off")
+            rect = report["mask"]["rect"]
+            drawn = (rect["x"], rect["y"], rect["width"], rect["height"])
+            check(report["mask"]["videoId"] == info["id"] and
+                  all(abs(a - b) < 0.02 for a, b in zip(drawn, (0.25, 0.25, 0.25, 0.5))),
+                  "a drag in drawing mode draws that mask: " + str(drawn))
+            email_tracks = [t["id"] for t in summary["tracks"] if "@" in t["selectedText"]]
+            check(report["onMask"]["trackId"] in email_tracks, "a click on the mask picks its track: " +
+                  str(report["onMask"]))
+            check(report["offMask"] == {"videoId": info["id"], "trackId": None},
+                  "a click beside it clears the pick: " + str(report["offMask"]))
             if os.path.exists(output + ".mp4"):
                 source, redacted = grey_frame(clip, 1), grey_frame(output + ".mp4", 1)
                 # The text line is masked; the empty top band is not touched.
-                check(mean_difference(source, redacted, 60, 150, 400, 190) > 40, "the address is masked in the file")
+                check(mean_difference(source, redacted, *TEXT_BOX) > 40, "the address is masked in the file")
                 check(mean_difference(source, redacted, 0, 0, WIDTH, 100) < 3, "the rest of the picture is unchanged")
     quit_app(process, "the protocol run")
     server.shutdown()
