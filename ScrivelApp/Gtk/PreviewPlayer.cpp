@@ -214,6 +214,10 @@ struct PreviewPlayer::Impl : std::enable_shared_from_this<PreviewPlayer::Impl> {
             }
             break;
         }
+        case GST_MESSAGE_ASYNC_DONE:
+            // A load's first picture or a seek has landed: the time jumped.
+            publishState();
+            break;
         case GST_MESSAGE_EOS:
             if (playing) {
                 gst_element_set_state(playbin.get(), GST_STATE_PAUSED);
