@@ -1,0 +1,685 @@
+// Browser tests of the page in Debian's Chromium, against the fake native side
+// in fake-native.js. Usage: node tests/web/run.mjs [--artifacts DIR] [--only TEXT]
+// Screenshots of the main states are written to DIR (default build/artifacts/web).
+
+import assert from 'node:assert/strict';
+import { existsSync, mkdirSync } from 'node:fs';
+import { dirname, join, resolve } from 'node:path';
+import { fileURLToPath } from 'node:url';
+import { serve } from './server.mjs';
+
+const here = dirname(fileURLToPath(import.meta.url));
+const root = resolve(here, '../..');
+const args = process.argv.slice(2);
+const option = (name, fallback) => {
+  const i = args.indexOf(name);
+  return i >= 0 ? args[i + 1] : fallback;
+};
+const artifacts = resolve(option('--artifacts', join(root, 'build/artifacts/web')));
+const only = option('--only', '');
+const browserPath = process.env.SCRIVEL_CHROMIUM ?? '/usr/bin/chromium';
+// Generous: the suite may share two cores with compilers and other tests.
+const TIMEOUT = 15000;
+
+let chromium;
+try {
+  ({ chromium } = await import('playwright-core'));
+} catch {
+  console.error('playwright-core is missing: run scripts/setup (it runs npm ci).');
+  process.exit(1);
+}
+if (!existsSync(browserPath)) {
+  console.error(`${browserPath} is missing: run scripts/setup (it installs Debian's chromium).`);
+  process.exit(1);
+}
+mkdirSync(artifacts, { recursive: true });
+
+// ------------------------------------------------------------------ fixtures
+
+const VIDEO = {
+  id: '3F2A9C1E-7B4D-4E21-9A0C-5D6E7F801234',
+  displayName: 'standup-demo.mov',
+  duration: 12.5,
+  width: 1920,
+  height: 1080,
+  nominalFrameRate: 29.97,
+  fileSize: 48_200_000,
+};
+const OTHER_VIDEO = { ...VIDEO, id: '0B6C4D2E-1111-4222-8333-944455556666', displayName: 'second take.mp4', duration: 30 };
+
+const SUMMARY = {
+  duration: 12.5,
+  sampleCount: 375,
+  totalRegions: 512,
+  tracks: [
+    { id: 1, text: 'Mail me at ada@example.com', selectedText: 'ada@example.com', frameCount: 120, confidence: 0.93, startTime: 0.5, endTime: 4.5 },
+    { id: 2, text: 'Call +1 415 555 0100', selectedText: '+1 415 555 0100', frameCount: 90, confidence: 0.88, startTime: 3, endTime: 6 },
+    { id: 4, text: '项目代号 青龙 launch', selectedText: '项目代号 · 青龙', frameCount: 200, confidence: 0.81, startTime: 6, endTime: 12.5 },
+  ],
+};
+
+const STARTING_STYLE = {
+  style: 'blur', blurRadius: 24, pixelSize: 12, cornerRadius: 0, opacity: 1, feather: 0,
+  padding: { top: 0, right: 0, bottom: 0, left: 0 }, solidColor: 0x101318, skeletonAnimation: true,
+};
+
+// ------------------------------------------------------------------ harness
+
+const tests = [];
+const test = (name, fn) => tests.push({ name, fn });
+
+class Page {
+  constructor(page) { this.page = page; }
+  sent(method) { return this.page.evaluate((m) => window.__fake.of(m), method); }
+  last(method) { return this.page.evaluate((m) => window.__fake.last(m) ?? null, method); }
+  all() { return this.page.evaluate(() => window.__fake.sent); }
+  violations() { return this.page.evaluate(() => window.__fake.violations); }
+  /** Waits until `count` requests of `method` were posted; returns the newest. */
+  async waitFor(method, count = 1) {
+    await this.page.waitForFunction(([m, n]) => window.__fake.of(m).length >= n, [method, count], { timeout: TIMEOUT })
+      .catch(() => { throw new Error(`the page did not send ${method} (${count}×)`); });
+    return this.last(method);
+  }
+  /** Waits until the newest `method` request satisfies `predicate`; returns it. */
+  async waitForLast(method, predicate, what) {
+    const deadline = Date.now() + TIMEOUT;
+    for (;;) {
+      const last = await this.last(method);
+      if (last && predicate(last)) return last;
+      if (Date.now() > deadline) throw new Error(`no ${method} ${what}; last was ${JSON.stringify(last)}`);
+      await this.page.waitForTimeout(20);
+    }
+  }
+  answer(method, outcome) { return this.page.evaluate(([m, o]) => window.__fake.answer(m, o), [method, outcome]); }
+  emit(name, payload) { return this.page.evaluate(([n, p]) => window.__fake.emit(n, p), [name, payload]); }
+  script(method, outcome) {
+    return this.page.evaluate(([m, o]) => { (window.__fake.scripted[m] ??= []).push(o); }, [method, outcome]);
+  }
+  text(selector) { return this.page.locator(selector).innerText(); }
+  visible(selector) { return this.page.locator(selector).isVisible(); }
+  async notice(text) {
+    const locator = this.page.locator('.notice', { hasText: text });
+    await locator.first().waitFor({ state: 'visible', timeout: TIMEOUT })
+      .catch(async () => { throw new Error(`no notice "${text}"; notices: ${JSON.stringify(await this.page.locator('.notice').allInnerTexts())}`); });
+    return locator.first();
+  }
+  async shot(name) {
+    await this.page.evaluate(() => document.fonts.ready);
+    await this.page.screenshot({ path: join(artifacts, `${name}.png`), animations: 'disabled' });
+  }
+  async noViolations() {
+    assert.deepEqual(await this.violations(), [], 'the page broke the protocol');
+  }
+}
+
+/** Opens the page, opens VIDEO through the open panel, returns the helper. */
+async function withVideo(p) {
+  await p.waitFor('ready');
+  await p.page.getByRole('button', { name: 'Open a recording…' }).click();
+  await p.waitFor('openVideo');
+  await p.answer('openVideo', { resolve: VIDEO });
+  await p.page.locator('#viewer').waitFor({ state: 'visible' });
+  return p;
+}
+
+/** Runs a scan to its end with SUMMARY; returns the scanVideo request. */
+async function scanned(p) {
+  await p.page.getByRole('button', { name: 'Scan video' }).click();
+  const request = await p.waitFor('scanVideo');
+  await p.answer('scanVideo', { resolve: SUMMARY });
+  await p.page.locator('#track-list .track').first().waitFor();
+  return request;
+}
+
+// ------------------------------------------------------------------ tests
+
+test('start: announces ready, places the drag strip, hides the player, invites a recording', async (p) => {
+  await p.waitFor('ready');
+  const sent = await p.all();
+  assert.equal(sent[0].method, 'ready', 'ready is the first message');
+  assert.ok(!('params' in sent[0]), 'ready carries no params');
+
+  const drag = await p.waitFor('setWindowDragBounds');
+  const strip = await p.page.locator('#drag-region').boundingBox();
+  const open = await p.page.locator('#open-button').boundingBox();
+  assert.deepEqual(drag.params, { ...strip, visible: true });
+  assert.equal(drag.params.y, 0, 'the strip starts at the top of the window');
+  assert.ok(drag.params.height >= 28 && drag.params.width > 100, 'the strip is big enough to grab');
+  assert.ok(drag.params.x + drag.params.width <= open.x, 'the strip leaves the title-bar buttons clickable');
+
+  const player = await p.waitFor('setPlayerBounds');
+  assert.equal(player.params.visible, false, 'no video: the player stays hidden');
+
+  assert.ok(await p.visible('#empty-state'));
+  assert.ok(await p.visible('text=Open a recording…'));
+  assert.ok(await p.visible('text=MP4, MOV or M4V'));
+  assert.equal(await p.visible('#sidebar'), false);
+  await p.shot('empty');
+
+  // Dark appearance follows the system setting.
+  const light = await p.page.evaluate(() => getComputedStyle(document.body).backgroundColor);
+  await p.page.emulateMedia({ colorScheme: 'dark' });
+  const dark = await p.page.evaluate(() => getComputedStyle(document.body).backgroundColor);
+  assert.notEqual(light, dark);
+  const [r, g, b] = dark.match(/\d+/g).map(Number);
+  assert.ok(r + g + b < 120, `dark background is dark (${dark})`);
+  await p.shot('empty-dark');
+  await p.noViolations();
+});
+
+test('layout changes move the player and the drag strip; narrow windows still fit', async (p) => {
+  await withVideo(p);
+  const matchesStage = async (what) => {
+    const stage = await p.page.locator('#stage').boundingBox();
+    await p.waitForLast('setPlayerBounds', (m) => m.params.visible &&
+      ['x', 'y', 'width', 'height'].every((k) => Math.abs(m.params[k] - stage[k]) < 0.01), `matching the preview area ${what}`);
+  };
+  await matchesStage('after opening');
+  // The drawing hint takes room from the preview area.
+  await p.page.getByRole('button', { name: 'Draw mask' }).click();
+  await p.page.locator('#drawing-banner').waitFor();
+  await matchesStage('while drawing');
+  await p.emit('drawingEnded', { videoId: VIDEO.id });
+  await p.page.locator('#drawing-banner').waitFor({ state: 'hidden' });
+  await matchesStage('after drawing');
+  // The smallest window the app allows.
+  await p.page.setViewportSize({ width: 900, height: 620 });
+  await matchesStage('at 900 × 620');
+  const strip = await p.page.locator('#drag-region').boundingBox();
+  await p.waitForLast('setWindowDragBounds', (m) => Math.abs(m.params.width - strip.width) < 0.01, 'for the narrow window');
+  for (const selector of ['.transport', '.titlebar', '#sidebar', '.tabs']) {
+    const fits = await p.page.locator(selector).evaluate((el) => el.scrollWidth <= el.clientWidth + 1);
+    assert.ok(fits, `${selector} overflows at 900 × 620`);
+  }
+  const stage = await p.page.locator('#stage').boundingBox();
+  assert.ok(stage.width >= 400 && stage.height >= 300, `the preview keeps a usable size (${stage.width} × ${stage.height})`);
+  await p.shot('narrow');
+  await p.noViolations();
+});
+
+test('the whole job: open → scan → exclude → draw → style → export, with the exact messages', async (p) => {
+  await p.waitFor('ready');
+  // Ctrl+O opens the panel.
+  await p.page.keyboard.press('Control+o');
+  const open = await p.waitFor('openVideo');
+  assert.ok(!('params' in open), 'openVideo carries no params');
+  await p.answer('openVideo', { resolve: VIDEO });
+  await p.page.locator('#viewer').waitFor({ state: 'visible' });
+
+  // Video facts.
+  assert.equal(await p.text('#video-name'), 'standup-demo.mov');
+  assert.equal(await p.text('#fact-duration'), '0:12.5');
+  assert.equal(await p.text('#fact-size'), '1920 × 1080');
+  assert.equal(await p.text('#fact-rate'), '29.97 fps');
+  assert.equal(await p.text('#fact-file'), '48 MB');
+  assert.equal(await p.text('#title-name'), 'standup-demo.mov');
+
+  // The player is placed over the preview area and shown.
+  const bounds = await p.waitForLast('setPlayerBounds', (m) => m.params.visible, 'with visible true');
+  const stage = await p.page.locator('#stage').boundingBox();
+  assert.deepEqual(bounds.params, { ...stage, visible: true });
+
+  // The first preview carries the starting style, no exclusions, no masks.
+  const preview = await p.waitFor('setPreview');
+  assert.deepEqual(preview.params, {
+    videoId: VIDEO.id, enabled: true, showRegions: false,
+    renderSettings: { ...STARTING_STYLE, excludedTrackIDs: [], manualMasks: [] },
+  });
+
+  // Scan settings: two custom terms as chips, phones off, precise quality.
+  const terms = p.page.locator('#term-input');
+  await terms.fill('Project Falcon');
+  await terms.press('Enter');
+  await terms.fill('hunter2,');
+  await terms.fill('');
+  await terms.fill('project falcon'); // same term, other case: not added twice
+  await terms.press('Enter');
+  assert.deepEqual(await p.page.locator('#term-list .chip-text').allInnerTexts(), ['Project Falcon', 'hunter2']);
+  await p.page.getByLabel('Phone numbers').uncheck();
+  await p.page.getByRole('radio', { name: 'Precise' }).check();
+  await p.page.getByRole('button', { name: 'Scan video' }).click();
+
+  const scan = await p.waitFor('scanVideo');
+  assert.equal(typeof scan.params.jobId, 'string');
+  assert.ok(scan.params.jobId.length >= 8, 'the job id is fresh and not trivial');
+  assert.deepEqual(scan.params, {
+    videoId: VIDEO.id,
+    jobId: scan.params.jobId,
+    settings: {
+      allText: false, quality: 'precise', confidence: 0.3,
+      blurHan: true, blurEmails: true, blurPhones: false,
+      customTerms: ['Project Falcon', 'hunter2'],
+    },
+  });
+
+  // Progress of this job is shown; progress of another job is not.
+  await p.emit('jobProgress', { id: scan.params.jobId, videoId: VIDEO.id, kind: 'scan', progress: 0.34, processed: 128, total: 375, regions: 57, message: 'Recognizing text' });
+  await p.page.locator('#job-message', { hasText: 'Recognizing text' }).waitFor();
+  assert.equal(await p.text('#job-counts'), '128 / 375 frames · 57 regions');
+  assert.equal(await p.page.locator('#job-bar').getAttribute('aria-valuenow'), '34');
+  assert.equal(await p.text('#job-percent'), '34%');
+  await p.emit('jobProgress', { id: 'someone-else', videoId: VIDEO.id, kind: 'scan', progress: 0.9, processed: 1, total: 2, regions: 1, message: 'Tracking text motion' });
+  await p.page.waitForTimeout(50);
+  assert.equal(await p.text('#job-message'), 'Recognizing text');
+  assert.ok(await p.page.locator('#draw-button').isDisabled(), 'no drawing while a job runs');
+  await p.shot('scanning');
+
+  await p.answer('scanVideo', { resolve: SUMMARY });
+  await p.page.locator('#track-list .track').first().waitFor();
+  assert.equal(await p.visible('#job'), false);
+  assert.equal(await p.page.locator('#track-list .track').count(), 3);
+  const first = p.page.locator('#track-list .track').first();
+  assert.equal(await first.locator('.track-hidden').innerText(), 'ada@example.com');
+  assert.equal(await first.locator('.track-meta').innerText(), '0:00.5 – 0:04.5 · 120 frames · 93% sure');
+  assert.equal(await p.text('#tracks-summary'), '3 tracks · 512 regions in 375 frames');
+
+  // Exclude the phone number.
+  await p.page.getByLabel('Hide “+1 415 555 0100”').uncheck();
+  await p.waitForLast('setPreview', (m) => m.params.renderSettings.excludedTrackIDs.length === 1, 'with one exclusion');
+  assert.deepEqual((await p.last('setPreview')).params.renderSettings.excludedTrackIDs, [2]);
+
+  // Clicking a mask in the player selects its row; clicking a row seeks to its start.
+  await p.emit('regionSelected', { videoId: VIDEO.id, trackId: 4 });
+  await p.page.locator('.track.selected[data-id="4"]').waitFor();
+  await p.emit('regionSelected', { videoId: VIDEO.id, trackId: null });
+  await p.page.locator('.track.selected').waitFor({ state: 'detached' });
+  await p.page.locator('.track[data-id="2"] .track-main').click();
+  const seek = await p.waitFor('seek');
+  assert.deepEqual(seek.params, { videoId: VIDEO.id, time: 3 });
+  assert.equal(await p.page.locator('.track.selected').getAttribute('data-id'), '2');
+
+  // Show region outlines.
+  await p.page.getByLabel('Outlines').check();
+  await p.waitForLast('setPreview', (m) => m.params.showRegions, 'with outlines');
+
+  // Draw a manual mask at 5 s.
+  await p.emit('playerState', { videoId: VIDEO.id, time: 5, isPlaying: false });
+  await p.page.locator('#current-time', { hasText: '0:05.0' }).waitFor();
+  await p.page.getByRole('button', { name: 'Draw mask' }).click();
+  const drawing = await p.waitFor('setDrawing');
+  assert.deepEqual(drawing.params, { videoId: VIDEO.id, enabled: true });
+  assert.ok(await p.visible('#drawing-banner'));
+  const rect = { x: 0.29, y: 0.595, width: 0.4, height: 0.06 };
+  await p.emit('manualMaskDrawn', { videoId: VIDEO.id, rect });
+  await p.emit('drawingEnded', { videoId: VIDEO.id });
+  await p.page.locator('#mask-list .mask').waitFor();
+  await p.page.locator('#drawing-banner').waitFor({ state: 'hidden' });
+  assert.equal(await p.page.locator('#draw-button').getAttribute('aria-pressed'), 'false');
+  const withMask = await p.waitForLast('setPreview', (m) => m.params.renderSettings.manualMasks.length === 1, 'with the mask');
+  const [mask] = withMask.params.renderSettings.manualMasks;
+  assert.deepEqual(mask.rect, rect);
+  assert.equal(mask.enabled, true);
+  assert.ok(mask.startTime <= 5 && mask.endTime > 5, `the mask's range ${mask.startTime}–${mask.endTime} covers the current time`);
+  assert.ok(mask.startTime >= 0 && mask.endTime <= VIDEO.duration);
+  assert.ok(mask.endTime - mask.startTime >= 1, 'the default range is long enough to matter');
+
+  // Its end time is edited, first beyond the video (refused with a reason), then fixed.
+  const end = p.page.getByLabel('Mask 1 end time');
+  const previews = (await p.sent('setPreview')).length;
+  await end.fill('0:20');
+  await p.page.locator('.mask .error', { hasText: 'after the video ends' }).waitFor();
+  assert.equal(await end.getAttribute('aria-invalid'), 'true');
+  assert.ok(await p.page.locator('#tab-review.has-problem').count());
+  await p.page.waitForTimeout(60);
+  assert.equal((await p.sent('setPreview')).length, previews, 'an invalid range is not sent');
+  await end.fill('9.5');
+  await end.press('Tab');
+  await p.waitForLast('setPreview', (m) => m.params.renderSettings.manualMasks[0]?.endTime === 9.5, 'with the new end');
+  assert.equal(await p.page.locator('.mask .error').isVisible(), false);
+
+  await p.shot('review');
+  await p.page.emulateMedia({ colorScheme: 'dark' });
+  await p.shot('review-dark');
+  await p.page.emulateMedia({ colorScheme: 'light' });
+
+  // Style: pixelate, 20 px cells, 80 % opacity.
+  await p.page.getByRole('tab', { name: /Style/ }).click();
+  await p.page.getByRole('radio', { name: 'Pixelate' }).check();
+  assert.ok(await p.visible('#style-pixelSize'));
+  assert.equal(await p.visible('#style-blurRadius'), false, 'only the chosen style\'s controls show');
+  await p.page.locator('#style-pixelSize').fill('20');
+  await p.page.locator('#style-pixelSize').press('Tab');
+  await p.page.locator('#style-opacity').fill('80');
+  await p.page.locator('#style-opacity').press('Tab');
+  const styled = await p.waitForLast('setPreview', (m) => m.params.renderSettings.opacity === 0.8, 'with opacity 0.8');
+  assert.equal(styled.params.renderSettings.style, 'pixelate');
+  assert.equal(styled.params.renderSettings.pixelSize, 20);
+
+  // Export.
+  await p.page.getByRole('tab', { name: /Export/ }).click();
+  assert.match(await p.text('#export-summary'), /2 of 3 found texts and 1 drawn mask/);
+  await p.page.getByRole('button', { name: 'Export video…' }).click();
+  const exp = await p.waitFor('exportVideo');
+  assert.notEqual(exp.params.jobId, scan.params.jobId, 'every job gets a fresh id');
+  assert.deepEqual(exp.params, {
+    videoId: VIDEO.id,
+    jobId: exp.params.jobId,
+    settings: {
+      ...STARTING_STYLE, style: 'pixelate', pixelSize: 20, opacity: 0.8,
+      excludedTrackIDs: [2],
+      manualMasks: [{ ...mask, endTime: 9.5 }],
+    },
+  });
+  assert.match(await p.text('#job-message'), /Choose where to save/);
+  assert.equal(await p.visible('#cancel-button'), false, 'nothing to cancel while the save panel is open');
+  await p.emit('jobProgress', { id: exp.params.jobId, videoId: VIDEO.id, kind: 'export', progress: 0.62, processed: 62, total: 100, message: 'Rendering video and preserving audio' });
+  await p.page.locator('#job-message', { hasText: 'Rendering video and preserving audio' }).waitFor();
+  assert.equal(await p.text('#job-percent'), '62%');
+  assert.ok(await p.visible('#cancel-button'));
+  await p.shot('exporting');
+
+  const output = '/home/ada/Movies/standup-demo-scrivel.mp4';
+  await p.answer('exportVideo', { resolve: { outputPath: output } });
+  await p.page.locator('#export-result').waitFor();
+  assert.equal(await p.text('#export-path'), output);
+  await p.shot('export');
+  await p.page.locator('#export-result').getByRole('button', { name: 'Show in folder' }).click();
+  const reveal = await p.waitFor('revealInFinder');
+  assert.deepEqual(reveal.params, { path: output });
+  await p.noViolations();
+});
+
+test('failures reach the user as readable notices', async (p) => {
+  await p.waitFor('ready');
+  // A failed open.
+  await p.page.getByRole('button', { name: 'Open a recording…' }).click();
+  await p.waitFor('openVideo');
+  await p.answer('openVideo', { reject: 'The file has no video track.' });
+  const notice = await p.notice('The file has no video track.');
+  assert.equal(await notice.getAttribute('role'), 'alert');
+  assert.ok(await p.visible('#empty-state'), 'a failed open leaves the empty state');
+
+  // Cancelling the open panel says nothing and changes nothing.
+  await p.page.getByRole('button', { name: 'Open a recording…' }).click();
+  await p.waitFor('openVideo', 2);
+  await p.answer('openVideo', { resolve: null });
+  await p.page.waitForTimeout(50);
+  assert.ok(await p.visible('#empty-state'));
+  assert.equal(await p.page.locator('.notice').count(), 1);
+
+  // Toasts from the native side.
+  await p.emit('toast', { message: 'Scrivel supports MP4, MOV, and M4V video files.' });
+  await p.notice('Scrivel supports MP4, MOV, and M4V video files.');
+
+  // A video arrives by drop; the scan is refused at once.
+  await p.emit('videoSelected', VIDEO);
+  await p.page.locator('#viewer').waitFor({ state: 'visible' });
+  await p.script('scanVideo', { reject: 'Choose a video first.' });
+  await p.page.getByRole('button', { name: 'Scan video' }).click();
+  await p.notice('Choose a video first.');
+  assert.equal(await p.visible('#job'), false, 'a refused scan leaves no progress behind');
+  assert.ok(await p.page.getByRole('button', { name: 'Scan video' }).isEnabled());
+
+  // A scan that fails when its job ends.
+  await p.page.getByRole('button', { name: 'Scan video' }).click();
+  await p.waitFor('scanVideo', 2);
+  await p.answer('scanVideo', { reject: 'The video could not be decoded.' });
+  await p.notice('The video could not be decoded.');
+
+  // A refused preview.
+  await p.script('setPreview', { reject: 'Choose a video first.' });
+  await p.page.getByLabel('Outlines').check();
+  await p.waitForLast('setPreview', (m) => m.params.showRegions, 'with outlines');
+  await p.notice('Choose a video first.');
+
+  // A refused export after the save panel.
+  await scanned(p);
+  await p.page.getByRole('tab', { name: /Export/ }).click();
+  await p.page.getByRole('button', { name: 'Export video…' }).click();
+  await p.waitFor('exportVideo');
+  await p.answer('exportVideo', { reject: 'Scan the video before exporting.' });
+  await p.notice('Scan the video before exporting.');
+  assert.equal(await p.visible('#export-result'), false);
+  // Notices never lie under the native player, which would hide them.
+  const stage = await p.page.locator('#stage').boundingBox();
+  for (const box of await p.page.locator('.notice').evaluateAll((els) => els.map((e) => e.getBoundingClientRect().toJSON()))) {
+    const apart = box.x >= stage.x + stage.width || box.x + box.width <= stage.x ||
+      box.y >= stage.y + stage.height || box.y + box.height <= stage.y;
+    assert.ok(apart, `a notice at ${JSON.stringify(box)} overlaps the player`);
+  }
+
+  // A cancelled save panel: no result, no error, export possible again.
+  await p.page.getByRole('button', { name: 'Export video…' }).click();
+  await p.waitFor('exportVideo', 2);
+  await p.answer('exportVideo', { resolve: null });
+  await p.page.getByRole('button', { name: 'Export video…' }).waitFor({ state: 'visible' });
+  assert.ok(await p.page.getByRole('button', { name: 'Export video…' }).isEnabled());
+  assert.equal(await p.visible('#export-result'), false);
+  await p.noViolations();
+});
+
+test('a scan can be cancelled; stale events of other videos are ignored', async (p) => {
+  await withVideo(p);
+  await p.page.getByRole('button', { name: 'Scan video' }).click();
+  const scan = await p.waitFor('scanVideo');
+  await p.page.getByRole('button', { name: 'Cancel' }).click();
+  const cancel = await p.waitFor('cancelJob');
+  assert.deepEqual(cancel.params, { jobId: scan.params.jobId });
+  assert.equal(await p.text('#job-message'), 'Cancelling…');
+  await p.answer('scanVideo', { reject: 'Operation cancelled.' });
+  await p.notice('Operation cancelled.');
+  await p.page.locator('#job').waitFor({ state: 'hidden' });
+  assert.ok(await p.page.getByRole('button', { name: 'Scan video' }).isEnabled());
+
+  // Events about another video change nothing.
+  await p.emit('playerState', { videoId: OTHER_VIDEO.id, time: 7, isPlaying: true });
+  await p.emit('manualMaskDrawn', { videoId: OTHER_VIDEO.id, rect: { x: 0, y: 0, width: 0.5, height: 0.5 } });
+  await p.page.waitForTimeout(50);
+  assert.equal(await p.text('#current-time'), '0:00.0');
+  assert.equal(await p.page.locator('#mask-list .mask').count(), 0);
+
+  // A newly selected video replaces the old one and starts clean.
+  await p.emit('manualMaskDrawn', { videoId: VIDEO.id, rect: { x: 0.5, y: 0.5, width: 0.2, height: 0.2 } });
+  await p.page.locator('#mask-list .mask').waitFor();
+  await p.emit('videoSelected', OTHER_VIDEO);
+  await p.page.locator('#video-name', { hasText: 'second take.mp4' }).waitFor();
+  assert.equal(await p.page.locator('#mask-list .mask').count(), 0);
+  const preview = await p.waitForLast('setPreview', (m) => m.params.videoId !== undefined && m.params.renderSettings.manualMasks.length === 0, 'for the new video');
+  assert.equal(preview.params.videoId, OTHER_VIDEO.id);
+  await p.noViolations();
+});
+
+test('menu commands and keyboard shortcuts', async (p) => {
+  await p.waitFor('ready');
+  // "scan" before a video is chosen is explained, not sent.
+  await p.emit('command', { name: 'scan' });
+  await p.notice('Choose a video first.');
+  assert.equal((await p.sent('scanVideo')).length, 0);
+
+  await p.emit('command', { name: 'open' });
+  await p.waitFor('openVideo');
+  await p.answer('openVideo', { resolve: VIDEO });
+  await p.page.locator('#viewer').waitFor({ state: 'visible' });
+
+  await p.emit('command', { name: 'export' });
+  await p.notice('Scan the video before exporting.');
+  assert.equal((await p.sent('exportVideo')).length, 0);
+
+  await p.emit('command', { name: 'scan' });
+  const scan = await p.waitFor('scanVideo');
+  assert.equal(scan.params.videoId, VIDEO.id);
+  await p.answer('scanVideo', { resolve: SUMMARY });
+  await p.page.locator('#track-list .track').first().waitFor();
+  await p.emit('command', { name: 'export' });
+  const exp = await p.waitFor('exportVideo');
+  assert.equal(exp.params.videoId, VIDEO.id);
+  await p.answer('exportVideo', { resolve: null });
+
+  // Space plays and pauses, except while typing.
+  await p.page.locator('#seek').focus();
+  await p.page.keyboard.press('Space');
+  const toggle = await p.waitFor('togglePlayback');
+  assert.deepEqual(toggle.params, { videoId: VIDEO.id });
+  await p.emit('playerState', { videoId: VIDEO.id, time: 1.25, isPlaying: true });
+  await p.page.getByRole('button', { name: 'Pause' }).waitFor();
+  await p.page.getByRole('tab', { name: /Scan/ }).click();
+  await p.page.locator('#term-input').focus();
+  await p.page.keyboard.press('Space');
+  await p.page.waitForTimeout(50);
+  assert.equal((await p.sent('togglePlayback')).length, 1, 'Space in a text field types a space');
+
+  // M draws, Escape stops drawing.
+  await p.page.locator('#seek').focus();
+  await p.page.keyboard.press('m');
+  await p.waitForLast('setDrawing', (m) => m.params.enabled === true, 'on');
+  await p.page.keyboard.press('Escape');
+  await p.waitForLast('setDrawing', (m) => m.params.enabled === false, 'off');
+
+  // Zoom reset and the seek bar.
+  await p.page.getByRole('button', { name: 'Reset zoom' }).click();
+  const reset = await p.waitFor('resetViewport');
+  assert.ok(!('params' in reset));
+  await p.page.locator('#seek').fill('6');
+  const seek = await p.waitForLast('seek', (m) => m.params.time === 6, 'to 6 s');
+  assert.equal(seek.params.videoId, VIDEO.id);
+
+  // Tabs move with the arrow keys.
+  await p.page.getByRole('tab', { name: /Scan/ }).focus();
+  await p.page.keyboard.press('ArrowRight');
+  assert.equal(await p.page.locator('#tab-review').getAttribute('aria-selected'), 'true');
+  assert.ok(await p.visible('#panel-review'));
+  await p.noViolations();
+});
+
+test('style values outside the accepted ranges are explained and never sent', async (p) => {
+  await withVideo(p);
+  await p.page.getByRole('tab', { name: /Style/ }).click();
+  const before = (await p.sent('setPreview')).length;
+  const cases = [
+    ['#style-opacity', '150', '#err-opacity', 'between 0 and 100%'],
+    ['#style-blurRadius', '-1', '#err-blurRadius', '0 to 1,000,000 pixels'],
+    ['#style-blurRadius', '1000001', '#err-blurRadius', '0 to 1,000,000 pixels'],
+    ['#style-blurRadius', 'abc', '#err-blurRadius', '0 to 1,000,000 pixels'],
+    ['#style-cornerRadius', '', '#err-cornerRadius', '0 to 1,000,000 pixels'],
+    ['#style-padding-left', '-2000000', '#err-padding', '−1,000,000 to 1,000,000'],
+  ];
+  for (const [input, value, error, text] of cases) {
+    const original = await p.page.locator(input).inputValue();
+    await p.page.locator(input).fill(value);
+    await p.page.locator(error, { hasText: text }).waitFor({ timeout: 2000 })
+      .catch(() => { throw new Error(`${input} = "${value}" shows no "${text}"`); });
+    assert.equal(await p.page.locator(input).getAttribute('aria-invalid'), 'true', `${input} = "${value}" is marked`);
+    assert.ok(await p.page.locator('#tab-style.has-problem').count());
+    await p.page.locator(input).fill(original);
+    await p.page.locator(error).waitFor({ state: 'hidden' });
+  }
+  // Values at the edges pass.
+  await p.page.locator('#style-padding-left').fill('-20');
+  await p.page.locator('#style-opacity').fill('0');
+  await p.waitForLast('setPreview', (m) => m.params.renderSettings.opacity === 0 && m.params.renderSettings.padding.left === -20, 'with edge values');
+  const sent = await p.sent('setPreview');
+  assert.ok(sent.length > before);
+  for (const m of sent) {
+    const s = m.params.renderSettings;
+    assert.ok(s.opacity <= 1 && s.blurRadius >= 0 && s.blurRadius <= 1e6 && s.padding.left >= -1e6, `refusable settings were sent: ${JSON.stringify(s)}`);
+  }
+  // Arrow keys step a value; Shift steps by ten.
+  await p.page.locator('#style-blurRadius').focus();
+  await p.page.keyboard.press('ArrowUp');
+  await p.waitForLast('setPreview', (m) => m.params.renderSettings.blurRadius === 25, 'with blur 25');
+  await p.page.keyboard.press('Shift+ArrowDown');
+  await p.waitForLast('setPreview', (m) => m.params.renderSettings.blurRadius === 15, 'with blur 15');
+  // Solid colour goes out as a packed 0xRRGGBB integer.
+  await p.page.getByRole('radio', { name: 'Solid' }).check();
+  await p.page.locator('#style-solidColor').fill('#ff8000');
+  const solid = await p.waitForLast('setPreview', (m) => m.params.renderSettings.solidColor === 0xff8000, 'with orange');
+  assert.equal(solid.params.renderSettings.style, 'solid');
+  // Export is blocked with a reason while a value is wrong.
+  await scannedFromStyle(p);
+  await p.page.getByRole('tab', { name: /Style/ }).click();
+  await p.page.locator('#style-feather').fill('-3');
+  await p.page.getByRole('tab', { name: /Export/ }).click();
+  assert.ok(await p.page.getByRole('button', { name: 'Export video…' }).isDisabled());
+  assert.match(await p.text('#export-blocked'), /need fixing/);
+  await p.noViolations();
+});
+
+async function scannedFromStyle(p) {
+  await p.page.getByRole('tab', { name: /Scan/ }).click();
+  await scanned(p);
+}
+
+test('undo and redo cover exclusions, masks and style', async (p) => {
+  await withVideo(p);
+  await scanned(p);
+  const settings = async () => (await p.last('setPreview')).params.renderSettings;
+
+  await p.page.getByLabel('Hide “ada@example.com”').uncheck();
+  await p.waitForLast('setPreview', (m) => m.params.renderSettings.excludedTrackIDs.includes(1), 'excluding 1');
+  await p.emit('manualMaskDrawn', { videoId: VIDEO.id, rect: { x: 0.2, y: 0.2, width: 0.1, height: 0.1 } });
+  await p.waitForLast('setPreview', (m) => m.params.renderSettings.manualMasks.length === 1, 'with a mask');
+  await p.page.getByRole('tab', { name: /Style/ }).click();
+  await p.page.getByRole('radio', { name: 'Skeleton' }).check();
+  await p.waitForLast('setPreview', (m) => m.params.renderSettings.style === 'skeleton', 'skeleton');
+  await p.page.locator('#seek').focus();
+
+  await p.page.keyboard.press('Control+z');
+  await p.waitForLast('setPreview', (m) => m.params.renderSettings.style === 'blur', 'back to blur');
+  assert.equal((await settings()).manualMasks.length, 1);
+  await p.page.keyboard.press('Control+z');
+  await p.waitForLast('setPreview', (m) => m.params.renderSettings.manualMasks.length === 0, 'without the mask');
+  assert.deepEqual((await settings()).excludedTrackIDs, [1]);
+  await p.page.keyboard.press('Control+z');
+  await p.waitForLast('setPreview', (m) => m.params.renderSettings.excludedTrackIDs.length === 0, 'without exclusions');
+  assert.ok(await p.page.locator('#undo-button').isDisabled(), 'nothing left to undo');
+  await p.page.getByRole('tab', { name: /Review/ }).click();
+  assert.ok(await p.page.getByLabel('Hide “ada@example.com”').isChecked(), 'the row shows the restored state');
+
+  await p.page.keyboard.press('Control+Shift+Z');
+  await p.waitForLast('setPreview', (m) => m.params.renderSettings.excludedTrackIDs.includes(1), 'excluding 1 again');
+  await p.page.keyboard.press('Control+Shift+Z');
+  await p.waitForLast('setPreview', (m) => m.params.renderSettings.manualMasks.length === 1, 'with the mask again');
+  assert.equal(await p.page.locator('#mask-list .mask').count(), 1);
+
+  // A new edit after undo drops the redo branch.
+  await p.page.keyboard.press('Control+z');
+  await p.waitForLast('setPreview', (m) => m.params.renderSettings.manualMasks.length === 0, 'mask undone');
+  await p.page.getByLabel('Hide “+1 415 555 0100”').uncheck();
+  await p.waitForLast('setPreview', (m) => m.params.renderSettings.excludedTrackIDs.includes(2), 'excluding 2');
+  assert.ok(await p.page.locator('#redo-button').isDisabled());
+  // The undo button does what Ctrl+Z does.
+  await p.page.locator('#undo-button').click();
+  await p.waitForLast('setPreview', (m) => !m.params.renderSettings.excludedTrackIDs.includes(2), 'exclusion 2 undone');
+  await p.noViolations();
+});
+
+// ------------------------------------------------------------------ run
+
+const server = await serve();
+const browser = await chromium.launch({
+  executablePath: browserPath,
+  args: ['--no-sandbox', '--disable-background-networking', '--disable-gpu', '--font-render-hinting=none'],
+});
+let failed = 0;
+let ran = 0;
+try {
+  for (const { name, fn } of tests) {
+    if (only && !name.includes(only)) continue;
+    ran += 1;
+    const context = await browser.newContext({ viewport: { width: 1280, height: 800 }, colorScheme: 'light' });
+    await context.addInitScript({ path: join(here, 'fake-native.js') });
+    const page = await context.newPage();
+    page.setDefaultTimeout(TIMEOUT);
+    const errors = [];
+    page.on('pageerror', (error) => errors.push(error.message));
+    page.on('console', (m) => { if (m.type() === 'error') errors.push(m.text()); });
+    const started = Date.now();
+    try {
+      await page.goto(`${server.url}index.html`);
+      await fn(new Page(page));
+      assert.deepEqual(errors, [], 'the page logged errors');
+      console.log(`ok   ${name} (${Date.now() - started} ms)`);
+    } catch (error) {
+      failed += 1;
+      console.log(`FAIL ${name}\n     ${String(error.stack ?? error).split('\n').slice(0, 6).join('\n     ')}`);
+      await page.screenshot({ path: join(artifacts, `failure-${ran}.png`) }).catch(() => {});
+    } finally {
+      await context.close();
+    }
+  }
+} finally {
+  await browser.close();
+  await server.close();
+}
+console.log(`${ran - failed}/${ran} browser tests passed; screenshots in ${artifacts}`);
+process.exit(failed || ran === 0 ? 1 : 0);
