@@ -80,12 +80,29 @@ class Pointer:
         self.xtst.XTestFakeMotionEvent.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_int, ctypes.c_int,
                                                    ctypes.c_ulong]
         self.xtst.XTestFakeButtonEvent.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_int, ctypes.c_ulong]
+        self.xtst.XTestFakeKeyEvent.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_int, ctypes.c_ulong]
+        self.x11.XStringToKeysym.argtypes = [ctypes.c_char_p]
+        self.x11.XStringToKeysym.restype = ctypes.c_ulong
+        self.x11.XKeysymToKeycode.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+        self.x11.XKeysymToKeycode.restype = ctypes.c_ubyte
         self.display = self.x11.XOpenDisplay(None)
 
     def move(self, x, y):
         self.xtst.XTestFakeMotionEvent(self.display, -1, int(round(x)), int(round(y)), 0)
         self.x11.XFlush(self.display)
         time.sleep(0.03)
+
+    def key(self, name, down):
+        code = self.x11.XKeysymToKeycode(self.display, self.x11.XStringToKeysym(name.encode()))
+        self.xtst.XTestFakeKeyEvent(self.display, code, 1 if down else 0, 0)
+        self.x11.XFlush(self.display)
+        time.sleep(0.03)
+
+    def chord(self, modifier, name):
+        self.key(modifier, True)
+        self.key(name, True)
+        self.key(name, False)
+        self.key(modifier, False)
 
     def button(self, down):
         self.xtst.XTestFakeButtonEvent(self.display, 1, 1 if down else 0, 0)
@@ -104,7 +121,11 @@ def pointer_input(action):
     left, top, right, bottom = picture_on_screen()
     at = lambda fx, fy: (left + fx * (right - left), top + fy * (bottom - top))
     pointer = Pointer()
-    if action == "draw":
+    if action == "escape":
+        pointer.move(*at(0.5, 0.5))
+        pointer.key("Escape", True)
+        pointer.key("Escape", False)
+    elif action == "draw":
         pointer.move(*at(0.25, 0.25))
         pointer.button(True)
         for step in range(1, 11):
@@ -246,6 +267,7 @@ def protocol_run(work):
                   str(report["onMask"]))
             check(report["offMask"] == {"videoId": info["id"], "trackId": None},
                   "a click beside it clears the pick: " + str(report["offMask"]))
+            check(report["escapeEnded"] == {"videoId": info["id"]}, "Escape ends drawing mode")
             if os.path.exists(output + ".mp4"):
                 source, redacted = grey_frame(clip, 1), grey_frame(output + ".mp4", 1)
                 # The text line is masked; the empty top band is not touched.
@@ -289,8 +311,20 @@ def window_run(work):
     check(stats is not None and drawn(stats), "the window shows the page (screen {})".format(stats))
     check(stats is not None and playing(stats), "the page shows the opened clip in the player")
     print("screenshot kept at " + picture)
-    # A repeated request while the first is in progress changes nothing.
-    quit_app(process, "the window run", requests=2)
+    # Ctrl+Q from the keyboard, twice: a repeated request while the first is
+    # in progress changes nothing. (Without a window manager the keyboard
+    # follows the pointer, so the pointer goes over the window first.)
+    pointer = Pointer()
+    pointer.move(600, 400)
+    pointer.chord("Control_L", "q")
+    pointer.chord("Control_L", "q")
+    try:
+        code = process.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        code = None
+    check(code == 0, "Ctrl+Q twice quits once, cleanly (exit {})".format(code))
+    if code is None:
+        quit_app(process, "the window run")
 
 
 def main():
