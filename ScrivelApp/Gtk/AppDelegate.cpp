@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include <gtk/gtk.h>
 
@@ -21,12 +22,17 @@ constexpr int minimumHeight = 620;
 AppDelegate* delegateOf(gpointer data) { return static_cast<AppDelegate*>(data); }
 
 void addItem(GMenu* menu, const char* label, const char* action, const char* accelShown = nullptr) {
-    GMenuItem* item = g_menu_item_new(label, action);
+    auto item = GObjectPtr<GMenuItem>::adopt(g_menu_item_new(label, action));
     // Shown only; the key itself reaches the page's field, which acts on it.
-    if (accelShown) g_menu_item_set_attribute(item, "accel", "s", accelShown);
-    g_menu_append_item(menu, item);
-    g_object_unref(item);
+    if (accelShown) g_menu_item_set_attribute(item.get(), "accel", "s", accelShown);
+    g_menu_append_item(menu, item.get());
 }
+
+// The menus being built, released together once the bar holds them.
+struct MenuSet {
+    std::vector<GObjectPtr<GMenu>> menus;
+    GMenu* make() { return menus.emplace_back(GObjectPtr<GMenu>::adopt(g_menu_new())).get(); }
+};
 
 } // namespace
 
@@ -90,16 +96,15 @@ void AppDelegate::installMenus() {
         {"privacy", [](AppDelegate& d) { d.workspace_.openURL(privacyURL); }},
     };
     for (const Action& action : actions) {
-        GSimpleAction* simple = g_simple_action_new(action.name, nullptr);
-        g_object_set_data(G_OBJECT(simple), "scrivel-run", reinterpret_cast<gpointer>(action.run));
-        g_signal_connect(simple, "activate", G_CALLBACK(+[](GSimpleAction* self, GVariant*, gpointer data) {
+        auto simple = GObjectPtr<GSimpleAction>::adopt(g_simple_action_new(action.name, nullptr));
+        g_object_set_data(G_OBJECT(simple.get()), "scrivel-run", reinterpret_cast<gpointer>(action.run));
+        g_signal_connect(simple.get(), "activate", G_CALLBACK(+[](GSimpleAction* self, GVariant*, gpointer data) {
                              auto run = reinterpret_cast<void (*)(AppDelegate&)>(
                                  g_object_get_data(G_OBJECT(self), "scrivel-run"));
                              run(*delegateOf(data));
                          }),
                          this);
-        g_action_map_add_action(G_ACTION_MAP(application_), G_ACTION(simple));
-        g_object_unref(simple);
+        g_action_map_add_action(G_ACTION_MAP(application_), G_ACTION(simple.get()));
     }
     const struct {
         const char* action;
@@ -113,29 +118,30 @@ void AppDelegate::installMenus() {
         gtk_application_set_accels_for_action(application_, key.action, accels);
     }
 
-    GMenu* bar = g_menu_new();
+    MenuSet owned;
+    GMenu* bar = owned.make();
 
-    GMenu* application = g_menu_new();
-    GMenu* about = g_menu_new();
+    GMenu* application = owned.make();
+    GMenu* about = owned.make();
     addItem(about, "About Scrivel", "app.about");
-    GMenu* quit = g_menu_new();
+    GMenu* quit = owned.make();
     addItem(quit, "Quit Scrivel", "app.quit");
     g_menu_append_section(application, nullptr, G_MENU_MODEL(about));
     g_menu_append_section(application, nullptr, G_MENU_MODEL(quit));
     g_menu_append_submenu(bar, "Scrivel", G_MENU_MODEL(application));
 
-    GMenu* file = g_menu_new();
-    GMenu* fileItems = g_menu_new();
+    GMenu* file = owned.make();
+    GMenu* fileItems = owned.make();
     addItem(fileItems, "Open Video…", "app.open-video");
     addItem(fileItems, "Scan Video", "app.scan-video");
     addItem(fileItems, "Export…", "app.export-video");
-    GMenu* close = g_menu_new();
+    GMenu* close = owned.make();
     addItem(close, "Close", "app.close");
     g_menu_append_section(file, nullptr, G_MENU_MODEL(fileItems));
     g_menu_append_section(file, nullptr, G_MENU_MODEL(close));
     g_menu_append_submenu(bar, "File", G_MENU_MODEL(file));
 
-    GMenu* edit = g_menu_new();
+    GMenu* edit = owned.make();
     addItem(edit, "Undo", "app.undo", "<Control>z");
     addItem(edit, "Redo", "app.redo", "<Shift><Control>z");
     addItem(edit, "Cut", "app.cut", "<Control>x");
@@ -144,13 +150,12 @@ void AppDelegate::installMenus() {
     addItem(edit, "Select All", "app.select-all", "<Control>a");
     g_menu_append_submenu(bar, "Edit", G_MENU_MODEL(edit));
 
-    GMenu* help = g_menu_new();
+    GMenu* help = owned.make();
     addItem(help, "Scrivel Support", "app.support");
     addItem(help, "Privacy Policy", "app.privacy");
     g_menu_append_submenu(bar, "Help", G_MENU_MODEL(help));
 
     gtk_application_set_menubar(application_, G_MENU_MODEL(bar));
-    for (GMenu* menu : {bar, application, about, quit, file, fileItems, close, edit, help}) g_object_unref(menu);
 }
 
 void AppDelegate::launch() {

@@ -2,20 +2,19 @@
 
 #include <gio/gio.h>
 
+#include "ScrivelApp/Gtk/GObjectPtr.hpp"
+
 namespace scrivel {
 
 namespace {
 
 void openFolderOf(const std::string& fileUri) {
-    GFile* file = g_file_new_for_uri(fileUri.c_str());
-    GFile* parent = g_file_get_parent(file);
-    if (parent) {
-        gchar* folderUri = g_file_get_uri(parent);
-        g_app_info_launch_default_for_uri_async(folderUri, nullptr, nullptr, nullptr, nullptr);
-        g_free(folderUri);
-        g_object_unref(parent);
-    }
-    g_object_unref(file);
+    auto file = GObjectPtr<GFile>::adopt(g_file_new_for_uri(fileUri.c_str()));
+    auto parent = GObjectPtr<GFile>::adopt(g_file_get_parent(file.get()));
+    if (!parent) return;
+    gchar* folderUri = g_file_get_uri(parent.get());
+    g_app_info_launch_default_for_uri_async(folderUri, nullptr, nullptr, nullptr, nullptr);
+    g_free(folderUri);
 }
 
 } // namespace
@@ -26,14 +25,14 @@ void DesktopWorkspace::revealFile(const std::filesystem::path& path) {
     std::string fileUri = uri;
     g_free(uri);
 
-    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    auto bus = GObjectPtr<GDBusConnection>::adopt(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr));
     if (!bus) {
         openFolderOf(fileUri);
         return;
     }
     const gchar* uris[] = {fileUri.c_str(), nullptr};
     g_dbus_connection_call(
-        bus, "org.freedesktop.FileManager1", "/org/freedesktop/FileManager1", "org.freedesktop.FileManager1",
+        bus.get(), "org.freedesktop.FileManager1", "/org/freedesktop/FileManager1", "org.freedesktop.FileManager1",
         "ShowItems", g_variant_new("(^ass)", uris, ""), nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr,
         [](GObject* source, GAsyncResult* result, gpointer data) {
             auto* fileUri = static_cast<std::string*>(data);
@@ -43,7 +42,6 @@ void DesktopWorkspace::revealFile(const std::filesystem::path& path) {
             delete fileUri;
         },
         new std::string(fileUri));
-    g_object_unref(bus);
 }
 
 void DesktopWorkspace::openURL(const std::string& url) {

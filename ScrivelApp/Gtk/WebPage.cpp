@@ -35,41 +35,37 @@ void servePageFile(WebKitURISchemeRequest* request, gpointer folderData) {
     auto* bytes = new std::string(std::move(response.bytes));
     GBytes* data = g_bytes_new_with_free_func(bytes->data(), bytes->size(),
                                                [](gpointer text) { delete static_cast<std::string*>(text); }, bytes);
-    GInputStream* stream = g_memory_input_stream_new_from_bytes(data);
+    auto stream = GObjectPtr<GInputStream>::adopt(g_memory_input_stream_new_from_bytes(data));
     g_bytes_unref(data);
-    WebKitURISchemeResponse* answer = webkit_uri_scheme_response_new(stream, length);
-    g_object_unref(stream);
+    auto answer = GObjectPtr<WebKitURISchemeResponse>::adopt(webkit_uri_scheme_response_new(stream.get(), length));
     const std::string contentType =
         isText(response.mimeType) ? response.mimeType + "; charset=utf-8" : response.mimeType;
-    webkit_uri_scheme_response_set_content_type(answer, contentType.c_str());
-    webkit_uri_scheme_request_finish_with_response(request, answer);
-    g_object_unref(answer);
+    webkit_uri_scheme_response_set_content_type(answer.get(), contentType.c_str());
+    webkit_uri_scheme_request_finish_with_response(request, answer.get());
 }
 
 } // namespace
 
 WebPage::WebPage(std::filesystem::path pageFolder, Handlers handlers) : handlers_(std::move(handlers)) {
-    WebKitWebContext* context = webkit_web_context_new();
-    webkit_web_context_register_uri_scheme(context, scheme, servePageFile,
+    auto context = GObjectPtr<WebKitWebContext>::adopt(webkit_web_context_new());
+    webkit_web_context_register_uri_scheme(context.get(), scheme, servePageFile,
                                            new std::filesystem::path(std::move(pageFolder)),
                                            [](gpointer folder) { delete static_cast<std::filesystem::path*>(folder); });
-    WebKitSecurityManager* security = webkit_web_context_get_security_manager(context);
+    WebKitSecurityManager* security = webkit_web_context_get_security_manager(context.get());
     webkit_security_manager_register_uri_scheme_as_secure(security, scheme);
     webkit_security_manager_register_uri_scheme_as_cors_enabled(security, scheme);
 
-    WebKitNetworkSession* session = webkit_network_session_new_ephemeral();
-    WebKitUserContentManager* content = webkit_user_content_manager_new();
-    webkit_user_content_manager_register_script_message_handler(content, handlerName, nullptr);
+    // Nothing the page stores outlives the run.
+    auto session = GObjectPtr<WebKitNetworkSession>::adopt(webkit_network_session_new_ephemeral());
+    auto content = GObjectPtr<WebKitUserContentManager>::adopt(webkit_user_content_manager_new());
+    webkit_user_content_manager_register_script_message_handler(content.get(), handlerName, nullptr);
 
-    view_ = GObjectPtr<GtkWidget>::retain(GTK_WIDGET(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context,
-                                                                  "network-session", session, "user-content-manager",
-                                                                  content, nullptr)));
-    g_object_unref(context);
-    g_object_unref(session);
-    g_object_unref(content);
+    view_ = GObjectPtr<GtkWidget>::retain(GTK_WIDGET(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context.get(),
+                                                                  "network-session", session.get(),
+                                                                  "user-content-manager", content.get(), nullptr)));
 
     messageConnection_ = SignalConnection(
-        content, g_signal_connect(content, "script-message-received::scrivel",
+        content.get(), g_signal_connect(content.get(), "script-message-received::scrivel",
                                   G_CALLBACK(+[](WebKitUserContentManager*, JSCValue* value, gpointer data) {
                                       auto* self = static_cast<WebPage*>(data);
                                       char* json = jsc_value_to_json(value, 0);
