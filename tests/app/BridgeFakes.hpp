@@ -279,7 +279,10 @@ public:
         operations.scan = [this](const std::filesystem::path&, const ScanSettings& settings,
                                  const ScanProgressCallback& progress, std::stop_token stop) {
             ++scansStarted;
-            lastScanSettings = settings;
+            {
+                std::lock_guard lock(mutex_);
+                lastScanSettings_ = settings;
+            }
             progress(firstScanProgress());
             if (!waitFor(jobsReleased_, stop)) {
                 progress(lateScanProgress());
@@ -288,7 +291,7 @@ public:
             progress({1.0, 2, 2, 2, "Tracking text motion"});
             return result;
         };
-        operations.exportVideo = [this](const std::filesystem::path&, const std::filesystem::path& output,
+        operations.exportVideo = [this](const std::filesystem::path&, const std::filesystem::path&,
                                         const ScanResult&, const RenderSettings&,
                                         const std::function<void(double)>& progress, std::stop_token stop) {
             ++exportsStarted;
@@ -298,8 +301,6 @@ public:
                 throw OperationCancelled();
             }
             progress(1.0);
-            std::lock_guard lock(mutex_);
-            exportedTo.push_back(output);
         };
         return operations;
     }
@@ -313,8 +314,11 @@ public:
     std::atomic<int> probes{0};
     std::atomic<int> scansStarted{0};
     std::atomic<int> exportsStarted{0};
-    ScanSettings lastScanSettings; // written by the scan's thread before it reports
-    std::vector<std::filesystem::path> exportedTo; // guarded by mutex_
+    ScanSettings lastScanSettings()
+    {
+        std::lock_guard lock(mutex_);
+        return lastScanSettings_;
+    }
 
 private:
     void set(bool& gate, bool released)
@@ -338,6 +342,7 @@ private:
     std::condition_variable_any wake_;
     bool probesReleased_ = false;
     bool jobsReleased_ = false;
+    ScanSettings lastScanSettings_;
 };
 
 // A bridge with fakes all around, its page attached.

@@ -418,7 +418,7 @@ TEST_F(NativeBridgeTest, ScanReportsProgressWithRegionsAndResolvesWithTheSummary
     EXPECT_FALSE(player.drawing) << "a job switches drawing off";
     EXPECT_TRUE(page.events("drawingEnded").empty()) << "without the event";
     EXPECT_EQ(bridge.runningJobId(), "job-1");
-    EXPECT_TRUE(media.lastScanSettings.blurEmails);
+    EXPECT_TRUE(media.lastScanSettings().blurEmails);
 
     media.releaseJobs();
     const PageCall reply = harness.replyTo("scan-1");
