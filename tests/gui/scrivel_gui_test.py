@@ -3,7 +3,9 @@
 
 Starts the real `scrivel` with a generated clip on its command line and a
 loopback development page (SCRIVEL_WEB_DEV_URL) that drives the bridge:
-"ready" -> "videoSelected" -> "scanVideo" (real recognition) -> "exportVideo"
+"ready" -> "videoSelected" -> "openVideo" (the chooser answered through
+SCRIVEL_TEST_OPEN_PATH) -> "scanVideo" (real recognition) -> the preview
+photographed and clicked with real pointer events -> "exportVideo"
 (the save chooser answered through SCRIVEL_TEST_SAVE_PATH). Then it quits the
 app the careful way (SIGTERM), starts it again on the shipped page
 (scrivel://app/index.html), photographs the screen, keeps the picture and
@@ -223,6 +225,7 @@ def protocol_run(work):
     env = {
         "SCRIVEL_WEB_DEV_URL": "http://127.0.0.1:{}/index.html".format(server.server_address[1]),
         "SCRIVEL_TEST_SAVE_PATH": output,
+        "SCRIVEL_TEST_OPEN_PATH": clip,
     }
     if "SCRIVEL_MODEL_DIR" not in os.environ and os.path.isdir(os.path.join(SOURCE, "models")):
         env["SCRIVEL_MODEL_DIR"] = os.path.join(SOURCE, "models")
@@ -236,9 +239,11 @@ def protocol_run(work):
         if report.get("ok"):
             info = report["info"]
             check(report["ack"] == {"ok": True}, "ready is acknowledged")
-            check(info["displayName"] == "Screen Recording.mp4", "videoSelected names the clip")
-            check((info["width"], info["height"]) == (WIDTH, HEIGHT), "videoSelected has the clip's size")
-            check(abs(info["duration"] - 2) < 0.2, "videoSelected has the clip's duration")
+            check(report["dropped"]["displayName"] == "Screen Recording.mp4", "videoSelected names the clip")
+            check(info["displayName"] == "Screen Recording.mp4" and info["id"] != report["dropped"]["id"],
+                  "openVideo selects the chosen file afresh")
+            check((info["width"], info["height"]) == (WIDTH, HEIGHT), "the selection has the clip's size")
+            check(abs(info["duration"] - 2) < 0.2, "the selection has the clip's duration")
             check(report["wrongCase"] == "The app received an invalid request.", "a wrongly cased method is refused")
             summary = report["summary"]
             check(summary["totalRegions"] > 0 and summary["sampleCount"] > 0, "the scan found text")
