@@ -273,6 +273,11 @@ def protocol_run(work):
             check(report["offMask"] == {"videoId": info["id"], "trackId": None},
                   "a click beside it clears the pick: " + str(report["offMask"]))
             check(report["escapeEnded"] == {"videoId": info["id"]}, "Escape ends drawing mode")
+            playing = [s["time"] for s in report["playback"] if s["isPlaying"]]
+            check(len(playing) >= 5, "state goes out every 0.1 s while playing: {} times".format(len(playing)))
+            check(bool(playing) and min(playing) < 0.5 and max(playing) > min(playing),
+                  "play at the end starts over and the time advances: " + str(playing[:3] + playing[-2:]))
+            check(bool(report["playback"]) and not report["playback"][-1]["isPlaying"], "the second toggle pauses")
             if os.path.exists(output + ".mp4"):
                 source, redacted = grey_frame(clip, 1), grey_frame(output + ".mp4", 1)
                 # The text line is masked; the empty top band is not touched.
