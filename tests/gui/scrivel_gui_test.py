@@ -192,7 +192,12 @@ def serve(reports):
 
 def launch(arguments, extra_env, log_path):
     env = dict(os.environ)
-    env.update({"GTK_A11Y": "none", "NO_AT_BRIDGE": "1"})
+    # Only the virtual X server, whatever session the test was started from,
+    # and only the settings each run asks for.
+    for name in ("WAYLAND_DISPLAY", "SCRIVEL_WEB_DEV_URL", "SCRIVEL_WEB_DIR", "SCRIVEL_TEST_SAVE_PATH",
+                 "SCRIVEL_TEST_OPEN_PATH"):
+        env.pop(name, None)
+    env.update({"GDK_BACKEND": "x11", "GTK_A11Y": "none", "NO_AT_BRIDGE": "1"})
     env.update(extra_env)
     # A session bus of its own, so the application can register uniquely.
     prefix = ["dbus-run-session", "--"] if shutil.which("dbus-run-session") else []
