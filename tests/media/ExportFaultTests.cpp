@@ -62,6 +62,13 @@ std::string messageOf(const std::function<void()>& call)
     }
 }
 
+// What the user saw, for the test report (--gtest_output=xml).
+void record(const Json& report)
+{
+    for (const auto& [key, value] : report.items())
+        ::testing::Test::RecordProperty(key, value.is_string() ? value.get<std::string>() : value.dump());
+}
+
 // A second of scrolling text with sound: an export of it is some hundreds
 // of kilobytes, more than the small limits below allow.
 fs::path makeSource(const fs::path& path)
@@ -202,6 +209,7 @@ TEST_F(ExportFaults, DestinationFolderNotWritableFailsWithTheSystemMessage)
         return Json{{"message", messageOf([&] { exportTo(source, locked / "out.mp4"); })}};
     });
     ASSERT_FALSE(outcome.crashed);
+    record(outcome.report);
     if (outcome.report.contains("skip"))
         GTEST_SKIP() << outcome.report["skip"].get<std::string>();
     EXPECT_EQ(outcome.report.value("message", ""), locked.string() + ": Permission denied");
@@ -224,6 +232,7 @@ TEST_F(ExportFaults, UnreadableSourceFailsWithTheSystemMessageAtEveryStage)
     });
     fs::permissions(source, fs::perms::owner_read | fs::perms::owner_write);
     ASSERT_FALSE(outcome.crashed);
+    record(outcome.report);
     if (outcome.report.contains("skip"))
         GTEST_SKIP() << outcome.report["skip"].get<std::string>();
     const std::string denied = source.string() + ": Permission denied";
@@ -247,6 +256,7 @@ TEST_F(ExportFaults, WritesFailingMidwayEndTheExportWithTheSystemMessage)
         return Json{{"message", messageOf([&] { exportTo(source, output); })}};
     });
     ASSERT_FALSE(outcome.crashed);
+    record(outcome.report);
     if (outcome.report.contains("skip"))
         GTEST_SKIP() << outcome.report["skip"].get<std::string>();
     const std::string message = outcome.report.value("message", "");
@@ -274,6 +284,7 @@ TEST_F(ExportFaults, FullFileSystemEndsTheExportWithTheSystemMessage)
                     {"strays", test::entriesBesides(small, {"out.mp4"})}};
     });
     ASSERT_FALSE(outcome.crashed);
+    record(outcome.report);
     if (outcome.report.contains("skip"))
         GTEST_SKIP() << outcome.report["skip"].get<std::string>();
     const std::string message = outcome.report.value("message", "");
@@ -291,7 +302,9 @@ TEST_F(ExportFaults, DestinationThatIsAFolderIsRefusedBeforeEncoding)
         if (withContent)
             writeText(target / "keep.txt", "kept");
         const auto started = std::chrono::steady_clock::now();
-        EXPECT_EQ(messageOf([&] { exportTo(source, target); }), target.string() + ": " + std::strerror(EISDIR));
+        const std::string message = messageOf([&] { exportTo(source, target); });
+        record({{target.filename().string(), message}});
+        EXPECT_EQ(message, target.string() + ": " + std::strerror(EISDIR));
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2)) << "refused before encoding";
         EXPECT_TRUE(fs::is_directory(target));
         EXPECT_EQ(test::entriesBesides(target, {"keep.txt"}), std::vector<std::string>{});

@@ -118,6 +118,8 @@ using Expected = std::optional<std::string>;
 
 void expectOutcome(const std::optional<std::string>& actual, const Expected& expected, const char* stage)
 {
+    // What the user saw, for the test report (--gtest_output=xml).
+    ::testing::Test::RecordProperty(stage, actual.value_or("(completed)"));
     if (!expected) {
         EXPECT_FALSE(actual) << stage << " failed: " << *actual;
         return;
