@@ -1,0 +1,235 @@
+#include "ScrivelApp/BridgeProtocol.hpp"
+
+#include <cmath>
+#include <utility>
+
+#include "ScrivelCore/Errors.hpp"
+
+namespace scrivel {
+
+namespace {
+
+// Any JSON number, non-finite ones included: a value handed over already
+// parsed may hold them, and the methods that care reject them themselves.
+double anyNumber(const Json& params, const char* key)
+{
+    const Json& value = json::require(params, key);
+    if (!value.is_number())
+        throw JsonDecodeError(std::string(key) + ": expected a number");
+    return value.get<double>();
+}
+
+// A record inside the params, its failures prefixed with its key.
+template <class T>
+T nested(const Json& params, const char* key)
+{
+    const Json& value = json::require(params, key);
+    try {
+        return decode<T>(value);
+    } catch (const JsonDecodeError& error) {
+        // The nested decoder's paths start at the record itself, which only
+        // fails as a whole with "expected an object".
+        const std::string_view reason = error.what();
+        const bool atRoot = reason.rfind("expected", 0) == 0;
+        throw JsonDecodeError(std::string(key) + (atRoot ? ": " : ".") + std::string(reason));
+    }
+}
+
+// JSON text cannot hold NaN or infinity; such a payload is not sent at all.
+bool allNumbersFinite(const Json& root)
+{
+    std::vector<const Json*> pending{&root};
+    while (!pending.empty()) {
+        const Json* value = pending.back();
+        pending.pop_back();
+        if (value->is_number_float() && !std::isfinite(value->get<double>()))
+            return false;
+        if (value->is_structured())
+            for (const Json& child : *value)
+                pending.push_back(&child);
+    }
+    return true;
+}
+
+} // namespace
+
+ScanRequest decodeScanRequest(const Json& params)
+{
+    return {json::string(params, "videoId"), json::string(params, "jobId"), nested<ScanSettings>(params, "settings")};
+}
+
+ExportRequest decodeExportRequest(const Json& params)
+{
+    return {json::string(params, "videoId"), json::string(params, "jobId"),
+            nested<RenderSettings>(params, "settings")};
+}
+
+CancelRequest decodeCancelRequest(const Json& params)
+{
+    return {json::string(params, "jobId")};
+}
+
+PlayerBounds decodePlayerBounds(const Json& params)
+{
+    return {anyNumber(params, "x"), anyNumber(params, "y"), anyNumber(params, "width"), anyNumber(params, "height"),
+            json::boolean(params, "visible")};
+}
+
+PreviewRequest decodePreviewRequest(const Json& params)
+{
+    return {json::string(params, "videoId"), json::boolean(params, "enabled"), json::boolean(params, "showRegions"),
+            nested<RenderSettings>(params, "renderSettings")};
+}
+
+DrawingRequest decodeDrawingRequest(const Json& params)
+{
+    return {json::string(params, "videoId"), json::boolean(params, "enabled")};
+}
+
+VideoRequest decodeVideoRequest(const Json& params)
+{
+    return {json::string(params, "videoId")};
+}
+
+SeekRequest decodeSeekRequest(const Json& params)
+{
+    return {json::string(params, "videoId"), anyNumber(params, "time")};
+}
+
+RevealRequest decodeRevealRequest(const Json& params)
+{
+    return {json::string(params, "path")};
+}
+
+ScanSummary ScanSummary::of(const ScanResult& result)
+{
+    return {result.duration, result.sampleCount, result.totalRegions, result.tracks()};
+}
+
+std::string_view rawValue(JobKind kind)
+{
+    return kind == JobKind::scan ? "scan" : "export";
+}
+
+std::string_view rawValue(MenuCommand command)
+{
+    switch (command) {
+    case MenuCommand::open:
+        return "open";
+    case MenuCommand::scan:
+        return "scan";
+    case MenuCommand::exportVideo:
+        return "export";
+    }
+    return "open";
+}
+
+Json toJson(const ScanSummary& value)
+{
+    Json tracks = Json::array();
+    for (const DetectionTrack& track : value.tracks)
+        tracks.push_back(toJson(track));
+    return {{"duration", value.duration},
+            {"sampleCount", value.sampleCount},
+            {"totalRegions", value.totalRegions},
+            {"tracks", std::move(tracks)}};
+}
+
+Json toJson(const ExportResult& value)
+{
+    return {{"outputPath", value.outputPath}};
+}
+
+Json toJson(const JobProgress& value)
+{
+    Json object = {{"id", value.id},
+                   {"videoId", value.videoId},
+                   {"kind", rawValue(value.kind)},
+                   {"progress", value.progress},
+                   {"processed", value.processed},
+                   {"total", value.total}};
+    if (value.regions)
+        object["regions"] = *value.regions;
+    if (value.message)
+        object["message"] = *value.message;
+    return object;
+}
+
+Json toJson(const PlayerState& value)
+{
+    return {{"videoId", value.videoId}, {"time", value.time}, {"isPlaying", value.isPlaying}};
+}
+
+Json toJson(const RegionSelection& value)
+{
+    return {{"videoId", value.videoId}, {"trackId", value.trackId ? Json(*value.trackId) : Json(nullptr)}};
+}
+
+Json toJson(const ManualMaskDrawn& value)
+{
+    return {{"videoId", value.videoId}, {"rect", toJson(value.rect)}};
+}
+
+Json acknowledgement()
+{
+    return {{"ok", true}};
+}
+
+Json cancelAcknowledgement()
+{
+    return {{"cancelled", true}};
+}
+
+Json messageObject(std::string_view message)
+{
+    return {{"message", message}};
+}
+
+Json drawingEndedObject(std::string_view videoId)
+{
+    return {{"videoId", videoId}};
+}
+
+Json commandObject(MenuCommand command)
+{
+    return {{"name", rawValue(command)}};
+}
+
+std::optional<std::string> pageCallText(std::string_view function, std::string_view argument, const Json& payload)
+{
+    if (!allNumbersFinite(payload))
+        return std::nullopt;
+    std::string encodedArgument, encodedPayload;
+    try {
+        // Strict UTF-8: a string that is not valid text cannot be sent.
+        encodedArgument = Json(argument).dump();
+        encodedPayload = payload.dump();
+    } catch (const nlohmann::json::exception&) {
+        return std::nullopt;
+    }
+    std::string call;
+    call.reserve(24 + function.size() + encodedArgument.size() + encodedPayload.size());
+    call += "window.__scrivel?.";
+    call += function;
+    call += '(';
+    call += encodedArgument;
+    call += ", ";
+    call += encodedPayload;
+    call += ");";
+    return call;
+}
+
+std::string rejectionMessage(std::exception_ptr error)
+{
+    try {
+        std::rethrow_exception(std::move(error));
+    } catch (const OperationCancelled& cancelled) {
+        return cancelled.what();
+    } catch (const std::exception& failure) {
+        return failure.what();
+    } catch (...) {
+        return ScrivelError::invalidRequest().what();
+    }
+}
+
+} // namespace scrivel

@@ -1,0 +1,190 @@
+#pragma once
+
+// The wire between the page and the native side: the records carried by
+// requests, replies and events, their strict JSON forms, and the exact script
+// text of a call into the page.
+
+#include <cstdint>
+#include <exception>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ScrivelCore/Json.hpp"
+#include "ScrivelCore/NormalizedRect.hpp"
+#include "ScrivelCore/ScanRecords.hpp"
+#include "ScrivelCore/Settings.hpp"
+
+namespace scrivel {
+
+// ------------------------------------------------------------ page → native
+
+struct ScanRequest {
+    std::string videoId;
+    std::string jobId;
+    ScanSettings settings;
+
+    bool operator==(const ScanRequest&) const = default;
+};
+
+struct ExportRequest {
+    std::string videoId;
+    std::string jobId;
+    RenderSettings settings;
+
+    bool operator==(const ExportRequest&) const = default;
+};
+
+struct CancelRequest {
+    std::string jobId;
+
+    bool operator==(const CancelRequest&) const = default;
+};
+
+// Points of the window's content area, origin top-left, y down. The numbers
+// are taken as they come (even non-finite); the methods check them.
+struct PlayerBounds {
+    double x = 0;
+    double y = 0;
+    double width = 0;
+    double height = 0;
+    bool visible = false;
+
+    bool operator==(const PlayerBounds&) const = default;
+};
+
+struct PreviewRequest {
+    std::string videoId;
+    bool enabled = false;
+    bool showRegions = false;
+    RenderSettings renderSettings;
+
+    bool operator==(const PreviewRequest&) const = default;
+};
+
+struct DrawingRequest {
+    std::string videoId;
+    bool enabled = false;
+
+    bool operator==(const DrawingRequest&) const = default;
+};
+
+struct VideoRequest {
+    std::string videoId;
+
+    bool operator==(const VideoRequest&) const = default;
+};
+
+struct SeekRequest {
+    std::string videoId;
+    double time = 0; // seconds
+
+    bool operator==(const SeekRequest&) const = default;
+};
+
+struct RevealRequest {
+    std::string path;
+
+    bool operator==(const RevealRequest&) const = default;
+};
+
+// Strict decoders: every key required, JSON types checked, extra keys
+// ignored. Throw JsonDecodeError naming the key path.
+ScanRequest decodeScanRequest(const Json& params);
+ExportRequest decodeExportRequest(const Json& params);
+CancelRequest decodeCancelRequest(const Json& params);
+PlayerBounds decodePlayerBounds(const Json& params);
+PreviewRequest decodePreviewRequest(const Json& params);
+DrawingRequest decodeDrawingRequest(const Json& params);
+VideoRequest decodeVideoRequest(const Json& params);
+SeekRequest decodeSeekRequest(const Json& params);
+RevealRequest decodeRevealRequest(const Json& params);
+
+// ------------------------------------------------------------ native → page
+
+struct ScanSummary {
+    double duration = 0;
+    std::int64_t sampleCount = 0;
+    std::int64_t totalRegions = 0;
+    std::vector<DetectionTrack> tracks;
+
+    static ScanSummary of(const ScanResult& result);
+    bool operator==(const ScanSummary&) const = default;
+};
+
+struct ExportResult {
+    std::string outputPath;
+
+    bool operator==(const ExportResult&) const = default;
+};
+
+enum class JobKind { scan, exportVideo };
+
+struct JobProgress {
+    std::string id; // the page's job id
+    std::string videoId;
+    JobKind kind = JobKind::scan;
+    double progress = 0;
+    std::int64_t processed = 0;
+    std::int64_t total = 0;
+    std::optional<std::int64_t> regions;
+    std::optional<std::string> message;
+
+    bool operator==(const JobProgress&) const = default;
+};
+
+// The preview player's playback state.
+struct PlayerState {
+    std::string videoId;
+    double time = 0; // seconds; 0 when the player's time is not finite
+    bool isPlaying = false;
+
+    bool operator==(const PlayerState&) const = default;
+};
+
+// A click in the player: the track hit, or none.
+struct RegionSelection {
+    std::string videoId;
+    std::optional<std::int64_t> trackId;
+
+    bool operator==(const RegionSelection&) const = default;
+};
+
+struct ManualMaskDrawn {
+    std::string videoId;
+    NormalizedRect rect;
+
+    bool operator==(const ManualMaskDrawn&) const = default;
+};
+
+// The File menu items, sent to the page as the "command" event.
+enum class MenuCommand { open, scan, exportVideo };
+
+std::string_view rawValue(JobKind kind);
+std::string_view rawValue(MenuCommand command);
+
+Json toJson(const ScanSummary& value);
+Json toJson(const ExportResult& value);
+Json toJson(const JobProgress& value); // "regions" and "message" left out when absent
+Json toJson(const PlayerState& value);
+Json toJson(const RegionSelection& value); // "trackId": null when no track
+Json toJson(const ManualMaskDrawn& value);
+
+Json acknowledgement();       // {"ok": true}
+Json cancelAcknowledgement(); // {"cancelled": true}
+Json messageObject(std::string_view message);
+Json drawingEndedObject(std::string_view videoId);
+Json commandObject(MenuCommand command);
+
+// The script that calls `function` ("resolve", "reject" or "emit") on the
+// page: window.__scrivel?.NAME(ARG, PAYLOAD); with ARG a JSON string literal
+// and PAYLOAD compact JSON. nullopt when either cannot be encoded (a
+// non-finite number, a string that is not UTF-8): such a call is not made.
+std::optional<std::string> pageCallText(std::string_view function, std::string_view argument, const Json& payload);
+
+// The text of a "reject": "Operation cancelled." for a cancellation, the
+// error's own message otherwise.
+std::string rejectionMessage(std::exception_ptr error);
+
+} // namespace scrivel
