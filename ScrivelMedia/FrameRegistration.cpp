@@ -307,12 +307,14 @@ double photometricAgreement(const cv::Mat& reference, const cv::Mat& current, co
         for (int x = 0; x < current.cols; x += agreementStepPixels) {
             ++samples;
             const double w = H(2, 0) * x + H(2, 1) * y + H(2, 2);
-            const double rx = (H(0, 0) * x + H(0, 1) * y + H(0, 2)) / w;
-            const double ry = (H(1, 0) * x + H(1, 1) * y + H(1, 2)) / w;
+            // Bounds are checked in the float bilinear() reads: a double just
+            // below the last column can round up onto it.
+            const auto rx = static_cast<float>((H(0, 0) * x + H(0, 1) * y + H(0, 2)) / w);
+            const auto ry = static_cast<float>((H(1, 0) * x + H(1, 1) * y + H(1, 2)) / w);
             if (!(rx >= 0 && ry >= 0 && rx < reference.cols - 1 && ry < reference.rows - 1))
                 continue;
             const double a = current.at<std::uint8_t>(y, x);
-            const double b = bilinear(reference, static_cast<float>(rx), static_cast<float>(ry));
+            const double b = bilinear(reference, rx, ry);
             ++n;
             sumA += a;
             sumB += b;

@@ -9,8 +9,10 @@
 #include <memory>
 #include <optional>
 
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "ScrivelCore/Errors.hpp"
 #include "ScrivelMedia/FfmpegHandles.hpp"
@@ -232,6 +234,7 @@ public:
         if (avcodec_parameters_to_context(decoder_.get(), stream.codecpar) < 0)
             throw ScrivelError::exportSessionUnavailable();
         decoder_->pkt_timebase = stream.time_base;
+        decoder_->max_pixels = maximumFramePixels(); // also when the size changes midway
         decoder_->thread_count = 0;
         decoder_->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
         if (avcodec_open2(decoder_.get(), decoderCodec, nullptr) < 0 || decoder_->width <= 0 || decoder_->height <= 0)
@@ -289,6 +292,7 @@ public:
     }
 
     double lastTimeSeconds() const { return lastTime_; }
+    std::int64_t framesEncoded() const { return framesEncoded_; }
 
     // Decodes one packet (nullptr at the end of the file) and encodes every
     // frame it yields; `beforeFrame` runs before each frame.
@@ -305,6 +309,7 @@ public:
             checked(received, "decoding");
             beforeFrame();
             encodeFrame(*decoded_);
+            ++framesEncoded_;
             av_frame_unref(decoded_.get());
         }
         if (!packet) {
@@ -409,6 +414,7 @@ private:
     cv::Mat upright_;
     std::int64_t lastPts_ = AV_NOPTS_VALUE;
     double lastTime_ = 0;
+    std::int64_t framesEncoded_ = 0;
 };
 
 // An audio stream MP4 cannot hold as it is, re-encoded to AAC.
@@ -657,10 +663,30 @@ ExportReport encode(const fs::path& sourcePath, const fs::path& temporaryFile, c
             route.reencoder->send(nullptr);
     if (stop.stop_requested())
         throw OperationCancelled();
+    // A video track without a single decodable frame is no video to redact.
+    if (video.framesEncoded() == 0)
+        throw ScrivelError::noVideoTrack();
 
     checked(av_write_trailer(output.get()), "finishing the video file");
+    // avio_closep drops a failed final flush (a full disk); ask for it first.
+    avio_flush(output->pb);
+    checked(output->pb->error, "finishing the video file");
     checked(avio_closep(&output->pb), "finishing the video file");
     return report;
+}
+
+// The finished file reaches the disk before it replaces anything, so a crash
+// or power loss right after the rename cannot leave a short file in place.
+void syncToDisk(const fs::path& file)
+{
+    const int descriptor = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0)
+        throwPosix(errno, file);
+    const int synced = ::fsync(descriptor);
+    const int error = errno;
+    ::close(descriptor);
+    if (synced != 0)
+        throw ScrivelError::exportFailed(std::string("finishing the video file: ") + std::strerror(error));
 }
 
 fs::path resolved(const fs::path& path)
@@ -699,12 +725,17 @@ ExportReport VideoExporter::exportVideo(const fs::path& sourcePath, const fs::pa
     validateOutput(sourcePath, outputPath);
 
     const fs::path destination = fs::absolute(outputPath);
+    // rename(2) cannot put a file where a folder is; say so before the work.
+    std::error_code notThere;
+    if (fs::is_directory(destination, notThere))
+        throwPosix(EISDIR, destination);
     const TemporaryDirectory folder(destination.parent_path());
     const fs::path temporaryFile = folder.path() / "export.mp4";
 
     ProgressThrottle throttle(progress);
     ExportReport report = encode(sourcePath, temporaryFile, scanResult, renderSettings, throttle, stop, outlines);
 
+    syncToDisk(temporaryFile);
     if (stop.stop_requested())
         throw OperationCancelled();
     validateOutput(sourcePath, outputPath);

@@ -39,9 +39,12 @@ struct VideoExporter {
     // every frame and before the final move), ScrivelError::outputMatchesSource,
     // ScrivelError::exportSessionUnavailable when no decoder, encoder or muxer
     // can be set up for the file, ScrivelError::exportFailed with the
-    // library's text when encoding fails midway, ScrivelError::noVideoTrack
-    // for a file without video, and PlatformError for file-system failures
-    // (the failed path named in the message).
+    // library's or the system's text when decoding, encoding or writing
+    // fails midway (a damaged source, a full disk), ScrivelError::noVideoTrack
+    // for a file without video or without a single decodable frame, and
+    // PlatformError for file-system failures (the failed path named in the
+    // message: a destination folder that cannot be written, a destination
+    // that is a folder, an unreadable source, frames too large to process).
     static ExportReport exportVideo(const std::filesystem::path& sourcePath, const std::filesystem::path& outputPath,
                                     const ScanResult& scanResult, const RenderSettings& renderSettings,
                                     const Progress& progress, std::stop_token stop = {},

@@ -68,6 +68,7 @@ VideoFrames::VideoFrames(const std::filesystem::path& url)
         throw std::bad_alloc();
     throwIfError(avcodec_parameters_to_context(decoder_.get(), stream.codecpar), "video decoder parameters");
     decoder_->pkt_timebase = stream.time_base;
+    decoder_->max_pixels = maximumFramePixels(); // also when the size changes midway
     decoder_->thread_count = 0; // one thread per core
     decoder_->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     if (avcodec_open2(decoder_.get(), codec, nullptr) < 0)
