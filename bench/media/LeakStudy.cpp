@@ -24,7 +24,9 @@
 #include <vector>
 
 #include "ScrivelCore/Json.hpp"
+#include "ScrivelMedia/FrameRegistration.hpp"
 #include "ScrivelMedia/OcrEngine.hpp"
+#include "ScrivelMedia/SceneBoundaryDetector.hpp"
 #include "ScrivelMedia/TextRecognizer.hpp"
 #include "ScrivelMedia/VideoFrames.hpp"
 #include "ScrivelMedia/VideoMaskTracker.hpp"
@@ -145,6 +147,7 @@ int main(int argc, char** argv)
     const fs::path clip = argv[1];
     std::string quality = "fast";
     fs::path cacheDir = "leak-cache", outDir = "leak-out";
+    bool motionsOnly = false; // --motions-only 1: registration alone, written to <clip>.motions.json
     long frameToShow = -1; // --frame N: print frame N's engine lines and regions, nothing else
     for (int i = 2; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
@@ -154,6 +157,8 @@ int main(int argc, char** argv)
             cacheDir = argv[i + 1];
         else if (option == "--out")
             outDir = argv[i + 1];
+        else if (option == "--motions-only")
+            motionsOnly = std::string(argv[i + 1]) == "1";
         else if (option == "--frame")
             frameToShow = std::stol(argv[i + 1]);
     }
@@ -207,6 +212,24 @@ int main(int argc, char** argv)
         std::ofstream(outDir / (name + ".motions.json")) << list.dump() << '\n';
         return VideoMaskTracker().track(url.string(), samples, motions, progress, stop);
     };
+    if (motionsOnly) {
+        VideoFrames frames(clip);
+        SceneBoundaryDetector scenes;
+        FrameRegistration registration;
+        Json list = Json::array();
+        const auto start = std::chrono::steady_clock::now();
+        for (std::size_t f = 0; auto decoded = frames.next(); ++f) {
+            const Image& frame = decoded->second;
+            const auto result = registration.observe(VideoFrames::raster(frame, 960), scenes.observe(frame), {});
+            list.push_back(Json{{"frame", f},
+                                {"sceneID", result.sceneID},
+                                {"motion", result.motion ? toJson(*result.motion) : Json()}});
+        }
+        std::ofstream(outDir / (clip.stem().string() + ".motions.json")) << list.dump() << '\n';
+        std::fprintf(stderr, "registration: %.1f s\n",
+                     std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        return 0;
+    }
     if (frameToShow >= 0) {
         VideoFrames frames(clip);
         for (long f = 0; auto decoded = frames.next(); ++f) {
