@@ -165,10 +165,11 @@ struct TrackingInputs {
 };
 
 // How far a mask reaches past the span recognition measured, in line
-// heights: sideways on each side, above and below.
-inline constexpr double spanMarginSideways = 0.15;
+// heights: sideways on each side, above and below. Nothing is added below:
+// the line's inked rows already reach down to its descenders.
+inline constexpr double spanMarginSideways = 0.12;
 inline constexpr double spanMarginAbove = 0.1;
-inline constexpr double spanMarginBelow = 0.05;
+inline constexpr double spanMarginBelow = 0.0;
 // How long before its steady recognition a line with spans to hide is
 // looked for by appearance alone, in seconds.
 inline constexpr double anticipationSeconds = 1.0;
