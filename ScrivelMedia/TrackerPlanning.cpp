@@ -571,21 +571,31 @@ std::vector<DetectionSample> outputSamples(const std::vector<DetectionSample>& s
                 }
             }
         }
-        const std::vector<const Candidate*> kept = resolved(regular);
-        std::vector<DetectedRegion> regions;
-        regions.reserve(kept.size());
-        for (const Candidate* c : kept)
-            regions.push_back(c->region);
-        // What recognition reads in the frame decides the masks; an
-        // anticipated line adds its own where none of those hides its spans
-        // (it may be what a misreading left unmasked).
-        for (const Candidate* a : resolved(anticipated)) {
-            const bool hidden = std::any_of(kept.begin(), kept.end(), [&](const Candidate* k) {
-                return conflicts(*k, *a) && a->layout.covers(k->layout, a->region.rect, k->region.rect);
+        std::vector<const Candidate*> drawn = resolved(regular);
+        // Resolving picks one reading per line, but a loser's spans may be
+        // hidden by nothing that stays: a narrower line of another text over
+        // part of it (a menu over a note) can displace the line, and an
+        // anticipated line may be what a misreading left unmasked. Those are
+        // drawn as well, unless a drawn region already hides their spans.
+        std::vector<Candidate> extra;
+        for (const Candidate& c : regular) {
+            if (std::find(drawn.begin(), drawn.end(), &c) == drawn.end())
+                extra.push_back(c);
+        }
+        extra.insert(extra.end(), anticipated.begin(), anticipated.end());
+        for (const Candidate& e : extra) {
+            if (e.layout.empty())
+                continue;
+            const bool hidden = std::any_of(drawn.begin(), drawn.end(), [&](const Candidate* k) {
+                return conflicts(*k, e) && e.layout.covers(k->layout, e.region.rect, k->region.rect);
             });
             if (!hidden)
-                regions.push_back(a->region);
+                drawn.push_back(&e);
         }
+        std::vector<DetectedRegion> regions;
+        regions.reserve(drawn.size());
+        for (const Candidate* c : drawn)
+            regions.push_back(c->region);
         output.push_back(DetectionSample{samples[f].time, samples[f].sceneID, std::move(regions)});
     }
     return output;

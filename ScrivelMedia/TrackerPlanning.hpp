@@ -199,9 +199,9 @@ std::vector<DetectedRegion> resolve(const std::vector<Candidate>& candidates);
 // candidates of that frame (`accepted` holds one list per frame). Short identities keep only candidates inside their
 // runs (single-character ones were already gated by their support set).
 // Anticipated acceptances count only in the block of consecutive frames that
-// ends right before the reference's first regular acceptance, and are drawn
-// besides the resolved candidates unless one of those already hides their
-// spans.
+// ends right before the reference's first regular acceptance. Candidates
+// that lose when resolving, and anticipated ones, are drawn as well unless a
+// drawn region that conflicts with them hides all their spans.
 // Throws OperationCancelled when stopped (tested before each frame).
 std::vector<DetectionSample> outputSamples(const std::vector<DetectionSample>& samples,
                                            const std::vector<std::vector<Acceptance>>& accepted,

@@ -564,6 +564,42 @@ TEST(TrackerPlanning, anticipatedMasksCountOnlyRightBeforeTheTrackAndBesideWhatR
         EXPECT_EQ(texts(output[f].regions), expected[f]) << "frame " << f << ": gap at 4 cuts frames 2-3 off";
 }
 
+TEST(TrackerPlanning, aLineDisplacedByAnotherTextOverPartOfItKeepsItsSpans)
+{
+    const std::vector<DetectionSample> samples = frames(4, 30);
+    const auto around = neighbourhoods(samples);
+    const NormalizedRect note{0.1, 0.5, 0.6, 0.03};
+    const DetectionTemplate noteLine =
+        withSpans(observedAt(1, "my colleague Zhou Jingyi had the same issue", {0, 1, 2}, note), {selection(RedactionKind::han, 0.3, 0.1)});
+    // A menu entry opened over the note's right end, recognized more recently.
+    const DetectionTemplate menu = observedAt(2, "Escalate to billing", {1, 2, 3}, {0.62, 0.5, 0.08, 0.032});
+    // The note's name read on its own, over the same span.
+    const DetectionTemplate name =
+        withSpans(observedAt(3, "Zhou Jingyi", {0, 1, 2}, {0.28, 0.5, 0.06, 0.03}), {selection(RedactionKind::han, 0, 1)});
+    const DetectionTemplate plain = observedAt(4, "nothing to hide here at all", {0, 1, 2}, {0.1, 0.6, 0.6, 0.03});
+    std::vector<Reference> references;
+    for (PlannedTemplate& planned : plan({noteLine, menu, name, plain}, around))
+        references.push_back(makeReference(std::move(planned), 0, 0));
+    ASSERT_EQ(references.size(), 4u);
+    std::vector<std::vector<Acceptance>> accepted(samples.size());
+    const auto accept = [&](std::size_t f, std::size_t r) {
+        const DetectionTemplate& t = references[r].detectionTemplate();
+        accepted[f].push_back({r, t.canonicalRegion.rect, t.observations.back().frame, true, 0.03, std::nullopt, false});
+    };
+    for (const std::size_t r : {0, 1, 3})
+        accept(3, r);
+    for (const std::size_t r : {0, 1, 2, 3})
+        accept(2, r);
+    ASSERT_TRUE(wins(candidate(references[1], accepted[3][1]), candidate(references[0], accepted[3][0])))
+        << "the menu entry displaces the note when resolving";
+
+    const std::vector<DetectionSample> output = outputSamples(samples, accepted, references, {});
+    const Texts expected{"Escalate to billing", "nothing to hide here at all", "my colleague Zhou Jingyi had the same issue"};
+    EXPECT_EQ(texts(output[3].regions), expected) << "the note comes back for its span; a line without spans is drawn as resolved";
+    EXPECT_EQ(texts(output[2].regions), (Texts{"Escalate to billing", "Zhou Jingyi", "nothing to hide here at all"}))
+        << "the name read alone already hides the note's span: the note is not drawn again";
+}
+
 TEST(TrackerPlanning, masksReachPastTheMeasuredSpansByShareOfTheLineHeight)
 {
     const NormalizedRect rect{0.1, 0.2, 0.5, 0.04};
