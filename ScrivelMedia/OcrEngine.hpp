@@ -36,6 +36,7 @@ public:
 
     const RecognizedText& reading() const { return reading_; }
     const std::vector<CharacterSpan>& characters() const { return characters_; }
+    double marginWidth() const { return marginWidth_; }
 
 private:
     std::uint64_t identity_;

@@ -47,25 +47,75 @@ void throwIfStopped(const std::stop_token& stopToken)
         throw OperationCancelled();
 }
 
-// Sets the offset so that the prediction starts from where recognition saw
-// the text, brought into the scene's canonical coordinates.
-void reanchor(Reference& reference, const DetectionObservation& observed, const TrackingInputs& inputs)
+// The offset that places the canonical rectangle where recognition saw the
+// text in `observed`'s frame, brought into the scene's canonical coordinates.
+std::optional<MotionTransform> anchorOffset(const Reference& reference, const DetectionObservation& observed,
+                                            const TrackingInputs& inputs)
 {
     const std::optional<MotionTransform>& observedMotion = inputs.motions[static_cast<std::size_t>(observed.frame)];
     // Observations come only from frames with a motion, so this holds for any
-    // template the builder made. Should one lack it, the current offset is
-    // kept: it still follows the last place the text was seen or matched,
-    // whereas guessing a fresh anchor could move the mask off the text.
+    // template the builder made. Should one lack it, the caller keeps the
+    // current offset: it still follows the last place the text was seen or
+    // matched, whereas guessing a fresh anchor could move the mask off the text.
     if (!observedMotion)
-        return;
+        return std::nullopt;
     const DetectedRegion& region = inputs.samples[static_cast<std::size_t>(observed.frame)]
                                        .regions[static_cast<std::size_t>(observed.regionIndex)];
     const NormalizedRect mapped = observedMotion->inverted().applying(region.rect);
     const NormalizedRect& canonical = reference.detectionTemplate().canonicalRegion.rect;
     const double dx = mapped.midX() - canonical.midX();
     const double dy = mapped.midY() - canonical.midY();
-    if (std::isfinite(dx) && std::isfinite(dy))
-        reference.offset = MotionTransform(1, dx, dy);
+    if (!std::isfinite(dx) || !std::isfinite(dy))
+        return std::nullopt;
+    return MotionTransform(1, dx, dy);
+}
+
+// Sets the offset so that the prediction starts from where recognition saw
+// the text.
+void reanchor(Reference& reference, const DetectionObservation& observed, const TrackingInputs& inputs)
+{
+    if (const auto offset = anchorOffset(reference, observed, inputs))
+        reference.offset = *offset;
+}
+
+// Recognition often reads a line wrongly, or not at all, for a while before
+// it reads it steadily (a line scrolling in, still being typed, or misread
+// as something that hides nothing); the text is on screen all the same. A
+// line with spans to hide is therefore also looked for, by its whole look,
+// in the frames shortly before its start frame, placed by the frame's motion
+// and its start observation. The reference's own state is left alone.
+std::optional<Acceptance> anticipate(std::int64_t frame, std::size_t index, const TrackingInputs& inputs,
+                                     const Reference& reference, const MotionTransform& motion,
+                                     const FrameAppearance& appearance)
+{
+    const PlannedTemplate& planned = reference.planned;
+    if (planned.support || reference.layout.empty())
+        return std::nullopt;
+    const double startTime = inputs.samples[static_cast<std::size_t>(planned.startFrame)].time;
+    if (inputs.samples[static_cast<std::size_t>(frame)].time < startTime - anticipationSeconds)
+        return std::nullopt;
+    const std::vector<DetectionObservation>& observations = planned.detectionTemplate.observations;
+    const auto start = std::find_if(observations.begin(), observations.end(),
+        [&](const DetectionObservation& o) { return o.frame == planned.startFrame; });
+    std::optional<MotionTransform> offset;
+    if (start != observations.end())
+        offset = anchorOffset(reference, *start, inputs);
+    const NormalizedRect predicted =
+        motion.composed(offset.value_or(MotionTransform::identity())).applying(reference.detectionTemplate().canonicalRegion.rect);
+    if (appearance.searchBounds(predicted).intersectionArea(unitSquare) <= 0)
+        return std::nullopt;
+    const std::optional<AppearanceFit> whole = appearance.match(reference.patch, predicted);
+    if (!whole || whole->correlation < wholeLineCorrelation || !std::isfinite(whole->offsetX)
+        || !std::isfinite(whole->offsetY))
+        return std::nullopt;
+    Acceptance acceptance;
+    acceptance.reference = index;
+    acceptance.rect = {predicted.x + whole->offsetX, predicted.y + whole->offsetY, predicted.width, predicted.height};
+    acceptance.observation = planned.startFrame;
+    acceptance.matchedWholeLine = true;
+    acceptance.lineHeight = acceptance.rect.height * appearance.height() / appearance.width();
+    acceptance.anticipated = true;
+    return acceptance;
 }
 
 } // namespace
@@ -235,6 +285,18 @@ Candidate candidate(const Reference& reference, const Acceptance& acceptance)
     result.matchedWholeLine = acceptance.matchedWholeLine;
     result.lineHeight = acceptance.lineHeight;
     result.locallySupported = acceptance.locallySupported;
+    // Recognition places a span's ends from the reading's character timing,
+    // often a pixel or two inside the glyphs; Han glyphs rise above the inked
+    // rows of the Latin text sharing their line; tracking adds its own share
+    // of a pixel. A mask on the bare estimate leaves slivers of lettering.
+    const NormalizedRect& rect = acceptance.rect;
+    const double sideways = rect.width > 0 ? spanMarginSideways * acceptance.lineHeight / rect.width : 0;
+    for (TextSelection& selection : result.region.selections) {
+        selection.rect.x -= sideways;
+        selection.rect.width += 2 * sideways;
+        selection.rect.y -= spanMarginAbove;
+        selection.rect.height += spanMarginAbove + spanMarginBelow;
+    }
     return result;
 }
 
@@ -264,12 +326,14 @@ std::vector<Acceptance> trackFrame(std::int64_t frame, const TrackingInputs& inp
         // Just before the text is steadily recognized, follow it only where
         // this frame's own recognition agrees.
         if (frame < planned.startFrame) {
-            if (!inputs.neighbourhoods[static_cast<std::size_t>(frame)].contains(planned.startFrame))
+            const bool seenHere = inputs.neighbourhoods[static_cast<std::size_t>(frame)].contains(planned.startFrame)
+                && std::any_of(sample.regions.begin(), sample.regions.end(),
+                    [&](const DetectedRegion& region) { return regionMatches(region, reference, motionOnly); });
+            if (!seenHere) {
+                if (auto early = anticipate(frame, index, inputs, reference, motion, appearance))
+                    accepted.push_back(*early);
                 continue;
-            const bool seenHere = std::any_of(sample.regions.begin(), sample.regions.end(),
-                [&](const DetectedRegion& region) { return regionMatches(region, reference, motionOnly); });
-            if (!seenHere)
-                continue;
+            }
         }
 
         const std::vector<DetectionObservation>& observations = detectionTemplate.observations;
@@ -401,7 +465,9 @@ bool wins(const Candidate& candidate, const Candidate& kept)
     return k.observation < c.observation;
 }
 
-std::vector<DetectedRegion> resolve(const std::vector<Candidate>& candidates)
+namespace {
+
+std::vector<const Candidate*> resolved(const std::vector<Candidate>& candidates)
 {
     std::vector<const Candidate*> kept;
     std::vector<std::size_t> conflicting;
@@ -419,6 +485,48 @@ std::vector<DetectedRegion> resolve(const std::vector<Candidate>& candidates)
             kept.erase(kept.begin() + static_cast<std::ptrdiff_t>(*i));
         kept.push_back(&next);
     }
+    return kept;
+}
+
+// Per reference, the frames in which its anticipated acceptances count: the
+// block of consecutive anticipated frames that ends right before its first
+// regular acceptance.
+std::vector<std::optional<FrameRange>> anticipatedRanges(const std::vector<std::vector<Acceptance>>& accepted,
+                                                         std::size_t referenceCount)
+{
+    std::vector<std::optional<std::int64_t>> firstRegular(referenceCount);
+    std::vector<std::vector<std::int64_t>> early(referenceCount);
+    for (std::size_t f = 0; f < accepted.size(); ++f) {
+        for (const Acceptance& acceptance : accepted[f]) {
+            if (acceptance.anticipated)
+                early[acceptance.reference].push_back(static_cast<std::int64_t>(f));
+            else if (!firstRegular[acceptance.reference])
+                firstRegular[acceptance.reference] = static_cast<std::int64_t>(f);
+        }
+    }
+    std::vector<std::optional<FrameRange>> ranges(referenceCount);
+    for (std::size_t r = 0; r < referenceCount; ++r) {
+        if (!firstRegular[r])
+            continue;
+        std::int64_t lower = *firstRegular[r];
+        for (auto f = early[r].rbegin(); f != early[r].rend(); ++f) {
+            if (*f >= lower)
+                continue;
+            if (*f != lower - 1)
+                break;
+            lower = *f;
+        }
+        if (lower < *firstRegular[r])
+            ranges[r] = FrameRange{lower, *firstRegular[r] - 1};
+    }
+    return ranges;
+}
+
+} // namespace
+
+std::vector<DetectedRegion> resolve(const std::vector<Candidate>& candidates)
+{
+    const std::vector<const Candidate*> kept = resolved(candidates);
     std::vector<DetectedRegion> regions;
     regions.reserve(kept.size());
     for (const Candidate* candidate : kept)
@@ -443,19 +551,52 @@ std::vector<DetectionSample> outputSamples(const std::vector<DetectionSample>& s
                               [&](const FrameRange& run) { return run.contains(frame); });
     };
 
+    const std::vector<std::optional<FrameRange>> early = anticipatedRanges(accepted, references.size());
+
     std::vector<DetectionSample> output;
     output.reserve(samples.size());
-    std::vector<Candidate> kept;
+    std::vector<Candidate> regular, anticipated;
     for (std::size_t f = 0; f < samples.size(); ++f) {
         throwIfStopped(stopToken);
-        kept.clear();
+        const auto frame = static_cast<std::int64_t>(f);
+        regular.clear();
+        anticipated.clear();
         if (f < accepted.size()) {
             for (const Acceptance& acceptance : accepted[f]) {
-                if (counts(acceptance, static_cast<std::int64_t>(f)))
-                    kept.push_back(candidate(references[acceptance.reference], acceptance));
+                if (!acceptance.anticipated) {
+                    if (counts(acceptance, frame))
+                        regular.push_back(candidate(references[acceptance.reference], acceptance));
+                } else if (const auto& range = early[acceptance.reference]; range && range->contains(frame)) {
+                    anticipated.push_back(candidate(references[acceptance.reference], acceptance));
+                }
             }
         }
-        output.push_back(DetectionSample{samples[f].time, samples[f].sceneID, resolve(kept)});
+        std::vector<const Candidate*> drawn = resolved(regular);
+        // Resolving picks one reading per line, but a loser's spans may be
+        // hidden by nothing that stays: a narrower line of another text over
+        // part of it (a menu over a note) can displace the line, and an
+        // anticipated line may be what a misreading left unmasked. Those are
+        // drawn as well, unless a drawn region already hides their spans.
+        std::vector<Candidate> extra;
+        for (const Candidate& c : regular) {
+            if (std::find(drawn.begin(), drawn.end(), &c) == drawn.end())
+                extra.push_back(c);
+        }
+        extra.insert(extra.end(), anticipated.begin(), anticipated.end());
+        for (const Candidate& e : extra) {
+            if (e.layout.empty())
+                continue;
+            const bool hidden = std::any_of(drawn.begin(), drawn.end(), [&](const Candidate* k) {
+                return conflicts(*k, e) && e.layout.covers(k->layout, e.region.rect, k->region.rect);
+            });
+            if (!hidden)
+                drawn.push_back(&e);
+        }
+        std::vector<DetectedRegion> regions;
+        regions.reserve(drawn.size());
+        for (const Candidate* c : drawn)
+            regions.push_back(c->region);
+        output.push_back(DetectionSample{samples[f].time, samples[f].sceneID, std::move(regions)});
     }
     return output;
 }

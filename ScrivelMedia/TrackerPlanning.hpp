@@ -119,6 +119,9 @@ struct Acceptance {
     bool matchedWholeLine = false;
     double lineHeight = 0;         // in units of the frame width
     std::optional<bool> locallySupported; // short identities only
+    // Matched before the text was steadily recognized, on its look alone;
+    // counts only where it leads without a gap into the regular track.
+    bool anticipated = false;
 
     bool operator==(const Acceptance&) const = default;
 };
@@ -161,8 +164,19 @@ struct TrackingInputs {
     const std::vector<FrameRange>& neighbourhoods;
 };
 
+// How far a mask reaches past the span recognition measured, in line
+// heights: sideways on each side, above and below. Nothing is added below:
+// the line's inked rows already reach down to its descenders.
+inline constexpr double spanMarginSideways = 0.12;
+inline constexpr double spanMarginAbove = 0.1;
+inline constexpr double spanMarginBelow = 0.0;
+// How long before its steady recognition a line with spans to hide is
+// looked for by appearance alone, in seconds.
+inline constexpr double anticipationSeconds = 1.0;
+
 // The candidate of an acceptance: the reference's canonical region at the
-// tracked rectangle, with the reference's background colour.
+// tracked rectangle, with the reference's background colour, its spans grown
+// by the margins above.
 Candidate candidate(const Reference& reference, const Acceptance& acceptance);
 
 // Moves every reference of the frame's scene on to `frame` and returns the
@@ -184,6 +198,10 @@ std::vector<DetectedRegion> resolve(const std::vector<Candidate>& candidates);
 // One output sample per input sample: its time and scene with the resolved
 // candidates of that frame (`accepted` holds one list per frame). Short identities keep only candidates inside their
 // runs (single-character ones were already gated by their support set).
+// Anticipated acceptances count only in the block of consecutive frames that
+// ends right before the reference's first regular acceptance. Candidates
+// that lose when resolving, and anticipated ones, are drawn as well unless a
+// drawn region that conflicts with them hides all their spans.
 // Throws OperationCancelled when stopped (tested before each frame).
 std::vector<DetectionSample> outputSamples(const std::vector<DetectionSample>& samples,
                                            const std::vector<std::vector<Acceptance>>& accepted,

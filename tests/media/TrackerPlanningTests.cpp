@@ -376,6 +376,66 @@ TEST(TrackerPlanning, trackingAFrameStopsWhenCancelled)
     EXPECT_THROW(scene.track(3, ScriptedAppearance(), stop.get_token()), OperationCancelled);
 }
 
+// --- anticipation before the start frame ----------------------------------
+
+DetectionTemplate withSpans(DetectionTemplate t, std::vector<TextSelection> selections)
+{
+    t.referenceRegion.selections = selections;
+    t.canonicalRegion.selections = std::move(selections);
+    return t;
+}
+
+TEST(TrackerPlanning, aLineWithSpansIsLookedForBeforeItIsSteadilyRecognized)
+{
+    const auto mail = [](std::string text, std::vector<std::int64_t> at) {
+        return withSpans(observedAt(1, std::move(text), std::move(at)), {selection(RedactionKind::email, 0.4, 0.6)});
+    };
+    ScriptedAppearance looks;
+    looks.whole = AppearanceFit{0.01, 0, 0.9};
+
+    TrackingScene scene(mail("write to user@example.com", {12, 13, 14}));
+    scene.samples[3].regions = {line("write to user@examp1e", {0.1, 0.1, 0.5, 0.05})}; // a misreading
+    for (std::int64_t f = 0; f < 12; ++f) {
+        SCOPED_TRACE(f);
+        const auto found = scene.track(f, looks);
+        ASSERT_EQ(found.size(), 1u);
+        EXPECT_TRUE(found[0].anticipated);
+        EXPECT_TRUE(found[0].matchedWholeLine);
+        EXPECT_EQ(found[0].observation, 12);
+        EXPECT_NEAR(found[0].rect.x, 0.11, 1e-12) << "placed by the start observation and the match";
+    }
+    EXPECT_FALSE(scene.references[0].identityConfirmed) << "the reference's own state is untouched";
+    EXPECT_EQ(scene.references[0].lastMatchedFrame, std::nullopt);
+    EXPECT_NEAR(looks.asked.back().x, 0.1, 1e-12);
+    const auto regular = scene.track(12, looks);
+    ASSERT_EQ(regular.size(), 1u);
+    EXPECT_FALSE(regular[0].anticipated);
+
+    struct Case {
+        const char* name;
+        DetectionTemplate observed;
+        double correlation;
+    };
+    const Case refused[] = {
+        {"look below a whole-line match", mail("write to user@example.com", {12, 13, 14}), 0.69},
+        {"nothing to hide", observedAt(1, "write to user at example", {12, 13, 14}), 0.9},
+        {"short identity", withSpans(observedAt(1, "a@b", {10, 11, 12, 13, 14}), {selection(RedactionKind::email, 0, 1)}), 0.9},
+    };
+    for (const Case& c : refused) {
+        TrackingScene other(c.observed);
+        looks.whole = AppearanceFit{0, 0, c.correlation};
+        EXPECT_TRUE(other.track(2, looks).empty()) << c.name;
+    }
+
+    TrackingScene slow(mail("write to user@example.com", {12, 13, 14}));
+    for (std::size_t f = 0; f < slow.samples.size(); ++f)
+        slow.samples[f].time = static_cast<double>(f) / 10; // start at 1.2 s
+    slow.around = neighbourhoods(slow.samples);
+    looks.whole = AppearanceFit{0, 0, 0.9};
+    EXPECT_TRUE(slow.track(1, looks).empty()) << "more than a second before the start";
+    EXPECT_EQ(slow.track(2, looks).size(), 1u);
+}
+
 // --- runs and output ------------------------------------------------------
 
 TEST(TrackerPlanning, runsSpanFromTheFirstToTheLastSupportedFrameOfEachBlock)
@@ -464,6 +524,105 @@ TEST(TrackerPlanning, sameTextOverlappingModeratelyConflicts)
     EXPECT_FALSE(conflicts(a, c));
     EXPECT_FALSE(conflicts(a, d));
     EXPECT_TRUE(conflicts(a, candidate("other", {0.19, 0.1, 0.5, 0.05}, 2))) << "over 80 % of the smaller area";
+}
+
+TEST(TrackerPlanning, anticipatedMasksCountOnlyRightBeforeTheTrackAndBesideWhatRecognitionSaw)
+{
+    const std::vector<DetectionSample> samples = frames(12, 30);
+    const auto around = neighbourhoods(samples);
+    const NormalizedRect place{0.1, 0.1, 0.5, 0.05};
+    const DetectionTemplate mail =
+        withSpans(observedAt(1, "write to user@example.com", {8, 9, 10}, place), {selection(RedactionKind::email, 0.4, 0.6)});
+    const DetectionTemplate misread =
+        withSpans(observedAt(2, "write to user@examp1e call 555 0100", {0, 1, 2}, place), {selection(RedactionKind::phone, 0.7, 0.3)});
+    const DetectionTemplate reread =
+        withSpans(observedAt(3, "write to user@example.co", {0, 1, 2}, place), {selection(RedactionKind::email, 0.4, 0.6)});
+    std::vector<Reference> references;
+    for (PlannedTemplate& planned : plan({mail, misread, reread}, around))
+        references.push_back(makeReference(std::move(planned), 0, 0));
+    ASSERT_EQ(references.size(), 3u);
+
+    std::vector<std::vector<Acceptance>> accepted(samples.size());
+    const auto accept = [&](std::size_t r, std::int64_t f, bool early) {
+        accepted[static_cast<std::size_t>(f)].push_back({r, place, early ? 8 : f, true, 0.025, std::nullopt, early});
+    };
+    for (const std::int64_t f : {2, 3, 5, 6, 7})
+        accept(0, f, true);
+    for (const std::int64_t f : {8, 9, 10})
+        accept(0, f, false);
+    accept(1, 6, false); // misread: hides the phone number only
+    accept(2, 7, false); // read again: hides the same address
+
+    const std::vector<DetectionSample> output = outputSamples(samples, accepted, references, {});
+    const Texts expected[] = {{}, {}, {}, {}, {},
+                              {"write to user@example.com"},
+                              {"write to user@examp1e call 555 0100", "write to user@example.com"},
+                              {"write to user@example.co"},
+                              {"write to user@example.com"}, {"write to user@example.com"},
+                              {"write to user@example.com"}, {}};
+    for (std::size_t f = 0; f < output.size(); ++f)
+        EXPECT_EQ(texts(output[f].regions), expected[f]) << "frame " << f << ": gap at 4 cuts frames 2-3 off";
+}
+
+TEST(TrackerPlanning, aLineDisplacedByAnotherTextOverPartOfItKeepsItsSpans)
+{
+    const std::vector<DetectionSample> samples = frames(4, 30);
+    const auto around = neighbourhoods(samples);
+    const NormalizedRect note{0.1, 0.5, 0.6, 0.03};
+    const DetectionTemplate noteLine =
+        withSpans(observedAt(1, "my colleague Zhou Jingyi had the same issue", {0, 1, 2}, note), {selection(RedactionKind::han, 0.3, 0.1)});
+    // A menu entry opened over the note's right end, recognized more recently.
+    const DetectionTemplate menu = observedAt(2, "Escalate to billing", {1, 2, 3}, {0.62, 0.5, 0.08, 0.032});
+    // The note's name read on its own, over the same span.
+    const DetectionTemplate name =
+        withSpans(observedAt(3, "Zhou Jingyi", {0, 1, 2}, {0.28, 0.5, 0.06, 0.03}), {selection(RedactionKind::han, 0, 1)});
+    const DetectionTemplate plain = observedAt(4, "nothing to hide here at all", {0, 1, 2}, {0.1, 0.6, 0.6, 0.03});
+    std::vector<Reference> references;
+    for (PlannedTemplate& planned : plan({noteLine, menu, name, plain}, around))
+        references.push_back(makeReference(std::move(planned), 0, 0));
+    ASSERT_EQ(references.size(), 4u);
+    std::vector<std::vector<Acceptance>> accepted(samples.size());
+    const auto accept = [&](std::size_t f, std::size_t r) {
+        const DetectionTemplate& t = references[r].detectionTemplate();
+        accepted[f].push_back({r, t.canonicalRegion.rect, t.observations.back().frame, true, 0.03, std::nullopt, false});
+    };
+    for (const std::size_t r : {0, 1, 3})
+        accept(3, r);
+    for (const std::size_t r : {0, 1, 2, 3})
+        accept(2, r);
+    ASSERT_TRUE(wins(candidate(references[1], accepted[3][1]), candidate(references[0], accepted[3][0])))
+        << "the menu entry displaces the note when resolving";
+
+    const std::vector<DetectionSample> output = outputSamples(samples, accepted, references, {});
+    const Texts expected{"Escalate to billing", "nothing to hide here at all", "my colleague Zhou Jingyi had the same issue"};
+    EXPECT_EQ(texts(output[3].regions), expected) << "the note comes back for its span; a line without spans is drawn as resolved";
+    EXPECT_EQ(texts(output[2].regions), (Texts{"Escalate to billing", "Zhou Jingyi", "nothing to hide here at all"}))
+        << "the name read alone already hides the note's span: the note is not drawn again";
+}
+
+TEST(TrackerPlanning, masksReachPastTheMeasuredSpansByShareOfTheLineHeight)
+{
+    const NormalizedRect rect{0.1, 0.2, 0.5, 0.04};
+    const double lineHeight = 0.02; // in frame widths
+    DetectionTemplate t = withSpans(observedAt(1, "mail a@b.io now", {0, 1, 2}, rect),
+                                    {selection(RedactionKind::email, 0.2, 0.3), selection(RedactionKind::phone, 0, 1)});
+    const std::vector<FrameRange> around = neighbourhoods(frames(5, 30));
+    const Reference reference = makeReference(plan({t}, around).at(0), 0, 0);
+    const std::vector<NormalizedRect> masks =
+        candidate(reference, {0, rect, 0, true, lineHeight, std::nullopt, false}).region.maskRects();
+    ASSERT_EQ(masks.size(), 2u);
+    ASSERT_GT(spanMarginSideways, 0);
+    ASSERT_GT(spanMarginAbove, 0);
+    const struct {
+        double left, right;
+    } measured[] = {{0.2, 0.35}, {0.1, 0.6}};
+    for (std::size_t i = 0; i < masks.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_NEAR(masks[i].x, measured[i].left - spanMarginSideways * lineHeight, 1e-12);
+        EXPECT_NEAR(masks[i].maxX(), measured[i].right + spanMarginSideways * lineHeight, 1e-12);
+        EXPECT_NEAR(masks[i].y, 0.2 - spanMarginAbove * 0.04, 1e-12);
+        EXPECT_NEAR(masks[i].maxY(), 0.24 + spanMarginBelow * 0.04, 1e-12);
+    }
 }
 
 TEST(TrackerPlanning, outputKeepsShortIdentitiesOnlyInsideTheirRuns)

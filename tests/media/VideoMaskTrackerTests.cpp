@@ -159,6 +159,30 @@ TEST_F(VideoMaskTrackerTest, aScrolledLineKeepsItsMaskWhereRecognitionMissedIt)
     }
 }
 
+TEST_F(VideoMaskTrackerTest, aLineMisreadBeforeItsSteadyRecognitionIsMaskedWhereItWasOnScreen)
+{
+    recognizeEmailOn({7, 8, 9, 10});
+    for (int f = 0; f < 7; ++f) {
+        DetectedRegion misread = ScrollingClip::region("user@examp1e", ScrollingClip::inFrame(clip->email, f), RedactionKind::email);
+        misread.selections.clear();
+        samples[static_cast<std::size_t>(f)].regions.push_back(misread);
+    }
+    const std::vector<DetectionSample> output = track();
+    for (int f = 0; f < frameCount; ++f) {
+        SCOPED_TRACE(f);
+        const DetectedRegion* mask = withText(output[static_cast<std::size_t>(f)], "user@example.com");
+        ASSERT_NE(mask, nullptr);
+        const NormalizedRect truth = ScrollingClip::inFrame(clip->email, f);
+        EXPECT_NEAR(mask->rect.x * viewWidth, truth.x * viewWidth, 1.0);
+        EXPECT_NEAR(mask->rect.y * viewHeight, truth.y * viewHeight, 1.0);
+        ASSERT_EQ(mask->maskRects().size(), 1u);
+        const NormalizedRect drawn = mask->maskRects()[0];
+        EXPECT_TRUE(drawn.x < truth.x && drawn.maxX() > truth.maxX() && drawn.y < truth.y)
+            << "the mask reaches past the line sideways and above";
+        EXPECT_GT(drawn.maxY() * viewHeight, truth.maxY() * viewHeight - 1.0);
+    }
+}
+
 TEST_F(VideoMaskTrackerTest, aLineRecognizedOnlyTwiceGetsNoMask)
 {
     recognizeEmailOn({0, 1, 2});
