@@ -448,7 +448,17 @@ std::vector<DetectedRegion> IncrementalRecognizer::recognize(const Image& raster
         lines = std::move(*kept);
         ++statistics_.bandDetections;
     } else {
-        lines = engine_->findLines(raster, source.size());
+        // One network call over the whole frame: OpenCV spreads its layers
+        // over the frame's threads (frames are recognized one at a time).
+        const int single = cv::getNumThreads();
+        cv::setNumThreads(options_.threads);
+        try {
+            lines = engine_->findLines(raster, source.size());
+        } catch (...) {
+            cv::setNumThreads(single);
+            throw;
+        }
+        cv::setNumThreads(single);
         ++statistics_.wholeFrameDetections;
     }
     for (cv::Rect& line : lines)
