@@ -107,10 +107,11 @@ bool sameAfterShift(const cv::Mat& current, const cv::Mat& previous, cv::Rect ar
     return true;
 }
 
-// The frame cut into tiles, each marked when it is unchanged after the shift.
+// The frame cut into tiles, each with a mark (unchanged, or to detect).
 class TileMap {
 public:
-    TileMap(cv::Size frame) : frame_(frame), columns_((frame.width + kTile - 1) / kTile), rows_((frame.height + kTile - 1) / kTile)
+    explicit TileMap(cv::Size frame)
+        : frame_(frame), columns_((frame.width + kTile - 1) / kTile), rows_((frame.height + kTile - 1) / kTile)
     {
         marks_.assign(static_cast<std::size_t>(columns_) * static_cast<std::size_t>(rows_), 0);
     }
@@ -123,35 +124,6 @@ public:
     }
     std::uint8_t& at(int column, int row) { return marks_[static_cast<std::size_t>(row) * columns_ + column]; }
     std::uint8_t at(int column, int row) const { return marks_[static_cast<std::size_t>(row) * columns_ + column]; }
-
-    // Whether every tile that `area` touches is marked.
-    bool allMarked(cv::Rect area) const
-    {
-        area &= cv::Rect({}, frame_);
-        if (area.empty())
-            return false;
-        for (int r = area.y / kTile; r <= (area.br().y - 1) / kTile; ++r)
-            for (int c = area.x / kTile; c <= (area.br().x - 1) / kTile; ++c)
-                if (!at(c, r))
-                    return false;
-        return true;
-    }
-    bool anyMarked(cv::Rect area) const
-    {
-        area &= cv::Rect({}, frame_);
-        for (int r = area.y / kTile; !area.empty() && r <= (area.br().y - 1) / kTile; ++r)
-            for (int c = area.x / kTile; c <= (area.br().x - 1) / kTile; ++c)
-                if (at(c, r))
-                    return true;
-        return false;
-    }
-    void mark(cv::Rect area)
-    {
-        area &= cv::Rect({}, frame_);
-        for (int r = area.y / kTile; !area.empty() && r <= (area.br().y - 1) / kTile; ++r)
-            for (int c = area.x / kTile; c <= (area.br().x - 1) / kTile; ++c)
-                at(c, r) = 1;
-    }
 
 private:
     cv::Size frame_;

@@ -165,7 +165,7 @@ int main(int argc, char** argv)
 
     // cpu s: the scan process's user and system time, which on a busy
     // machine says more than the wall-clock time does.
-    std::printf("%-26s %-9s %-12s %7s %9s %12s %8s %8s %8s %10s\n", "clip", "quality", "recognition", "frames",
+    std::printf("%-26s %-9s %-12s %7s %9s %13s %8s %8s %8s %10s\n", "clip", "quality", "recognition", "frames",
                 "duration", "scan/duration", "scan s", "cpu s", "regions", "peak MiB");
     for (const fs::path& clip : clips) {
         for (const OCRQuality quality : options.qualities) {
@@ -209,9 +209,11 @@ int main(int argc, char** argv)
                                 mode.c_str());
                     continue;
                 }
-                std::printf("%-26s %-9s %-12s %7lld %9.3f %12.2f %8.1f %8lld %10.1f\n", name.c_str(),
+                const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                                   static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+                std::printf("%-26s %-9s %-12s %7lld %9.3f %12.2f %8.1f %8.1f %8lld %10.1f\n", name.c_str(),
                             std::string(rawValue(quality)).c_str(), mode.c_str(), frames, duration, seconds / duration,
-                            seconds, regions, static_cast<double>(usage.ru_maxrss) / 1024.0);
+                            seconds, cpu, regions, static_cast<double>(usage.ru_maxrss) / 1024.0);
                 std::fflush(stdout);
             }
         }
