@@ -211,7 +211,7 @@ int main(int argc, char** argv)
                 }
                 const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                                    static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-                std::printf("%-26s %-9s %-12s %7lld %9.3f %12.2f %8.1f %8.1f %8lld %10.1f\n", name.c_str(),
+                std::printf("%-26s %-9s %-12s %7lld %9.3f %13.2f %8.1f %8.1f %8lld %10.1f\n", name.c_str(),
                             std::string(rawValue(quality)).c_str(), mode.c_str(), frames, duration, seconds / duration,
                             seconds, cpu, regions, static_cast<double>(usage.ru_maxrss) / 1024.0);
                 std::fflush(stdout);
