@@ -681,6 +681,12 @@ TEST(VideoScanner, CancellingAnIncrementalScanLeavesNoThread)
 {
     TemporaryFile clip(".mp4");
     writeClip(clip.path, smallClip(12), [](int i) { return labelledFrame(page(), 4 * i, i); });
+    {
+        // Libraries' own thread pools start on first use and stay.
+        FakeSequentialRecognizers warmUp;
+        RecordingTracker tracker;
+        VideoScanner(warmUp.factory(), tracker.function()).scan(clip.path, defaultSettings(), {});
+    }
     const std::size_t threadsBefore = threadCount();
     std::stop_source stop;
     FakeSequentialRecognizers recognizers;
