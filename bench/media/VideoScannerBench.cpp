@@ -4,7 +4,7 @@
 // clip's duration and the scan's peak memory. A generated static 30-second
 // 1080p screen recording ("static-30s-1080p") is scanned too. Each scan runs
 // in a child process of its own, so that its peak resident size is its own;
-// the parent only writes the generated clip before any scan starts.
+// the parent never touches the media libraries (forking is safe).
 //
 // usage: VideoScannerBench [--clips DIR] [--quality fast,balanced,...]
 //                          [--modes incremental,full] [--only SUBSTRING]
@@ -154,7 +154,24 @@ int main(int argc, char** argv)
         generated.path = fs::temp_directory_path() / ("scrivel-scan-bench-" + std::to_string(::getpid()));
         fs::create_directories(generated.path);
         clips.push_back(generated.path / "static-30s-1080p.mp4");
-        writeStaticRecording(clips.back());
+        // Drawn and encoded in a child too: the scans are forked from this
+        // process, and the libraries' thread pools do not survive a fork.
+        std::fflush(stdout);
+        const pid_t writer = ::fork();
+        if (writer == 0) {
+            int code = 0;
+            try {
+                writeStaticRecording(clips.back());
+            } catch (const std::exception& error) {
+                std::fprintf(stderr, "static-30s-1080p: %s\n", error.what());
+                code = 1;
+            }
+            std::_Exit(code);
+        }
+        int status = 0;
+        ::waitpid(writer, &status, 0);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            clips.pop_back();
     }
     if (clips.empty()) {
         std::printf("no clips in %s; set SCRIVEL_EVAL_DIR or --clips\n", options.clips.c_str());
