@@ -167,7 +167,7 @@ int runRedact(const std::vector<std::string>& arguments, std::stop_token stop)
     if (std::filesystem::equivalent(video, outputPath, error))
         throw ScrivelError::outputMatchesSource();
 
-    const ScanResult result = scanWithProgress(video, options.settings(), stop);
+    const ScanResult result = scanWithProgress(video, options, stop);
     std::optional<TemporaryResult> temporary;
     std::string resultPath = savedResultPath;
     if (resultPath.empty()) {

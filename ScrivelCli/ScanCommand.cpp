@@ -47,7 +47,7 @@ int runScan(const std::vector<std::string>& arguments, std::stop_token stop)
     if (video.empty())
         throw UsageError("missing VIDEO");
 
-    const ScanResult result = scanWithProgress(video, options.settings(), stop);
+    const ScanResult result = scanWithProgress(video, options, stop);
     const std::string text = toJson(result).dump() + "\n";
     if (outputPath.empty()) {
         std::fwrite(text.data(), 1, text.size(), stdout);

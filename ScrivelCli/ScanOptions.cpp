@@ -20,6 +20,9 @@ const std::string_view ScanOptions::help = R"(scan options (with no kind given: 
                          1280, 2200 or full pixels (default balanced)
   --confidence F         drop readings less certain than F, 0 to 1
                          (default 0.3)
+  --full-recognition     recognize every frame from scratch instead of only
+                         what changed since the previous frame (slower; for
+                         comparison)
 )";
 
 bool ScanOptions::take(const std::string& option, ArgumentReader& reader)
@@ -47,6 +50,8 @@ bool ScanOptions::take(const std::string& option, ArgumentReader& reader)
             quality = OCRQuality::precise;
         else
             throw UsageError("--quality takes fast, balanced or precise, not '" + value + "'");
+    } else if (option == "--full-recognition") {
+        fullRecognition = true;
     } else if (option == "--confidence") {
         const double value = ArgumentReader::number(option, reader.takeValue(option));
         if (value < 0 || value > 1)
@@ -72,11 +77,12 @@ ScanSettings ScanOptions::settings() const
     return settings;
 }
 
-ScanResult scanWithProgress(const std::string& video, const ScanSettings& settings, std::stop_token stop)
+ScanResult scanWithProgress(const std::string& video, const ScanOptions& options, std::stop_token stop)
 {
-    const VideoScanner scanner;
+    const VideoScanner scanner(VideoScanner::Options{options.fullRecognition});
     ScanProgressDisplay display(stderr);
-    ScanResult result = scanner.scan(video, settings, [&display](const ScanProgress& p) { display.update(p); }, stop);
+    ScanResult result =
+        scanner.scan(video, options.settings(), [&display](const ScanProgress& p) { display.update(p); }, stop);
     display.finish();
     return result;
 }

@@ -25,6 +25,8 @@ struct ScanOptions {
     std::vector<std::string> terms;
     OCRQuality quality = OCRQuality::balanced;
     float confidence = defaultConfidence;
+    // Recognize every frame from scratch instead of only what changed.
+    bool fullRecognition = false;
 
     // Takes the value of `option` (already read from `reader`) when it is a
     // scan option; false for any other option. Throws UsageError.
@@ -36,7 +38,8 @@ struct ScanOptions {
     static const std::string_view help;
 };
 
-// Scans `video`, drawing the phase, frames and regions on stderr.
-ScanResult scanWithProgress(const std::string& video, const ScanSettings& settings, std::stop_token stop);
+// Scans `video` with the options' settings and recognition mode, drawing the
+// phase, frames and regions on stderr.
+ScanResult scanWithProgress(const std::string& video, const ScanOptions& options, std::stop_token stop);
 
 } // namespace scrivel::cli

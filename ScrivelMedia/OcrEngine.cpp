@@ -415,16 +415,25 @@ std::optional<OcrLine> OcrEngine::readLine(const cv::Mat& frame, cv::Rect line) 
     line &= cv::Rect(0, 0, frame.cols, frame.rows);
     if (line.width <= 0 || line.height <= 0)
         return std::nullopt;
+    auto reading = readLinePixels(frame(line));
+    if (!reading)
+        return std::nullopt;
+    return placeLine(*reading, line, frame.size());
+}
 
+std::optional<OcrEngine::LineReading> OcrEngine::readLinePixels(const cv::Mat& linePixels) const
+{
+    if (linePixels.empty())
+        return std::nullopt;
     // The crop spans the whole line horizontally, so character positions in
     // the scaled crop map straight back onto the line.
-    const cv::Rect crop = tightenToInk(frame(line)) + line.tl();
+    const cv::Rect crop = tightenToInk(linePixels);
     const int scaledWidth = std::max(1, static_cast<int>(std::ceil(double(kRecHeight) * crop.width / crop.height)));
     const int paddedWidth = (scaledWidth + kTimestepColumns - 1) / kTimestepColumns * kTimestepColumns;
 
     cv::Mat scores = guardOpenCv([&] {
         cv::Mat resized;
-        cv::resize(frame(crop), resized, {scaledWidth, kRecHeight}, 0, 0, cv::INTER_LINEAR);
+        cv::resize(linePixels(crop), resized, {scaledWidth, kRecHeight}, 0, 0, cv::INTER_LINEAR);
         cv::Mat input(kRecHeight, paddedWidth, CV_32FC3, cv::Scalar::all(0));
         resized.convertTo(input(cv::Rect(0, 0, scaledWidth, kRecHeight)), CV_32FC3, 1.0 / 127.5, -1.0);
         cv::Mat blob = cv::dnn::blobFromImage(input);
@@ -506,11 +515,7 @@ std::optional<OcrLine> OcrEngine::readLine(const cv::Mat& frame, cv::Rect line) 
     if (U_FAILURE(status))
         throw PlatformError(u_errorName(status));
     breaks->setText(utf16);
-    auto toX = [&](double column) {
-        return (line.x + std::clamp(column, 0.0, static_cast<double>(scaledWidth)) * line.width / scaledWidth) /
-               frame.cols;
-    };
-    std::vector<OcrLine::CharacterSpan> characters;
+    std::vector<LineReading::Columns> characters;
     std::size_t next = 0; // first token not yet given to a cluster
     for (int32_t start = breaks->first(), end = breaks->next(); end != icu::BreakIterator::DONE;
          start = end, end = breaks->next()) {
@@ -523,32 +528,61 @@ std::optional<OcrLine> OcrEngine::readLine(const cv::Mat& frame, cv::Rect line) 
             last = next - 1;
         } // else the cluster lies inside a multi-character dictionary entry
         const bool whitespace = u_hasBinaryProperty(utf16.char32At(start), UCHAR_WHITE_SPACE);
-        characters.push_back({toX(left[first]), toX(right[last]), whitespace});
+        characters.push_back({left[first], right[last], whitespace});
     }
+    return LineReading{RecognizedText{std::move(text), static_cast<float>(confidence)}, std::move(characters),
+                       scaledWidth};
+}
 
-    const ObservationBox box{static_cast<double>(line.x) / frame.cols,
-                             1.0 - static_cast<double>(line.y + line.height) / frame.rows,
-                             static_cast<double>(line.width) / frame.cols,
-                             static_cast<double>(line.height) / frame.rows};
-    return OcrLine(RecognizedText{std::move(text), static_cast<float>(confidence)}, box, std::move(characters),
-                   kMarginCropHeights * line.height / frame.cols);
+OcrLine OcrEngine::placeLine(const LineReading& reading, cv::Rect line, cv::Size frameSize)
+{
+    const int scaledWidth = reading.scaledWidth;
+    auto toX = [&](double column) {
+        return (line.x + std::clamp(column, 0.0, static_cast<double>(scaledWidth)) * line.width / scaledWidth) /
+               frameSize.width;
+    };
+    std::vector<OcrLine::CharacterSpan> characters;
+    characters.reserve(reading.characters.size());
+    for (const auto& c : reading.characters)
+        characters.push_back({toX(c.left), toX(c.right), c.whitespace});
+    const ObservationBox box{static_cast<double>(line.x) / frameSize.width,
+                             1.0 - static_cast<double>(line.y + line.height) / frameSize.height,
+                             static_cast<double>(line.width) / frameSize.width,
+                             static_cast<double>(line.height) / frameSize.height};
+    return OcrLine(reading.reading, box, std::move(characters), kMarginCropHeights * line.height / frameSize.width);
+}
+
+std::vector<cv::Rect> OcrEngine::findLines(const Image& raster, cv::Size frameSize, std::optional<cv::Rect> window) const
+{
+    if (raster.empty())
+        return {};
+    const double sx = static_cast<double>(frameSize.width) / raster.width();
+    const double sy = static_cast<double>(frameSize.height) / raster.height();
+    cv::Rect area(0, 0, raster.width(), raster.height());
+    if (window)
+        area &= *window;
+    if (area.empty())
+        return {};
+    const bool whole = area == cv::Rect(0, 0, raster.width(), raster.height());
+    std::vector<cv::Rect> crops;
+    for (auto found : detect(whole ? raster : Image(raster.pixels(area)))) {
+        found.rect += area.tl();
+        if (static_cast<double>(found.rect.height) / raster.height() < kMinLineHeight)
+            continue;
+        const cv::Rect& r = found.rect;
+        crops.emplace_back(cv::Point(static_cast<int>(std::floor(r.x * sx)), static_cast<int>(std::floor(r.y * sy))),
+                           cv::Point(static_cast<int>(std::ceil(r.br().x * sx)), static_cast<int>(std::ceil(r.br().y * sy))));
+    }
+    return crops;
 }
 
 std::vector<OcrLine> OcrEngine::recognize(const Image& raster, const Image* fullResolution) const
 {
     const cv::Mat& source = fullResolution && !fullResolution->empty() ? fullResolution->pixels : raster.pixels;
-    const double sx = raster.empty() ? 1.0 : static_cast<double>(source.cols) / raster.width();
-    const double sy = raster.empty() ? 1.0 : static_cast<double>(source.rows) / raster.height();
     std::vector<OcrLine> lines;
-    for (const auto& found : detect(raster)) {
-        if (static_cast<double>(found.rect.height) / raster.height() < kMinLineHeight)
-            continue;
-        const cv::Rect& r = found.rect;
-        cv::Rect crop(cv::Point(static_cast<int>(std::floor(r.x * sx)), static_cast<int>(std::floor(r.y * sy))),
-                      cv::Point(static_cast<int>(std::ceil(r.br().x * sx)), static_cast<int>(std::ceil(r.br().y * sy))));
+    for (const cv::Rect& crop : findLines(raster, source.size()))
         if (auto line = readLine(source, crop))
             lines.push_back(std::move(*line));
-    }
     return lines;
 }
 

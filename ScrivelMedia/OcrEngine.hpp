@@ -66,6 +66,25 @@ public:
         float score = 0;
     };
 
+    // What reading a line gives that depends only on the line's pixels: the
+    // same pixels anywhere in any frame read the same, so a reading can be
+    // kept and placed again wherever those pixels reappear.
+    struct LineReading {
+        // A character's extent in columns of the line scaled to the
+        // recognition height.
+        struct Columns {
+            double left = 0;
+            double right = 0;
+            bool whitespace = false;
+            bool operator==(const Columns&) const = default;
+        };
+        RecognizedText reading;
+        std::vector<Columns> characters; // one per grapheme cluster of the reading
+        int scaledWidth = 1;
+
+        bool operator==(const LineReading&) const = default;
+    };
+
     explicit OcrEngine(const std::filesystem::path& modelFolder);
     OcrEngine(const std::filesystem::path& modelFolder, Options options);
     ~OcrEngine();
@@ -92,6 +111,19 @@ public:
     // The two halves of recognize(), for measuring them apart.
     std::vector<DetectedBox> detect(const Image& raster) const;
     std::optional<OcrLine> readLine(const cv::Mat& frame, cv::Rect line) const;
+
+    // readLine() in two steps, for callers that reuse readings of unchanged
+    // lines: readLine(frame, line) is placeLine(*readLinePixels(frame(line)),
+    // line, frame.size()), or none when readLinePixels gives none.
+    std::optional<LineReading> readLinePixels(const cv::Mat& linePixels) const;
+    static OcrLine placeLine(const LineReading& reading, cv::Rect line, cv::Size frameSize);
+
+    // The detection half of recognize(): the lines of `raster` as crops of
+    // the frame they are read from (`frameSize` pixels, the raster's own size
+    // when equal), in reading order, too-short lines dropped. With `window`
+    // (raster pixels), detection looks only at that part of the raster.
+    std::vector<cv::Rect> findLines(const Image& raster, cv::Size frameSize,
+                                    std::optional<cv::Rect> window = std::nullopt) const;
 
 private:
     struct Impl;

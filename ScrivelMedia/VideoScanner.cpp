@@ -6,6 +6,7 @@
 #include <cstring>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -31,7 +32,12 @@ struct RecognitionJob {
     std::int64_t id = 0;
     Image raster;
     Image frame;
+    VideoScanner::FrameContext context;
 };
+
+// Recognizes one job's frame; `stop` is the scan's cancellation.
+using JobRecognizer =
+    std::function<std::vector<DetectedRegion>(const RecognitionJob& job, const ScanSettings& settings, std::stop_token stop)>;
 
 struct RecognitionOutcome {
     std::int64_t id = 0;
@@ -45,9 +51,8 @@ struct RecognitionOutcome {
 // no recognition outlives the scan, whatever way it ends.
 class RecognitionPool {
 public:
-    RecognitionPool(int capacity, const VideoScanner::Recognizer& recognizer, ScanSettings settings,
-                    std::stop_token scanStop)
-        : recognizer_(recognizer), settings_(std::move(settings)),
+    RecognitionPool(int capacity, JobRecognizer recognizer, ScanSettings settings, std::stop_token scanStop)
+        : recognizer_(std::move(recognizer)), settings_(std::move(settings)),
           forwardCancel_(std::move(scanStop), CancelForwarder{&abort_})
     {
         workers_.reserve(static_cast<std::size_t>(capacity));
@@ -117,7 +122,7 @@ private:
             try {
                 if (cancelled.stop_requested())
                     throw OperationCancelled();
-                outcome.regions = recognizer_(job.raster, job.frame, settings_);
+                outcome.regions = recognizer_(job, settings_, cancelled);
                 if (cancelled.stop_requested())
                     throw OperationCancelled();
             } catch (...) {
@@ -133,7 +138,7 @@ private:
         }
     }
 
-    const VideoScanner::Recognizer& recognizer_;
+    const JobRecognizer recognizer_;
     const ScanSettings settings_;
     std::stop_source abort_;
     std::stop_callback<CancelForwarder> forwardCancel_;
@@ -230,8 +235,25 @@ private:
 } // namespace
 
 VideoScanner::VideoScanner(Recognizer recognizer, Tracker tracker, int maximumInFlight)
-    : recognizer_(std::move(recognizer)), tracker_(std::move(tracker)), maximumInFlight_(std::clamp(maximumInFlight, 1, 4))
+    : VideoScanner(std::move(recognizer), {}, std::move(tracker), maximumInFlight)
 {
+}
+
+VideoScanner::VideoScanner(SequentialRecognizerFactory recognizers, Tracker tracker)
+    : VideoScanner({}, std::move(recognizers), std::move(tracker), 1)
+{
+}
+
+VideoScanner::VideoScanner(Recognizer recognizer, SequentialRecognizerFactory recognizers, Tracker tracker,
+                           int maximumInFlight)
+    : recognizer_(std::move(recognizer)), sequential_(std::move(recognizers)), tracker_(std::move(tracker)),
+      maximumInFlight_(sequential_ ? 1 : std::clamp(maximumInFlight, 1, 4))
+{
+}
+
+int VideoScanner::frameThreadsFor(unsigned processorCount)
+{
+    return static_cast<int>(std::clamp(processorCount, 1u, 4u));
 }
 
 int VideoScanner::maximumInFlightFor(unsigned processorCount)
@@ -267,10 +289,22 @@ ScanResult VideoScanner::scan(const std::filesystem::path& url, const ScanSettin
     std::vector<std::optional<MotionTransform>> motions;
     SampleCollector collector(estimatedFrames, progress);
     std::vector<DetectionSample> samples;
+    // Incremental recognition reads frames in order, one at a time, each
+    // against the one before; full recognition reads several at once.
+    const SequentialRecognizer sequential = sequential_ ? sequential_() : SequentialRecognizer{};
+    JobRecognizer recognizeJob;
+    if (sequential)
+        recognizeJob = [&sequential](const RecognitionJob& job, const ScanSettings& s, std::stop_token jobStop) {
+            return sequential(job.raster, job.frame, s, job.context, jobStop);
+        };
+    else
+        recognizeJob = [this](const RecognitionJob& job, const ScanSettings& s, std::stop_token) {
+            return recognizer_(job.raster, job.frame, s);
+        };
     {
         // Declared last among the phase's state so that its workers are
         // stopped and joined before anything they might touch goes away.
-        RecognitionPool pool(maximumInFlight_, recognizer_, settings, stop);
+        RecognitionPool pool(maximumInFlight_, std::move(recognizeJob), settings, stop);
         std::int64_t nextJob = 0;
         Image previousFrame;
 
@@ -289,11 +323,15 @@ ScanResult VideoScanner::scan(const std::filesystem::path& url, const ScanSettin
                 continue;
             }
             Image raster = VideoFrames::raster(frame, recognitionDimension);
+            // In frame order, this frame waits for the previous one (decoded
+            // while that one was being recognized).
+            while (sequential && pool.inFlight() > 0)
+                collector.collect(pool.next());
             const std::int64_t id = nextJob++;
             collector.expect(id, pending);
             previousFrame = frame;
-            pool.submit(RecognitionJob{id, std::move(raster), std::move(frame)});
-            while (pool.inFlight() >= maximumInFlight_)
+            pool.submit(RecognitionJob{id, std::move(raster), std::move(frame), {registered.motion, registered.sceneID}});
+            while (!sequential && pool.inFlight() >= maximumInFlight_)
                 collector.collect(pool.next());
         }
         while (pool.inFlight() > 0)

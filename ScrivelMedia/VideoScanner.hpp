@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <stop_token>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "ScrivelCore/ScanRecords.hpp"
 #include "ScrivelCore/Settings.hpp"
 #include "ScrivelMedia/Image.hpp"
+#include "ScrivelMedia/IncrementalRecognizer.hpp"
 #include "ScrivelMedia/ScanProgress.hpp"
 #include "ScrivelMedia/TextRecognizer.hpp"
 #include "ScrivelMedia/VideoMaskTracker.hpp"
@@ -27,6 +29,14 @@ public:
     // at once, so it must keep no unguarded state.
     using Recognizer =
         std::function<std::vector<DetectedRegion>(const Image& raster, const Image& frame, const ScanSettings& settings)>;
+    using FrameContext = IncrementalRecognizer::FrameContext;
+    // Reads one frame's text knowing the frames before it: called one frame
+    // at a time, in frame order, on a worker thread. One per scan.
+    using SequentialRecognizer = std::function<std::vector<DetectedRegion>(
+        const Image& raster, const Image& frame, const ScanSettings& settings, const FrameContext& context,
+        std::stop_token stop)>;
+    // Makes the sequential recognizer of a new scan.
+    using SequentialRecognizerFactory = std::function<SequentialRecognizer()>;
     // Turns the sorted per-frame readings into one set of masks per frame
     // (VideoMaskTracker::track). Runs on the scan's thread.
     using Tracker = std::function<std::vector<DetectionSample>(
@@ -34,13 +44,31 @@ public:
         const std::vector<std::optional<MotionTransform>>& motions, const ScanProgressCallback& progress,
         std::stop_token stop)>;
 
+    struct Options {
+        // Recognize every frame from scratch (detection on the whole frame,
+        // every line read), several frames at once, instead of recognizing
+        // only what changed since the previous frame. For comparison.
+        bool fullRecognition = false;
+    };
+
     // The product's scanner: the OCR engine (models located on first use) and
-    // the mask tracker, with as many recognitions at once as maximumInFlight()
-    // allows on this machine. Inline so that code injecting its own stages
-    // does not link the product's.
-    VideoScanner() : VideoScanner(productRecognizer(), productTracker()) {}
+    // the mask tracker. By default frames are recognized incrementally, in
+    // order, each frame's detections and line reads spread over the
+    // processors; with fullRecognition, as many frames at once as
+    // maximumInFlight() allows on this machine. Inline so that code injecting
+    // its own stages does not link the product's.
+    VideoScanner() : VideoScanner(Options{}) {}
+    explicit VideoScanner(Options options)
+        : VideoScanner(options.fullRecognition ? productRecognizer() : Recognizer{},
+                       options.fullRecognition ? SequentialRecognizerFactory{} : productSequentialRecognizer(),
+                       productTracker(), maximumInFlightFor(defaultProcessorCount()))
+    {
+    }
+    // Full recognition with the given stages.
     VideoScanner(Recognizer recognizer, Tracker tracker,
                  int maximumInFlight = maximumInFlightFor(defaultProcessorCount()));
+    // Recognition in frame order by a fresh sequential recognizer per scan.
+    VideoScanner(SequentialRecognizerFactory recognizers, Tracker tracker);
 
     // Throws ScrivelError::noVideoTrack (no video track, duration not finite
     // or not positive), VideoScanError (decoding or rasterizing failed, or no
@@ -57,6 +85,9 @@ public:
     static std::int64_t estimatedFrameCount(double durationSeconds, double nominalFrameRate);
 
     int maximumInFlight() const { return maximumInFlight_; }
+    // Threads an incremental recognition gives one frame: the processors, 1 to 4.
+    static int frameThreadsFor(unsigned processorCount);
+    bool recognizesIncrementally() const { return static_cast<bool>(sequential_); }
 
 private:
     static Recognizer productRecognizer()
@@ -68,6 +99,17 @@ private:
             return recognizer.recognize(raster, settings, scaled ? &frame : nullptr);
         };
     }
+    static SequentialRecognizerFactory productSequentialRecognizer()
+    {
+        return [] {
+            auto recognizer = std::make_shared<IncrementalRecognizer>(
+                IncrementalRecognizer::Options{frameThreadsFor(defaultProcessorCount())});
+            return [recognizer](const Image& raster, const Image& frame, const ScanSettings& settings,
+                                const FrameContext& context, std::stop_token stop) {
+                return recognizer->recognize(raster, frame, settings, context, stop);
+            };
+        };
+    }
     static Tracker productTracker()
     {
         return [](const std::filesystem::path& url, const std::vector<DetectionSample>& samples,
@@ -75,7 +117,10 @@ private:
                   std::stop_token stop) { return VideoMaskTracker().track(url.string(), samples, motions, progress, stop); };
     }
 
-    Recognizer recognizer_;
+    VideoScanner(Recognizer recognizer, SequentialRecognizerFactory recognizers, Tracker tracker, int maximumInFlight);
+
+    Recognizer recognizer_;             // full recognition, or
+    SequentialRecognizerFactory sequential_; // incremental recognition
     Tracker tracker_;
     int maximumInFlight_;
 };

@@ -1,12 +1,15 @@
 // Scans the public evaluation clips with every kind on and each clip's custom
-// terms, at the qualities asked for, and prints per clip and quality the scan
-// time divided by the clip's duration and the scan's peak memory. Each scan
-// runs in a child process of its own, so that its peak resident size is its
-// own; the parent never touches the media libraries (forking is safe).
+// terms, at the qualities and in the recognition modes asked for (incremental,
+// full), and prints per clip, quality and mode the scan time divided by the
+// clip's duration and the scan's peak memory. A generated static 30-second
+// 1080p screen recording ("static-30s-1080p") is scanned too. Each scan runs
+// in a child process of its own, so that its peak resident size is its own;
+// the parent never touches the media libraries (forking is safe).
 //
 // usage: VideoScannerBench [--clips DIR] [--quality fast,balanced,...]
-//                          [--only SUBSTRING] [--results DIR]
-// --results keeps each ScanResult as DIR/<clip>.<quality>.json for
+//                          [--modes incremental,full] [--only SUBSTRING]
+//                          [--results DIR] [--static yes|no]
+// --results keeps each ScanResult as DIR/<clip>.<quality>.<mode>.json for
 // ../shared/eval/score_masks.py.
 
 #include <algorithm>
@@ -24,6 +27,8 @@
 
 #include "ScrivelCore/Json.hpp"
 #include "ScrivelMedia/VideoScanner.hpp"
+#include "support/ClipWriter.hpp"
+#include "support/ScreenFrames.hpp"
 
 namespace fs = std::filesystem;
 using namespace scrivel;
@@ -34,8 +39,10 @@ struct Options {
     // The shared evaluation folder sits beside the repository.
     fs::path clips = fs::path(__FILE__).parent_path() / "../../../shared/eval/clips";
     std::vector<OCRQuality> qualities{OCRQuality::fast, OCRQuality::balanced};
+    std::vector<bool> fullRecognition{false, true};
     std::string only;
     fs::path results;
+    bool staticClip = true;
 };
 
 Options parse(int argc, char** argv)
@@ -52,6 +59,14 @@ Options parse(int argc, char** argv)
             options.only = value;
         } else if (option == "--results") {
             options.results = value;
+        } else if (option == "--static") {
+            options.staticClip = value != "no";
+        } else if (option == "--modes") {
+            options.fullRecognition.clear();
+            if (value.find("incremental") != std::string::npos)
+                options.fullRecognition.push_back(false);
+            if (value.find("full") != std::string::npos)
+                options.fullRecognition.push_back(true);
         } else if (option == "--quality") {
             options.qualities.clear();
             for (const std::string name : {"fast", "balanced", "precise"})
@@ -77,7 +92,8 @@ std::vector<std::string> customTerms(const fs::path& truth)
 }
 
 // In the child: scans and reports "seconds duration sampleCount regions" on `report`.
-int scanClip(const fs::path& clip, OCRQuality quality, const fs::path& resultPath, std::FILE* report)
+int scanClip(const fs::path& clip, OCRQuality quality, bool fullRecognition, const fs::path& resultPath,
+             std::FILE* report)
 {
     fs::path truth = clip;
     truth.replace_extension(".gt.json");
@@ -87,7 +103,7 @@ int scanClip(const fs::path& clip, OCRQuality quality, const fs::path& resultPat
     settings.blurHan = settings.blurEmails = settings.blurPhones = true;
     settings.customTerms = customTerms(truth);
 
-    const VideoScanner scanner;
+    const VideoScanner scanner(VideoScanner::Options{fullRecognition});
     const auto start = std::chrono::steady_clock::now();
     const ScanResult result = scanner.scan(clip, settings, {});
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -96,6 +112,21 @@ int scanClip(const fs::path& clip, OCRQuality quality, const fs::path& resultPat
     std::fprintf(report, "%.3f %.6f %lld %lld\n", seconds, result.duration, static_cast<long long>(result.sampleCount),
                  static_cast<long long>(result.totalRegions));
     return 0;
+}
+
+// A still 1080p screen (UI text, e-mails, phones, Han) held for 30 seconds
+// at 30 fps, encoded as screen recorders do: long key-frame intervals.
+void writeStaticRecording(const fs::path& path)
+{
+    test::ClipSpec spec;
+    spec.width = 1920;
+    spec.height = 1080;
+    spec.frameCount = 900;
+    spec.frameRate = 30;
+    spec.h264Crf = 18;
+    spec.gopSize = 300;
+    const cv::Mat screen = testing::makeScreenFrame(7).image.pixels;
+    test::writeClip(path, spec, [&](int) { return screen; });
 }
 
 } // namespace
@@ -109,6 +140,39 @@ int main(int argc, char** argv)
             if (entry.path().extension() == ".mp4" && entry.path().filename().string().find(options.only) != std::string::npos)
                 clips.push_back(entry.path());
     std::sort(clips.begin(), clips.end());
+    // Removes the generated recording's folder however main() ends.
+    struct Folder {
+        fs::path path;
+        ~Folder()
+        {
+            std::error_code ignored;
+            if (!path.empty())
+                fs::remove_all(path, ignored);
+        }
+    } generated;
+    if (options.staticClip && std::string("static-30s-1080p").find(options.only) != std::string::npos) {
+        generated.path = fs::temp_directory_path() / ("scrivel-scan-bench-" + std::to_string(::getpid()));
+        fs::create_directories(generated.path);
+        clips.push_back(generated.path / "static-30s-1080p.mp4");
+        // Drawn and encoded in a child too: the scans are forked from this
+        // process, and the libraries' thread pools do not survive a fork.
+        std::fflush(stdout);
+        const pid_t writer = ::fork();
+        if (writer == 0) {
+            int code = 0;
+            try {
+                writeStaticRecording(clips.back());
+            } catch (const std::exception& error) {
+                std::fprintf(stderr, "static-30s-1080p: %s\n", error.what());
+                code = 1;
+            }
+            std::_Exit(code);
+        }
+        int status = 0;
+        ::waitpid(writer, &status, 0);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            clips.pop_back();
+    }
     if (clips.empty()) {
         std::printf("no clips in %s; set SCRIVEL_EVAL_DIR or --clips\n", options.clips.c_str());
         return 0;
@@ -116,49 +180,59 @@ int main(int argc, char** argv)
     if (!options.results.empty())
         fs::create_directories(options.results);
 
-    std::printf("%-26s %-9s %7s %9s %12s %8s %8s %10s\n", "clip", "quality", "frames", "duration", "scan/duration",
-                "scan s", "regions", "peak MiB");
+    // cpu s: the scan process's user and system time, which on a busy
+    // machine says more than the wall-clock time does.
+    std::printf("%-26s %-9s %-12s %7s %9s %13s %8s %8s %8s %10s\n", "clip", "quality", "recognition", "frames",
+                "duration", "scan/duration", "scan s", "cpu s", "regions", "peak MiB");
     for (const fs::path& clip : clips) {
         for (const OCRQuality quality : options.qualities) {
-            const std::string name = clip.stem().string();
-            const fs::path resultPath = options.results.empty()
-                                            ? fs::path()
-                                            : options.results / (name + "." + std::string(rawValue(quality)) + ".json");
-            int pipeEnds[2];
-            if (::pipe(pipeEnds) != 0)
-                return 1;
-            std::fflush(stdout);
-            const pid_t child = ::fork();
-            if (child == 0) {
-                ::close(pipeEnds[0]);
-                std::FILE* report = ::fdopen(pipeEnds[1], "w");
-                int code = 1;
-                try {
-                    code = scanClip(clip, quality, resultPath, report);
-                } catch (const std::exception& error) {
-                    std::fprintf(stderr, "%s: %s\n", name.c_str(), error.what());
+            for (const bool fullRecognition : options.fullRecognition) {
+                const std::string name = clip.stem().string();
+                const std::string mode = fullRecognition ? "full" : "incremental";
+                const fs::path resultPath =
+                    options.results.empty()
+                        ? fs::path()
+                        : options.results / (name + "." + std::string(rawValue(quality)) + "." + mode + ".json");
+                int pipeEnds[2];
+                if (::pipe(pipeEnds) != 0)
+                    return 1;
+                std::fflush(stdout);
+                const pid_t child = ::fork();
+                if (child == 0) {
+                    ::close(pipeEnds[0]);
+                    std::FILE* report = ::fdopen(pipeEnds[1], "w");
+                    int code = 1;
+                    try {
+                        code = scanClip(clip, quality, fullRecognition, resultPath, report);
+                    } catch (const std::exception& error) {
+                        std::fprintf(stderr, "%s: %s\n", name.c_str(), error.what());
+                    }
+                    std::fclose(report);
+                    std::_Exit(code);
                 }
+                ::close(pipeEnds[1]);
+                char line[256] = {};
+                std::FILE* report = ::fdopen(pipeEnds[0], "r");
+                const bool reported = std::fgets(line, sizeof line, report) != nullptr;
                 std::fclose(report);
-                std::_Exit(code);
+                int status = 0;
+                rusage usage{};
+                ::wait4(child, &status, 0, &usage);
+                double seconds = 0, duration = 0;
+                long long frames = 0, regions = 0;
+                if (!reported || std::sscanf(line, "%lf %lf %lld %lld", &seconds, &duration, &frames, &regions) != 4 ||
+                    !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+                    std::printf("%-26s %-9s %-12s failed\n", name.c_str(), std::string(rawValue(quality)).c_str(),
+                                mode.c_str());
+                    continue;
+                }
+                const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                                   static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+                std::printf("%-26s %-9s %-12s %7lld %9.3f %13.2f %8.1f %8.1f %8lld %10.1f\n", name.c_str(),
+                            std::string(rawValue(quality)).c_str(), mode.c_str(), frames, duration, seconds / duration,
+                            seconds, cpu, regions, static_cast<double>(usage.ru_maxrss) / 1024.0);
+                std::fflush(stdout);
             }
-            ::close(pipeEnds[1]);
-            char line[256] = {};
-            std::FILE* report = ::fdopen(pipeEnds[0], "r");
-            const bool reported = std::fgets(line, sizeof line, report) != nullptr;
-            std::fclose(report);
-            int status = 0;
-            rusage usage{};
-            ::wait4(child, &status, 0, &usage);
-            double seconds = 0, duration = 0;
-            long long frames = 0, regions = 0;
-            if (!reported || std::sscanf(line, "%lf %lf %lld %lld", &seconds, &duration, &frames, &regions) != 4 ||
-                !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-                std::printf("%-26s %-9s failed\n", name.c_str(), std::string(rawValue(quality)).c_str());
-                continue;
-            }
-            std::printf("%-26s %-9s %7lld %9.3f %12.2f %8.1f %8lld %10.1f\n", name.c_str(),
-                        std::string(rawValue(quality)).c_str(), frames, duration, seconds / duration, seconds, regions,
-                        static_cast<double>(usage.ru_maxrss) / 1024.0);
         }
     }
     return 0;

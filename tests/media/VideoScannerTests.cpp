@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <numeric>
 #include <string>
 #include <thread>
 
@@ -578,4 +579,125 @@ TEST(VideoScanner, TrackerCarriesAScrolledLineOverFramesRecognitionMissed)
         EXPECT_NEAR(found->rect.y, expected(i).y, 0.02);
         EXPECT_NEAR(found->rect.x, expected(i).x, 0.02);
     }
+}
+
+namespace {
+
+// Stands in for an incremental recognizer: one per scan, called in frame
+// order, never twice at once; remembers the labels and contexts it saw.
+struct FakeSequentialRecognizers {
+    std::atomic<int> made{0};
+    std::atomic<int> running{0};
+    std::atomic<int> mostRunning{0};
+    std::mutex lock;
+    std::vector<std::vector<int>> labelsPerScan;
+    std::vector<VideoScanner::FrameContext> contexts;
+    std::function<void(int call)> during = [](int) {};
+
+    VideoScanner::SequentialRecognizerFactory factory()
+    {
+        return [this] {
+            const int scan = made++;
+            {
+                std::lock_guard guard(lock);
+                labelsPerScan.emplace_back();
+            }
+            return [this, scan, call = 0](const Image& raster, const Image& frame, const ScanSettings&,
+                                          const VideoScanner::FrameContext& context, std::stop_token) mutable {
+                EXPECT_FALSE(frame.empty());
+                const int now = ++running;
+                mostRunning = std::max(mostRunning.load(), now);
+                std::this_thread::sleep_for(std::chrono::milliseconds(3)); // lets overlapping calls show
+                const int label = labelOf(raster);
+                {
+                    std::lock_guard guard(lock);
+                    labelsPerScan[static_cast<std::size_t>(scan)].push_back(label);
+                    contexts.push_back(context);
+                }
+                during(call++);
+                --running;
+                return std::vector<DetectedRegion>{regionLabelled(label)};
+            };
+        };
+    }
+};
+
+} // namespace
+
+// Incremental recognition reads the frames of a scan in order, one at a
+// time, with the registration's motion and scene, by a recognizer made
+// afresh for each scan; every frame still becomes its own sample.
+TEST(VideoScanner, IncrementalRecognitionReadsFramesInOrderWithTheirMotion)
+{
+    constexpr int kFrames = 20;
+    constexpr int kCut = 12;
+    TemporaryFile clip(".mp4");
+    const cv::Mat otherPage = textPage(kWidth, 2000, 99, 40);
+    writeClip(clip.path, smallClip(kFrames), withCuts({kCut}, {
+        [](int i) { return labelledFrame(page(), 3 * i, i); },
+        [&](int i) {
+            cv::Mat inverted;
+            cv::bitwise_not(labelledFrame(otherPage, 2 * i, 0), inverted);
+            inverted(kMarker).setTo(cv::Scalar::all(kMarkerStep * (kCut + i)));
+            return inverted;
+        },
+    }));
+
+    FakeSequentialRecognizers recognizers;
+    RecordingTracker tracker;
+    const VideoScanner scanner(recognizers.factory(), tracker.function());
+    ASSERT_TRUE(scanner.recognizesIncrementally());
+    for (int scan = 0; scan < 2; ++scan) {
+        SCOPED_TRACE(scan);
+        const ScanResult result = scanner.scan(clip.path, defaultSettings(), {});
+        ASSERT_EQ(result.samples.size(), static_cast<std::size_t>(kFrames));
+        for (int i = 0; i < kFrames; ++i) {
+            ASSERT_EQ(result.samples[static_cast<std::size_t>(i)].regions.size(), 1u);
+            EXPECT_EQ(result.samples[static_cast<std::size_t>(i)].regions[0].text, "frame " + std::to_string(i));
+        }
+    }
+    EXPECT_EQ(recognizers.made.load(), 2);
+    EXPECT_EQ(recognizers.mostRunning.load(), 1);
+    std::vector<int> inOrder(kFrames);
+    std::iota(inOrder.begin(), inOrder.end(), 0);
+    EXPECT_EQ(recognizers.labelsPerScan[0], inOrder);
+    EXPECT_EQ(recognizers.labelsPerScan[1], inOrder);
+    // The frames' contexts are the registration's: scene 0 scrolling, then scene 1.
+    ASSERT_EQ(recognizers.contexts.size(), 2u * kFrames);
+    for (int i = 0; i < kFrames; ++i) {
+        SCOPED_TRACE(i);
+        const auto& context = recognizers.contexts[static_cast<std::size_t>(i)];
+        EXPECT_EQ(context.sceneID, i < kCut ? 0 : 1);
+        // A measured motion is handed on unchanged; only gaps are filled later.
+        if (context.motion) {
+            EXPECT_EQ(context.motion, tracker.motions[static_cast<std::size_t>(i)]);
+        }
+    }
+    ASSERT_TRUE(recognizers.contexts[3].motion.has_value());
+    EXPECT_LT(recognizers.contexts[3].motion->ty(), 0); // the page scrolls up
+}
+
+TEST(VideoScanner, CancellingAnIncrementalScanLeavesNoThread)
+{
+    TemporaryFile clip(".mp4");
+    writeClip(clip.path, smallClip(12), [](int i) { return labelledFrame(page(), 4 * i, i); });
+    {
+        // Libraries' own thread pools start on first use and stay.
+        FakeSequentialRecognizers warmUp;
+        RecordingTracker tracker;
+        VideoScanner(warmUp.factory(), tracker.function()).scan(clip.path, defaultSettings(), {});
+    }
+    const std::size_t threadsBefore = threadCount();
+    std::stop_source stop;
+    FakeSequentialRecognizers recognizers;
+    recognizers.during = [&](int call) {
+        if (call == 3)
+            stop.request_stop();
+    };
+    RecordingTracker tracker;
+    const VideoScanner scanner(recognizers.factory(), tracker.function());
+    EXPECT_THROW(scanner.scan(clip.path, defaultSettings(), {}, stop.get_token()), OperationCancelled);
+    EXPECT_EQ(tracker.calls, 0);
+    EXPECT_LE(recognizers.labelsPerScan[0].size(), 5u);
+    EXPECT_EQ(threadCount(), threadsBefore);
 }

@@ -1,0 +1,93 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stop_token>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "ScrivelCore/MotionTransform.hpp"
+#include "ScrivelCore/ScanRecords.hpp"
+#include "ScrivelCore/Settings.hpp"
+#include "ScrivelMedia/Image.hpp"
+#include "ScrivelMedia/LineReadingCache.hpp"
+
+namespace scrivel {
+
+class OcrEngine;
+
+// Recognizes the frames of one scan in order, doing only the work that
+// changed since the previous frame: lines whose pixels are unchanged (static
+// or moved by whole pixels) are read from the cache, and detection runs only
+// on bands around what changed; lines in provably unchanged areas keep their
+// previous detections, moved with the picture. Anything in doubt (a cut, a
+// zoom, a large change, a line cut by a band's edge) is detected on the whole
+// frame again. Each result is the recognition of that frame: the readings are
+// exactly those a fresh read of the same line crops gives.
+// One per scan; recognize() is called by one thread at a time, in frame order.
+class IncrementalRecognizer {
+public:
+    struct Options {
+        // Threads that detect bands and read lines of one frame at once.
+        int threads = 1;
+    };
+
+    // What the scan knows of a frame besides its pixels: the registration's
+    // motion (scene canonical -> frame, normalised) and its tracking scene.
+    struct FrameContext {
+        std::optional<MotionTransform> motion;
+        std::int64_t sceneID = 0;
+    };
+
+    // Counts of the work done so far, to measure and to test.
+    struct Statistics {
+        std::int64_t frames = 0;
+        std::int64_t wholeFrameDetections = 0;
+        std::int64_t bandDetections = 0; // frames detected in bands only (possibly none)
+        std::int64_t linesCarried = 0;   // detections kept from the previous frame
+        std::int64_t linesRead = 0;      // crops run through the recognition model
+        std::int64_t linesReused = 0;    // crops answered from the cache
+        bool operator==(const Statistics&) const = default;
+    };
+
+    IncrementalRecognizer(std::shared_ptr<const OcrEngine> engine, Options options);
+    // On the process-wide engine (OcrEngine::shared()).
+    explicit IncrementalRecognizer(Options options);
+    ~IncrementalRecognizer();
+    IncrementalRecognizer(const IncrementalRecognizer&) = delete;
+    IncrementalRecognizer& operator=(const IncrementalRecognizer&) = delete;
+
+    // As TextRecognizer::recognize(raster, settings, &frame): lines are found
+    // on `raster` and read from `frame` (the same picture, at least as large).
+    // Throws OperationCancelled once `stop` is requested, and the engine's
+    // errors.
+    std::vector<DetectedRegion> recognize(const Image& raster, const Image& frame, const ScanSettings& settings,
+                                          const FrameContext& context, std::stop_token stop = {});
+
+    const Statistics& statistics() const { return statistics_; }
+    // The line crops (frame pixels) of the latest frame, in reading order.
+    const std::vector<cv::Rect>& latestLines() const { return previous_.lines; }
+
+private:
+    struct Previous {
+        cv::Mat frame;
+        cv::Size rasterSize;
+        std::vector<cv::Rect> lines;
+        FrameContext context;
+    };
+
+    std::optional<std::vector<cv::Rect>> incrementalLines(const Image& raster, const cv::Mat& frame,
+                                                          const FrameContext& context, std::stop_token stop);
+    std::vector<std::optional<OcrEngine::LineReading>> read(const cv::Mat& frame, const std::vector<cv::Rect>& lines,
+                                                            std::stop_token stop);
+
+    std::shared_ptr<const OcrEngine> engine_;
+    Options options_;
+    LineReadingCache cache_;
+    Previous previous_;
+    Statistics statistics_;
+};
+
+} // namespace scrivel

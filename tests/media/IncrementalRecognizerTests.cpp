@@ -1,0 +1,335 @@
+// Incremental recognition against recognizing each frame from scratch, on
+// rendered screen-like frames.
+
+#include "ScrivelMedia/IncrementalRecognizer.hpp"
+
+#include <algorithm>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "ScrivelCore/Errors.hpp"
+#include "ScrivelMedia/OcrEngine.hpp"
+#include "ScrivelMedia/TextRecognizer.hpp"
+#include "support/RenderedText.hpp"
+
+namespace scrivel {
+namespace {
+
+using testing::Font;
+using testing::TextCanvas;
+
+// Sizes that are multiples of 32, so that detection sees the frame unscaled.
+constexpr int kWidth = 640;
+constexpr int kHeight = 640;
+constexpr int kPageHeight = 900;
+constexpr int kLineSpacing = 36;
+
+const std::vector<std::string> kPageLines{
+    "Weekly review notes",        "Contact: jane.doe@example.com", "Call +1 303 555 0164 today",
+    "Budget approved for March",  "Refund sent to the customer",   "Ticket 48213 opened by Sofia",
+    "Escalation queue is empty",  "Reply to nadia@deskline.app",   "Release notes for version 4",
+    "Meeting moved to Thursday",  "Invoice 7721 paid in full",     "Security review next week",
+    "Roadmap draft shared today", "Lunch order for the team",      "Server logs rotated nightly",
+    "Backups verified on Monday", "Design review at 3 pm",         "Customer survey closes soon",
+    "Holiday schedule posted",    "Support hours extended",        "Training video uploaded",
+    "Printer on floor two fixed", "New hires start on Monday",     "Quarterly report is due",
+};
+
+cv::Mat renderPage()
+{
+    TextCanvas canvas(kWidth, kPageHeight, {255, 255, 255});
+    for (std::size_t i = 0; i < kPageLines.size(); ++i)
+        canvas.draw(kPageLines[i], {24, 40 + kLineSpacing * static_cast<int>(i)}, 22, Font::sans, {30, 30, 30});
+    return canvas.pixels().clone();
+}
+
+Image view(const cv::Mat& page, int top) { return Image(page(cv::Rect(0, top, kWidth, kHeight)).clone()); }
+
+ScanSettings settings()
+{
+    ScanSettings s;
+    s.confidence = 0.3F;
+    s.blurEmails = s.blurPhones = s.blurHan = true;
+    return s;
+}
+
+// A pure scroll as the registration reports it: content moved `top` pixels
+// up since the scene began.
+IncrementalRecognizer::FrameContext scrolledBy(int top)
+{
+    return {MotionTransform(1, 0, -static_cast<double>(top) / kHeight), 0};
+}
+
+// The texts of the lines clear of the frame's top and bottom edges, without
+// spaces. Where detection looked (a window, the whole frame) may move a box
+// by a pixel, which can change the spaces the model reads, and lines cut by
+// the frame's edge split differently.
+std::multiset<std::string> texts(const std::vector<DetectedRegion>& regions)
+{
+    std::multiset<std::string> out;
+    for (const auto& region : regions) {
+        if (region.rect.y < 0.03 || region.rect.maxY() > 0.97)
+            continue;
+        std::string text = region.text;
+        std::erase(text, ' ');
+        out.insert(text);
+    }
+    return out;
+}
+
+bool anyTextContains(const std::vector<DetectedRegion>& regions, const std::string& part)
+{
+    return std::any_of(regions.begin(), regions.end(),
+                       [&](const DetectedRegion& r) { return r.text.find(part) != std::string::npos; });
+}
+
+class IncrementalRecognition : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        try {
+            engine_ = std::make_shared<const OcrEngine>(OcrEngine::locateModels());
+        } catch (const std::exception& error) {
+            missing_ = error.what();
+        }
+    }
+    static void TearDownTestSuite() { engine_.reset(); }
+    void SetUp() override
+    {
+        if (!engine_)
+            GTEST_SKIP() << "text recognition models are missing; run scripts/fetch-models. " << missing_;
+        if (!testing::fontsAvailable())
+            GTEST_SKIP() << "fonts-dejavu-core and fonts-noto-cjk are needed to render test text";
+    }
+
+    // Recognition of the frame from scratch, as the full scan does it.
+    static std::vector<DetectedRegion> full(const Image& frame)
+    {
+        return TextRecognizer(engine_).recognize(frame, settings());
+    }
+
+    // Every line the recognizer kept, read afresh from `frame`: what its
+    // result must be if no cached reading is stale or misplaced.
+    static std::vector<DetectedRegion> freshlyRead(const Image& frame, const std::vector<cv::Rect>& lines)
+    {
+        std::vector<OcrLine> read;
+        for (const cv::Rect& line : lines)
+            if (auto l = engine_->readLine(frame.pixels, line))
+                read.push_back(std::move(*l));
+        std::vector<const TextObservation*> observations;
+        for (const auto& line : read)
+            observations.push_back(&line);
+        return TextRecognizer::regions(observations, static_cast<double>(frame.width()) / frame.height(), settings());
+    }
+
+    static std::shared_ptr<const OcrEngine> engine_;
+    static std::string missing_;
+};
+
+std::shared_ptr<const OcrEngine> IncrementalRecognition::engine_;
+std::string IncrementalRecognition::missing_;
+
+TEST(LineReadingCacheKey, EqualPixelsAndSizeGiveEqualKeys)
+{
+    cv::Mat frame(64, 96, CV_8UC3);
+    cv::randu(frame, cv::Scalar::all(0), cv::Scalar::all(256));
+    cv::Mat moved(80, 128, CV_8UC3, cv::Scalar::all(7));
+    frame.copyTo(moved(cv::Rect(20, 9, 96, 64)));
+    const cv::Rect line(10, 12, 40, 16);
+    const auto key = LineReadingCache::keyOf(frame(line));
+
+    cv::Mat oneLevel = frame.clone();
+    oneLevel.at<cv::Vec3b>(line.y + 15, line.x + 39)[2] ^= 1;
+    cv::Mat flat(6, 4, CV_8UC3, cv::Scalar::all(9));
+    struct Case {
+        const char* what;
+        cv::Mat pixels;
+        bool same;
+    };
+    const std::vector<Case> cases{
+        {"the same crop copied", frame(line).clone(), true},
+        {"the same pixels moved by whole pixels", moved(line + cv::Point(20, 9)), true},
+        {"one channel of the last pixel one level off", oneLevel(line), false},
+        {"one column more", frame(cv::Rect(line.x, line.y, line.width + 1, line.height)), false},
+        {"the crop one pixel lower", frame(line + cv::Point(0, 1)), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(LineReadingCache::keyOf(c.pixels) == key, c.same);
+    }
+    // Same bytes, other shape.
+    EXPECT_NE(LineReadingCache::keyOf(flat), LineReadingCache::keyOf(flat.reshape(3, 4)));
+}
+
+TEST(LineReadingCacheKeep, ForgetsReadingsUnusedForTooLongAndKeepsTheNewestWhenFull)
+{
+    LineReadingCache cache(2, 3);
+    const auto key = [](int n) { return LineReadingCache::Key{0, static_cast<std::uint64_t>(n), 1, 1}; };
+    cache.insert(key(1), OcrEngine::LineReading{{"one", 0.9F}, {}, 8});
+    cache.insert(key(2), std::nullopt); // read as nothing: remembered too
+    cache.nextFrame();
+    ASSERT_TRUE(cache.find(key(2)).has_value());
+    EXPECT_FALSE(cache.find(key(2))->has_value());
+    cache.nextFrame();
+    cache.nextFrame();
+    ASSERT_TRUE(cache.find(key(1)).has_value());
+    cache.insert(key(3), std::nullopt);
+    cache.nextFrame(); // three readings for two places: the least recently used goes
+    EXPECT_EQ(cache.size(), 2u);
+    EXPECT_FALSE(cache.find(key(2)).has_value());
+    ASSERT_TRUE(cache.find(key(1)).has_value());
+    EXPECT_EQ((*cache.find(key(1)))->reading.string, "one");
+    EXPECT_TRUE(cache.find(key(3)).has_value());
+    for (int frame = 0; frame < 3; ++frame)
+        cache.nextFrame();
+    EXPECT_EQ(cache.size(), 2u); // three frames unused: still kept
+    cache.nextFrame();
+    EXPECT_EQ(cache.size(), 0u);
+}
+
+// A reading depends only on the line's pixels: read at one place and placed
+// at another, it is exactly what reading it there gives.
+TEST_F(IncrementalRecognition, AReadingPlacedElsewhereIsExactlyTheReadingThere)
+{
+    const cv::Mat page = renderPage();
+    const Image first = view(page, 0);
+    const Image scrolled = view(page, 45);
+    int compared = 0;
+    for (const cv::Rect& line : engine_->findLines(first, first.pixels.size())) {
+        if (line.y < 45)
+            continue; // scrolled out
+        const cv::Rect there = line - cv::Point(0, 45);
+        const auto reading = engine_->readLinePixels(first.pixels(line));
+        const auto direct = engine_->readLine(scrolled.pixels, there);
+        ASSERT_EQ(reading.has_value(), direct.has_value());
+        if (!reading)
+            continue;
+        const OcrLine placed = OcrEngine::placeLine(*reading, there, scrolled.pixels.size());
+        SCOPED_TRACE(direct->reading().string);
+        EXPECT_EQ(placed.reading(), direct->reading());
+        EXPECT_EQ(placed.boundingBox(), direct->boundingBox());
+        EXPECT_EQ(placed.characters(), direct->characters());
+        EXPECT_EQ(placed.boundingBox({0, 3}), direct->boundingBox({0, 3}));
+        ++compared;
+    }
+    EXPECT_GE(compared, 10);
+}
+
+TEST_F(IncrementalRecognition, AStaticFrameIsReadFromTheCacheAndEqualsFullRecognition)
+{
+    const cv::Mat page = renderPage();
+    IncrementalRecognizer recognizer(engine_, {2});
+    const Image frame = view(page, 0);
+    const auto first = recognizer.recognize(frame, frame, settings(), scrolledBy(0));
+    const auto reads = recognizer.statistics().linesRead;
+    const Image again = view(page, 0); // equal pixels, another buffer
+    const auto second = recognizer.recognize(again, again, settings(), scrolledBy(0));
+
+    const auto expected = full(again);
+    ASSERT_FALSE(expected.empty());
+    EXPECT_EQ(first, expected);
+    EXPECT_EQ(second, expected);
+    const auto& stats = recognizer.statistics();
+    EXPECT_EQ(stats.linesRead, reads);
+    EXPECT_EQ(stats.wholeFrameDetections, 1);
+    EXPECT_EQ(stats.bandDetections, 1);
+    EXPECT_EQ(stats.linesCarried, static_cast<std::int64_t>(recognizer.latestLines().size()));
+}
+
+TEST_F(IncrementalRecognition, ScrolledLinesAreReusedAndOnlyNewLinesRead)
+{
+    const cv::Mat page = renderPage();
+    IncrementalRecognizer recognizer(engine_, {2});
+    recognizer.recognize(view(page, 0), view(page, 0), settings(), scrolledBy(0));
+    const auto readsBefore = recognizer.statistics().linesRead;
+    const auto linesBefore = static_cast<std::int64_t>(recognizer.latestLines().size());
+
+    for (const int top : {37, 37 + 29}) { // whole pixels, neither a multiple of the tile size
+        SCOPED_TRACE(top);
+        const Image frame = view(page, top);
+        const auto regions = recognizer.recognize(frame, frame, settings(), scrolledBy(top));
+        EXPECT_EQ(regions, freshlyRead(frame, recognizer.latestLines()));
+        EXPECT_EQ(texts(regions), texts(full(frame)));
+    }
+    const auto& stats = recognizer.statistics();
+    EXPECT_EQ(stats.wholeFrameDetections, 1);
+    EXPECT_EQ(stats.bandDetections, 2);
+    // Two scrolls bring in about four lines at the bottom; the rest are reused.
+    EXPECT_GT(stats.linesRead, readsBefore);
+    EXPECT_LE(stats.linesRead - readsBefore, 8);
+    EXPECT_GE(stats.linesReused, 2 * (linesBefore - 4));
+}
+
+// Typing, a popup and a cut change what is on screen: the changed lines are
+// read again and the result is what recognizing the new frame gives.
+TEST_F(IncrementalRecognition, ChangedLinesAreRecognizedAgain)
+{
+    const cv::Mat page = renderPage();
+    const Image before = view(page, 0);
+
+    TextCanvas typed(kWidth, kHeight, {255, 255, 255});
+    before.pixels.copyTo(typed.pixels());
+    const int typedRow = 40 + kLineSpacing * 3;
+    typed.fill(cv::Rect(20, typedRow - 24, 600, 32), {255, 255, 255});
+    typed.draw("Budget approved for bob@mail.org", {24, typedRow}, 22, Font::sans, {30, 30, 30});
+
+    TextCanvas popup(kWidth, kHeight, {255, 255, 255});
+    before.pixels.copyTo(popup.pixels());
+    popup.fill(cv::Rect(150, 120, 360, 110), {235, 225, 200});
+    popup.draw("Saved to ann@corp.io", {180, 185}, 24, Font::sans, {20, 20, 20});
+
+    TextCanvas cut(kWidth, kHeight, {40, 40, 40});
+    cut.draw("Terminal session 2", {30, 60}, 24, Font::mono, {230, 230, 230});
+    cut.draw("ssh root@host.example.net", {30, 120}, 24, Font::mono, {230, 230, 230});
+
+    struct Case {
+        const char* what;
+        Image frame;
+        std::string newText;
+        std::string goneText; // a line no longer on screen
+        bool wholeFrame;
+    };
+    const std::vector<Case> cases{
+        {"typing", typed.image(), "bob@mail.org", "Budget approved for March", false},
+        {"popup", popup.image(), "ann@corp.io", "", false},
+        {"cut", cut.image(), "root@host", "Weekly review notes", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        IncrementalRecognizer recognizer(engine_, {2});
+        recognizer.recognize(before, before, settings(), scrolledBy(0));
+        const auto statsBefore = recognizer.statistics();
+        const auto regions = recognizer.recognize(c.frame, c.frame, settings(), scrolledBy(0));
+        const auto& stats = recognizer.statistics();
+
+        EXPECT_TRUE(anyTextContains(regions, c.newText));
+        if (!c.goneText.empty()) {
+            EXPECT_FALSE(anyTextContains(regions, c.goneText));
+        }
+        EXPECT_GT(stats.linesRead, statsBefore.linesRead);
+        EXPECT_EQ(regions, freshlyRead(c.frame, recognizer.latestLines()));
+        EXPECT_EQ(stats.wholeFrameDetections - statsBefore.wholeFrameDetections, c.wholeFrame ? 1 : 0);
+        if (c.wholeFrame) {
+            EXPECT_EQ(regions, full(c.frame)); // a new picture is recognized as from scratch
+        } else {
+            EXPECT_EQ(texts(regions), texts(full(c.frame)));
+        }
+    }
+}
+
+TEST_F(IncrementalRecognition, CancellationEndsAFrame)
+{
+    const cv::Mat page = renderPage();
+    IncrementalRecognizer recognizer(engine_, {2});
+    std::stop_source stop;
+    stop.request_stop();
+    const Image frame = view(page, 0);
+    EXPECT_THROW(recognizer.recognize(frame, frame, settings(), scrolledBy(0), stop.get_token()), OperationCancelled);
+    EXPECT_EQ(recognizer.statistics().linesRead, 0);
+}
+
+} // namespace
+} // namespace scrivel
