@@ -82,16 +82,16 @@ void makeSource(const fs::path& path)
     std::printf("generating %s (1080p30, 20 s, AAC)...\n", path.c_str());
     std::fflush(stdout);
     const cv::Mat page = test::textPage(width, height + frameCount * scrollPixelsPerFrame + height, 7);
-    test::ClipSpec spec;
-    spec.width = width;
-    spec.height = height;
-    spec.frameRate = frameRate;
-    spec.frameCount = frameCount;
-    spec.h264Crf = 18;
-    spec.gopSize = 60;
-    spec.audioCodec = test::ClipAudioCodec::aac;
+    test::ClipSpec format;
+    format.width = width;
+    format.height = height;
+    format.frameRate = frameRate;
+    format.frameCount = frameCount;
+    format.h264Crf = 18;
+    format.gopSize = 60;
+    format.audioCodec = test::ClipAudioCodec::aac;
     const auto start = Clock::now();
-    test::writeClip(path, spec, [&page](int index) {
+    test::writeClip(path, format, [&page](int index) {
         return test::scrolledView(page, {width, height}, 0, index * scrollPixelsPerFrame);
     });
     std::printf("  generated in %.1f s\n", secondsSince(start));

@@ -48,14 +48,14 @@ void decodeThroughput(int frameCount)
 {
     TemporaryFile clip(".mp4");
     const cv::Mat page = textPage(1920, 1080 + 8 * frameCount, 11);
-    ClipSpec spec;
-    spec.width = 1920;
-    spec.height = 1080;
-    spec.frameCount = frameCount;
-    spec.h264Crf = 20;
-    spec.gopSize = 60;
+    ClipSpec format;
+    format.width = 1920;
+    format.height = 1080;
+    format.frameCount = frameCount;
+    format.h264Crf = 20;
+    format.gopSize = 60;
     const auto encodeStart = Clock::now();
-    writeClip(clip.path, spec, [&](int i) { return scrolledView(page, {1920, 1080}, 0, 8 * i); });
+    writeClip(clip.path, format, [&](int i) { return scrolledView(page, {1920, 1080}, 0, 8 * i); });
     std::printf("generated %d frames of 1920x1080 H.264 in %.1f s\n", frameCount, secondsSince(encodeStart));
 
     // Best of three alternating runs each: the machine may be shared.

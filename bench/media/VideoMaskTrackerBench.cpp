@@ -42,12 +42,12 @@ struct Clip {
             items.push_back(item);
         }
         const cv::Mat page = textFrame({width, 60 + lineCount * 40 + height}, items);
-        ClipSpec spec;
-        spec.width = width;
-        spec.height = height;
-        spec.frameCount = frames;
-        spec.frameRate = 30;
-        writeClip(file.path, spec, [&](int i) { return scrolledView(page, {width, height}, 0, i * scrollPixels); });
+        ClipSpec format;
+        format.width = width;
+        format.height = height;
+        format.frameCount = frames;
+        format.frameRate = 30;
+        writeClip(file.path, format, [&](int i) { return scrolledView(page, {width, height}, 0, i * scrollPixels); });
 
         VideoFrames reader(file.path);
         int f = 0;

@@ -118,15 +118,15 @@ int scanClip(const fs::path& clip, OCRQuality quality, bool fullRecognition, con
 // at 30 fps, encoded as screen recorders do: long key-frame intervals.
 void writeStaticRecording(const fs::path& path)
 {
-    test::ClipSpec spec;
-    spec.width = 1920;
-    spec.height = 1080;
-    spec.frameCount = 900;
-    spec.frameRate = 30;
-    spec.h264Crf = 18;
-    spec.gopSize = 300;
+    test::ClipSpec format;
+    format.width = 1920;
+    format.height = 1080;
+    format.frameCount = 900;
+    format.frameRate = 30;
+    format.h264Crf = 18;
+    format.gopSize = 300;
     const cv::Mat screen = testing::makeScreenFrame(7).image.pixels;
-    test::writeClip(path, spec, [&](int) { return screen; });
+    test::writeClip(path, format, [&](int) { return screen; });
 }
 
 } // namespace

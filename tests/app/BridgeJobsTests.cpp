@@ -87,10 +87,10 @@ TEST(BridgeJobs, ShutdownDuringAnExportLeavesNoTemporaryFolderAndTheDestinationU
 {
     Folder folder;
     const fs::path source = folder.path / "source.mp4";
-    ClipSpec spec;
-    spec.frameCount = 60;
-    writeClip(source, spec, [&](int index) {
-        return textFrame({spec.width, spec.height}, {{"secret " + std::to_string(index), {20, 110}}});
+    ClipSpec format;
+    format.frameCount = 60;
+    writeClip(source, format, [&](int index) {
+        return textFrame({format.width, format.height}, {{"secret " + std::to_string(index), {20, 110}}});
     });
     const fs::path destination = folder.path / "redacted.mp4";
     std::ofstream(destination) << "previous export";
@@ -124,7 +124,7 @@ TEST(BridgeJobs, ShutdownDuringAnExportLeavesNoTemporaryFolderAndTheDestinationU
     BridgeHarness harness(std::move(operations));
 
     const VideoInfo video = harness.select(source);
-    EXPECT_EQ(video.width, spec.width);
+    EXPECT_EQ(video.width, format.width);
     harness.request("scan", "scanVideo",
                     Json{{"videoId", video.id}, {"jobId", "scan-1"}, {"settings", toJson(ScanSettings{})}});
     ASSERT_EQ(harness.replyTo("scan").function, "resolve");
@@ -181,13 +181,13 @@ TEST(BridgeJobs, ScansAndExportsARecordingEndToEnd)
     scrivel::testing::TextCanvas canvas(640, 360, {255, 255, 255});
     canvas.draw("Contact: jane.doe@example.com", {40, 120}, 30, scrivel::testing::Font::sans, {32, 32, 32});
     canvas.draw("Weekly review notes", {40, 200}, 30, scrivel::testing::Font::sans, {32, 32, 32});
-    ClipSpec spec;
-    spec.width = 640;
-    spec.height = 360;
-    spec.frameCount = 6;
-    spec.h264Crf = 0;
+    ClipSpec format;
+    format.width = 640;
+    format.height = 360;
+    format.frameCount = 6;
+    format.h264Crf = 0;
     const cv::Mat frame = canvas.image().pixels;
-    writeClip(source, spec, [&](int) { return frame.clone(); });
+    writeClip(source, format, [&](int) { return frame.clone(); });
 
     BridgeHarness harness(BridgeOperations::product());
     const VideoInfo video = harness.select(source);

@@ -73,13 +73,13 @@ void record(const Json& report)
 // of kilobytes, more than the small limits below allow.
 fs::path makeSource(const fs::path& path)
 {
-    test::ClipSpec spec;
-    spec.width = 320;
-    spec.height = 240;
-    spec.frameCount = 30;
-    spec.audioCodec = test::ClipAudioCodec::aac;
+    test::ClipSpec format;
+    format.width = 320;
+    format.height = 240;
+    format.frameCount = 30;
+    format.audioCodec = test::ClipAudioCodec::aac;
     const cv::Mat page = test::textPage(320, 1200);
-    test::writeClip(path, spec, [&](int i) { return test::scrolledView(page, {320, 240}, 0, 20 * i); });
+    test::writeClip(path, format, [&](int i) { return test::scrolledView(page, {320, 240}, 0, 20 * i); });
     return path;
 }
 

@@ -241,12 +241,12 @@ TEST(FrameRegistration, LongScrollAccumulatesThroughKeyframes)
 TEST(FrameRegistration, ScrollSurvivesVideoEncoding)
 {
     TemporaryFile file(".mp4");
-    ClipSpec spec;
-    spec.width = view.width;
-    spec.height = view.height;
-    spec.frameCount = 6;
-    spec.h264Crf = 18;
-    writeClip(file.path, spec, [](int i) { return pageAt(36 * i).pixels; });
+    ClipSpec format;
+    format.width = view.width;
+    format.height = view.height;
+    format.frameCount = 6;
+    format.h264Crf = 18;
+    writeClip(file.path, format, [](int i) { return pageAt(36 * i).pixels; });
     VideoFrames frames(file.path);
     FrameRegistration registration;
     int index = 0;

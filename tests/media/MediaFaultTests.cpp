@@ -152,12 +152,12 @@ std::vector<double> irregularTimes()
 
 void writeTruncated(const fs::path& path)
 {
-    test::ClipSpec spec;
-    spec.width = 96;
-    spec.height = 64;
-    spec.frameCount = 30;
-    spec.indexFirst = true; // the index survives the cut
-    test::writeClip(path, spec, [](int index) { return test::trackFrame({96, 64, {}, {90, 90, 200}}, index); });
+    test::ClipSpec format;
+    format.width = 96;
+    format.height = 64;
+    format.frameCount = 30;
+    format.indexFirst = true; // the index survives the cut
+    test::writeClip(path, format, [](int index) { return test::trackFrame({96, 64, {}, {90, 90, 200}}, index); });
     fs::resize_file(path, fs::file_size(path) * 6 / 10);
 }
 
@@ -192,9 +192,9 @@ std::vector<SourceFault> sourceFaults()
         // list shows nothing, so an export has no frame to write either.
         {"ZeroLength", ".mp4",
          [](const fs::path& p) {
-             VideoTrackSpec spec{96, 64, {0.0}};
-             spec.stampDurations = false;
-             test::writeTracks(p, {spec});
+             VideoTrackSpec format{96, 64, {0.0}};
+             format.stampDurations = false;
+             test::writeTracks(p, {format});
          },
          kNoVideoTrack, kNoVideoTrack, std::nullopt, kNoVideoTrack},
         // Every sample's bytes zeroed (space allocated, never written).

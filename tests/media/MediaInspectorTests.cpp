@@ -45,15 +45,15 @@ TEST_P(InspectClip, ReportsOrientedSizeDurationRateAndFile)
 {
     const ProbeCase& c = GetParam();
     TemporaryFile file(c.extension);
-    ClipSpec spec;
-    spec.width = c.storedWidth;
-    spec.height = c.storedHeight;
-    spec.videoCodec = c.codec;
-    spec.audioCodec = c.audio;
-    spec.rotationDegrees = c.rotation;
-    spec.frameRate = c.frameRate;
-    spec.frameCount = c.frameCount;
-    writeClip(file.path, spec, [&](int) { return flatFrame({c.storedWidth, c.storedHeight}, {40, 90, 200}); });
+    ClipSpec format;
+    format.width = c.storedWidth;
+    format.height = c.storedHeight;
+    format.videoCodec = c.codec;
+    format.audioCodec = c.audio;
+    format.rotationDegrees = c.rotation;
+    format.frameRate = c.frameRate;
+    format.frameCount = c.frameCount;
+    writeClip(file.path, format, [&](int) { return flatFrame({c.storedWidth, c.storedHeight}, {40, 90, 200}); });
 
     const VideoInfo info = MediaInspector::inspect(file.path);
     EXPECT_EQ(info.width, c.expectedWidth);
@@ -78,12 +78,12 @@ INSTANTIATE_TEST_SUITE_P(Clips, InspectClip,
 TEST(MediaInspector, PortraitRecordingStoredLandscapeReportsPortraitSize)
 {
     TemporaryFile file(".mp4");
-    ClipSpec spec;
-    spec.width = 1920;
-    spec.height = 1080;
-    spec.frameCount = 1;
-    spec.rotationDegrees = 90;
-    writeClip(file.path, spec, [](int) { return flatFrame({1920, 1080}, {0, 0, 0}); });
+    ClipSpec format;
+    format.width = 1920;
+    format.height = 1080;
+    format.frameCount = 1;
+    format.rotationDegrees = 90;
+    writeClip(file.path, format, [](int) { return flatFrame({1920, 1080}, {0, 0, 0}); });
     const VideoInfo info = MediaInspector::inspect(file.path);
     EXPECT_EQ(info.width, 1080);
     EXPECT_EQ(info.height, 1920);

@@ -69,13 +69,13 @@ struct MailClip {
         testing::TextCanvas canvas(640, 360, {255, 255, 255});
         canvas.draw("Contact: jane.doe@example.com", {40, 120}, 30, testing::Font::sans, {32, 32, 32});
         canvas.draw("Weekly review notes", {40, 200}, 30, testing::Font::sans, {32, 32, 32});
-        test::ClipSpec spec;
-        spec.width = 640;
-        spec.height = 360;
-        spec.frameCount = 6;
-        spec.h264Crf = 0;
+        test::ClipSpec format;
+        format.width = 640;
+        format.height = 360;
+        format.frameCount = 6;
+        format.h264Crf = 0;
         const cv::Mat frame = canvas.image().pixels;
-        test::writeClip(file.path, spec, [&](int) { return frame.clone(); });
+        test::writeClip(file.path, format, [&](int) { return frame.clone(); });
     }
 };
 

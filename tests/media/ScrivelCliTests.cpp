@@ -161,13 +161,13 @@ TEST_F(ScrivelCli, HelpAndUsageErrors)
 TEST_F(ScrivelCli, InspectAndExport)
 {
     Workspace dir;
-    test::ClipSpec spec;
-    spec.width = 160;
-    spec.height = 96;
-    spec.frameCount = 12;
-    spec.frameRate = 24;
+    test::ClipSpec format;
+    format.width = 160;
+    format.height = 96;
+    format.frameCount = 12;
+    format.frameRate = 24;
     const fs::path video = dir.path / "clip.mp4";
-    test::writeClip(video, spec, [&](int) { return test::flatFrame({160, 96}, {200, 200, 200}); });
+    test::writeClip(video, format, [&](int) { return test::flatFrame({160, 96}, {200, 200, 200}); });
     writeScan(dir.path / "scan.json");
     writeText(dir.path / "notes.mp4");
 
@@ -209,15 +209,15 @@ TEST_F(ScrivelCli, InspectAndExport)
 TEST_F(ScrivelCli, InterruptCancelsAndLeavesNothing)
 {
     Workspace dir;
-    test::ClipSpec spec;
-    spec.width = 640;
-    spec.height = 360;
-    spec.frameCount = 240;
-    spec.frameRate = 24;
-    spec.gopSize = 24;
+    test::ClipSpec format;
+    format.width = 640;
+    format.height = 360;
+    format.frameCount = 240;
+    format.frameRate = 24;
+    format.gopSize = 24;
     const fs::path video = dir.path / "clip.mp4";
     const cv::Mat page = test::textPage(640, 360 + 240 * 4, 5);
-    test::writeClip(video, spec, [&](int index) { return test::scrolledView(page, {640, 360}, 0, index * 4); });
+    test::writeClip(video, format, [&](int index) { return test::scrolledView(page, {640, 360}, 0, index * 4); });
     writeScan(dir.path / "scan.json");
     const std::size_t before = dir.entries();
 

@@ -70,9 +70,9 @@ cv::Mat barFrame(int width, int height, int index)
     return frame;
 }
 
-fs::path makeClip(const fs::path& path, ClipSpec spec)
+fs::path makeClip(const fs::path& path, ClipSpec format)
 {
-    test::writeClip(path, spec, [&spec](int index) { return barFrame(spec.width, spec.height, index); });
+    test::writeClip(path, format, [&format](int index) { return barFrame(format.width, format.height, index); });
     return path;
 }
 
@@ -159,13 +159,13 @@ StreamFacts facts(const fs::path& path)
 
 ClipSpec smallClip()
 {
-    ClipSpec spec;
-    spec.width = 160;
-    spec.height = 96;
-    spec.frameCount = 24;
-    spec.frameRate = 24;
-    spec.audioCodec = ClipAudioCodec::aac;
-    return spec;
+    ClipSpec format;
+    format.width = 160;
+    format.height = 96;
+    format.frameCount = 24;
+    format.frameRate = 24;
+    format.audioCodec = ClipAudioCodec::aac;
+    return format;
 }
 
 TEST(VideoExporter, KeepsSizeTimingAndAudioPacketsAndDrawsTheMasks)
@@ -211,9 +211,9 @@ TEST(VideoExporter, KeepsSizeTimingAndAudioPacketsAndDrawsTheMasks)
 TEST(VideoExporter, MasksFollowTheTimelineAndManualMaskTimes)
 {
     Workspace dir;
-    ClipSpec spec = smallClip();
-    spec.audioCodec = ClipAudioCodec::none;
-    const fs::path source = makeClip(dir.path / "source.mp4", spec);
+    ClipSpec format = smallClip();
+    format.audioCodec = ClipAudioCodec::none;
+    const fs::path source = makeClip(dir.path / "source.mp4", format);
     const fs::path output = dir.path / "out.mp4";
     // The bar is masked for the first half second only; a manual mask over
     // the lower right corner covers frames 6..17 (0.25 s up to 0.75 s).
@@ -239,9 +239,9 @@ TEST(VideoExporter, MasksFollowTheTimelineAndManualMaskTimes)
 TEST(VideoExporter, ReencodesAudioMp4CannotHoldAndSaysSo)
 {
     Workspace dir;
-    ClipSpec spec = smallClip();
-    spec.audioCodec = ClipAudioCodec::pcm;
-    const fs::path source = makeClip(dir.path / "source.mov", spec);
+    ClipSpec format = smallClip();
+    format.audioCodec = ClipAudioCodec::pcm;
+    const fs::path source = makeClip(dir.path / "source.mov", format);
     const fs::path output = dir.path / "out.mp4";
     const ExportReport report = VideoExporter::exportVideo(source, output, scanOverBar(), solidWhite(), {});
     ASSERT_EQ(report.notes.size(), 1u);
@@ -255,10 +255,10 @@ TEST(VideoExporter, ReencodesAudioMp4CannotHoldAndSaysSo)
 TEST(VideoExporter, WritesRotatedRecordingsUpright)
 {
     Workspace dir;
-    ClipSpec spec = smallClip();
-    spec.rotationDegrees = 90;
-    spec.audioCodec = ClipAudioCodec::none;
-    const fs::path source = makeClip(dir.path / "source.mp4", spec);
+    ClipSpec format = smallClip();
+    format.rotationDegrees = 90;
+    format.audioCodec = ClipAudioCodec::none;
+    const fs::path source = makeClip(dir.path / "source.mp4", format);
     const fs::path output = dir.path / "out.mp4";
     VideoExporter::exportVideo(source, output, ScanResult{}, solidWhite(), {});
     const StreamFacts after = facts(output);
@@ -270,9 +270,9 @@ TEST(VideoExporter, WritesRotatedRecordingsUpright)
 TEST(VideoExporter, RefusesEveryPathToTheSourceAndLeavesItAlone)
 {
     Workspace dir;
-    ClipSpec spec = smallClip();
-    spec.frameCount = 4;
-    const fs::path source = makeClip(dir.path / "source.mp4", spec);
+    ClipSpec format = smallClip();
+    format.frameCount = 4;
+    const fs::path source = makeClip(dir.path / "source.mp4", format);
     fs::create_directory(dir.path / "sub");
     fs::create_symlink(source, dir.path / "link.mp4");
     fs::create_hard_link(source, dir.path / "hard.mp4");
@@ -298,9 +298,9 @@ TEST(VideoExporter, RefusesEveryPathToTheSourceAndLeavesItAlone)
 TEST(VideoExporter, CancellingLeavesTheDestinationAndNoTemporaryFolder)
 {
     Workspace dir;
-    ClipSpec spec = smallClip();
-    spec.frameCount = 48;
-    const fs::path source = makeClip(dir.path / "source.mp4", spec);
+    ClipSpec format = smallClip();
+    format.frameCount = 48;
+    const fs::path source = makeClip(dir.path / "source.mp4", format);
     const fs::path output = dir.path / "out.mp4";
     writeText(output, "previous export");
 
@@ -327,9 +327,9 @@ TEST(VideoExporter, CancellingLeavesTheDestinationAndNoTemporaryFolder)
 TEST(VideoExporter, ProgressStaysAtMostPoint99UntilTheFileIsInPlace)
 {
     Workspace dir;
-    ClipSpec spec = smallClip();
-    spec.frameCount = 48;
-    const fs::path source = makeClip(dir.path / "source.mp4", spec);
+    ClipSpec format = smallClip();
+    format.frameCount = 48;
+    const fs::path source = makeClip(dir.path / "source.mp4", format);
     const fs::path output = dir.path / "out.mp4";
     writeText(output, "previous export");
     std::vector<double> values;
@@ -367,9 +367,9 @@ TEST(VideoExporter, FailuresLeaveTheDestinationAndNoTemporaryFolder)
     EXPECT_TRUE(dir.strays({"notes.mp4", "out.mp4"}).empty());
 
     // A destination rename(2) cannot replace: the POSIX error names the path.
-    ClipSpec spec = smallClip();
-    spec.frameCount = 4;
-    const fs::path source = makeClip(dir.path / "source.mp4", spec);
+    ClipSpec format = smallClip();
+    format.frameCount = 4;
+    const fs::path source = makeClip(dir.path / "source.mp4", format);
     fs::create_directory(dir.path / "taken");
     writeText(dir.path / "taken" / "keep", "x");
     try {

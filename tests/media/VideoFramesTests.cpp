@@ -29,13 +29,13 @@ std::vector<std::pair<double, Image>> readAll(VideoFrames& frames)
 TEST(VideoFrames, ReturnsEveryFrameInPresentationOrderWithItsTime)
 {
     TemporaryFile file(".mp4");
-    ClipSpec spec;
-    spec.width = 64;
-    spec.height = 48;
-    spec.frameCount = 9;
-    spec.frameRate = 10;
-    spec.maxBFrames = 2; // decode order differs from presentation order
-    writeClip(file.path, spec, [](int i) { return flatFrame({64, 48}, colourFor(i)); });
+    ClipSpec format;
+    format.width = 64;
+    format.height = 48;
+    format.frameCount = 9;
+    format.frameRate = 10;
+    format.maxBFrames = 2; // decode order differs from presentation order
+    writeClip(file.path, format, [](int i) { return flatFrame({64, 48}, colourFor(i)); });
 
     VideoFrames frames(file.path);
     const auto all = readAll(frames);
@@ -54,13 +54,13 @@ TEST(VideoFrames, ReturnsEveryFrameInPresentationOrderWithItsTime)
 TEST(VideoFrames, EndOfTrackKeepsReturningNothing)
 {
     TemporaryFile file(".mov");
-    ClipSpec spec;
-    spec.width = 32;
-    spec.height = 32;
-    spec.frameCount = 2;
-    spec.videoCodec = ClipVideoCodec::mpeg4;
-    spec.audioCodec = ClipAudioCodec::pcm;
-    writeClip(file.path, spec, [](int i) { return flatFrame({32, 32}, colourFor(i)); });
+    ClipSpec format;
+    format.width = 32;
+    format.height = 32;
+    format.frameCount = 2;
+    format.videoCodec = ClipVideoCodec::mpeg4;
+    format.audioCodec = ClipAudioCodec::pcm;
+    writeClip(file.path, format, [](int i) { return flatFrame({32, 32}, colourFor(i)); });
 
     VideoFrames frames(file.path);
     EXPECT_TRUE(frames.next());
@@ -72,11 +72,11 @@ TEST(VideoFrames, EndOfTrackKeepsReturningNothing)
 TEST(VideoFrames, CancellationThrowsBeforeAnyDecoding)
 {
     TemporaryFile file(".mp4");
-    ClipSpec spec;
-    spec.width = 32;
-    spec.height = 32;
-    spec.frameCount = 3;
-    writeClip(file.path, spec, [](int i) { return flatFrame({32, 32}, colourFor(i)); });
+    ClipSpec format;
+    format.width = 32;
+    format.height = 32;
+    format.frameCount = 3;
+    writeClip(file.path, format, [](int i) { return flatFrame({32, 32}, colourFor(i)); });
 
     VideoFrames frames(file.path);
     std::stop_source stop;
@@ -102,12 +102,12 @@ TEST_P(FrameOrientation, FramesComeUprightWithTheMarkerWhereTheRotationPutsIt)
 {
     const OrientationCase& c = GetParam();
     TemporaryFile file(".mp4");
-    ClipSpec spec;
-    spec.width = 64;
-    spec.height = 32;
-    spec.frameCount = 1;
-    spec.rotationDegrees = c.rotation;
-    writeClip(file.path, spec, [](int) {
+    ClipSpec format;
+    format.width = 64;
+    format.height = 32;
+    format.frameCount = 1;
+    format.rotationDegrees = c.rotation;
+    writeClip(file.path, format, [](int) {
         cv::Mat frame = flatFrame({64, 32}, {0, 0, 0});
         frame(cv::Rect(0, 0, 16, 16)).setTo(cv::Scalar(255, 255, 255));
         return frame;
@@ -136,13 +136,13 @@ INSTANTIATE_TEST_SUITE_P(Rotations, FrameOrientation,
 TEST(VideoFrames, TruncatedFileFailsWithTheDecodeMessage)
 {
     TemporaryFile file(".mp4");
-    ClipSpec spec;
-    spec.width = 128;
-    spec.height = 96;
-    spec.frameCount = 30;
-    spec.indexFirst = true;
+    ClipSpec format;
+    format.width = 128;
+    format.height = 96;
+    format.frameCount = 30;
+    format.indexFirst = true;
     const cv::Mat page = textPage(128, 600);
-    writeClip(file.path, spec, [&](int i) { return scrolledView(page, {128, 96}, 0, 12 * i); });
+    writeClip(file.path, format, [&](int i) { return scrolledView(page, {128, 96}, 0, 12 * i); });
     std::filesystem::resize_file(file.path, std::filesystem::file_size(file.path) * 6 / 10);
 
     VideoFrames frames(file.path);

@@ -39,12 +39,12 @@ struct ScrollingClip {
         email = box(items[0]);
         phone = box(items[1]);
         const cv::Mat page = textFrame({viewWidth, 400}, items);
-        ClipSpec spec;
-        spec.width = viewWidth;
-        spec.height = viewHeight;
-        spec.frameCount = frameCount;
-        spec.frameRate = 10;
-        writeClip(file.path, spec, [&](int i) {
+        ClipSpec format;
+        format.width = viewWidth;
+        format.height = viewHeight;
+        format.frameCount = frameCount;
+        format.frameRate = 10;
+        writeClip(file.path, format, [&](int i) {
             return scrolledView(page, {viewWidth, viewHeight}, 0, i * scrollPixelsPerFrame);
         });
         VideoFrames frames(file.path);

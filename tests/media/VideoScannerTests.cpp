@@ -147,12 +147,12 @@ void zeroDeclaredDurations(const std::filesystem::path& path)
 
 ClipSpec smallClip(int frameCount, double frameRate = 30)
 {
-    ClipSpec spec;
-    spec.width = kWidth;
-    spec.height = kHeight;
-    spec.frameCount = frameCount;
-    spec.frameRate = frameRate;
-    return spec;
+    ClipSpec format;
+    format.width = kWidth;
+    format.height = kHeight;
+    format.frameCount = frameCount;
+    format.frameRate = frameRate;
+    return format;
 }
 
 ScanSettings defaultSettings()
@@ -307,10 +307,10 @@ TEST(VideoScanner, IdenticalFramesAreRecognizedOnce)
     const std::vector<int> pictures{0, 0, 0, 0, 1, 1, 2, 2, 2, 2, 2, 2, 0, 0, 0, 3};
     constexpr int kDistinctRuns = 5;
     TemporaryFile clip(".mp4");
-    ClipSpec spec = smallClip(static_cast<int>(pictures.size()));
-    spec.h264Crf = 0; // lossless: a repeated picture decodes to the same bytes
-    spec.gopSize = 100;
-    writeClip(clip.path, spec, [&](int i) {
+    ClipSpec format = smallClip(static_cast<int>(pictures.size()));
+    format.h264Crf = 0; // lossless: a repeated picture decodes to the same bytes
+    format.gopSize = 100;
+    writeClip(clip.path, format, [&](int i) {
         const int picture = pictures[static_cast<std::size_t>(i)];
         return labelledFrame(page(), 40 * picture, picture + 1);
     });
@@ -481,10 +481,10 @@ TEST(VideoScanner, FilesWithoutAVideoTrackOrDurationFailBeforeRecognition)
 TEST(VideoScanner, QualityChoosesTheRecognitionRasterSize)
 {
     TemporaryFile clip(".mp4");
-    ClipSpec spec = smallClip(2);
-    spec.width = 2560;
-    spec.height = 1440;
-    writeClip(clip.path, spec, [](int i) { return flatFrame({2560, 1440}, cv::Scalar::all(40 * i)); });
+    ClipSpec format = smallClip(2);
+    format.width = 2560;
+    format.height = 1440;
+    writeClip(clip.path, format, [](int i) { return flatFrame({2560, 1440}, cv::Scalar::all(40 * i)); });
 
     struct Case {
         OCRQuality quality;

@@ -33,23 +33,23 @@ struct Encoder {
     AVStream* stream = nullptr; // owned by the output context
 };
 
-Encoder openVideoEncoder(AVFormatContext& output, const ClipSpec& spec)
+Encoder openVideoEncoder(AVFormatContext& output, const ClipSpec& format)
 {
-    const AVCodec* codec = spec.videoCodec == ClipVideoCodec::h264 ? avcodec_find_encoder_by_name("libx264")
+    const AVCodec* codec = format.videoCodec == ClipVideoCodec::h264 ? avcodec_find_encoder_by_name("libx264")
                                                                    : avcodec_find_encoder(AV_CODEC_ID_MPEG4);
     if (!codec)
         throw std::runtime_error("clip writer: video encoder unavailable");
     Encoder encoder;
     encoder.context.reset(avcodec_alloc_context3(codec));
     AVCodecContext& context = *encoder.context;
-    const AVRational rate = av_d2q(spec.frameRate, 100000);
-    context.width = spec.width;
-    context.height = spec.height;
+    const AVRational rate = av_d2q(format.frameRate, 100000);
+    context.width = format.width;
+    context.height = format.height;
     context.pix_fmt = AV_PIX_FMT_YUV420P;
     context.time_base = av_inv_q(rate);
     context.framerate = rate;
-    context.gop_size = spec.gopSize;
-    context.max_b_frames = spec.maxBFrames;
+    context.gop_size = format.gopSize;
+    context.max_b_frames = format.maxBFrames;
     context.thread_count = 1; // tiny clips; keep the machine free for the tests
     context.color_range = AVCOL_RANGE_MPEG;
     context.colorspace = AVCOL_SPC_BT709;
@@ -58,9 +58,9 @@ Encoder openVideoEncoder(AVFormatContext& output, const ClipSpec& spec)
     if (output.oformat->flags & AVFMT_GLOBALHEADER)
         context.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     AVDictionary* options = nullptr;
-    if (spec.videoCodec == ClipVideoCodec::h264) {
+    if (format.videoCodec == ClipVideoCodec::h264) {
         av_dict_set(&options, "preset", "veryfast", 0);
-        av_dict_set_int(&options, "crf", spec.h264Crf, 0);
+        av_dict_set_int(&options, "crf", format.h264Crf, 0);
     } else {
         context.qmin = context.qmax = 2;
     }
@@ -74,12 +74,12 @@ Encoder openVideoEncoder(AVFormatContext& output, const ClipSpec& spec)
     encoder.stream->time_base = context.time_base;
     encoder.stream->avg_frame_rate = rate;
     check(avcodec_parameters_from_context(encoder.stream->codecpar, &context), "video parameters");
-    if (spec.rotationDegrees % 360 != 0) {
+    if (format.rotationDegrees % 360 != 0) {
         auto* matrix = reinterpret_cast<int32_t*>(
             av_stream_new_side_data(encoder.stream, AV_PKT_DATA_DISPLAYMATRIX, 9 * sizeof(int32_t)));
         if (!matrix)
             throw std::bad_alloc();
-        av_display_rotation_set(matrix, spec.rotationDegrees); // clockwise
+        av_display_rotation_set(matrix, format.rotationDegrees); // clockwise
     }
     return encoder;
 }
@@ -187,54 +187,54 @@ void startWriting(AVFormatContext& output, const std::filesystem::path& path, bo
 
 } // namespace
 
-void writeClip(const std::filesystem::path& path, const ClipSpec& spec, const FrameSource& frames)
+void writeClip(const std::filesystem::path& path, const ClipSpec& format, const FrameSource& frames)
 {
-    if (spec.width <= 0 || spec.height <= 0 || spec.width % 2 || spec.height % 2 || spec.frameCount <= 0 || spec.frameRate <= 0)
+    if (format.width <= 0 || format.height <= 0 || format.width % 2 || format.height % 2 || format.frameCount <= 0 || format.frameRate <= 0)
         throw std::invalid_argument("clip writer: sizes must be even and positive, with at least one frame");
     OutputFormatContext output = openOutput(path);
-    Encoder video = openVideoEncoder(*output, spec);
+    Encoder video = openVideoEncoder(*output, format);
     std::optional<Encoder> audio;
-    if (spec.audioCodec != ClipAudioCodec::none)
-        audio = openAudioEncoder(*output, spec.audioCodec, spec.audioChannels, spec.audioSampleRate);
-    startWriting(*output, path, spec.indexFirst);
+    if (format.audioCodec != ClipAudioCodec::none)
+        audio = openAudioEncoder(*output, format.audioCodec, format.audioChannels, format.audioSampleRate);
+    startWriting(*output, path, format.indexFirst);
 
-    SwsContextPtr converter(sws_getContext(spec.width, spec.height, AV_PIX_FMT_BGR24, spec.width, spec.height,
+    SwsContextPtr converter(sws_getContext(format.width, format.height, AV_PIX_FMT_BGR24, format.width, format.height,
         AV_PIX_FMT_YUV420P, SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INP, nullptr, nullptr, nullptr));
     if (!converter)
         throw std::runtime_error("clip writer: no colour converter");
     const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
     sws_setColorspaceDetails(converter.get(), bt709, 1, bt709, 0, 0, 1 << 16, 1 << 16);
 
-    const double seconds = spec.frameCount / spec.frameRate;
+    const double seconds = format.frameCount / format.frameRate;
     std::optional<ToneSource> tone;
     std::int64_t totalSamples = 0;
     if (audio) {
-        tone.emplace(*audio, spec.toneHz);
-        totalSamples = std::llround(seconds * spec.audioSampleRate);
+        tone.emplace(*audio, format.toneHz);
+        totalSamples = std::llround(seconds * format.audioSampleRate);
     }
 
-    for (int index = 0; index < spec.frameCount; ++index) {
+    for (int index = 0; index < format.frameCount; ++index) {
         // Keep audio ahead of video so the muxer interleaves in small steps.
-        while (tone && tone->nextTime() <= index / spec.frameRate) {
+        while (tone && tone->nextTime() <= index / format.frameRate) {
             Frame block = tone->next(totalSamples);
             if (!block)
                 break;
             encode(*output, *audio, block.get());
         }
         const cv::Mat picture = frames(index);
-        if (picture.type() != CV_8UC3 || picture.cols != spec.width || picture.rows != spec.height)
+        if (picture.type() != CV_8UC3 || picture.cols != format.width || picture.rows != format.height)
             throw std::invalid_argument("clip writer: frame " + std::to_string(index) + " has the wrong size or type");
         const cv::Mat contiguous = picture.isContinuous() ? picture : picture.clone();
         Frame frame = makeFrame();
         frame->format = AV_PIX_FMT_YUV420P;
-        frame->width = spec.width;
-        frame->height = spec.height;
+        frame->width = format.width;
+        frame->height = format.height;
         frame->color_range = AVCOL_RANGE_MPEG;
         frame->colorspace = AVCOL_SPC_BT709;
         check(av_frame_get_buffer(frame.get(), 0), "video buffer");
         const uint8_t* source[1] = {contiguous.data};
         const int sourceStride[1] = {static_cast<int>(contiguous.step[0])};
-        sws_scale(converter.get(), source, sourceStride, 0, spec.height, frame->data, frame->linesize);
+        sws_scale(converter.get(), source, sourceStride, 0, format.height, frame->data, frame->linesize);
         frame->pts = index;
         encode(*output, video, frame.get());
     }

@@ -43,7 +43,7 @@ using FrameSource = std::function<cv::Mat(int index)>;
 
 // Writes the clip; the container follows the extension (.mp4, .mov, .m4v).
 // Throws std::runtime_error with FFmpeg's text on failure.
-void writeClip(const std::filesystem::path& path, const ClipSpec& spec, const FrameSource& frames);
+void writeClip(const std::filesystem::path& path, const ClipSpec& format, const FrameSource& frames);
 
 // A file holding only an audio track (a tone) of the given length.
 void writeAudioOnlyClip(const std::filesystem::path& path, double seconds,

@@ -71,7 +71,7 @@ void writePackets(AVFormatContext& output, Track& track, const AVFrame* frame)
     }
 }
 
-Track openVideo(AVFormatContext& output, const VideoTrackSpec& spec)
+Track openVideo(AVFormatContext& output, const VideoTrackSpec& format)
 {
     const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
     if (!codec)
@@ -79,11 +79,11 @@ Track openVideo(AVFormatContext& output, const VideoTrackSpec& spec)
     Track track;
     track.encoder.reset(avcodec_alloc_context3(codec));
     AVCodecContext& context = *track.encoder;
-    context.width = spec.width;
-    context.height = spec.height;
-    context.pix_fmt = spec.width % 2 == 0 && spec.height % 2 == 0 ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_YUV444P;
+    context.width = format.width;
+    context.height = format.height;
+    context.pix_fmt = format.width % 2 == 0 && format.height % 2 == 0 ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_YUV444P;
     context.time_base = AVRational{1, videoTicksPerSecond};
-    context.gop_size = spec.keyframeInterval;
+    context.gop_size = format.keyframeInterval;
     context.max_b_frames = 0;
     context.thread_count = 1;
     if (output.oformat->flags & AVFMT_GLOBALHEADER)
@@ -102,7 +102,7 @@ Track openVideo(AVFormatContext& output, const VideoTrackSpec& spec)
     return track;
 }
 
-Track openAudio(AVFormatContext& output, const AudioTrackSpec& spec)
+Track openAudio(AVFormatContext& output, const AudioTrackSpec& format)
 {
     const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
     if (!codec)
@@ -112,7 +112,7 @@ Track openAudio(AVFormatContext& output, const AudioTrackSpec& spec)
     AVCodecContext& context = *track.encoder;
     context.sample_rate = 48000;
     context.sample_fmt = AV_SAMPLE_FMT_FLTP;
-    av_channel_layout_default(&context.ch_layout, spec.channels);
+    av_channel_layout_default(&context.ch_layout, format.channels);
     context.bit_rate = 64000;
     context.time_base = AVRational{1, context.sample_rate};
     if (output.oformat->flags & AVFMT_GLOBALHEADER)
@@ -126,38 +126,38 @@ Track openAudio(AVFormatContext& output, const AudioTrackSpec& spec)
     return track;
 }
 
-void writeVideo(AVFormatContext& output, Track& track, const VideoTrackSpec& spec)
+void writeVideo(AVFormatContext& output, Track& track, const VideoTrackSpec& format)
 {
     AVCodecContext& context = *track.encoder;
-    SwsContextPtr converter(sws_getContext(spec.width, spec.height, AV_PIX_FMT_BGR24, spec.width, spec.height,
+    SwsContextPtr converter(sws_getContext(format.width, format.height, AV_PIX_FMT_BGR24, format.width, format.height,
                                            context.pix_fmt, SWS_POINT, nullptr, nullptr, nullptr));
     if (!converter)
         throw std::runtime_error("faulty media: no colour converter");
-    for (std::size_t index = 0; index < spec.times.size(); ++index) {
-        const cv::Mat picture = trackFrame(spec, static_cast<int>(index));
+    for (std::size_t index = 0; index < format.times.size(); ++index) {
+        const cv::Mat picture = trackFrame(format, static_cast<int>(index));
         Frame frame = makeFrame();
         frame->format = context.pix_fmt;
-        frame->width = spec.width;
-        frame->height = spec.height;
+        frame->width = format.width;
+        frame->height = format.height;
         check(av_frame_get_buffer(frame.get(), 0), "video buffer");
         const std::uint8_t* source[1] = {picture.data};
         const int stride[1] = {static_cast<int>(picture.step[0])};
-        sws_scale(converter.get(), source, stride, 0, spec.height, frame->data, frame->linesize);
-        frame->pts = std::llround(spec.times[index] * videoTicksPerSecond);
-        const double next = index + 1 < spec.times.size() ? spec.times[index + 1]
-                            : index > 0                   ? 2 * spec.times[index] - spec.times[index - 1]
-                                                          : spec.times[index] + 1.0 / 30;
-        if (spec.stampDurations)
+        sws_scale(converter.get(), source, stride, 0, format.height, frame->data, frame->linesize);
+        frame->pts = std::llround(format.times[index] * videoTicksPerSecond);
+        const double next = index + 1 < format.times.size() ? format.times[index + 1]
+                            : index > 0                   ? 2 * format.times[index] - format.times[index - 1]
+                                                          : format.times[index] + 1.0 / 30;
+        if (format.stampDurations)
             track.durations[frame->pts] = std::max<std::int64_t>(1, std::llround(next * videoTicksPerSecond) - frame->pts);
         writePackets(output, track, frame.get());
     }
     writePackets(output, track, nullptr);
 }
 
-void writeAudio(AVFormatContext& output, Track& track, const AudioTrackSpec& spec)
+void writeAudio(AVFormatContext& output, Track& track, const AudioTrackSpec& format)
 {
     AVCodecContext& context = *track.encoder;
-    const std::int64_t total = std::llround(spec.seconds * context.sample_rate);
+    const std::int64_t total = std::llround(format.seconds * context.sample_rate);
     for (std::int64_t produced = 0; produced < total; produced += context.frame_size) {
         Frame frame = makeFrame();
         frame->format = context.sample_fmt;
@@ -168,7 +168,7 @@ void writeAudio(AVFormatContext& output, Track& track, const AudioTrackSpec& spe
         for (int c = 0; c < context.ch_layout.nb_channels; ++c)
             for (int i = 0; i < frame->nb_samples; ++i) {
                 const double t = static_cast<double>(produced + i) / context.sample_rate;
-                reinterpret_cast<float*>(frame->data[c])[i] = static_cast<float>(0.2 * std::sin(2 * M_PI * spec.toneHz * t));
+                reinterpret_cast<float*>(frame->data[c])[i] = static_cast<float>(0.2 * std::sin(2 * M_PI * format.toneHz * t));
             }
         frame->pts = produced;
         writePackets(output, track, frame.get());
@@ -215,11 +215,11 @@ std::vector<double> evenTimes(int count, double framesPerSecond)
     return times;
 }
 
-cv::Mat trackFrame(const VideoTrackSpec& spec, int index)
+cv::Mat trackFrame(const VideoTrackSpec& format, int index)
 {
-    cv::Mat picture(spec.height, spec.width, CV_8UC3, spec.colour);
-    const int side = std::max(1, std::min(spec.width, spec.height) / 4);
-    const int span = std::max(1, spec.width - side);
+    cv::Mat picture(format.height, format.width, CV_8UC3, format.colour);
+    const int side = std::max(1, std::min(format.width, format.height) / 4);
+    const int span = std::max(1, format.width - side);
     cv::rectangle(picture, cv::Rect((index * side / 2) % span, 0, side, side), cv::Scalar::all(255), cv::FILLED);
     return picture;
 }
@@ -229,10 +229,10 @@ void writeTracks(const fs::path& path, const std::vector<VideoTrackSpec>& videos
 {
     OutputFormatContext output = startOutput(path);
     std::vector<Track> videoTracks, audioTracks;
-    for (const VideoTrackSpec& spec : videos)
-        videoTracks.push_back(openVideo(*output, spec));
-    for (const AudioTrackSpec& spec : audios)
-        audioTracks.push_back(openAudio(*output, spec));
+    for (const VideoTrackSpec& format : videos)
+        videoTracks.push_back(openVideo(*output, format));
+    for (const AudioTrackSpec& format : audios)
+        audioTracks.push_back(openAudio(*output, format));
     openFile(*output, path);
     // The muxer interleaves by time; these clips are short enough to buffer.
     for (std::size_t i = 0; i < videos.size(); ++i)

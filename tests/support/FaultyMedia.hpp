@@ -37,7 +37,7 @@ struct AudioTrackSpec {
 std::vector<double> evenTimes(int count, double framesPerSecond);
 
 // The frame writeTracks draws for frame `index` of a track.
-cv::Mat trackFrame(const VideoTrackSpec& spec, int index);
+cv::Mat trackFrame(const VideoTrackSpec& format, int index);
 
 // H.264 video tracks (no B-frames, so decode order is presentation order)
 // and AAC audio tracks, in the order given; the container follows the
