@@ -22,6 +22,15 @@ namespace {
 
 // Change is measured on tiles of this many frame pixels.
 constexpr int kTile = 32;
+// The largest difference of a pixel's channel still taken as the same
+// picture. Video coding leaves a few levels of noise on static and scrolled
+// screen content (up to about 10 in steady state, more just after a key
+// frame), so frames of a still screen are rarely byte-identical; text drawn,
+// removed or recoloured changes pixels by far more (even pale grey on white
+// differs by 50). Frames are compared with the pixels the kept detections and
+// readings came from, not with the previous frame, so that a slow fade adds
+// up and is noticed.
+constexpr int kNoiseTolerance = 24;
 // A line keeps its previous detection only when its pixels and this many
 // pixels all round are unchanged: the detector looks beyond a line's box,
 // and typing next to a line changes its box.
@@ -35,8 +44,13 @@ constexpr double kMergedWindowOverlap = 0.5;
 constexpr double kMostWindowShare = 0.6;
 // Below this share of unchanged tiles, the frame is taken as new.
 constexpr double kLeastUnchangedShare = 0.25;
-// A fresh detection that a carried line covers this much is the same line.
-constexpr double kSameLineOverlap = 0.5;
+// A displacement leaving this share of tiles unchanged is not bettered.
+constexpr double kAlmostAllUnchangedShare = 0.9;
+// A fresh detection this much covered by carried lines is those lines.
+constexpr double kMostlyCarriedShare = 0.8;
+// A carried line this much inside a fresh detection that is not is part of
+// a line that grew (typing next to it): the fresh detection reads it.
+constexpr double kSupersededShare = 0.5;
 
 // Runs f(0) .. f(count - 1) on up to `threads` threads (this one included),
 // joined before returning; rethrows the first error, or OperationCancelled
@@ -78,33 +92,35 @@ void parallelFor(std::size_t count, int threads, std::stop_token stop, F&& f)
 
 // Top to bottom, and left to right within a row (rows: boxes whose tops lie
 // within half the smaller height), as the engine orders its detections.
-void sortInReadingOrder(std::vector<cv::Rect>& lines)
+// `box(item)` gives an item's line.
+template <typename T, typename Box>
+void sortInReadingOrder(std::vector<T>& items, Box box)
 {
-    std::sort(lines.begin(), lines.end(),
-              [](const cv::Rect& a, const cv::Rect& b) { return a.y != b.y ? a.y < b.y : a.x < b.x; });
-    for (std::size_t i = 1; i < lines.size(); ++i) {
+    std::sort(items.begin(), items.end(), [&](const T& a, const T& b) {
+        const cv::Rect& ra = box(a);
+        const cv::Rect& rb = box(b);
+        return ra.y != rb.y ? ra.y < rb.y : ra.x < rb.x;
+    });
+    for (std::size_t i = 1; i < items.size(); ++i) {
         for (std::size_t j = i; j > 0; --j) {
-            const int rowTolerance = std::min(lines[j - 1].height, lines[j].height) / 2;
-            if (std::abs(lines[j].y - lines[j - 1].y) <= rowTolerance && lines[j].x < lines[j - 1].x)
-                std::swap(lines[j - 1], lines[j]);
+            const cv::Rect& upper = box(items[j - 1]);
+            const cv::Rect& lower = box(items[j]);
+            const int rowTolerance = std::min(upper.height, lower.height) / 2;
+            if (std::abs(lower.y - upper.y) <= rowTolerance && lower.x < upper.x)
+                std::swap(items[j - 1], items[j]);
             else
                 break;
         }
     }
 }
 
-// Whether `current(area)` is byte for byte `previous(area - shift)`, with
-// `shift` the whole-pixel displacement of the picture since `previous`.
-bool sameAfterShift(const cv::Mat& current, const cv::Mat& previous, cv::Rect area, cv::Point shift)
+// A line with the margin of pixels that must stay unchanged for its
+// detection to stand, inside the frame.
+cv::Rect surroundingsOf(const cv::Rect& line, cv::Size frame)
 {
-    const cv::Rect source = area - shift;
-    if ((source & cv::Rect(0, 0, previous.cols, previous.rows)) != source)
-        return false;
-    const std::size_t rowBytes = static_cast<std::size_t>(area.width) * current.elemSize();
-    for (int row = 0; row < area.height; ++row)
-        if (std::memcmp(current.ptr(area.y + row, area.x), previous.ptr(source.y + row, source.x), rowBytes) != 0)
-            return false;
-    return true;
+    return cv::Rect(line.x - kCarryMarginPixels, line.y - kCarryMarginPixels, line.width + 2 * kCarryMarginPixels,
+                    line.height + 2 * kCarryMarginPixels) &
+           cv::Rect({}, frame);
 }
 
 // The frame cut into tiles, each with a mark (unchanged, or to detect).
@@ -132,23 +148,72 @@ private:
     std::vector<std::uint8_t> marks_;
 };
 
-// Unchanged tiles under `shift`; every `stride`-th tile in both directions.
-TileMap unchangedTiles(const cv::Mat& current, const cv::Mat& previous, cv::Point shift, int stride, int& count)
-{
-    TileMap map(current.size());
-    count = 0;
-    for (int r = 0; r < map.rows(); r += stride)
-        for (int c = 0; c < map.columns(); c += stride)
-            if (sameAfterShift(current, previous, map.tile(c, r), shift)) {
-                map.at(c, r) = 1;
-                ++count;
-            }
-    return map;
-}
+// Where a frame differs from a reference picture moved by a whole-pixel
+// shift by more than coding noise. Pixels whose source lies outside the
+// reference count as changed.
+class ChangeMap {
+public:
+    // `current` and `reference`: 8-bit images of one type.
+    ChangeMap(const cv::Mat& current, const cv::Mat& reference, cv::Point shift)
+        : frame_(current.size()),
+          overlap_(cv::Rect({}, current.size()) & (cv::Rect({}, reference.size()) + shift)),
+          channels_(current.channels())
+    {
+        if (overlap_.empty())
+            return;
+        cv::Mat difference;
+        cv::absdiff(current(overlap_), reference(overlap_ - shift), difference);
+        // One byte per channel: 255 where it moved beyond the noise.
+        cv::threshold(difference.reshape(1), changed_, kNoiseTolerance, 255, cv::THRESH_BINARY);
+    }
 
-// Whole-pixel displacements worth trying: none, and the registration's
-// motion since the previous frame with a pixel of slack, when that motion is
-// a pure shift (scale changing by less than a pixel across the frame).
+    // Whether every pixel of `area` (frame pixels) is unchanged.
+    bool unchanged(const cv::Rect& area) const
+    {
+        if (area.empty() || (area & overlap_) != area)
+            return false;
+        const cv::Rect bytes((area.x - overlap_.x) * channels_, area.y - overlap_.y, area.width * channels_,
+                             area.height);
+        return cv::countNonZero(changed_(bytes)) == 0;
+    }
+
+    // The unchanged tiles, and their number in `count`.
+    TileMap tiles(int& count) const
+    {
+        TileMap map(frame_);
+        count = 0;
+        cv::Mat columnMaxima;
+        for (int r = 0; r < map.rows(); ++r) {
+            const cv::Rect row = map.tile(0, r) | map.tile(map.columns() - 1, r);
+            if ((row & overlap_).height != row.height)
+                continue;
+            cv::reduce(changed_.rowRange(row.y - overlap_.y, row.br().y - overlap_.y), columnMaxima, 0, cv::REDUCE_MAX);
+            for (int c = 0; c < map.columns(); ++c) {
+                const cv::Rect tile = map.tile(c, r);
+                if ((tile & overlap_) != tile)
+                    continue;
+                const cv::Mat bytes = columnMaxima.colRange((tile.x - overlap_.x) * channels_,
+                                                           (tile.br().x - overlap_.x) * channels_);
+                if (cv::countNonZero(bytes) == 0) {
+                    map.at(c, r) = 1;
+                    ++count;
+                }
+            }
+        }
+        return map;
+    }
+
+private:
+    cv::Size frame_;
+    cv::Rect overlap_; // frame pixels whose source lies in the reference
+    int channels_;
+    cv::Mat changed_;  // overlap_'s rows, channels side by side
+};
+
+// Whole-pixel displacements worth trying, likeliest first: the
+// registration's motion since the previous frame when that motion is a pure
+// shift (scale changing by less than a pixel across the frame), none, and
+// the motion with a pixel of slack.
 std::vector<cv::Point> candidateShifts(const IncrementalRecognizer::FrameContext& previous,
                                        const IncrementalRecognizer::FrameContext& current, cv::Size frame)
 {
@@ -168,11 +233,22 @@ std::vector<cv::Point> candidateShifts(const IncrementalRecognizer::FrameContext
     if (!std::isfinite(dx) || !std::isfinite(dy) || std::abs(dx) >= frame.width || std::abs(dy) >= frame.height)
         return shifts;
     const cv::Point centre(static_cast<int>(std::lround(dx)), static_cast<int>(std::lround(dy)));
+    if (centre != cv::Point(0, 0))
+        shifts.insert(shifts.begin(), centre);
     for (int y = -1; y <= 1; ++y)
         for (int x = -1; x <= 1; ++x)
-            if (cv::Point shift = centre + cv::Point(x, y); shift != cv::Point(0, 0))
+            if (cv::Point shift = centre + cv::Point(x, y); shift != cv::Point(0, 0) && shift != centre)
                 shifts.push_back(shift);
     return shifts;
+}
+
+// Whether `line` is mostly made of carried lines.
+bool mostlyCarried(const cv::Rect& line, const std::vector<cv::Rect>& carried)
+{
+    double covered = 0;
+    for (const cv::Rect& kept : carried)
+        covered += (line & kept).area();
+    return covered >= kMostlyCarriedShare * line.area();
 }
 
 double overlapOfSmaller(const cv::Rect& a, const cv::Rect& b)
@@ -234,30 +310,49 @@ IncrementalRecognizer::IncrementalRecognizer(Options options) : IncrementalRecog
 
 IncrementalRecognizer::~IncrementalRecognizer() = default;
 
-std::optional<std::vector<cv::Rect>> IncrementalRecognizer::incrementalLines(const Image& raster, const cv::Mat& frame,
-                                                                             const FrameContext& context,
-                                                                             std::stop_token stop)
+// What changed since the previous frame, and so what to detect and read.
+struct IncrementalRecognizer::Plan {
+    // The picture's whole-pixel displacement since the previous frame.
+    cv::Point shift;
+    // Tiles whose pixels are those of the reference (moved by `shift`).
+    TileMap unchanged;
+    // Previous lines kept, with their readings (indices).
+    std::vector<std::size_t> carried;
+    // Lines found again, to be read.
+    std::vector<cv::Rect> fresh;
+    // Whether the whole frame must be detected again (the carried lines
+    // still stand).
+    bool wholeFrame = false;
+};
+
+std::optional<IncrementalRecognizer::Plan> IncrementalRecognizer::plan(const Image& raster, const cv::Mat& frame,
+                                                                       const FrameContext& context, std::stop_token stop)
 {
-    if (previous_.frame.empty() || previous_.frame.size() != frame.size() || previous_.frame.type() != frame.type() ||
-        previous_.rasterSize != raster.pixels.size())
+    const cv::Mat& reference = previous_.reference;
+    if (reference.empty() || reference.size() != frame.size() || reference.type() != frame.type() ||
+        frame.depth() != CV_8U || previous_.rasterSize != raster.pixels.size())
         return std::nullopt;
 
-    // The displacement that leaves most of a sample of tiles unchanged.
+    // The displacement that leaves most tiles unchanged; the likeliest one
+    // is taken at once when it explains nearly all of the frame.
+    std::optional<ChangeMap> changes;
+    TileMap unchanged(frame.size());
+    int unchangedCount = -1;
+    const int tileCount = unchanged.columns() * unchanged.rows();
     cv::Point shift(0, 0);
-    int best = -1;
     for (const cv::Point candidate : candidateShifts(previous_.context, context, frame.size())) {
+        ChangeMap candidateChanges(frame, reference, candidate);
         int count = 0;
-        unchangedTiles(frame, previous_.frame, candidate, 3, count);
-        if (count > best) {
-            best = count;
+        TileMap tiles = candidateChanges.tiles(count);
+        if (count > unchangedCount) {
+            changes.emplace(std::move(candidateChanges));
+            unchanged = std::move(tiles);
+            unchangedCount = count;
             shift = candidate;
         }
+        if (unchangedCount >= kAlmostAllUnchangedShare * tileCount)
+            break;
     }
-    int unchangedCount = 0;
-    const TileMap unchanged = unchangedTiles(frame, previous_.frame, shift, 1, unchangedCount);
-    if (unchangedCount < kLeastUnchangedShare * unchanged.columns() * unchanged.rows())
-        return std::nullopt;
-
     // Previous lines whose pixels and surroundings are unchanged keep their
     // detection; the others are detected again, with whatever changed.
     TileMap dirty(frame.size());
@@ -266,20 +361,27 @@ std::optional<std::vector<cv::Rect>> IncrementalRecognizer::incrementalLines(con
             if (!unchanged.at(c, r))
                 dirty.at(c, r) = 1;
     const cv::Rect frameRect({}, frame.size());
+    std::vector<std::size_t> carriedLines;
     std::vector<cv::Rect> carried;
     std::vector<cv::Rect> redetected;
-    for (const cv::Rect& line : previous_.lines) {
-        const cv::Rect moved = line + shift;
-        const cv::Rect surroundings =
-            cv::Rect(moved.x - kCarryMarginPixels, moved.y - kCarryMarginPixels, moved.width + 2 * kCarryMarginPixels,
-                     moved.height + 2 * kCarryMarginPixels) &
-            frameRect;
-        if ((moved & frameRect) == moved && sameAfterShift(frame, previous_.frame, surroundings, shift))
+    for (std::size_t i = 0; i < previous_.lines.size(); ++i) {
+        const cv::Rect moved = previous_.lines[i] + shift;
+        if ((moved & frameRect) == moved &&
+            changes->unchanged(surroundingsOf(moved, frame.size()))) {
+            carriedLines.push_back(i);
             carried.push_back(moved);
-        else
+        } else {
             redetected.push_back(moved & frameRect);
+        }
     }
     std::erase_if(redetected, [](const cv::Rect& line) { return line.empty(); });
+    Plan result{shift, std::move(unchanged), std::move(carriedLines), {}, false};
+    const auto wholeFrame = [&] {
+        result.wholeFrame = true;
+        return std::move(result);
+    };
+    if (unchangedCount < kLeastUnchangedShare * tileCount)
+        return wholeFrame();
 
     // Changed areas: clusters of touching changed tiles, and the lines to
     // detect again.
@@ -307,7 +409,7 @@ std::optional<std::vector<cv::Rect>> IncrementalRecognizer::incrementalLines(con
         for (const cv::Rect& window : windows)
             windowArea += window.area();
         if (windowArea > kMostWindowShare * raster.width() * raster.height())
-            return std::nullopt;
+            return wholeFrame();
         std::vector<std::vector<cv::Rect>> found(windows.size());
         parallelFor(windows.size(), options_.threads, stop,
                     [&](std::size_t i) { found[i] = engine_->findLines(raster, frame.size(), windows[i]); });
@@ -322,10 +424,9 @@ std::optional<std::vector<cv::Rect>> IncrementalRecognizer::incrementalLines(con
             const int bottom =
                 w.br().y < raster.height() ? static_cast<int>(std::ceil(w.br().y * sy)) - 1 : frame.rows + 1;
             for (const cv::Rect& line : found[i]) {
-                // A carried line speaks for its place (it is whole, where
+                // Carried lines speak for their place (they are whole, where
                 // the window's edge may have cut what was found here).
-                if (std::any_of(carried.begin(), carried.end(),
-                                [&](const cv::Rect& c) { return overlapOfSmaller(line, c) > kSameLineOverlap; }))
+                if (mostlyCarried(line, carried))
                     continue;
                 if (line.x <= inner.x || line.y <= inner.y || line.br().x >= right || line.br().y >= bottom) {
                     retry.push_back(cv::Rect(0, line.y, frame.cols, line.height));
@@ -337,7 +438,7 @@ std::optional<std::vector<cv::Rect>> IncrementalRecognizer::incrementalLines(con
         if (retry.empty())
             break;
         if (attempt == 1)
-            return std::nullopt;
+            return wholeFrame();
         windows = windowsFor(retry, sx, sy, raster.pixels.size());
         for (cv::Rect& window : windows)
             window = quantized(cv::Rect(0, window.y, raster.width(), window.height), raster.pixels.size());
@@ -352,14 +453,10 @@ std::optional<std::vector<cv::Rect>> IncrementalRecognizer::incrementalLines(con
     }
     // Overlapping windows find a line twice.
     std::sort(fresh.begin(), fresh.end(), [](const cv::Rect& a, const cv::Rect& b) { return a.area() > b.area(); });
-    std::vector<cv::Rect> unique;
     for (const cv::Rect& line : fresh)
-        if (std::none_of(unique.begin(), unique.end(), [&](const cv::Rect& u) { return u == line; }))
-            unique.push_back(line);
-    statistics_.linesCarried += static_cast<std::int64_t>(carried.size());
-    carried.insert(carried.end(), unique.begin(), unique.end());
-    sortInReadingOrder(carried);
-    return carried;
+        if (std::none_of(result.fresh.begin(), result.fresh.end(), [&](const cv::Rect& u) { return u == line; }))
+            result.fresh.push_back(line);
+    return result;
 }
 
 std::vector<std::optional<OcrEngine::LineReading>> IncrementalRecognizer::read(const cv::Mat& frame,
@@ -415,9 +512,15 @@ std::vector<DetectedRegion> IncrementalRecognizer::recognize(const Image& raster
     const cv::Mat& source = frame.empty() ? raster.pixels : frame.pixels;
     const cv::Rect sourceRect({}, source.size());
 
-    std::vector<cv::Rect> lines;
-    if (auto kept = incrementalLines(raster, source, context, stop)) {
-        lines = std::move(*kept);
+    struct Line {
+        cv::Rect box;
+        std::optional<OcrEngine::LineReading> reading;
+    };
+    std::vector<Line> lines;
+    std::vector<cv::Rect> toRead;
+    std::optional<Plan> planned = plan(raster, source, context, stop);
+    if (planned && !planned->wholeFrame) {
+        toRead = planned->fresh;
         ++statistics_.bandDetections;
     } else {
         // One network call over the whole frame: OpenCV spreads its layers
@@ -425,7 +528,7 @@ std::vector<DetectedRegion> IncrementalRecognizer::recognize(const Image& raster
         const int single = cv::getNumThreads();
         cv::setNumThreads(options_.threads);
         try {
-            lines = engine_->findLines(raster, source.size());
+            toRead = engine_->findLines(raster, source.size());
         } catch (...) {
             cv::setNumThreads(single);
             throw;
@@ -433,16 +536,40 @@ std::vector<DetectedRegion> IncrementalRecognizer::recognize(const Image& raster
         cv::setNumThreads(single);
         ++statistics_.wholeFrameDetections;
     }
-    for (cv::Rect& line : lines)
+    if (planned) {
+        // Unchanged lines keep their detection and reading, unless a line
+        // found now takes them in with more (text typed next to them).
+        std::vector<cv::Rect> carried;
+        for (const std::size_t i : planned->carried)
+            carried.push_back(previous_.lines[i] + planned->shift);
+        std::erase_if(toRead, [&](const cv::Rect& line) { return mostlyCarried(line, carried); });
+        std::vector<std::size_t> kept;
+        for (std::size_t k = 0; k < carried.size(); ++k) {
+            const bool superseded = std::any_of(toRead.begin(), toRead.end(), [&](const cv::Rect& line) {
+                return (line & carried[k]).area() >= kSupersededShare * carried[k].area();
+            });
+            if (!superseded) {
+                kept.push_back(planned->carried[k]);
+                lines.push_back({carried[k], previous_.readings[planned->carried[k]]});
+            }
+        }
+        planned->carried = std::move(kept);
+        statistics_.linesCarried += static_cast<std::int64_t>(lines.size());
+        statistics_.linesReused += static_cast<std::int64_t>(lines.size());
+    }
+    for (cv::Rect& line : toRead)
         line &= sourceRect;
-    std::erase_if(lines, [](const cv::Rect& line) { return line.empty(); });
+    std::erase_if(toRead, [](const cv::Rect& line) { return line.empty(); });
+    auto readings = read(source, toRead, stop);
+    for (std::size_t i = 0; i < toRead.size(); ++i)
+        lines.push_back({toRead[i], std::move(readings[i])});
+    sortInReadingOrder(lines, [](const Line& line) -> const cv::Rect& { return line.box; });
 
-    const auto readings = read(source, lines, stop);
     std::vector<OcrLine> observed;
     observed.reserve(lines.size());
-    for (std::size_t i = 0; i < lines.size(); ++i)
-        if (readings[i])
-            observed.push_back(OcrEngine::placeLine(*readings[i], lines[i], source.size()));
+    for (const Line& line : lines)
+        if (line.reading)
+            observed.push_back(OcrEngine::placeLine(*line.reading, line.box, source.size()));
     std::vector<const TextObservation*> observations;
     observations.reserve(observed.size());
     for (const OcrLine& line : observed)
@@ -450,8 +577,37 @@ std::vector<DetectedRegion> IncrementalRecognizer::recognize(const Image& raster
     std::vector<DetectedRegion> regions =
         TextRecognizer::regions(observations, static_cast<double>(raster.width()) / raster.height(), settings);
 
-    // Keep the frame's pixels (shared, not copied) for the next comparison.
-    previous_ = Previous{source, raster.pixels.size(), std::move(lines), context};
+    // The pixels the next frame is compared with: those each kept line was
+    // found and read on, those just read where lines were read, and
+    // elsewhere the reference's own pixels where they were taken as unchanged
+    // (so that small changes cannot add up unnoticed) or the new frame's.
+    cv::Mat reference = source; // a new picture: shared, not copied
+    if (planned) {
+        reference = source.clone();
+        const TileMap& unchanged = planned->unchanged;
+        for (int r = 0; r < unchanged.rows(); ++r)
+            for (int c = 0; c < unchanged.columns(); ++c)
+                if (unchanged.at(c, r)) {
+                    const cv::Rect tile = unchanged.tile(c, r);
+                    previous_.reference(tile - planned->shift).copyTo(reference(tile));
+                }
+        for (const std::size_t i : planned->carried) {
+            const cv::Rect around = surroundingsOf(previous_.lines[i] + planned->shift, source.size());
+            previous_.reference(around - planned->shift).copyTo(reference(around));
+        }
+        for (const cv::Rect& line : toRead) {
+            const cv::Rect around = surroundingsOf(line, source.size());
+            source(around).copyTo(reference(around));
+        }
+    }
+    Previous next{std::move(reference), raster.pixels.size(), {}, {}, context};
+    next.lines.reserve(lines.size());
+    next.readings.reserve(lines.size());
+    for (Line& line : lines) {
+        next.lines.push_back(line.box);
+        next.readings.push_back(std::move(line.reading));
+    }
+    previous_ = std::move(next);
     cache_.nextFrame();
     ++statistics_.frames;
     if (stop.stop_requested())

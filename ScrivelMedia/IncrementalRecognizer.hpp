@@ -19,13 +19,16 @@ namespace scrivel {
 class OcrEngine;
 
 // Recognizes the frames of one scan in order, doing only the work that
-// changed since the previous frame: lines whose pixels are unchanged (static
-// or moved by whole pixels) are read from the cache, and detection runs only
-// on bands around what changed; lines in provably unchanged areas keep their
-// previous detections, moved with the picture. Anything in doubt (a cut, a
-// zoom, a large change, a line cut by a band's edge) is detected on the whole
-// frame again. Each result is the recognition of that frame: the readings are
-// exactly those a fresh read of the same line crops gives.
+// changed since the previous frame. Lines whose pixels and surroundings are
+// unchanged (static, or moved by whole pixels), up to the few levels of noise
+// video coding leaves, keep their detection and reading, moved with the
+// picture; detection runs only on bands around what changed, and lines read
+// again whose pixels were seen before come from a cache. Anything in doubt (a
+// cut, a zoom, a large change, a line cut by a band's edge) is detected on
+// the whole frame again. Each result is the recognition of that frame: every
+// reading is exactly what reading the line's pixels gives, the pixels being
+// this frame's or, for a kept line, ones this frame's differ from by no more
+// than coding noise.
 // One per scan; recognize() is called by one thread at a time, in frame order.
 class IncrementalRecognizer {
 public:
@@ -48,7 +51,7 @@ public:
         std::int64_t bandDetections = 0; // frames detected in bands only (possibly none)
         std::int64_t linesCarried = 0;   // detections kept from the previous frame
         std::int64_t linesRead = 0;      // crops run through the recognition model
-        std::int64_t linesReused = 0;    // crops answered from the cache
+        std::int64_t linesReused = 0;    // lines answered without it: kept, or from the cache
         bool operator==(const Statistics&) const = default;
     };
 
@@ -72,14 +75,21 @@ public:
 
 private:
     struct Previous {
-        cv::Mat frame;
+        // The pixels the latest frame's lines were found and read on; where
+        // a frame differed from it by no more than coding noise, it keeps
+        // the older pixels.
+        cv::Mat reference;
         cv::Size rasterSize;
         std::vector<cv::Rect> lines;
+        std::vector<std::optional<OcrEngine::LineReading>> readings; // one per line
         FrameContext context;
     };
+    struct Plan;
 
-    std::optional<std::vector<cv::Rect>> incrementalLines(const Image& raster, const cv::Mat& frame,
-                                                          const FrameContext& context, std::stop_token stop);
+    // What to detect and read of `frame` given the previous one, or nothing
+    // when the whole frame must be recognized again.
+    std::optional<Plan> plan(const Image& raster, const cv::Mat& frame, const FrameContext& context,
+                             std::stop_token stop);
     std::vector<std::optional<OcrEngine::LineReading>> read(const cv::Mat& frame, const std::vector<cv::Rect>& lines,
                                                             std::stop_token stop);
 

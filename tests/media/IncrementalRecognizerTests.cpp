@@ -320,6 +320,78 @@ TEST_F(IncrementalRecognition, ChangedLinesAreRecognizedAgain)
     }
 }
 
+// Video coding leaves a few levels of noise on a still screen: the lines
+// are kept with their readings, and nothing is detected or read again.
+TEST_F(IncrementalRecognition, CodingNoiseOnAStillScreenIsNotAChange)
+{
+    const cv::Mat page = renderPage();
+    IncrementalRecognizer recognizer(engine_, {2});
+    const Image clean = view(page, 0);
+    const auto first = recognizer.recognize(clean, clean, settings(), scrolledBy(0));
+    const auto statsBefore = recognizer.statistics();
+
+    cv::RNG random(7);
+    for (int frame = 0; frame < 3; ++frame) {
+        cv::Mat noise(clean.pixels.size(), CV_16SC3);
+        random.fill(noise, cv::RNG::UNIFORM, -8, 9);
+        cv::Mat noisy;
+        clean.pixels.convertTo(noisy, CV_16SC3);
+        noisy += noise;
+        noisy.convertTo(noisy, CV_8UC3); // saturating
+        const Image frameImage(noisy);
+        EXPECT_EQ(recognizer.recognize(frameImage, frameImage, settings(), scrolledBy(0)), first);
+    }
+    const auto& stats = recognizer.statistics();
+    EXPECT_EQ(stats.linesRead, statsBefore.linesRead);
+    EXPECT_EQ(stats.wholeFrameDetections, statsBefore.wholeFrameDetections);
+}
+
+// A popup fading in changes each frame by less than coding noise, but the
+// change adds up against what the kept lines were read on: its e-mail
+// address is found.
+TEST_F(IncrementalRecognition, AFadeThatAddsUpIsFound)
+{
+    const cv::Mat page = renderPage();
+    const Image before = view(page, 0);
+    TextCanvas popup(kWidth, kHeight, {255, 255, 255});
+    before.pixels.copyTo(popup.pixels());
+    popup.fill(cv::Rect(150, 120, 360, 110), {255, 255, 255});
+    popup.draw("Saved to ann@corp.io", {180, 185}, 24, Font::sans, {20, 20, 20});
+
+    IncrementalRecognizer recognizer(engine_, {2});
+    recognizer.recognize(before, before, settings(), scrolledBy(0));
+    std::vector<DetectedRegion> regions;
+    constexpr int kSteps = 16; // about 15 levels a step on dark text
+    for (int step = 1; step <= kSteps; ++step) {
+        cv::Mat blended;
+        cv::addWeighted(popup.pixels(), static_cast<double>(step) / kSteps, before.pixels,
+                        1.0 - static_cast<double>(step) / kSteps, 0, blended);
+        const Image frame(blended);
+        regions = recognizer.recognize(frame, frame, settings(), scrolledBy(0));
+    }
+    EXPECT_TRUE(anyTextContains(regions, "ann@corp.io"));
+    EXPECT_FALSE(anyTextContains(regions, "Budget approved"));
+}
+
+// Text typed beyond a kept line's margin makes a longer line: the longer
+// line is read, and the kept one does not shadow it.
+TEST_F(IncrementalRecognition, ALineThatGrowsIsReadWhole)
+{
+    TextCanvas before(kWidth, kHeight, {255, 255, 255});
+    before.draw("Send the invoice to", {24, 200}, 22, Font::sans, {30, 30, 30});
+    before.draw("Weekly review notes", {24, 80}, 22, Font::sans, {30, 30, 30});
+    TextCanvas after(kWidth, kHeight, {255, 255, 255});
+    after.pixels() = before.pixels().clone();
+    const int gap = before.advance("Send the invoice to ", 22, Font::sans);
+    after.draw("kim@ledger.io", {24 + gap, 200}, 22, Font::sans, {30, 30, 30});
+
+    IncrementalRecognizer recognizer(engine_, {2});
+    recognizer.recognize(before.image(), before.image(), settings(), scrolledBy(0));
+    const auto regions = recognizer.recognize(after.image(), after.image(), settings(), scrolledBy(0));
+    EXPECT_TRUE(anyTextContains(regions, "kim@ledger.io"));
+    EXPECT_EQ(texts(regions), texts(full(after.image())));
+}
+
 TEST_F(IncrementalRecognition, CancellationEndsAFrame)
 {
     const cv::Mat page = renderPage();
