@@ -13,6 +13,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "ScrivelCore/Errors.hpp"
+#include "ScrivelCore/UnicodeText.hpp"
 #include "ScrivelMedia/OcrEngine.hpp"
 #include "ScrivelMedia/TextRecognizer.hpp"
 
@@ -46,8 +47,27 @@ constexpr double kMostWindowShare = 0.6;
 constexpr double kLeastUnchangedShare = 0.25;
 // A displacement leaving this share of tiles unchanged is not bettered.
 constexpr double kAlmostAllUnchangedShare = 0.9;
-// A fresh detection this much covered by carried lines is those lines.
-constexpr double kMostlyCarriedShare = 0.8;
+// A long line changed only in its middle (a pointer passing over it, a
+// counter ticking) has just the changed words read again: the stretch
+// between the blank gaps around the change. Lines narrower than this many
+// line heights are read whole.
+constexpr double kLeastPatchedLineHeights = 8;
+// A patch spans at most this share of its line, around a change at most
+// this many line heights wide (a pointer, a word): a larger change (a popup
+// over the line) has the line read whole.
+constexpr double kMostPatchedShare = 0.6;
+constexpr double kMostChangedHeights = 4;
+// A blank gap to cut a line at is at least this share of the line's height
+// wide (a word space, or the gap between two letters), and its columns hold
+// no pixel this far from the line's background. It must not lie in the
+// middle part (this share) of a character the line was read as, so that a
+// glyph with a gap of its own (川, 儿) is not cut.
+constexpr double kLeastGapHeights = 0.12;
+constexpr double kCharacterCoreShare = 0.6;
+constexpr int kBlankContrast = 48;
+// A fresh detection reaching beyond carried lines (and their margins) by
+// less than this many squares of its height is those lines.
+constexpr double kLeastNewShare = 0.5;
 // A carried line this much inside a fresh detection that is not is part of
 // a line that grew (typing next to it): the fresh detection reads it.
 constexpr double kSupersededShare = 0.5;
@@ -177,6 +197,29 @@ public:
         return cv::countNonZero(changed_(bytes)) == 0;
     }
 
+    // The first and last frame columns of `area` holding a changed pixel;
+    // nothing when none does. `area` must lie where the reference reaches.
+    std::optional<std::pair<int, int>> changedColumns(const cv::Rect& area) const
+    {
+        const cv::Rect bytes((area.x - overlap_.x) * channels_, area.y - overlap_.y, area.width * channels_,
+                             area.height);
+        cv::Mat columnMaxima;
+        cv::reduce(changed_(bytes), columnMaxima, 0, cv::REDUCE_MAX);
+        int first = -1;
+        int last = -1;
+        for (int i = 0; i < columnMaxima.cols; ++i)
+            if (columnMaxima.at<std::uint8_t>(0, i) != 0) {
+                if (first < 0)
+                    first = i;
+                last = i;
+            }
+        if (first < 0)
+            return std::nullopt;
+        return std::pair{area.x + first / channels_, area.x + last / channels_};
+    }
+
+    bool reaches(const cv::Rect& area) const { return (area & overlap_) == area; }
+
     // The unchanged tiles, and their number in `count`.
     TileMap tiles(int& count) const
     {
@@ -242,13 +285,23 @@ std::vector<cv::Point> candidateShifts(const IncrementalRecognizer::FrameContext
     return shifts;
 }
 
-// Whether `line` is mostly made of carried lines.
+// Whether `line` is made of carried lines: nothing of it lies outside them
+// and their margins but a sliver narrower than half a character (so a line
+// that grew, by as little as a typed character, is not).
 bool mostlyCarried(const cv::Rect& line, const std::vector<cv::Rect>& carried)
 {
-    double covered = 0;
-    for (const cv::Rect& kept : carried)
-        covered += (line & kept).area();
-    return covered >= kMostlyCarriedShare * line.area();
+    if (line.empty())
+        return true;
+    cv::Mat covered(line.size(), CV_8U, cv::Scalar(0));
+    for (const cv::Rect& kept : carried) {
+        const cv::Rect grown(kept.x - kCarryMarginPixels, kept.y - kCarryMarginPixels,
+                             kept.width + 2 * kCarryMarginPixels, kept.height + 2 * kCarryMarginPixels);
+        const cv::Rect overlap = grown & line;
+        if (!overlap.empty())
+            covered(overlap - line.tl()).setTo(255);
+    }
+    const int outside = line.area() - cv::countNonZero(covered);
+    return outside <= kLeastNewShare * line.height * line.height;
 }
 
 double overlapOfSmaller(const cv::Rect& a, const cv::Rect& b)
@@ -298,6 +351,132 @@ std::vector<cv::Rect> windowsFor(const std::vector<cv::Rect>& frameAreas, double
     return windows;
 }
 
+// How far each column of `area` strays from the area's background (its
+// median grey), at most.
+cv::Mat columnInk(const cv::Mat& pixels)
+{
+    cv::Mat grey;
+    cv::cvtColor(pixels, grey, pixels.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY);
+    std::vector<std::uint8_t> values(grey.begin<std::uint8_t>(), grey.end<std::uint8_t>());
+    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2), values.end());
+    cv::Mat ink;
+    cv::absdiff(grey, cv::Scalar(values[values.size() / 2]), ink);
+    cv::Mat maxima;
+    cv::reduce(ink, maxima, 0, cv::REDUCE_MAX);
+    return maxima;
+}
+
+// The middle of the blank gap nearest `from` in `direction` (-1: leftwards,
+// +1: rightwards) within `line`, in frame columns, where `acceptable`;
+// nothing when there is none. Blank: in `frame` and in `reference` (the
+// pixels the line was read on, moved by `shift`), no pixel of the column
+// differs from the line's background by more than kBlankContrast.
+template <typename Acceptable>
+std::optional<int> blankGap(const cv::Mat& frame, const cv::Mat& reference, cv::Point shift, const cv::Rect& line,
+                            int from, int direction, Acceptable acceptable)
+{
+    cv::Mat ink = columnInk(frame(line));
+    cv::max(ink, columnInk(reference(line - shift)), ink);
+    const int least = std::max(3, static_cast<int>(std::ceil(kLeastGapHeights * line.height)));
+    int run = 0;
+    for (int x = from - line.x; x >= 0 && x < line.width; x += direction) {
+        if (ink.at<std::uint8_t>(0, x) <= kBlankContrast) {
+            const int middle = line.x + x - direction * (least / 2);
+            if (++run >= least && acceptable(middle))
+                return middle;
+        } else {
+            run = 0;
+        }
+    }
+    return std::nullopt;
+}
+
+// The reading of `line` with the stretch `piece` read again as `patch`:
+// the old reading's characters outside the stretch (by their centres), the
+// patch's inside it, in the old reading's columns. Nothing when the old
+// reading's characters do not match its text.
+std::optional<OcrEngine::LineReading> spliced(const OcrEngine::LineReading& old, const cv::Rect& line,
+                                              const std::optional<OcrEngine::LineReading>& patch,
+                                              const cv::Rect& piece)
+{
+    const std::vector<unicode::Cluster> oldClusters = unicode::graphemeClusters(old.reading.string);
+    if (oldClusters.size() != old.characters.size())
+        return std::nullopt;
+    const double oldScale = static_cast<double>(line.width) / old.scaledWidth; // frame pixels per column
+    const auto oldX = [&](double column) { return line.x + column * oldScale; };
+    const auto toColumn = [&](double x) { return (x - line.x) / oldScale; };
+
+    OcrEngine::LineReading result;
+    result.scaledWidth = old.scaledWidth;
+    double confidence = 0;
+    std::size_t count = 0;
+    const auto takeOld = [&](bool before) {
+        for (std::size_t i = 0; i < oldClusters.size(); ++i) {
+            const double centre = oldX((old.characters[i].left + old.characters[i].right) / 2);
+            if (before ? centre < piece.x : centre >= piece.br().x) {
+                result.reading.string += oldClusters[i].text;
+                result.characters.push_back(old.characters[i]);
+                confidence += old.reading.confidence;
+                ++count;
+            }
+        }
+    };
+    takeOld(true);
+    if (patch) {
+        const std::vector<unicode::Cluster> patchClusters = unicode::graphemeClusters(patch->reading.string);
+        if (patchClusters.size() != patch->characters.size())
+            return std::nullopt;
+        const double patchScale = static_cast<double>(piece.width) / patch->scaledWidth;
+        for (std::size_t i = 0; i < patchClusters.size(); ++i) {
+            const auto& c = patch->characters[i];
+            result.reading.string += patchClusters[i].text;
+            result.characters.push_back({toColumn(piece.x + c.left * patchScale),
+                                         toColumn(piece.x + c.right * patchScale), c.whitespace});
+            confidence += patch->reading.confidence;
+            ++count;
+        }
+    }
+    takeOld(false);
+    if (count == 0)
+        return std::nullopt;
+    result.reading.confidence = static_cast<float>(confidence / static_cast<double>(count));
+    return result;
+}
+
+// The stretch of a previous line (read as `reading`, now at `moved`) to
+// read again when only its middle changed; nothing when it must be read
+// whole.
+std::optional<cv::Rect> patchOf(const std::optional<OcrEngine::LineReading>& reading, const cv::Rect& moved,
+                                const cv::Mat& frame, const cv::Mat& reference, cv::Point shift,
+                                const ChangeMap& changes)
+{
+    if (!reading || moved.width < kLeastPatchedLineHeights * moved.height || !changes.reaches(moved))
+        return std::nullopt;
+    const auto span = changes.changedColumns(moved);
+    if (!span)
+        return std::nullopt;
+    // Cuts between the characters the line was read as.
+    const double scale = static_cast<double>(moved.width) / reading->scaledWidth;
+    const auto betweenCharacters = [&](int x) {
+        return std::none_of(reading->characters.begin(), reading->characters.end(), [&](const auto& c) {
+            const double centre = moved.x + (c.left + c.right) / 2 * scale;
+            const double halfCore = (c.right - c.left) / 2 * scale * kCharacterCoreShare;
+            return !c.whitespace && std::abs(x - centre) < halfCore;
+        });
+    };
+    if (span->second - span->first + 1 > kMostChangedHeights * moved.height)
+        return std::nullopt;
+    const auto left = blankGap(frame, reference, shift, moved, span->first - kCarryMarginPixels, -1, betweenCharacters);
+    const auto right =
+        blankGap(frame, reference, shift, moved, span->second + kCarryMarginPixels, +1, betweenCharacters);
+    if (!left || !right)
+        return std::nullopt;
+    const cv::Rect piece(*left, moved.y, *right - *left, moved.height);
+    if (piece.width <= 0 || piece.width > kMostPatchedShare * moved.width)
+        return std::nullopt;
+    return piece;
+}
+
 } // namespace
 
 IncrementalRecognizer::IncrementalRecognizer(std::shared_ptr<const OcrEngine> engine, Options options)
@@ -318,6 +497,12 @@ struct IncrementalRecognizer::Plan {
     TileMap unchanged;
     // Previous lines kept, with their readings (indices).
     std::vector<std::size_t> carried;
+    // Previous lines changed only in their middle: the stretch to read again.
+    struct Patch {
+        std::size_t line;
+        cv::Rect piece;
+    };
+    std::vector<Patch> patched;
     // Lines found again, to be read.
     std::vector<cv::Rect> fresh;
     // Whether the whole frame must be detected again (the carried lines
@@ -362,20 +547,28 @@ std::optional<IncrementalRecognizer::Plan> IncrementalRecognizer::plan(const Ima
                 dirty.at(c, r) = 1;
     const cv::Rect frameRect({}, frame.size());
     std::vector<std::size_t> carriedLines;
-    std::vector<cv::Rect> carried;
+    std::vector<Plan::Patch> patched;
+    std::vector<cv::Rect> carried; // kept lines, patched ones too: detection leaves them be
     std::vector<cv::Rect> redetected;
     for (std::size_t i = 0; i < previous_.lines.size(); ++i) {
         const cv::Rect moved = previous_.lines[i] + shift;
+        const cv::Rect surroundings = surroundingsOf(moved, frame.size());
+        // A line whose own pixels are unchanged keeps its reading even when
+        // its margin changed (a pointer passing by): text added there is
+        // found by detection around the change, and takes the line in.
         if ((moved & frameRect) == moved &&
-            changes->unchanged(surroundingsOf(moved, frame.size()))) {
+            (changes->unchanged(surroundings) || (changes->reaches(moved) && !changes->changedColumns(moved)))) {
             carriedLines.push_back(i);
+            carried.push_back(moved);
+        } else if (auto piece = patchOf(previous_.readings[i], moved, frame, reference, shift, *changes)) {
+            patched.push_back({i, *piece});
             carried.push_back(moved);
         } else {
             redetected.push_back(moved & frameRect);
         }
     }
     std::erase_if(redetected, [](const cv::Rect& line) { return line.empty(); });
-    Plan result{shift, std::move(unchanged), std::move(carriedLines), {}, false};
+    Plan result{shift, std::move(unchanged), std::move(carriedLines), std::move(patched), {}, false};
     const auto wholeFrame = [&] {
         result.wholeFrame = true;
         return std::move(result);
@@ -536,33 +729,68 @@ std::vector<DetectedRegion> IncrementalRecognizer::recognize(const Image& raster
         cv::setNumThreads(single);
         ++statistics_.wholeFrameDetections;
     }
+    std::vector<Plan::Patch> patches;
     if (planned) {
-        // Unchanged lines keep their detection and reading, unless a line
+        // Unchanged lines keep their detection and reading, and lines
+        // changed in their middle have just that read again, unless a line
         // found now takes them in with more (text typed next to them).
-        std::vector<cv::Rect> carried;
+        std::vector<cv::Rect> kept;
         for (const std::size_t i : planned->carried)
-            carried.push_back(previous_.lines[i] + planned->shift);
-        std::erase_if(toRead, [&](const cv::Rect& line) { return mostlyCarried(line, carried); });
-        std::vector<std::size_t> kept;
-        for (std::size_t k = 0; k < carried.size(); ++k) {
-            const bool superseded = std::any_of(toRead.begin(), toRead.end(), [&](const cv::Rect& line) {
-                return (line & carried[k]).area() >= kSupersededShare * carried[k].area();
+            kept.push_back(previous_.lines[i] + planned->shift);
+        for (const Plan::Patch& patch : planned->patched)
+            kept.push_back(previous_.lines[patch.line] + planned->shift);
+        std::erase_if(toRead, [&](const cv::Rect& line) { return mostlyCarried(line, kept); });
+        const auto superseded = [&](const cv::Rect& keptLine) {
+            return std::any_of(toRead.begin(), toRead.end(), [&](const cv::Rect& line) {
+                return (line & keptLine).area() >= kSupersededShare * keptLine.area();
             });
-            if (!superseded) {
-                kept.push_back(planned->carried[k]);
-                lines.push_back({carried[k], previous_.readings[planned->carried[k]]});
+        };
+        std::vector<std::size_t> carried;
+        for (const std::size_t i : planned->carried) {
+            const cv::Rect moved = previous_.lines[i] + planned->shift;
+            if (!superseded(moved)) {
+                carried.push_back(i);
+                lines.push_back({moved, previous_.readings[i]});
             }
         }
-        planned->carried = std::move(kept);
+        for (const Plan::Patch& patch : planned->patched)
+            if (!superseded(previous_.lines[patch.line] + planned->shift))
+                patches.push_back(patch);
+        planned->carried = std::move(carried);
+        planned->patched = patches;
         statistics_.linesCarried += static_cast<std::int64_t>(lines.size());
         statistics_.linesReused += static_cast<std::int64_t>(lines.size());
     }
     for (cv::Rect& line : toRead)
         line &= sourceRect;
     std::erase_if(toRead, [](const cv::Rect& line) { return line.empty(); });
+    const std::size_t freshCount = toRead.size();
+    for (const Plan::Patch& patch : patches)
+        toRead.push_back(patch.piece);
     auto readings = read(source, toRead, stop);
-    for (std::size_t i = 0; i < toRead.size(); ++i)
+    for (std::size_t i = 0; i < freshCount; ++i)
         lines.push_back({toRead[i], std::move(readings[i])});
+    // Patched lines: the old reading with the stretch read now; a line whose
+    // readings cannot be joined is read whole.
+    std::vector<cv::Rect> wholeAgain;
+    for (std::size_t k = 0; k < patches.size(); ++k) {
+        const cv::Rect moved = previous_.lines[patches[k].line] + planned->shift;
+        if (auto joined = spliced(*previous_.readings[patches[k].line], moved, readings[freshCount + k],
+                                  patches[k].piece)) {
+            lines.push_back({moved, std::move(joined)});
+            ++statistics_.linesPatched;
+        } else {
+            wholeAgain.push_back(moved);
+        }
+    }
+    toRead.resize(freshCount);
+    if (!wholeAgain.empty()) {
+        auto wholeReadings = read(source, wholeAgain, stop);
+        for (std::size_t i = 0; i < wholeAgain.size(); ++i) {
+            lines.push_back({wholeAgain[i], std::move(wholeReadings[i])});
+            toRead.push_back(wholeAgain[i]);
+        }
+    }
     sortInReadingOrder(lines, [](const Line& line) -> const cv::Rect& { return line.box; });
 
     std::vector<OcrLine> observed;
@@ -594,6 +822,12 @@ std::vector<DetectedRegion> IncrementalRecognizer::recognize(const Image& raster
         for (const std::size_t i : planned->carried) {
             const cv::Rect around = surroundingsOf(previous_.lines[i] + planned->shift, source.size());
             previous_.reference(around - planned->shift).copyTo(reference(around));
+        }
+        // A patched line: its old pixels, but for the stretch read now.
+        for (const Plan::Patch& patch : planned->patched) {
+            const cv::Rect around = surroundingsOf(previous_.lines[patch.line] + planned->shift, source.size());
+            previous_.reference(around - planned->shift).copyTo(reference(around));
+            source(patch.piece).copyTo(reference(patch.piece));
         }
         for (const cv::Rect& line : toRead) {
             const cv::Rect around = surroundingsOf(line, source.size());

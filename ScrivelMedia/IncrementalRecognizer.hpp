@@ -52,6 +52,7 @@ public:
         std::int64_t linesCarried = 0;   // detections kept from the previous frame
         std::int64_t linesRead = 0;      // crops run through the recognition model
         std::int64_t linesReused = 0;    // lines answered without it: kept, or from the cache
+        std::int64_t linesPatched = 0;   // lines of which only a changed stretch was read
         bool operator==(const Statistics&) const = default;
     };
 
