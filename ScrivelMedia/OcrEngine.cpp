@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <list>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -166,12 +167,13 @@ public:
     {
         {
             std::lock_guard lock(mutex_);
-            auto& idle = idle_[key];
-            if (!idle.empty()) {
-                cv::dnn::Net net = std::move(idle.back());
-                idle.pop_back();
-                return Lease(*this, key, std::move(net));
-            }
+            // The most recently returned net of that size.
+            for (auto it = idle_.rbegin(); it != idle_.rend(); ++it)
+                if (it->first == key) {
+                    cv::dnn::Net net = std::move(it->second);
+                    idle_.erase(std::next(it).base());
+                    return Lease(*this, key, std::move(net));
+                }
         }
         return Lease(*this, key, load());
     }
@@ -185,15 +187,23 @@ public:
     }
 
 private:
+    // A net holds buffers for the largest input it ran at (a detection net
+    // at 1280 pixels, well over a hundred megabytes), and a scan detecting in
+    // windows meets many sizes: the least recently used nets beyond this
+    // many are let go, and loaded again when needed.
+    static constexpr std::size_t kMostIdleNets = 6;
+
     void giveBack(std::pair<int, int> key, cv::dnn::Net net)
     {
         std::lock_guard lock(mutex_);
-        idle_[key].push_back(std::move(net));
+        idle_.emplace_back(key, std::move(net));
+        while (idle_.size() > kMostIdleNets)
+            idle_.pop_front();
     }
 
     const std::vector<uchar> onnx_;
     std::mutex mutex_;
-    std::map<std::pair<int, int>, std::vector<cv::dnn::Net>> idle_; // guarded by mutex_
+    std::list<std::pair<std::pair<int, int>, cv::dnn::Net>> idle_; // guarded by mutex_; oldest first
 };
 
 std::uint64_t nextIdentity()
