@@ -812,21 +812,25 @@ std::vector<DetectedRegion> IncrementalRecognizer::recognize(const Image& raster
     cv::Mat reference = source; // a new picture: shared, not copied
     if (planned) {
         reference = source.clone();
+        // The old pixels of `area`, where the old reference reaches (a line
+        // kept at the edge of what a scroll brought in has its margin
+        // partly outside it).
+        const cv::Rect oldRect({}, previous_.reference.size());
+        const auto keepOld = [&](const cv::Rect& area) {
+            const cv::Rect from = (area - planned->shift) & oldRect;
+            if (!from.empty())
+                previous_.reference(from).copyTo(reference(from + planned->shift));
+        };
         const TileMap& unchanged = planned->unchanged;
         for (int r = 0; r < unchanged.rows(); ++r)
             for (int c = 0; c < unchanged.columns(); ++c)
-                if (unchanged.at(c, r)) {
-                    const cv::Rect tile = unchanged.tile(c, r);
-                    previous_.reference(tile - planned->shift).copyTo(reference(tile));
-                }
-        for (const std::size_t i : planned->carried) {
-            const cv::Rect around = surroundingsOf(previous_.lines[i] + planned->shift, source.size());
-            previous_.reference(around - planned->shift).copyTo(reference(around));
-        }
+                if (unchanged.at(c, r))
+                    keepOld(unchanged.tile(c, r));
+        for (const std::size_t i : planned->carried)
+            keepOld(surroundingsOf(previous_.lines[i] + planned->shift, source.size()));
         // A patched line: its old pixels, but for the stretch read now.
         for (const Plan::Patch& patch : planned->patched) {
-            const cv::Rect around = surroundingsOf(previous_.lines[patch.line] + planned->shift, source.size());
-            previous_.reference(around - planned->shift).copyTo(reference(around));
+            keepOld(surroundingsOf(previous_.lines[patch.line] + planned->shift, source.size()));
             source(patch.piece).copyTo(reference(patch.piece));
         }
         for (const cv::Rect& line : toRead) {

@@ -1,7 +1,11 @@
 #include "ScrivelMedia/TrackerPlanning.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <exception>
+#include <mutex>
+#include <thread>
 
 #include "ScrivelCore/Errors.hpp"
 #include "ScrivelCore/UnicodeText.hpp"
@@ -300,89 +304,140 @@ Candidate candidate(const Reference& reference, const Acceptance& acceptance)
     return result;
 }
 
-std::vector<Acceptance> trackFrame(std::int64_t frame, const TrackingInputs& inputs, std::vector<Reference>& references,
-                                   const FrameAppearance& appearance, std::stop_token stopToken)
+namespace {
+
+// Below this many references a thread, a frame's matching is not worth
+// spreading.
+constexpr std::size_t minimumReferencesPerThread = 8;
+
+std::size_t trackingThreads()
+{
+    return std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 4);
+}
+
+// Moves one reference on to `frame`: its acceptance, if any.
+std::optional<Acceptance> trackReference(std::int64_t frame, std::size_t index, const TrackingInputs& inputs,
+                                         Reference& reference, const FrameAppearance& appearance)
 {
     const DetectionSample& sample = inputs.samples[static_cast<std::size_t>(frame)];
     const MotionTransform& motion = *inputs.motions[static_cast<std::size_t>(frame)];
     const double scale = motion.scale();
     const double heightPerWidth = static_cast<double>(appearance.height()) / appearance.width();
 
-    std::vector<Acceptance> accepted;
-    for (std::size_t index = 0; index < references.size(); ++index) {
-        Reference& reference = references[index];
-        throwIfStopped(stopToken);
-        const DetectionTemplate& detectionTemplate = reference.detectionTemplate();
-        if (detectionTemplate.sceneID != sample.sceneID)
-            continue;
-        const PlannedTemplate& planned = reference.planned;
-        const NormalizedRect& canonical = detectionTemplate.canonicalRegion.rect;
-        const NormalizedRect motionOnly = motion.applying(canonical);
+    const DetectionTemplate& detectionTemplate = reference.detectionTemplate();
+    if (detectionTemplate.sceneID != sample.sceneID)
+        return std::nullopt;
+    const PlannedTemplate& planned = reference.planned;
+    const NormalizedRect& canonical = detectionTemplate.canonicalRegion.rect;
+    const NormalizedRect motionOnly = motion.applying(canonical);
 
-        if (planned.singleCharacter && !planned.support->contains(frame)) {
-            reference.identityConfirmed = false;
-            continue;
-        }
-        // Just before the text is steadily recognized, follow it only where
-        // this frame's own recognition agrees.
-        if (frame < planned.startFrame) {
-            const bool seenHere = inputs.neighbourhoods[static_cast<std::size_t>(frame)].contains(planned.startFrame)
-                && std::any_of(sample.regions.begin(), sample.regions.end(),
-                    [&](const DetectedRegion& region) { return regionMatches(region, reference, motionOnly); });
-            if (!seenHere) {
-                if (auto early = anticipate(frame, index, inputs, reference, motion, appearance))
-                    accepted.push_back(*early);
-                continue;
+    if (planned.singleCharacter && !planned.support->contains(frame)) {
+        reference.identityConfirmed = false;
+        return std::nullopt;
+    }
+    // Just before the text is steadily recognized, follow it only where
+    // this frame's own recognition agrees.
+    if (frame < planned.startFrame) {
+        const bool seenHere = inputs.neighbourhoods[static_cast<std::size_t>(frame)].contains(planned.startFrame)
+            && std::any_of(sample.regions.begin(), sample.regions.end(),
+                [&](const DetectedRegion& region) { return regionMatches(region, reference, motionOnly); });
+        if (!seenHere)
+            return anticipate(frame, index, inputs, reference, motion, appearance);
+    }
+
+    const std::vector<DetectionObservation>& observations = detectionTemplate.observations;
+    while (reference.observation + 1 < observations.size() && observations[reference.observation + 1].frame <= frame)
+        ++reference.observation;
+    const DetectionObservation& observed = observations[reference.observation];
+    const bool followedPreviousFrame = reference.lastMatchedFrame && *reference.lastMatchedFrame == frame - 1;
+    if (observed.frame == frame || (!followedPreviousFrame && planned.support))
+        reanchor(reference, observed, inputs);
+
+    const NormalizedRect predicted = motion.composed(reference.offset).applying(canonical);
+    if (appearance.searchBounds(predicted).intersectionArea(unitSquare) <= 0)
+        return std::nullopt;
+
+    const std::optional<AppearanceFit> whole = appearance.match(reference.patch, predicted);
+    const bool matchedWholeLine = whole && whole->correlation >= wholeLineCorrelation;
+    std::optional<AppearanceFit> fit;
+    if (!reference.identityConfirmed) {
+        if (matchedWholeLine)
+            fit = whole;
+    } else if (whole && whole->correlation >= confirmedCorrelation) {
+        fit = whole;
+    } else if (const auto parts = appearance.matchVisibleParts(reference.patch, predicted);
+               parts && parts->correlation >= confirmedCorrelation) {
+        fit = parts;
+    }
+    if (!fit || !std::isfinite(fit->offsetX) || !std::isfinite(fit->offsetY)) {
+        reference.identityConfirmed = false;
+        return std::nullopt;
+    }
+
+    const NormalizedRect tracked{predicted.x + fit->offsetX, predicted.y + fit->offsetY,
+                                 predicted.width, predicted.height};
+    reference.offset = MotionTransform(1, (tracked.x - motionOnly.x) / scale, (tracked.y - motionOnly.y) / scale);
+    reference.lastMatchedFrame = frame;
+    reference.identityConfirmed = true;
+    if (planned.support && !planned.singleCharacter)
+        reference.matchedFrames.push_back(frame);
+
+    Acceptance acceptance;
+    acceptance.reference = index;
+    acceptance.rect = tracked;
+    acceptance.observation = observed.frame;
+    acceptance.matchedWholeLine = matchedWholeLine;
+    acceptance.lineHeight = tracked.height * heightPerWidth;
+    if (planned.support)
+        acceptance.locallySupported = planned.support->contains(frame);
+    return acceptance;
+}
+
+} // namespace
+
+std::vector<Acceptance> trackFrame(std::int64_t frame, const TrackingInputs& inputs, std::vector<Reference>& references,
+                                   const FrameAppearance& appearance, std::stop_token stopToken)
+{
+    // References move on independently of one another (each matches its own
+    // patch on the shared frame), so a frame's are spread over a few threads;
+    // acceptances keep reference order whatever the threads' timing.
+    std::vector<std::optional<Acceptance>> outcomes(references.size());
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> failed{false};
+    std::mutex errorMutex;
+    std::exception_ptr error; // guarded by errorMutex
+    const auto work = [&] {
+        while (!failed.load()) {
+            const std::size_t index = next++;
+            if (index >= references.size())
+                return;
+            try {
+                throwIfStopped(stopToken);
+                outcomes[index] = trackReference(frame, index, inputs, references[index], appearance);
+            } catch (...) {
+                std::lock_guard lock(errorMutex);
+                if (!error)
+                    error = std::current_exception();
+                failed = true;
             }
         }
-
-        const std::vector<DetectionObservation>& observations = detectionTemplate.observations;
-        while (reference.observation + 1 < observations.size() && observations[reference.observation + 1].frame <= frame)
-            ++reference.observation;
-        const DetectionObservation& observed = observations[reference.observation];
-        const bool followedPreviousFrame = reference.lastMatchedFrame && *reference.lastMatchedFrame == frame - 1;
-        if (observed.frame == frame || (!followedPreviousFrame && planned.support))
-            reanchor(reference, observed, inputs);
-
-        const NormalizedRect predicted = motion.composed(reference.offset).applying(canonical);
-        if (appearance.searchBounds(predicted).intersectionArea(unitSquare) <= 0)
-            continue;
-
-        const std::optional<AppearanceFit> whole = appearance.match(reference.patch, predicted);
-        const bool matchedWholeLine = whole && whole->correlation >= wholeLineCorrelation;
-        std::optional<AppearanceFit> fit;
-        if (!reference.identityConfirmed) {
-            if (matchedWholeLine)
-                fit = whole;
-        } else if (whole && whole->correlation >= confirmedCorrelation) {
-            fit = whole;
-        } else if (const auto parts = appearance.matchVisibleParts(reference.patch, predicted);
-                   parts && parts->correlation >= confirmedCorrelation) {
-            fit = parts;
-        }
-        if (!fit || !std::isfinite(fit->offsetX) || !std::isfinite(fit->offsetY)) {
-            reference.identityConfirmed = false;
-            continue;
-        }
-
-        const NormalizedRect tracked{predicted.x + fit->offsetX, predicted.y + fit->offsetY,
-                                     predicted.width, predicted.height};
-        reference.offset = MotionTransform(1, (tracked.x - motionOnly.x) / scale, (tracked.y - motionOnly.y) / scale);
-        reference.lastMatchedFrame = frame;
-        reference.identityConfirmed = true;
-        if (planned.support && !planned.singleCharacter)
-            reference.matchedFrames.push_back(frame);
-
-        Acceptance acceptance;
-        acceptance.reference = index;
-        acceptance.rect = tracked;
-        acceptance.observation = observed.frame;
-        acceptance.matchedWholeLine = matchedWholeLine;
-        acceptance.lineHeight = tracked.height * heightPerWidth;
-        if (planned.support)
-            acceptance.locallySupported = planned.support->contains(frame);
-        accepted.push_back(acceptance);
+    };
+    {
+        const std::size_t helpers =
+            references.size() >= minimumReferencesPerThread * 2
+                ? std::min<std::size_t>(references.size() / minimumReferencesPerThread, trackingThreads()) - 1
+                : 0;
+        std::vector<std::jthread> threads;
+        for (std::size_t t = 0; t < helpers; ++t)
+            threads.emplace_back(work);
+        work();
     }
+    if (error)
+        std::rethrow_exception(error);
+    std::vector<Acceptance> accepted;
+    for (auto& outcome : outcomes)
+        if (outcome)
+            accepted.push_back(std::move(*outcome));
     return accepted;
 }
 

@@ -181,7 +181,9 @@ Candidate candidate(const Reference& reference, const Acceptance& acceptance);
 
 // Moves every reference of the frame's scene on to `frame` and returns the
 // accepted ones, in reference order. The frame must have a motion. Throws
-// OperationCancelled when stopped (tested before each reference).
+// OperationCancelled when stopped (tested before each reference). Many
+// references are moved on several threads at once: `appearance` must be
+// safe to ask from several threads.
 std::vector<Acceptance> trackFrame(std::int64_t frame, const TrackingInputs& inputs, std::vector<Reference>& references,
                                   const FrameAppearance& appearance, std::stop_token stopToken);
 

@@ -263,6 +263,28 @@ TEST_F(IncrementalRecognition, ScrolledLinesAreReusedAndOnlyNewLinesRead)
     EXPECT_GE(stats.linesReused, 2 * (linesBefore - 4));
 }
 
+// A scroll brings a line to the edge of what the previous frame showed,
+// its margin partly beyond it: the line is kept, and every amount of
+// scrolling recognizes what a fresh look does.
+TEST_F(IncrementalRecognition, ALineAtTheEdgeOfAScrollIsKept)
+{
+    TextCanvas page(kWidth, kPageHeight, {255, 255, 255});
+    page.draw("Weekly review notes", {24, 100}, 22, Font::sans, {30, 30, 30});
+    page.draw("Reply to nadia@deskline.app", {24, 300}, 22, Font::sans, {30, 30, 30});
+    for (const int baseline : {628, 632})
+        page.draw("Call +1 303 555 0164 today " + std::to_string(baseline), {24, baseline}, 22, Font::sans,
+                  {30, 30, 30});
+    for (const int top : {6, 12, 18}) {
+        SCOPED_TRACE(top);
+        IncrementalRecognizer recognizer(engine_, {2});
+        recognizer.recognize(view(page.pixels(), 0), view(page.pixels(), 0), settings(), scrolledBy(0));
+        const Image frame = view(page.pixels(), top);
+        const auto regions = recognizer.recognize(frame, frame, settings(), scrolledBy(top));
+        EXPECT_EQ(texts(regions), texts(full(frame)));
+        EXPECT_GT(recognizer.statistics().linesCarried, 0);
+    }
+}
+
 // Typing, a popup and a cut change what is on screen: the changed lines are
 // read again and the result is what recognizing the new frame gives.
 TEST_F(IncrementalRecognition, ChangedLinesAreRecognizedAgain)

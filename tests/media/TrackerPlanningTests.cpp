@@ -1,3 +1,5 @@
+#include <mutex>
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -223,7 +225,8 @@ struct ScriptedAppearance final : FrameAppearance {
     std::optional<AppearanceFit> whole;
     std::optional<AppearanceFit> parts;
     bool outsideFrame = false;
-    mutable std::vector<NormalizedRect> asked;
+    mutable std::mutex askedMutex;
+    mutable std::vector<NormalizedRect> asked; // guarded by askedMutex
 
     int width() const override { return 200; }
     int height() const override { return 100; }
@@ -233,6 +236,7 @@ struct ScriptedAppearance final : FrameAppearance {
     }
     std::optional<AppearanceFit> match(std::size_t, const NormalizedRect& near) const override
     {
+        std::lock_guard lock(askedMutex);
         asked.push_back(near);
         return whole;
     }
