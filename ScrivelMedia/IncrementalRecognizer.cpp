@@ -489,6 +489,15 @@ IncrementalRecognizer::IncrementalRecognizer(Options options) : IncrementalRecog
 
 IncrementalRecognizer::~IncrementalRecognizer() = default;
 
+bool IncrementalRecognizer::sameWithinNoise(const cv::Mat& a, const cv::Mat& b)
+{
+    if (a.size() != b.size() || a.type() != b.type() || a.depth() != CV_8U)
+        return false;
+    if (a.data == b.data && a.step == b.step)
+        return true;
+    return cv::norm(a, b, cv::NORM_INF) <= kNoiseTolerance;
+}
+
 // What changed since the previous frame, and so what to detect and read.
 struct IncrementalRecognizer::Plan {
     // The picture's whole-pixel displacement since the previous frame.

@@ -70,6 +70,11 @@ public:
     std::vector<DetectedRegion> recognize(const Image& raster, const Image& frame, const ScanSettings& settings,
                                           const FrameContext& context, std::stop_token stop = {});
 
+    // Whether two frames of one size and type show the same picture up to
+    // video coding noise: no channel of any pixel differs by more than the
+    // noise tolerance.
+    static bool sameWithinNoise(const cv::Mat& a, const cv::Mat& b);
+
     const Statistics& statistics() const { return statistics_; }
     // The line crops (frame pixels) of the latest frame, in reading order.
     const std::vector<cv::Rect>& latestLines() const { return previous_.lines; }

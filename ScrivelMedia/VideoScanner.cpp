@@ -14,6 +14,7 @@
 
 #include "ScrivelCore/Errors.hpp"
 #include "ScrivelMedia/FrameRegistration.hpp"
+#include "ScrivelMedia/IncrementalRecognizer.hpp"
 #include "ScrivelMedia/MediaInspector.hpp"
 #include "ScrivelMedia/SceneBoundaryDetector.hpp"
 #include "ScrivelMedia/VideoFrames.hpp"
@@ -306,12 +307,27 @@ ScanResult VideoScanner::scan(const std::filesystem::path& url, const ScanSettin
         // stopped and joined before anything they might touch goes away.
         RecognitionPool pool(maximumInFlight_, std::move(recognizeJob), settings, stop);
         std::int64_t nextJob = 0;
+        // The latest frame sent to recognition, with what the scan knew of it.
         Image previousFrame;
+        std::int64_t previousInputScene = -1;
+        FrameRegistration::Result previousRegistration;
 
         while (auto decoded = frames.next(stop)) {
             auto& [time, frame] = *decoded;
-            const Image registrationRaster = VideoFrames::raster(frame, kRegistrationDimensionPixels);
             const std::int64_t inputScene = scenes.observe(frame);
+            // Incremental recognition takes a frame that differs from the
+            // latest one recognized by no more than coding noise (a still
+            // screen, re-encoded) as that picture: same motion, same regions,
+            // nothing registered or recognized. Comparing with the latest
+            // recognized frame, not the previous one, keeps slow changes from
+            // adding up unnoticed.
+            if (sequential && !previousFrame.empty() && inputScene == previousInputScene &&
+                IncrementalRecognizer::sameWithinNoise(frame.pixels, previousFrame.pixels)) {
+                motions.push_back(previousRegistration.motion);
+                collector.reuseLatest(PendingSample{time, previousRegistration.sceneID});
+                continue;
+            }
+            const Image registrationRaster = VideoFrames::raster(frame, kRegistrationDimensionPixels);
             const FrameRegistration::Result registered = registration.observe(registrationRaster, inputScene, stop);
             motions.push_back(registered.motion);
             const PendingSample pending{time, registered.sceneID};
@@ -330,6 +346,8 @@ ScanResult VideoScanner::scan(const std::filesystem::path& url, const ScanSettin
             const std::int64_t id = nextJob++;
             collector.expect(id, pending);
             previousFrame = frame;
+            previousInputScene = inputScene;
+            previousRegistration = registered;
             pool.submit(RecognitionJob{id, std::move(raster), std::move(frame), {registered.motion, registered.sceneID}});
             while (!sequential && pool.inFlight() >= maximumInFlight_)
                 collector.collect(pool.next());

@@ -677,6 +677,57 @@ TEST(VideoScanner, IncrementalRecognitionReadsFramesInOrderWithTheirMotion)
     EXPECT_LT(recognizers.contexts[3].motion->ty(), 0); // the page scrolls up
 }
 
+// A still screen re-encoded flickers by a few levels: incremental
+// recognition takes such frames as the picture last recognized. A change
+// made in steps each below that noise still adds up against the frame last
+// recognized, and is recognized once it exceeds it.
+TEST(VideoScanner, IncrementalRecognitionSkipsCodingNoiseButNotChangesThatAddUp)
+{
+    // Marker level per frame: still (with noise), then a fade in steps of 9.
+    const std::vector<int> levels{0, 0, 0, 0, 9, 18, 27, 36, 45, 54, 63, 72};
+    TemporaryFile clip(".mp4");
+    ClipSpec format = smallClip(static_cast<int>(levels.size()));
+    format.h264Crf = 0;
+    format.gopSize = 100;
+    cv::RNG random(11);
+    writeClip(clip.path, format, [&](int i) {
+        cv::Mat frame = labelledFrame(page(), 0, 0);
+        cv::Mat noise(frame.size(), CV_16S);
+        random.fill(noise, cv::RNG::UNIFORM, -5, 6);
+        std::vector<cv::Mat> channels(3);
+        cv::split(frame, channels);
+        for (cv::Mat& channel : channels) { // grey noise: it survives the colour subsampling as it is
+            channel.convertTo(channel, CV_16S);
+            channel += noise;
+            channel.convertTo(channel, CV_8U);
+        }
+        cv::merge(channels, frame);
+        frame(kMarker).setTo(cv::Scalar::all(levels[static_cast<std::size_t>(i)]));
+        return frame;
+    });
+
+    FakeSequentialRecognizers recognizers;
+    RecordingTracker tracker;
+    const VideoScanner scanner(recognizers.factory(), tracker.function());
+    const ScanResult result = scanner.scan(clip.path, defaultSettings(), {});
+    ASSERT_EQ(result.samples.size(), levels.size());
+    // Recognized: the first frame, and the fade at 27 and 54 (27 beyond each).
+    ASSERT_EQ(recognizers.labelsPerScan.size(), 1u);
+    EXPECT_EQ(recognizers.labelsPerScan[0].size(), 3u);
+    const auto textOf = [&](std::size_t i) {
+        return result.samples[i].regions.empty() ? std::string() : result.samples[i].regions[0].text;
+    };
+    for (std::size_t i = 0; i < levels.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(textOf(i), textOf(i < 6 ? 0 : i < 9 ? 6 : 9));
+    }
+    EXPECT_NE(textOf(0), textOf(6));
+    EXPECT_NE(textOf(6), textOf(9));
+    // Frames taken as the picture last recognized carry its motion.
+    ASSERT_EQ(tracker.motions.size(), levels.size());
+    EXPECT_EQ(tracker.motions[3], tracker.motions[0]);
+}
+
 TEST(VideoScanner, CancellingAnIncrementalScanLeavesNoThread)
 {
     TemporaryFile clip(".mp4");
