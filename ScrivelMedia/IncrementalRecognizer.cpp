@@ -450,9 +450,14 @@ std::optional<cv::Rect> patchOf(const std::optional<OcrEngine::LineReading>& rea
                                 const cv::Mat& frame, const cv::Mat& reference, cv::Point shift,
                                 const ChangeMap& changes)
 {
-    if (!reading || moved.width < kLeastPatchedLineHeights * moved.height || !changes.reaches(moved))
+    // The line with the margins at its ends: a change there (text typed
+    // onto the line) leaves no blank gap beyond it, and has the line read
+    // whole.
+    const cv::Rect alongside(moved.x - kCarryMarginPixels, moved.y, moved.width + 2 * kCarryMarginPixels,
+                             moved.height);
+    if (!reading || moved.width < kLeastPatchedLineHeights * moved.height || !changes.reaches(alongside))
         return std::nullopt;
-    const auto span = changes.changedColumns(moved);
+    const auto span = changes.changedColumns(alongside);
     if (!span)
         return std::nullopt;
     // Cuts between the characters the line was read as.
@@ -569,11 +574,16 @@ std::optional<IncrementalRecognizer::Plan> IncrementalRecognizer::plan(const Ima
     for (std::size_t i = 0; i < previous_.lines.size(); ++i) {
         const cv::Rect moved = previous_.lines[i] + shift;
         const cv::Rect surroundings = surroundingsOf(moved, frame.size());
-        // A line whose own pixels are unchanged keeps its reading even when
-        // its margin changed (a pointer passing by): text added there is
-        // found by detection around the change, and takes the line in.
+        // A line whose own pixels and the margins at its ends are unchanged
+        // keeps its reading even when the margin above or below changed (a
+        // pointer passing by); a change at its ends may be text typed onto
+        // it, and has it read again.
+        const cv::Rect alongside = cv::Rect(moved.x - kCarryMarginPixels, moved.y, moved.width + 2 * kCarryMarginPixels,
+                                            moved.height) &
+                                   frameRect;
         if ((moved & frameRect) == moved &&
-            (changes->unchanged(surroundings) || (changes->reaches(moved) && !changes->changedColumns(moved)))) {
+            (changes->unchanged(surroundings) ||
+             (changes->reaches(alongside) && !changes->changedColumns(alongside)))) {
             carriedLines.push_back(i);
             carried.push_back(moved);
         } else if (auto piece = patchOf(previous_.readings[i], moved, frame, reference, shift, *changes)) {

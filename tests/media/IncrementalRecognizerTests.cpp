@@ -419,6 +419,24 @@ TEST_F(IncrementalRecognition, ALineThatGrowsIsReadWhole)
     EXPECT_EQ(texts(regions), texts(full(after.image())));
 }
 
+// The last character of an address typed right after the line, inside the
+// margin kept round it: the line is read again, not kept without it.
+TEST_F(IncrementalRecognition, ACharacterTypedAtALinesEndIsRead)
+{
+    const auto render = [](const std::string& line) {
+        TextCanvas canvas(kWidth, kHeight, {255, 255, 255});
+        canvas.draw("Weekly review notes", {24, 80}, 22, Font::sans, {30, 30, 30});
+        canvas.draw(line, {24, 200}, 22, Font::sans, {30, 30, 30});
+        return canvas.image();
+    };
+    IncrementalRecognizer recognizer(engine_, {2});
+    const Image before = render("Write to kim@ledger.i");
+    const Image after = render("Write to kim@ledger.io");
+    recognizer.recognize(before, before, settings(), scrolledBy(0));
+    const auto regions = recognizer.recognize(after, after, settings(), scrolledBy(0));
+    EXPECT_TRUE(anyTextContains(regions, "kim@ledger.io"));
+}
+
 // A long line changed only in its middle has just that stretch read again,
 // and the line's reading is the old one with the new words in it.
 TEST_F(IncrementalRecognition, AChangeInTheMiddleOfALongLineIsReadThere)
