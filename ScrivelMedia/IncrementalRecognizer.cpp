@@ -1,13 +1,9 @@
 #include "ScrivelMedia/IncrementalRecognizer.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstring>
-#include <exception>
 #include <map>
-#include <mutex>
-#include <thread>
 #include <utility>
 
 #include <opencv2/imgproc.hpp>
@@ -15,6 +11,7 @@
 #include "ScrivelCore/Errors.hpp"
 #include "ScrivelCore/UnicodeText.hpp"
 #include "ScrivelMedia/OcrEngine.hpp"
+#include "ScrivelMedia/ParallelFor.hpp"
 #include "ScrivelMedia/TextRecognizer.hpp"
 
 namespace scrivel {
@@ -71,44 +68,6 @@ constexpr double kLeastNewShare = 0.5;
 // A carried line this much inside a fresh detection that is not is part of
 // a line that grew (typing next to it): the fresh detection reads it.
 constexpr double kSupersededShare = 0.5;
-
-// Runs f(0) .. f(count - 1) on up to `threads` threads (this one included),
-// joined before returning; rethrows the first error, or OperationCancelled
-// once `stop` is requested.
-template <typename F>
-void parallelFor(std::size_t count, int threads, std::stop_token stop, F&& f)
-{
-    std::atomic<std::size_t> next{0};
-    std::atomic<bool> failed{false};
-    std::mutex errorMutex;
-    std::exception_ptr error; // guarded by errorMutex
-    auto work = [&] {
-        while (!failed.load() && !stop.stop_requested()) {
-            const std::size_t i = next++;
-            if (i >= count)
-                return;
-            try {
-                f(i);
-            } catch (...) {
-                std::lock_guard lock(errorMutex);
-                if (!error)
-                    error = std::current_exception();
-                failed = true;
-            }
-        }
-    };
-    {
-        std::vector<std::jthread> helpers;
-        const auto extra = std::min<std::size_t>(count, static_cast<std::size_t>(std::max(threads, 1))) - (count > 0);
-        for (std::size_t t = 0; t < extra; ++t)
-            helpers.emplace_back(work);
-        work();
-    }
-    if (error)
-        std::rethrow_exception(error);
-    if (stop.stop_requested())
-        throw OperationCancelled();
-}
 
 // Top to bottom, and left to right within a row (rows: boxes whose tops lie
 // within half the smaller height), as the engine orders its detections.

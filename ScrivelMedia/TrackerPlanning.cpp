@@ -1,14 +1,12 @@
 #include "ScrivelMedia/TrackerPlanning.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
-#include <exception>
-#include <mutex>
 #include <thread>
 
 #include "ScrivelCore/Errors.hpp"
 #include "ScrivelCore/UnicodeText.hpp"
+#include "ScrivelMedia/ParallelFor.hpp"
 
 namespace scrivel::tracking {
 
@@ -402,38 +400,13 @@ std::vector<Acceptance> trackFrame(std::int64_t frame, const TrackingInputs& inp
     // patch on the shared frame), so a frame's are spread over a few threads;
     // acceptances keep reference order whatever the threads' timing.
     std::vector<std::optional<Acceptance>> outcomes(references.size());
-    std::atomic<std::size_t> next{0};
-    std::atomic<bool> failed{false};
-    std::mutex errorMutex;
-    std::exception_ptr error; // guarded by errorMutex
-    const auto work = [&] {
-        while (!failed.load()) {
-            const std::size_t index = next++;
-            if (index >= references.size())
-                return;
-            try {
-                throwIfStopped(stopToken);
-                outcomes[index] = trackReference(frame, index, inputs, references[index], appearance);
-            } catch (...) {
-                std::lock_guard lock(errorMutex);
-                if (!error)
-                    error = std::current_exception();
-                failed = true;
-            }
-        }
-    };
-    {
-        const std::size_t helpers =
-            references.size() >= minimumReferencesPerThread * 2
-                ? std::min<std::size_t>(references.size() / minimumReferencesPerThread, trackingThreads()) - 1
-                : 0;
-        std::vector<std::jthread> threads;
-        for (std::size_t t = 0; t < helpers; ++t)
-            threads.emplace_back(work);
-        work();
-    }
-    if (error)
-        std::rethrow_exception(error);
+    const std::size_t threads = references.size() >= minimumReferencesPerThread * 2
+                                    ? std::min(references.size() / minimumReferencesPerThread, trackingThreads())
+                                    : 1;
+    parallelFor(references.size(), static_cast<int>(threads), stopToken, [&](std::size_t index) {
+        throwIfStopped(stopToken);
+        outcomes[index] = trackReference(frame, index, inputs, references[index], appearance);
+    });
     std::vector<Acceptance> accepted;
     for (auto& outcome : outcomes)
         if (outcome)
