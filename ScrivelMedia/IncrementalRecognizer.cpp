@@ -246,13 +246,18 @@ std::vector<cv::Point> candidateShifts(const IncrementalRecognizer::FrameContext
 
 // Whether `line` is made of carried lines: nothing of it lies outside them
 // and their margins but a sliver narrower than half a character (so a line
-// that grew, by as little as a typed character, is not).
+// that grew, by as little as a typed character, is not). Only carried lines
+// on the line's own row count: in a dense table the margins of the rows
+// above and below together reach over a short cell between them.
 bool mostlyCarried(const cv::Rect& line, const std::vector<cv::Rect>& carried)
 {
     if (line.empty())
         return true;
     cv::Mat covered(line.size(), CV_8U, cv::Scalar(0));
     for (const cv::Rect& kept : carried) {
+        const int shared = std::min(kept.br().y, line.br().y) - std::max(kept.y, line.y);
+        if (2 * shared < std::min(kept.height, line.height))
+            continue;
         const cv::Rect grown(kept.x - kCarryMarginPixels, kept.y - kCarryMarginPixels,
                              kept.width + 2 * kCarryMarginPixels, kept.height + 2 * kCarryMarginPixels);
         const cv::Rect overlap = grown & line;

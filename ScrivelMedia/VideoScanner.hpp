@@ -89,7 +89,6 @@ public:
     static int frameThreadsFor(unsigned processorCount);
     bool recognizesIncrementally() const { return static_cast<bool>(sequential_); }
 
-private:
     static Recognizer productRecognizer()
     {
         return [recognizer = TextRecognizer()](const Image& raster, const Image& frame, const ScanSettings& settings) {
@@ -116,6 +115,8 @@ private:
                   const std::vector<std::optional<MotionTransform>>& motions, const ScanProgressCallback& progress,
                   std::stop_token stop) { return VideoMaskTracker().track(url.string(), samples, motions, progress, stop); };
     }
+
+private:
 
     VideoScanner(Recognizer recognizer, SequentialRecognizerFactory recognizers, Tracker tracker, int maximumInFlight);
 

@@ -149,6 +149,8 @@ int main(int argc, char** argv)
     fs::path cacheDir = "leak-cache", outDir = "leak-out";
     bool motionsOnly = false; // --motions-only 1: registration alone, written to <clip>.motions.json
     long frameToShow = -1; // --frame N: print frame N's engine lines and regions, nothing else
+    bool incremental = false; // --incremental 1: the product's incremental recognition, not cached
+    bool trackOnly = false;   // --track-only 1: track <clip>.raw.json with <clip>.motions.json from --out again
     for (int i = 2; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         if (option == "--quality")
@@ -161,10 +163,14 @@ int main(int argc, char** argv)
             motionsOnly = std::string(argv[i + 1]) == "1";
         else if (option == "--frame")
             frameToShow = std::stol(argv[i + 1]);
+        else if (option == "--incremental")
+            incremental = std::string(argv[i + 1]) == "1";
+        else if (option == "--track-only")
+            trackOnly = std::string(argv[i + 1]) == "1";
     }
     fs::create_directories(cacheDir);
     fs::create_directories(outDir);
-    const std::string name = clip.stem().string() + "." + quality;
+    const std::string name = clip.stem().string() + "." + quality + (incremental ? ".incremental" : "");
 
     ScanSettings settings;
     settings.quality = quality == "precise" ? OCRQuality::precise
@@ -212,6 +218,24 @@ int main(int argc, char** argv)
         std::ofstream(outDir / (name + ".motions.json")) << list.dump() << '\n';
         return VideoMaskTracker().track(url.string(), samples, motions, progress, stop);
     };
+    if (trackOnly) {
+        const auto readJson = [&](const std::string& file) {
+            std::ifstream in(outDir / file);
+            return Json::parse(std::string(std::istreambuf_iterator<char>(in), {}));
+        };
+        const ScanResult raw = decode<ScanResult>(readJson(name + ".raw.json"));
+        std::vector<std::optional<MotionTransform>> motions;
+        for (const Json& entry : readJson(name + ".motions.json"))
+            motions.push_back(entry.at("motion").is_null() ? std::nullopt
+                                                           : std::optional(decode<MotionTransform>(entry.at("motion"))));
+        const auto start = std::chrono::steady_clock::now();
+        ScanResult result = raw;
+        result.samples = VideoMaskTracker().track(clip.string(), raw.samples, motions, {}, {});
+        std::ofstream(outDir / (name + ".json")) << toJson(result).dump() << '\n';
+        std::fprintf(stderr, "%s tracked: %.1f s\n", name.c_str(),
+                     std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        return 0;
+    }
     if (motionsOnly) {
         VideoFrames frames(clip);
         SceneBoundaryDetector scenes;
@@ -261,7 +285,8 @@ int main(int argc, char** argv)
         return 0;
     }
     const auto start = std::chrono::steady_clock::now();
-    const VideoScanner scanner(recognizer, tracker);
+    const VideoScanner scanner = incremental ? VideoScanner(VideoScanner::productSequentialRecognizer(), tracker)
+                                             : VideoScanner(recognizer, tracker);
     const ScanResult result = scanner.scan(clip, settings, {});
     std::ofstream(outDir / (name + ".json")) << toJson(result).dump() << '\n';
     std::fprintf(stderr, "%s: %.1f s, %d frames recognized afresh\n", name.c_str(),

@@ -462,6 +462,30 @@ TEST_F(IncrementalRecognition, AChangeInTheMiddleOfALongLineIsReadThere)
     EXPECT_EQ(texts(regions), texts(full(after)));
 }
 
+// A short cell of a dense table changed: the rows above and below are kept,
+// and their margins together reach over the cell, which is read all the same.
+TEST_F(IncrementalRecognition, AShortCellBetweenKeptRowsIsRead)
+{
+    const auto render = [](const std::string& city) {
+        TextCanvas canvas(kWidth, kHeight, {255, 255, 255});
+        const std::vector<std::string> cities{"Stockholm", "Bristol", city, "Seoul", "Denver"};
+        for (std::size_t i = 0; i < cities.size(); ++i) {
+            const int y = 100 + 23 * static_cast<int>(i);
+            canvas.draw("+44 117 496 01" + std::to_string(10 + i), {24, y}, 20, Font::sans, {30, 30, 30});
+            canvas.draw(cities[i], {260, y}, 20, i == 2 ? Font::simplifiedChinese : Font::sans, {30, 30, 30});
+        }
+        return canvas.image();
+    };
+    const Image before = render("Oslo");
+    const Image after = render("杭州");
+    IncrementalRecognizer recognizer(engine_, {2});
+    ASSERT_TRUE(anyTextContains(recognizer.recognize(before, before, settings(), scrolledBy(0)), "Oslo"));
+    const auto regions = recognizer.recognize(after, after, settings(), scrolledBy(0));
+    EXPECT_TRUE(anyTextContains(regions, "杭州"));
+    EXPECT_FALSE(anyTextContains(regions, "Oslo"));
+    EXPECT_EQ(texts(regions), texts(full(after)));
+}
+
 TEST_F(IncrementalRecognition, CancellationEndsAFrame)
 {
     const cv::Mat page = renderPage();
