@@ -313,6 +313,74 @@ std::size_t trackingThreads()
     return std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 4);
 }
 
+// Recognition in the frame itself outranks the look for a long line with
+// spans to hide.
+bool trustsRecognition(const Reference& reference)
+{
+    return !reference.planned.support && !reference.layout.empty();
+}
+
+// The reference's own observation in this frame, where it has one.
+std::optional<NormalizedRect> observedHere(std::int64_t frame, const DetectionObservation& observed,
+                                           const TrackingInputs& inputs, const Reference& reference)
+{
+    if (observed.frame != frame || !trustsRecognition(reference))
+        return std::nullopt;
+    const DetectedRegion& region =
+        inputs.samples[static_cast<std::size_t>(frame)].regions[static_cast<std::size_t>(observed.regionIndex)];
+    if (!regionMatches(region, reference, region.rect))
+        return std::nullopt;
+    return region.rect;
+}
+
+double overlapShare(const NormalizedRect& a, const NormalizedRect& b)
+{
+    const double smaller = std::min(a.area(), b.area());
+    return smaller > 0 ? a.intersectionArea(b) / smaller : 0.0;
+}
+
+// The region of the frame's own recognition that stands for the reference
+// at `at` and lies most over it.
+const DetectedRegion* recognizedAt(const DetectionSample& sample, const Reference& reference, const NormalizedRect& at)
+{
+    const DetectedRegion* best = nullptr;
+    double bestShare = 0;
+    for (const DetectedRegion& region : sample.regions) {
+        const double share = overlapShare(region.rect, at);
+        if (share > bestShare && share >= regionOverlapShare && regionMatches(region, reference, at)) {
+            best = &region;
+            bestShare = share;
+        }
+    }
+    return best;
+}
+
+// Where this frame's own recognition puts the line, when the look placed it
+// elsewhere or nowhere: at the reference's own observation in this frame
+// (rows that look alike can pull the look a row away; a cell selected in the
+// frame the patch came from changes its look), or at the place on screen
+// where it was in the frame before, when recognition sees it there better
+// than where the look put it (a formula bar or toolbar stays put while the
+// page under it scrolls). Recognition saw the text there, so the mask goes
+// there.
+std::optional<NormalizedRect> recognizedPlace(std::int64_t frame, const DetectionObservation& observed,
+                                              const TrackingInputs& inputs, const Reference& reference,
+                                              const std::optional<NormalizedRect>& tracked)
+{
+    if (!trustsRecognition(reference))
+        return std::nullopt;
+    const auto agreement = [&](const NormalizedRect& place) { return tracked ? overlapShare(place, *tracked) : 0.0; };
+    if (const auto here = observedHere(frame, observed, inputs, reference))
+        return agreement(*here) >= regionOverlapShare ? std::nullopt : here;
+    if (reference.lastMatchedFrame != frame - 1)
+        return std::nullopt;
+    const DetectedRegion* stayed = recognizedAt(inputs.samples[static_cast<std::size_t>(frame)], reference,
+                                                reference.lastTracked);
+    if (!stayed || agreement(stayed->rect) >= overlapShare(stayed->rect, reference.lastTracked))
+        return std::nullopt;
+    return stayed->rect;
+}
+
 // Moves one reference on to `frame`: its acceptance, if any.
 std::optional<Acceptance> trackReference(std::int64_t frame, std::size_t index, const TrackingInputs& inputs,
                                          Reference& reference, const FrameAppearance& appearance)
@@ -352,40 +420,52 @@ std::optional<Acceptance> trackReference(std::int64_t frame, std::size_t index, 
         reanchor(reference, observed, inputs);
 
     const NormalizedRect predicted = motion.composed(reference.offset).applying(canonical);
-    if (appearance.searchBounds(predicted).intersectionArea(unitSquare) <= 0)
-        return std::nullopt;
-
-    const std::optional<AppearanceFit> whole = appearance.match(reference.patch, predicted);
-    const bool matchedWholeLine = whole && whole->correlation >= wholeLineCorrelation;
     std::optional<AppearanceFit> fit;
-    if (!reference.identityConfirmed) {
-        if (matchedWholeLine)
+    bool matchedWholeLine = false;
+    const bool inFrame = appearance.searchBounds(predicted).intersectionArea(unitSquare) > 0;
+    if (inFrame) {
+        const std::optional<AppearanceFit> whole = appearance.match(reference.patch, predicted);
+        matchedWholeLine = whole && whole->correlation >= wholeLineCorrelation;
+        if (!reference.identityConfirmed) {
+            if (matchedWholeLine)
+                fit = whole;
+        } else if (whole && whole->correlation >= confirmedCorrelation) {
             fit = whole;
-    } else if (whole && whole->correlation >= confirmedCorrelation) {
-        fit = whole;
-    } else if (const auto parts = appearance.matchVisibleParts(reference.patch, predicted);
-               parts && parts->correlation >= confirmedCorrelation) {
-        fit = parts;
+        } else if (const auto parts = appearance.matchVisibleParts(reference.patch, predicted);
+                   parts && parts->correlation >= confirmedCorrelation) {
+            fit = parts;
+        }
     }
-    if (!fit || !std::isfinite(fit->offsetX) || !std::isfinite(fit->offsetY)) {
-        reference.identityConfirmed = false;
+    std::optional<NormalizedRect> tracked;
+    if (fit && std::isfinite(fit->offsetX) && std::isfinite(fit->offsetY))
+        tracked = NormalizedRect{predicted.x + fit->offsetX, predicted.y + fit->offsetY, predicted.width,
+                                 predicted.height};
+    else
+        fit.reset();
+    if (const auto place = recognizedPlace(frame, observed, inputs, reference, tracked)) {
+        tracked = place;
+        fit.reset();
+    }
+    if (!tracked) {
+        // A prediction outside the frame says nothing about the line's look.
+        if (inFrame)
+            reference.identityConfirmed = false;
         return std::nullopt;
     }
-
-    const NormalizedRect tracked{predicted.x + fit->offsetX, predicted.y + fit->offsetY,
-                                 predicted.width, predicted.height};
-    reference.offset = MotionTransform(1, (tracked.x - motionOnly.x) / scale, (tracked.y - motionOnly.y) / scale);
+    reference.offset = MotionTransform(1, (tracked->x - motionOnly.x) / scale, (tracked->y - motionOnly.y) / scale);
+    // Placed by recognition alone, the line's look is not confirmed.
+    reference.identityConfirmed = fit.has_value();
     reference.lastMatchedFrame = frame;
-    reference.identityConfirmed = true;
+    reference.lastTracked = *tracked;
     if (planned.support && !planned.singleCharacter)
         reference.matchedFrames.push_back(frame);
 
     Acceptance acceptance;
     acceptance.reference = index;
-    acceptance.rect = tracked;
+    acceptance.rect = *tracked;
     acceptance.observation = observed.frame;
-    acceptance.matchedWholeLine = matchedWholeLine;
-    acceptance.lineHeight = tracked.height * heightPerWidth;
+    acceptance.matchedWholeLine = matchedWholeLine && fit.has_value();
+    acceptance.lineHeight = tracked->height * heightPerWidth;
     if (planned.support)
         acceptance.locallySupported = planned.support->contains(frame);
     return acceptance;

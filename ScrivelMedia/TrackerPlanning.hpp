@@ -92,6 +92,7 @@ struct Reference {
     SelectionLayout layout;
     MotionTransform offset = MotionTransform::identity(); // correction on top of the frame motion
     std::optional<std::int64_t> lastMatchedFrame;
+    NormalizedRect lastTracked;  // where it was accepted in lastMatchedFrame
     bool identityConfirmed = false;
     std::size_t observation = 0; // latest observation at or before the current frame
     std::vector<std::int64_t> matchedFrames; // short multi-character identities only

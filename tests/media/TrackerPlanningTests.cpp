@@ -440,6 +440,60 @@ TEST(TrackerPlanning, aLineWithSpansIsLookedForBeforeItIsSteadilyRecognized)
     EXPECT_EQ(slow.track(2, looks).size(), 1u);
 }
 
+TEST(TrackerPlanning, recognitionInTheFrameOutranksTheLookForLinesWithSpans)
+{
+    const NormalizedRect place{0.1, 0.2, 0.4, 0.05};
+    const auto mail = [&](std::vector<std::int64_t> at) {
+        return withSpans(observedAt(1, "write to user@example.com", std::move(at), place),
+                         {selection(RedactionKind::email, 0.4, 0.6)});
+    };
+    ScriptedAppearance looks;
+
+    // Rows that look alike: the best fit lies a row below the line
+    // recognition read in this very frame.
+    TrackingScene rows(mail({0, 1, 2, 3, 4, 5, 6}));
+    looks.whole = AppearanceFit{0, 0.05, 0.9};
+    const auto pulled = rows.track(5, looks);
+    ASSERT_EQ(pulled.size(), 1u);
+    EXPECT_EQ(pulled[0].rect, place);
+    EXPECT_FALSE(pulled[0].matchedWholeLine);
+    EXPECT_FALSE(rows.references[0].identityConfirmed) << "placed by recognition, not by its look";
+
+    // Its look is not found at all (a cell selected in the patch's frame).
+    looks.whole = std::nullopt;
+    const auto unseen = rows.track(6, looks);
+    ASSERT_EQ(unseen.size(), 1u);
+    EXPECT_EQ(unseen[0].rect, place);
+
+    // A toolbar that stays put while the page under it scrolls: the look
+    // follows the page; recognition keeps reading the line where it was.
+    TrackingScene toolbar(mail({0, 1, 2}));
+    for (std::size_t f = 3; f < 8; ++f) {
+        toolbar.motions[f] = MotionTransform(1, 0, -0.1 * static_cast<double>(f - 2));
+        toolbar.samples[f].regions = {toolbar.references[0].detectionTemplate().canonicalRegion};
+    }
+    looks.whole = AppearanceFit{0, 0, 0.9};
+    for (std::int64_t f = 2; f < 8; ++f) {
+        SCOPED_TRACE(f);
+        const auto kept = toolbar.track(f, looks);
+        ASSERT_EQ(kept.size(), 1u);
+        EXPECT_EQ(kept[0].rect, place);
+    }
+    // Where recognition stops reading it, the look decides again.
+    toolbar.samples[8].regions.clear();
+    toolbar.motions[8] = MotionTransform(1, 0, -0.6);
+    const auto followed = toolbar.track(8, looks);
+    ASSERT_EQ(followed.size(), 1u);
+    EXPECT_NEAR(followed[0].rect.y, 0.2 - 0.6 + 0.1 * 5, 1e-12);
+
+    // A line with nothing to hide goes by its look alone.
+    TrackingScene plain(observedAt(1, "a long line of text", {0, 1, 2, 3, 4, 5}, place));
+    looks.whole = AppearanceFit{0, 0.05, 0.9};
+    const auto looked = plain.track(5, looks);
+    ASSERT_EQ(looked.size(), 1u);
+    EXPECT_NEAR(looked[0].rect.y, 0.25, 1e-12);
+}
+
 // --- runs and output ------------------------------------------------------
 
 TEST(TrackerPlanning, runsSpanFromTheFirstToTheLastSupportedFrameOfEachBlock)
