@@ -6,6 +6,7 @@
 
 #include "ScrivelCli/Command.hpp"
 #include "ScrivelCli/InterruptSignal.hpp"
+#include "ScrivelMedia/OcrEngine.hpp"
 
 namespace {
 
@@ -25,6 +26,7 @@ void printOverview(std::FILE* stream)
 int main(int argc, char** argv)
 {
     using namespace scrivel::cli;
+    scrivel::OcrEngine::settleOpenCvThreads(); // before any thread of ours uses OpenCV
     const std::stop_token stop = InterruptSignal::install();
 
     const std::vector<std::string> arguments(argv + 1, argv + argc);

@@ -707,16 +707,8 @@ std::vector<DetectedRegion> IncrementalRecognizer::recognize(const Image& raster
         ++statistics_.bandDetections;
     } else {
         // One network call over the whole frame: OpenCV spreads its layers
-        // over the frame's threads (frames are recognized one at a time).
-        const int single = cv::getNumThreads();
-        cv::setNumThreads(options_.threads);
-        try {
-            toRead = engine_->findLines(raster, source.size());
-        } catch (...) {
-            cv::setNumThreads(single);
-            throw;
-        }
-        cv::setNumThreads(single);
+        // over its own threads.
+        toRead = engine_->findLines(raster, source.size());
         ++statistics_.wholeFrameDetections;
     }
     std::vector<Plan::Patch> patches;

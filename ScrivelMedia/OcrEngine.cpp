@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 #include <sstream>
+#include <thread>
 #include <utility>
 
 #include <opencv2/dnn.hpp>
@@ -285,8 +286,8 @@ OcrEngine::OcrEngine(const std::filesystem::path& modelFolder, Options options) 
     impl_->dictionary = readDictionary(modelFolder / "keys.txt");
     impl_->detection = std::make_unique<NetPool>(readBytes(modelFolder / "det.onnx"));
     impl_->recognition = std::make_unique<NetPool>(readBytes(modelFolder / "rec.onnx"));
+    settleOpenCvThreads();
     guardOpenCv([&] {
-        cv::setNumThreads(std::max(1, options.threadsPerCall));
         // Load one recognition net now so a broken model fails here, not mid-scan.
         auto lease = impl_->recognition->lease({0, 0});
         return 0;
@@ -294,6 +295,14 @@ OcrEngine::OcrEngine(const std::filesystem::path& modelFolder, Options options) 
 }
 
 OcrEngine::~OcrEngine() = default;
+
+void OcrEngine::settleOpenCvThreads()
+{
+    static std::once_flag settled;
+    std::call_once(settled, [] {
+        cv::setNumThreads(static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1U, 4U)));
+    });
+}
 
 std::vector<std::filesystem::path> OcrEngine::modelSearchPath()
 {

@@ -55,10 +55,15 @@ public:
         // Detection runs on the raster it is given, at that size; a value
         // here scales a larger raster down to this long side first.
         std::optional<int> detectionLongSidePixels;
-        // OpenCV's worker threads inside one call. The setting is
-        // process-wide; 1 suits callers that run several calls in parallel.
-        int threadsPerCall = 1;
     };
+
+    // Fixes the number of OpenCV's own worker threads for the whole process:
+    // one per processor, at most 4. OpenCV tears its thread pool down to
+    // change that number, which crashes any of its loops running on another
+    // thread at the time (registration runs beside recognition), so it is set
+    // once, before other work starts, and never changed: the app and the
+    // command line call this first thing, and an engine calls it too.
+    static void settleOpenCvThreads();
 
     // A found line before recognition, in pixels of the detection raster.
     struct DetectedBox {

@@ -16,6 +16,7 @@
 #include "ScrivelMedia/FrameRegistration.hpp"
 #include "ScrivelMedia/IncrementalRecognizer.hpp"
 #include "ScrivelMedia/MediaInspector.hpp"
+#include "ScrivelMedia/OcrEngine.hpp"
 #include "ScrivelMedia/SceneBoundaryDetector.hpp"
 #include "ScrivelMedia/VideoFrames.hpp"
 
@@ -278,6 +279,9 @@ std::int64_t VideoScanner::estimatedFrameCount(double durationSeconds, double no
 ScanResult VideoScanner::scan(const std::filesystem::path& url, const ScanSettings& settings,
                               const ScanProgressCallback& progress, std::stop_token stop) const
 {
+    // Registration here and recognition on other threads both use OpenCV,
+    // whose thread count must be fixed before either starts.
+    OcrEngine::settleOpenCvThreads();
     // The inspector fails with noVideoTrack for a file without a video track
     // and for a duration that is not finite and positive.
     const VideoInfo info = MediaInspector::inspect(url);

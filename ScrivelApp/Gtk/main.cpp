@@ -8,6 +8,7 @@
 #include <gtk/gtk.h>
 
 #include "ScrivelApp/Gtk/AppDelegate.hpp"
+#include "ScrivelMedia/OcrEngine.hpp"
 
 namespace {
 
@@ -24,6 +25,7 @@ void avoidBlankRenderer() {
 } // namespace
 
 int main(int argc, char** argv) {
+    scrivel::OcrEngine::settleOpenCvThreads(); // before any thread of ours uses OpenCV
     avoidBlankRenderer();
     gst_init(&argc, &argv);
     gtk_init();

@@ -4,8 +4,10 @@
 #include "ScrivelMedia/IncrementalRecognizer.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -484,6 +486,32 @@ TEST_F(IncrementalRecognition, AShortCellBetweenKeptRowsIsRead)
     EXPECT_TRUE(anyTextContains(regions, "杭州"));
     EXPECT_FALSE(anyTextContains(regions, "Oslo"));
     EXPECT_EQ(texts(regions), texts(full(after)));
+}
+
+// OpenCV cannot change its thread count while one of its loops runs on
+// another thread (a scan registers frames beside recognition): recognition
+// leaves the count as it was settled, whatever it detects.
+TEST_F(IncrementalRecognition, LeavesOpenCvThreadCountAlone)
+{
+    OcrEngine::settleOpenCvThreads();
+    const int settled = cv::getNumThreads();
+    std::atomic<bool> done = false;
+    std::atomic<int> changes = 0;
+    std::thread watcher([&] {
+        while (!done)
+            if (cv::getNumThreads() != settled)
+                ++changes;
+    });
+    const cv::Mat page = renderPage();
+    // Fewer threads of its own than OpenCV's, so that a recognizer handing
+    // its count to OpenCV would show.
+    IncrementalRecognizer recognizer(engine_, {std::max(1, settled - 1)});
+    recognizer.recognize(view(page, 0), view(page, 0), settings(), scrolledBy(0));      // whole frame
+    recognizer.recognize(view(page, 120), view(page, 120), settings(), scrolledBy(120)); // what scrolled in
+    done = true;
+    watcher.join();
+    EXPECT_EQ(changes, 0);
+    EXPECT_EQ(cv::getNumThreads(), settled);
 }
 
 TEST_F(IncrementalRecognition, CancellationEndsAFrame)
