@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <thread>
 
 #include "ScrivelCore/Errors.hpp"
@@ -355,6 +356,45 @@ const DetectedRegion* recognizedAt(const DetectionSample& sample, const Referenc
     return best;
 }
 
+// Edits (insertions, deletions, substitutions) that turn `a` into `b`,
+// byte by byte: enough to tell a misreading from another text.
+std::size_t editDistance(std::string_view a, std::string_view b)
+{
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j)
+        row[j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// Whether recognition read another text, not a misreading of the line, right
+// where the look placed it: the look was pulled onto a neighbouring row that
+// looks alike (a pointer over the line itself, recognition missing it).
+bool lookContradicted(const DetectionSample& sample, const Reference& reference, const NormalizedRect& tracked)
+{
+    const std::string& identity = reference.planned.identity;
+    for (const DetectedRegion& region : sample.regions) {
+        // A line in its place: as wide, not a word inside it.
+        if (overlapShare(region.rect, tracked) < regionOverlapShare
+            || widthRatio(region.rect.width, tracked.width) < regionWidthRatio)
+            continue;
+        const std::string read = identityText(region.text);
+        if (read.empty() || containsText(identity, read) || containsText(read, identity))
+            continue;
+        if (2 * editDistance(read, identity) > std::max(read.size(), identity.size()))
+            return true;
+    }
+    return false;
+}
+
 // Where this frame's own recognition puts the line, when the look placed it
 // elsewhere or nowhere: at the reference's own observation in this frame
 // (rows that look alike can pull the look a row away; a cell selected in the
@@ -445,6 +485,9 @@ std::optional<Acceptance> trackReference(std::int64_t frame, std::size_t index, 
     if (const auto place = recognizedPlace(frame, observed, inputs, reference, tracked)) {
         tracked = place;
         fit.reset();
+    } else if (tracked && trustsRecognition(reference) && lookContradicted(sample, reference, *tracked)) {
+        tracked.reset();
+        fit.reset();
     }
     if (!tracked) {
         // A prediction outside the frame says nothing about the line's look.
@@ -492,6 +535,43 @@ std::vector<Acceptance> trackFrame(std::int64_t frame, const TrackingInputs& inp
         if (outcome)
             accepted.push_back(std::move(*outcome));
     return accepted;
+}
+
+void fillOneFrameGaps(std::vector<std::vector<Acceptance>>& accepted, const std::vector<Reference>& references,
+                      const TrackingInputs& inputs)
+{
+    const auto regularOf = [&](std::size_t frame) {
+        std::map<std::size_t, const Acceptance*> byReference;
+        for (const Acceptance& acceptance : accepted[frame])
+            if (!acceptance.anticipated)
+                byReference.emplace(acceptance.reference, &acceptance);
+        return byReference;
+    };
+    std::vector<Acceptance> filled;
+    for (std::size_t f = 1; f + 1 < accepted.size(); ++f) {
+        const auto& before = inputs.motions[f - 1];
+        const auto& now = inputs.motions[f];
+        if (!before || !now || inputs.samples[f - 1].sceneID != inputs.samples[f].sceneID ||
+            inputs.samples[f + 1].sceneID != inputs.samples[f].sceneID)
+            continue;
+        const auto previous = regularOf(f - 1);
+        const auto here = regularOf(f);
+        const auto next = regularOf(f + 1);
+        // Frame f − 1's place, mapped back to the scene and on into frame f.
+        const MotionTransform step = now->composed(before->inverted());
+        for (const auto& [index, acceptance] : previous) {
+            if (here.contains(index) || !next.contains(index) || !trustsRecognition(references[index]))
+                continue;
+            Acceptance moved = *acceptance;
+            moved.rect = step.applying(acceptance->rect);
+            moved.matchedWholeLine = false;
+            moved.lineHeight = acceptance->lineHeight * step.scale();
+            filled.push_back(moved);
+        }
+        // Added once the frame's own acceptances are no longer looked at.
+        accepted[f].insert(accepted[f].end(), filled.begin(), filled.end());
+        filled.clear();
+    }
 }
 
 std::vector<FrameRange> runs(const std::vector<std::int64_t>& matchedFrames, const SupportSet& support)

@@ -167,6 +167,7 @@ std::vector<DetectionSample> VideoMaskTracker::track(const std::string& videoPat
     if (processed != sampleCount)
         throw VideoScanError::decodeFailed();
 
+    tracking::fillOneFrameGaps(accepted, references, inputs);
     return tracking::outputSamples(samples, accepted, references, stopToken);
 }
 

@@ -494,6 +494,53 @@ TEST(TrackerPlanning, recognitionInTheFrameOutranksTheLookForLinesWithSpans)
     EXPECT_NEAR(looked[0].rect.y, 0.25, 1e-12);
 }
 
+// A pointer over the line for a frame: recognition misses it and the look is
+// pulled onto the next row, which recognition reads as another text.
+TEST(TrackerPlanning, aLookOnAnotherRowIsRefusedAndTheGapFilledByTheMotion)
+{
+    const NormalizedRect place{0.1, 0.2, 0.4, 0.05};
+    TrackingScene scene(withSpans(observedAt(1, "Lucia Moreno +1 303 555 0120", {0, 1, 2, 3}, place),
+                                  {selection(RedactionKind::phone, 0.4, 0.6)}));
+    for (std::size_t f = 4; f < 7; ++f)
+        scene.motions[f] = MotionTransform(1, 0, -0.02 * static_cast<double>(f - 3));
+    const NormalizedRect nextRow{0.1, 0.23, 0.4, 0.05};
+    scene.samples[5].regions = {line("Omar Haddad +1 720 555 0147", nextRow, {selection(RedactionKind::phone, 0.4, 0.6)})};
+    ScriptedAppearance looks;
+    std::vector<std::vector<Acceptance>> accepted(scene.samples.size());
+    for (std::int64_t f = 0; f < 7; ++f) {
+        looks.whole = AppearanceFit{0, f == 5 ? 0.07 : 0.0, 0.9}; // frame 5: a row down
+        accepted[static_cast<std::size_t>(f)] = scene.track(f, looks);
+    }
+    EXPECT_TRUE(accepted[5].empty()) << "recognition reads another text where the look went";
+    ASSERT_EQ(accepted[6].size(), 1u);
+
+    fillOneFrameGaps(accepted, scene.references, {scene.samples, scene.motions, scene.around});
+    ASSERT_EQ(accepted[5].size(), 1u);
+    EXPECT_NEAR(accepted[5][0].rect.y, 0.2 - 0.04, 1e-12) << "frame 4's place, moved by frame 5's motion";
+    EXPECT_FALSE(accepted[5][0].matchedWholeLine);
+
+    // A misreading of the line where the look went is no contradiction.
+    TrackingScene misread(withSpans(observedAt(1, "Lucia Moreno +1 303 555 0120", {0, 1, 2, 3}, place),
+                                    {selection(RedactionKind::phone, 0.4, 0.6)}));
+    misread.samples[5].regions = {line("Lucia Moren0 +1303 555 0120", {0.1, 0.27, 0.4, 0.05})};
+    looks.whole = AppearanceFit{0, 0.07, 0.9};
+    EXPECT_EQ(misread.track(5, looks).size(), 1u);
+
+    // Gaps longer than a frame, and lines with nothing to hide, stay open.
+    std::vector<std::vector<Acceptance>> sparse(scene.samples.size());
+    sparse[4] = accepted[4];
+    sparse[7] = accepted[6];
+    fillOneFrameGaps(sparse, scene.references, {scene.samples, scene.motions, scene.around});
+    EXPECT_TRUE(sparse[5].empty() && sparse[6].empty());
+    TrackingScene plain(observedAt(1, "a long line of text", {0, 1, 2, 3}, place));
+    std::vector<std::vector<Acceptance>> plainAccepted(plain.samples.size());
+    looks.whole = AppearanceFit{0, 0, 0.9};
+    plainAccepted[4] = plain.track(4, looks);
+    plainAccepted[6] = plain.track(6, looks);
+    fillOneFrameGaps(plainAccepted, plain.references, {plain.samples, plain.motions, plain.around});
+    EXPECT_TRUE(plainAccepted[5].empty());
+}
+
 // --- runs and output ------------------------------------------------------
 
 TEST(TrackerPlanning, runsSpanFromTheFirstToTheLastSupportedFrameOfEachBlock)
