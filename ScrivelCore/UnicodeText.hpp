@@ -5,6 +5,7 @@
 // where a position is compared or printed as a number, its UTF-16 offset is
 // used. These helpers convert between the three.
 
+#include <algorithm>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -31,5 +32,25 @@ std::vector<std::size_t> clusterBoundaries(std::u16string_view utf16);
 // Invalid UTF-8 sequences and unpaired surrogates become U+FFFD.
 std::u16string toUtf16(std::string_view utf8);
 std::string toUtf8(std::u16string_view utf16);
+
+// Edits (insertions, deletions, substitutions) that turn `a` into `b`, one
+// code unit at a time.
+template <typename Char>
+std::size_t editDistance(std::basic_string_view<Char> a, std::basic_string_view<Char> b)
+{
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j)
+        row[j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
 
 } // namespace scrivel::unicode

@@ -356,25 +356,6 @@ const DetectedRegion* recognizedAt(const DetectionSample& sample, const Referenc
     return best;
 }
 
-// Edits (insertions, deletions, substitutions) that turn `a` into `b`,
-// byte by byte: enough to tell a misreading from another text.
-std::size_t editDistance(std::string_view a, std::string_view b)
-{
-    std::vector<std::size_t> row(b.size() + 1);
-    for (std::size_t j = 0; j <= b.size(); ++j)
-        row[j] = j;
-    for (std::size_t i = 1; i <= a.size(); ++i) {
-        std::size_t diagonal = row[0];
-        row[0] = i;
-        for (std::size_t j = 1; j <= b.size(); ++j) {
-            const std::size_t above = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-            diagonal = above;
-        }
-    }
-    return row[b.size()];
-}
-
 // Whether recognition read another text, not a misreading of the line, right
 // where the look placed it: the look was pulled onto a neighbouring row that
 // looks alike (a pointer over the line itself, recognition missing it).
@@ -389,7 +370,7 @@ bool lookContradicted(const DetectionSample& sample, const Reference& reference,
         const std::string read = identityText(region.text);
         if (read.empty() || containsText(identity, read) || containsText(read, identity))
             continue;
-        if (2 * editDistance(read, identity) > std::max(read.size(), identity.size()))
+        if (2 * unicode::editDistance(std::string_view(read), std::string_view(identity)) > std::max(read.size(), identity.size()))
             return true;
     }
     return false;

@@ -19,6 +19,7 @@
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 
+#include "ScrivelCore/UnicodeText.hpp"
 #include "ScrivelMedia/OcrEngine.hpp"
 #include "ScrivelMedia/TextRecognizer.hpp"
 #include "support/ScreenFrames.hpp"
@@ -42,23 +43,6 @@ std::u32string normalised(const std::string& text)
             out.push_back(static_cast<char32_t>(c));
     }
     return out;
-}
-
-std::size_t editDistance(const std::u32string& a, const std::u32string& b)
-{
-    std::vector<std::size_t> row(b.size() + 1);
-    for (std::size_t j = 0; j <= b.size(); ++j)
-        row[j] = j;
-    for (std::size_t i = 1; i <= a.size(); ++i) {
-        std::size_t diagonal = row[0];
-        row[0] = i;
-        for (std::size_t j = 1; j <= b.size(); ++j) {
-            const std::size_t up = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-            diagonal = up;
-        }
-    }
-    return row[b.size()];
 }
 
 cv::Rect2d pixels(const NormalizedRect& r, int width, int height)
@@ -148,7 +132,7 @@ int main(int argc, char** argv)
             }
             ++recalled;
             characters += truth.size();
-            errors += editDistance(truth, normalised(best->text));
+            errors += scrivel::unicode::editDistance(std::u32string_view(truth), std::u32string_view(normalised(best->text)));
             const double characterWidth = static_cast<double>(line.ink.width) / std::max<std::size_t>(truth.size(), 1);
             auto score = [&](const std::vector<DrawnSpan>& spans, RedactionKind kind, Tally& t) {
                 for (const auto& span : spans) {
