@@ -5,6 +5,9 @@
 // rerun spends its time only on registration, filtering and tracking.
 //
 // usage: LeakStudy CLIP.mp4 --quality fast|balanced|precise --cache DIR --out DIR
+//        [--incremental 1] [--track-only 1] [--motions-only 1] [--frame N]
+// --incremental 1 runs the product's incremental recognition instead (not
+// cached); --track-only 1 tracks the raw result and motions in --out again.
 //
 // Writes into --out: <clip>.<quality>.raw.json (the per-frame recognition
 // before tracking, as a scan result, for score_masks.py: what recognition
