@@ -102,6 +102,13 @@ cv::Rect surroundingsOf(const cv::Rect& line, cv::Size frame)
            cv::Rect({}, frame);
 }
 
+// A line with the margins at its ends (where text typed onto it appears),
+// not above or below it.
+cv::Rect withEndMargins(const cv::Rect& line)
+{
+    return {line.x - kCarryMarginPixels, line.y, line.width + 2 * kCarryMarginPixels, line.height};
+}
+
 // The frame cut into tiles, each with a mark (unchanged, or to detect).
 class TileMap {
 public:
@@ -417,8 +424,7 @@ std::optional<cv::Rect> patchOf(const std::optional<OcrEngine::LineReading>& rea
     // The line with the margins at its ends: a change there (text typed
     // onto the line) leaves no blank gap beyond it, and has the line read
     // whole.
-    const cv::Rect alongside(moved.x - kCarryMarginPixels, moved.y, moved.width + 2 * kCarryMarginPixels,
-                             moved.height);
+    const cv::Rect alongside = withEndMargins(moved);
     if (!reading || moved.width < kLeastPatchedLineHeights * moved.height || !changes.reaches(alongside))
         return std::nullopt;
     const auto span = changes.changedColumns(alongside);
@@ -542,9 +548,7 @@ std::optional<IncrementalRecognizer::Plan> IncrementalRecognizer::plan(const Ima
         // keeps its reading even when the margin above or below changed (a
         // pointer passing by); a change at its ends may be text typed onto
         // it, and has it read again.
-        const cv::Rect alongside = cv::Rect(moved.x - kCarryMarginPixels, moved.y, moved.width + 2 * kCarryMarginPixels,
-                                            moved.height) &
-                                   frameRect;
+        const cv::Rect alongside = withEndMargins(moved) & frameRect;
         if ((moved & frameRect) == moved &&
             (changes->unchanged(surroundings) ||
              (changes->reaches(alongside) && !changes->changedColumns(alongside)))) {

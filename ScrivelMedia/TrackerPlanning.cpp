@@ -325,7 +325,7 @@ bool trustsRecognition(const Reference& reference)
 std::optional<NormalizedRect> observedHere(std::int64_t frame, const DetectionObservation& observed,
                                            const TrackingInputs& inputs, const Reference& reference)
 {
-    if (observed.frame != frame || !trustsRecognition(reference))
+    if (observed.frame != frame)
         return std::nullopt;
     const DetectedRegion& region =
         inputs.samples[static_cast<std::size_t>(frame)].regions[static_cast<std::size_t>(observed.regionIndex)];

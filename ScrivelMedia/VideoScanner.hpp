@@ -117,7 +117,6 @@ public:
     }
 
 private:
-
     VideoScanner(Recognizer recognizer, SequentialRecognizerFactory recognizers, Tracker tracker, int maximumInFlight);
 
     Recognizer recognizer_;             // full recognition, or
