@@ -15,6 +15,7 @@
 #include "ScrivelCore/Errors.hpp"
 #include "ScrivelMedia/OcrEngine.hpp"
 #include "ScrivelMedia/TextRecognizer.hpp"
+#include "support/OcrSuite.hpp"
 #include "support/RenderedText.hpp"
 
 namespace scrivel {
@@ -88,25 +89,8 @@ bool anyTextContains(const std::vector<DetectedRegion>& regions, const std::stri
                        [&](const DetectedRegion& r) { return r.text.find(part) != std::string::npos; });
 }
 
-class IncrementalRecognition : public ::testing::Test {
+class IncrementalRecognition : public testing::OcrSuite {
 protected:
-    static void SetUpTestSuite()
-    {
-        try {
-            engine_ = std::make_shared<const OcrEngine>(OcrEngine::locateModels());
-        } catch (const std::exception& error) {
-            missing_ = error.what();
-        }
-    }
-    static void TearDownTestSuite() { engine_.reset(); }
-    void SetUp() override
-    {
-        if (!engine_)
-            GTEST_SKIP() << "text recognition models are missing; run scripts/fetch-models. " << missing_;
-        if (!testing::fontsAvailable())
-            GTEST_SKIP() << "fonts-dejavu-core and fonts-noto-cjk are needed to render test text";
-    }
-
     // Recognition of the frame from scratch, as the full scan does it.
     static std::vector<DetectedRegion> full(const Image& frame)
     {
@@ -126,13 +110,7 @@ protected:
             observations.push_back(&line);
         return TextRecognizer::regions(observations, static_cast<double>(frame.width()) / frame.height(), settings());
     }
-
-    static std::shared_ptr<const OcrEngine> engine_;
-    static std::string missing_;
 };
-
-std::shared_ptr<const OcrEngine> IncrementalRecognition::engine_;
-std::string IncrementalRecognition::missing_;
 
 TEST(LineReadingCacheKey, EqualPixelsAndSizeGiveEqualKeys)
 {

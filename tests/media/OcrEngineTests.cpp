@@ -9,6 +9,7 @@
 
 #include "ScrivelCore/Errors.hpp"
 #include "ScrivelCore/UnicodeText.hpp"
+#include "support/OcrSuite.hpp"
 #include "support/RenderedText.hpp"
 
 namespace scrivel {
@@ -105,30 +106,7 @@ TEST(OcrEngineModels, MissingModelsNameEveryFolderSearched)
     EXPECT_THROW(OcrEngine{empty.path()}, PlatformError);
 }
 
-class OcrEngineLines : public ::testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
-        try {
-            engine_ = std::make_unique<OcrEngine>(OcrEngine::locateModels());
-        } catch (const PlatformError& error) {
-            missing_ = error.what();
-        }
-    }
-    static void TearDownTestSuite() { engine_.reset(); }
-    void SetUp() override
-    {
-        if (!engine_)
-            GTEST_SKIP() << "text recognition models are missing; run scripts/fetch-models. " << missing_;
-        if (!testing::fontsAvailable())
-            GTEST_SKIP() << "fonts-dejavu-core and fonts-noto-cjk are needed to render test text";
-    }
-    static std::unique_ptr<OcrEngine> engine_;
-    static std::string missing_;
-};
-
-std::unique_ptr<OcrEngine> OcrEngineLines::engine_;
-std::string OcrEngineLines::missing_;
+class OcrEngineLines : public testing::OcrSuite {};
 
 Image twoLines()
 {

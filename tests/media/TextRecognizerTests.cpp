@@ -10,6 +10,7 @@
 #include "ScrivelCore/Errors.hpp"
 #include "ScrivelMedia/OcrEngine.hpp"
 #include "support/FakeObservation.hpp"
+#include "support/OcrSuite.hpp"
 #include "support/RenderedText.hpp"
 
 namespace scrivel {
@@ -214,32 +215,8 @@ TEST(TextRecognizerRegions, LoneUncertainHanCharacterNeedsANeighbour)
 
 // ---- with the OCR engine on rendered pictures -------------------------------
 
-class TextRecognizerOcr : public ::testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
-        try {
-            engine_ = std::make_shared<OcrEngine>(OcrEngine::locateModels());
-        } catch (const PlatformError& error) {
-            missing_ = error.what();
-        }
-    }
-    static void TearDownTestSuite() { engine_.reset(); }
-
-    void SetUp() override
-    {
-        if (!engine_)
-            GTEST_SKIP() << "text recognition models are missing; run scripts/fetch-models. " << missing_;
-        if (!testing::fontsAvailable())
-            GTEST_SKIP() << "fonts-dejavu-core and fonts-noto-cjk are needed to render test text";
-    }
-
-    static std::shared_ptr<OcrEngine> engine_;
-    static std::string missing_;
+class TextRecognizerOcr : public testing::OcrSuite {
 };
-
-std::shared_ptr<OcrEngine> TextRecognizerOcr::engine_;
-std::string TextRecognizerOcr::missing_;
 
 // A selection's box in pixels of a width x height frame.
 cv::Rect2d framePixels(const DetectedRegion& region, const TextSelection& selection, int width, int height)
