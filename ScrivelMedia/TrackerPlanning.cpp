@@ -276,6 +276,27 @@ bool regionMatches(const DetectedRegion& region, const Reference& reference, con
     return layout.hasSameKinds(reference.layout) && reference.layout.agrees(layout);
 }
 
+namespace {
+
+// Recognition places a span's ends from the reading's character timing,
+// often a pixel or two inside the glyphs; Han glyphs rise above the inked
+// rows of the Latin text sharing their line; tracking adds its own share of
+// a pixel. A mask on the bare estimate leaves slivers of lettering, so spans
+// grow by the span margins. `lineHeight` is in frame widths.
+void growSpans(DetectedRegion& region, double lineHeight)
+{
+    const NormalizedRect& rect = region.rect;
+    const double sideways = rect.width > 0 ? spanMarginSideways * lineHeight / rect.width : 0;
+    for (TextSelection& selection : region.selections) {
+        selection.rect.x -= sideways;
+        selection.rect.width += 2 * sideways;
+        selection.rect.y -= spanMarginAbove;
+        selection.rect.height += spanMarginAbove + spanMarginBelow;
+    }
+}
+
+} // namespace
+
 Candidate candidate(const Reference& reference, const Acceptance& acceptance)
 {
     Candidate result;
@@ -288,18 +309,7 @@ Candidate candidate(const Reference& reference, const Acceptance& acceptance)
     result.matchedWholeLine = acceptance.matchedWholeLine;
     result.lineHeight = acceptance.lineHeight;
     result.locallySupported = acceptance.locallySupported;
-    // Recognition places a span's ends from the reading's character timing,
-    // often a pixel or two inside the glyphs; Han glyphs rise above the inked
-    // rows of the Latin text sharing their line; tracking adds its own share
-    // of a pixel. A mask on the bare estimate leaves slivers of lettering.
-    const NormalizedRect& rect = acceptance.rect;
-    const double sideways = rect.width > 0 ? spanMarginSideways * acceptance.lineHeight / rect.width : 0;
-    for (TextSelection& selection : result.region.selections) {
-        selection.rect.x -= sideways;
-        selection.rect.width += 2 * sideways;
-        selection.rect.y -= spanMarginAbove;
-        selection.rect.height += spanMarginAbove + spanMarginBelow;
-    }
+    growSpans(result.region, acceptance.lineHeight);
     return result;
 }
 
@@ -768,6 +778,76 @@ std::vector<DetectionSample> outputSamples(const std::vector<DetectionSample>& s
         output.push_back(DetectionSample{samples[f].time, samples[f].sceneID, std::move(regions)});
     }
     return output;
+}
+
+namespace {
+
+// A drawn mask lies on a reading's line when they share this much of the
+// smaller one's area: the tracked mask of another text in the same place
+// is seldom as wide as the reading, nor of the same height.
+constexpr double bareReadingOverlapShare = 0.5;
+
+// Whether the frame's masks cover `box` (frame-normalised): a grid of points
+// spread over it, a few pixels in from its edges, each lies under a mask.
+bool coveredByMasks(const NormalizedRect& box, const std::vector<NormalizedRect>& masks)
+{
+    constexpr int columns = 12;
+    constexpr int rows = 3;
+    for (int column = 0; column < columns; ++column) {
+        const double x = box.x + box.width * (column + 0.5) / columns;
+        for (int row = 0; row < rows; ++row) {
+            const double y = box.y + box.height * (row + 0.5) / rows;
+            const bool under = std::any_of(masks.begin(), masks.end(), [&](const NormalizedRect& mask) {
+                return x >= mask.x && x <= mask.maxX() && y >= mask.y && y <= mask.maxY();
+            });
+            if (!under)
+                return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+void drawBareReadings(std::vector<DetectionSample>& output, const std::vector<DetectionSample>& samples,
+                      double heightPerWidth)
+{
+    for (std::size_t f = 0; f < output.size() && f < samples.size(); ++f) {
+        std::vector<DetectedRegion>& drawn = output[f].regions;
+        if (drawn.empty())
+            continue;
+        std::vector<NormalizedRect> masks;
+        for (const DetectedRegion& region : drawn)
+            for (const NormalizedRect& mask : region.maskRects())
+                masks.push_back(mask);
+        const std::size_t trackedCount = drawn.size();
+        for (const DetectedRegion& read : samples[f].regions) {
+            if (read.selections.empty())
+                continue;
+            const DetectedRegion* under = nullptr;
+            double best = 0;
+            for (std::size_t i = 0; i < trackedCount; ++i) {
+                const double share = overlapShare(drawn[i].rect, read.rect);
+                if (share >= bareReadingOverlapShare && share > best) {
+                    under = &drawn[i];
+                    best = share;
+                }
+            }
+            if (!under)
+                continue;
+            const std::vector<NormalizedRect> spans = read.maskRects();
+            if (std::all_of(spans.begin(), spans.end(),
+                            [&](const NormalizedRect& span) { return coveredByMasks(span, masks); }))
+                continue;
+            DetectedRegion added = read;
+            added.trackID = under->trackID;
+            added.backgroundColor = under->backgroundColor;
+            growSpans(added, added.rect.height * heightPerWidth);
+            for (const NormalizedRect& mask : added.maskRects())
+                masks.push_back(mask);
+            drawn.push_back(std::move(added));
+        }
+    }
 }
 
 } // namespace scrivel::tracking

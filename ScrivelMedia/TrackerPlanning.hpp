@@ -217,4 +217,16 @@ std::vector<DetectionSample> outputSamples(const std::vector<DetectionSample>& s
                                            const std::vector<std::vector<Acceptance>>& accepted,
                                            const std::vector<Reference>& references, std::stop_token stopToken);
 
+// Where a drawn mask lies on a line that the frame's own recognition read
+// with spans to hide, and the frame's masks leave part of those spans bare,
+// the reading is drawn as well, its spans grown by the span margins and
+// under the track of the mask it lies under. The mask shows a text line is
+// there; recognition in the frame says which text and where its spans lie
+// (a formula bar showing the cell under the pointer changes its text while
+// its look stays much the same). A reading with no mask over it adds
+// nothing, so text seen by recognition alone still needs tracking.
+// `heightPerWidth` is the frame's height over its width.
+void drawBareReadings(std::vector<DetectionSample>& output, const std::vector<DetectionSample>& samples,
+                      double heightPerWidth);
+
 } // namespace scrivel::tracking

@@ -150,11 +150,13 @@ std::vector<DetectionSample> VideoMaskTracker::track(const std::string& videoPat
     std::int64_t candidateCount = 0;
     std::int64_t processed = 0;
     VideoFrames frames(videoPath);
+    cv::Size frameSize;
     while (auto frame = frames.next(stopToken)) {
         const auto& [time, image] = *frame;
         const auto f = static_cast<std::size_t>(processed);
         if (processed >= sampleCount || !(std::abs(time - samples[f].time) < frameTimeTolerance))
             throw VideoScanError::decodeFailed();
+        frameSize = cv::Size(image.width(), image.height());
         if (motions[f] && !references.empty()) {
             const TrackingImage prepared = makeTrackingImage(image);
             const TrackingImageAppearance appearance(prepared, built.patches);
@@ -168,7 +170,10 @@ std::vector<DetectionSample> VideoMaskTracker::track(const std::string& videoPat
         throw VideoScanError::decodeFailed();
 
     tracking::fillOneFrameGaps(accepted, references, inputs);
-    return tracking::outputSamples(samples, accepted, references, stopToken);
+    std::vector<DetectionSample> output = tracking::outputSamples(samples, accepted, references, stopToken);
+    if (frameSize.width > 0)
+        tracking::drawBareReadings(output, samples, static_cast<double>(frameSize.height) / frameSize.width);
+    return output;
 }
 
 } // namespace scrivel

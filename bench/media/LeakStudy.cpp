@@ -28,6 +28,7 @@
 
 #include "ScrivelCore/Json.hpp"
 #include "ScrivelMedia/FrameRegistration.hpp"
+#include "ScrivelMedia/IncrementalRecognizer.hpp"
 #include "ScrivelMedia/OcrEngine.hpp"
 #include "ScrivelMedia/SceneBoundaryDetector.hpp"
 #include "ScrivelMedia/TextRecognizer.hpp"
@@ -288,7 +289,29 @@ int main(int argc, char** argv)
         return 0;
     }
     const auto start = std::chrono::steady_clock::now();
-    const VideoScanner scanner = incremental ? VideoScanner(VideoScanner::productSequentialRecognizer(), tracker)
+    // The product's incremental recognizer, with each frame's time and work
+    // printed to stderr to see where a scan's time goes.
+    const VideoScanner::SequentialRecognizerFactory tracedRecognizer = [] {
+        auto recognizer = std::make_shared<IncrementalRecognizer>(
+            IncrementalRecognizer::Options{VideoScanner::frameThreadsFor(VideoScanner::defaultProcessorCount())});
+        return [recognizer, frame = 0](const Image& raster, const Image& full, const ScanSettings& s,
+                                       const VideoScanner::FrameContext& context, std::stop_token stop) mutable {
+            const IncrementalRecognizer::Statistics before = recognizer->statistics();
+            const auto start = std::chrono::steady_clock::now();
+            std::vector<DetectedRegion> regions = recognizer->recognize(raster, full, s, context, stop);
+            const IncrementalRecognizer::Statistics& after = recognizer->statistics();
+            std::fprintf(stderr, "frame %d: %.2f s, whole %lld, bands %lld, carried %lld, read %lld, reused %lld, patched %lld\n",
+                         frame++, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
+                         static_cast<long long>(after.wholeFrameDetections - before.wholeFrameDetections),
+                         static_cast<long long>(after.bandDetections - before.bandDetections),
+                         static_cast<long long>(after.linesCarried - before.linesCarried),
+                         static_cast<long long>(after.linesRead - before.linesRead),
+                         static_cast<long long>(after.linesReused - before.linesReused),
+                         static_cast<long long>(after.linesPatched - before.linesPatched));
+            return regions;
+        };
+    };
+    const VideoScanner scanner = incremental ? VideoScanner(tracedRecognizer, tracker)
                                              : VideoScanner(recognizer, tracker);
     const ScanResult result = scanner.scan(clip, settings, {});
     std::ofstream(outDir / (name + ".json")) << toJson(result).dump() << '\n';

@@ -730,6 +730,48 @@ TEST(TrackerPlanning, masksReachPastTheMeasuredSpansByShareOfTheLineHeight)
     }
 }
 
+TEST(TrackerPlanning, aReadingUnderAMaskOfAnotherTextHasItsBareSpansDrawn)
+{
+    // A formula bar: the tracked mask is another address that looks much the
+    // same and sits a little to the right, narrower than what the frame reads.
+    const NormalizedRect bar{0.10, 0.05, 0.30, 0.03};
+    DetectedRegion tracked = line("rafael@deskline.app", {0.12, 0.045, 0.25, 0.04},
+                                  {selection(RedactionKind::email, 0, 1)});
+    tracked.trackID = 58;
+    tracked.backgroundColor = 0xF0F0F0;
+    const DetectedRegion read = line("fxamara.osei@clifton.co.uk", bar, {selection(RedactionKind::email, 0.05, 0.95)});
+    const DetectedRegion elsewhere = line("noise 555 0101", {0.5, 0.5, 0.2, 0.03}, {selection(RedactionKind::phone, 0.3, 0.7)});
+    const DetectedRegion plain = line("Total", {0.1, 0.049, 0.05, 0.03});
+
+    std::vector<DetectionSample> samples = frames(2, 30);
+    samples[0].regions = {read, elsewhere, plain};
+    samples[1].regions = {read};
+    std::vector<DetectionSample> output = frames(2, 30);
+    output[0].regions = {tracked};
+    const double heightPerWidth = 9.0 / 16;
+    drawBareReadings(output, samples, heightPerWidth);
+
+    ASSERT_EQ(texts(output[0].regions), (Texts{"rafael@deskline.app", "fxamara.osei@clifton.co.uk"}))
+        << "only the reading under the mask is drawn: a phone read nowhere near one, or a line without spans, is not";
+    const DetectedRegion& added = output[0].regions[1];
+    EXPECT_EQ(added.trackID, 58) << "the reading belongs to the track of the mask over it";
+    EXPECT_EQ(added.backgroundColor, 0xF0F0F0u);
+    const std::vector<NormalizedRect> masks = added.maskRects();
+    ASSERT_EQ(masks.size(), 1u);
+    const double lineHeight = bar.height * heightPerWidth;
+    EXPECT_NEAR(masks[0].x, bar.x + 0.05 * bar.width - spanMarginSideways * lineHeight, 1e-12);
+    EXPECT_NEAR(masks[0].maxX(), bar.maxX() + spanMarginSideways * lineHeight, 1e-12);
+    EXPECT_NEAR(masks[0].y, bar.y - spanMarginAbove * bar.height, 1e-12);
+    EXPECT_TRUE(output[1].regions.empty()) << "a reading with no mask over it is left to tracking";
+
+    // Masks that already hide the reading's span: nothing is added.
+    std::vector<DetectionSample> covered = frames(1, 30);
+    DetectedRegion wide = line("fxamara.osei@clifton.co.uk", {0.095, 0.045, 0.31, 0.04}, {selection(RedactionKind::email, 0, 1)});
+    covered[0].regions = {wide};
+    drawBareReadings(covered, {samples[0]}, heightPerWidth);
+    EXPECT_EQ(covered[0].regions.size(), 1u);
+}
+
 TEST(TrackerPlanning, outputKeepsShortIdentitiesOnlyInsideTheirRuns)
 {
     const std::vector<DetectionSample> samples = frames(30, 30);
