@@ -236,6 +236,42 @@ std::vector<PlannedTemplate> plan(const std::vector<DetectionTemplate>& template
     return result;
 }
 
+void borrowSpans(std::vector<PlannedTemplate>& planned)
+{
+    std::vector<const PlannedTemplate*> lenders;
+    for (const PlannedTemplate& p : planned)
+        if (p.identityLength >= borrowingLength && !p.detectionTemplate.canonicalRegion.selections.empty())
+            lenders.push_back(&p);
+    if (lenders.empty())
+        return;
+    std::vector<std::pair<PlannedTemplate*, const PlannedTemplate*>> loans;
+    for (PlannedTemplate& borrower : planned) {
+        if (borrower.identityLength < borrowingLength || !borrower.detectionTemplate.canonicalRegion.selections.empty())
+            continue;
+        const std::string_view identity = borrower.identity;
+        const PlannedTemplate* nearest = nullptr;
+        std::size_t fewest = 0;
+        for (const PlannedTemplate* lender : lenders) {
+            const std::string_view other = lender->identity;
+            const std::size_t allowed = std::max<std::size_t>(1, std::max(identity.size(), other.size()) / 10);
+            const std::size_t apart = identity.size() > other.size() ? identity.size() - other.size()
+                                                                     : other.size() - identity.size();
+            if (apart > allowed)
+                continue;
+            const std::size_t edits = unicode::editDistance(identity, other);
+            if (edits <= allowed && (!nearest || edits < fewest)) {
+                nearest = lender;
+                fewest = edits;
+            }
+        }
+        if (nearest)
+            loans.emplace_back(&borrower, nearest);
+    }
+    // Lent after the search, so that a borrower never lends on.
+    for (const auto& [borrower, lender] : loans)
+        borrower->detectionTemplate.canonicalRegion.selections = lender->detectionTemplate.canonicalRegion.selections;
+}
+
 Reference makeReference(PlannedTemplate planned, std::size_t patch, std::uint32_t color)
 {
     Reference reference;

@@ -139,7 +139,9 @@ std::vector<DetectionSample> VideoMaskTracker::track(const std::string& videoPat
     const std::vector<DetectionTemplate> templates = DetectionTimeline::templates(samples, motions);
     const std::vector<tracking::FrameRange> neighbourhoods = tracking::neighbourhoods(samples);
 
-    BuiltReferences built = buildReferences(videoPath, tracking::plan(templates, neighbourhoods), sampleCount,
+    std::vector<tracking::PlannedTemplate> planned = tracking::plan(templates, neighbourhoods);
+    tracking::borrowSpans(planned);
+    BuiltReferences built = buildReferences(videoPath, std::move(planned), sampleCount,
         static_cast<std::int64_t>(templates.size()), progress, stopToken);
     std::vector<tracking::Reference>& references = built.references;
     tracking::orderReferences(references);

@@ -389,6 +389,36 @@ DetectionTemplate withSpans(DetectionTemplate t, std::vector<TextSelection> sele
     return t;
 }
 
+TEST(TrackerPlanning, aLineReadWithoutItsSpansBorrowsThemFromANearlyIdenticalLine)
+{
+    const auto around = neighbourhoods(frames(10, 30));
+    const std::vector<TextSelection> address = {selection(RedactionKind::email, 0.25, 0.75)};
+    const std::vector<TextSelection> phone = {selection(RedactionKind::phone, 0, 1)};
+    std::vector<PlannedTemplate> planned = plan(
+        {
+            withSpans(observedAt(1, "Mail amara.osei@clifton.co.uk", {0, 1, 2}), address),
+            observedAt(2, "Mail amara nsei@clifton couk", {0, 1, 2}), // dots cut off, one letter misread
+            observedAt(3, "Mail omera nsei@clifto couk", {0, 1, 2}),  // four edits: another text
+            observedAt(4, "+44 117 496 012", {0, 1, 2}),             // short of the pattern by one digit
+            withSpans(observedAt(5, "+44 117 496 0123", {0, 1, 2}), phone),
+            observedAt(6, "Ama Osei", {0, 1, 2}),                    // one edit from a short text: too short
+            withSpans(observedAt(7, "Amy Osei", {0, 1, 2}), phone),
+        },
+        around);
+    ASSERT_EQ(planned.size(), 7u);
+    borrowSpans(planned);
+    const auto spansOf = [&](std::int64_t id) {
+        const auto found = std::find_if(planned.begin(), planned.end(),
+                                        [&](const PlannedTemplate& p) { return p.detectionTemplate.id == id; });
+        return found->detectionTemplate.canonicalRegion.selections;
+    };
+    EXPECT_EQ(spansOf(2), address);
+    EXPECT_TRUE(spansOf(3).empty());
+    EXPECT_EQ(spansOf(4), phone);
+    EXPECT_TRUE(spansOf(6).empty());
+    EXPECT_EQ(spansOf(1), address) << "lenders keep their own spans";
+}
+
 TEST(TrackerPlanning, aLineWithSpansIsLookedForBeforeItIsSteadilyRecognized)
 {
     const auto mail = [](std::string text, std::vector<std::int64_t> at) {
