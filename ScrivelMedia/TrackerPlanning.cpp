@@ -564,41 +564,69 @@ std::vector<Acceptance> trackFrame(std::int64_t frame, const TrackingInputs& inp
     return accepted;
 }
 
-void fillOneFrameGaps(std::vector<std::vector<Acceptance>>& accepted, const std::vector<Reference>& references,
-                      const TrackingInputs& inputs)
+void fillShortGaps(std::vector<std::vector<Acceptance>>& accepted, std::vector<Reference>& references,
+                   const TrackingInputs& inputs)
 {
-    const auto regularOf = [&](std::size_t frame) {
-        std::map<std::size_t, const Acceptance*> byReference;
-        for (const Acceptance& acceptance : accepted[frame])
+    const std::size_t frameCount = accepted.size();
+    // Per reference, its regular acceptance in each frame.
+    std::vector<std::vector<const Acceptance*>> byFrame(references.size(),
+                                                        std::vector<const Acceptance*>(frameCount, nullptr));
+    for (std::size_t f = 0; f < frameCount; ++f)
+        for (const Acceptance& acceptance : accepted[f])
             if (!acceptance.anticipated)
-                byReference.emplace(acceptance.reference, &acceptance);
-        return byReference;
-    };
-    std::vector<Acceptance> filled;
-    for (std::size_t f = 1; f + 1 < accepted.size(); ++f) {
-        const auto& before = inputs.motions[f - 1];
-        const auto& now = inputs.motions[f];
-        if (!before || !now || inputs.samples[f - 1].sceneID != inputs.samples[f].sceneID ||
-            inputs.samples[f + 1].sceneID != inputs.samples[f].sceneID)
+                byFrame[acceptance.reference][f] = &acceptance;
+
+    std::vector<std::pair<std::size_t, Acceptance>> filled; // frame, acceptance
+    for (std::size_t r = 0; r < references.size(); ++r) {
+        Reference& reference = references[r];
+        if (reference.layout.empty())
             continue;
-        const auto previous = regularOf(f - 1);
-        const auto here = regularOf(f);
-        const auto next = regularOf(f + 1);
-        // Frame f − 1's place, mapped back to the scene and on into frame f.
-        const MotionTransform step = now->composed(before->inverted());
-        for (const auto& [index, acceptance] : previous) {
-            if (here.contains(index) || !next.contains(index) || !trustsRecognition(references[index]))
+        const std::vector<const Acceptance*>& at = byFrame[r];
+        for (std::size_t before = 0; before + 2 < frameCount; ++before) {
+            if (!at[before] || at[before + 1])
                 continue;
-            Acceptance moved = *acceptance;
-            moved.rect = step.applying(acceptance->rect);
-            moved.matchedWholeLine = false;
-            moved.lineHeight = acceptance->lineHeight * step.scale();
-            filled.push_back(moved);
+            std::size_t after = before + 2;
+            while (after < frameCount && after - before - 1 < longestFilledGap && !at[after])
+                ++after;
+            if (after >= frameCount || !at[after])
+                continue;
+            const std::optional<MotionTransform>& origin = inputs.motions[before];
+            bool sameScene = origin.has_value();
+            for (std::size_t g = before + 1; g <= after && sameScene; ++g)
+                sameScene = inputs.motions[g] && inputs.samples[g].sceneID == inputs.samples[before].sceneID;
+            if (!sameScene)
+                continue;
+            const Acceptance& last = *at[before];
+            std::vector<Acceptance> gap;
+            for (std::size_t g = before + 1; g < after; ++g) {
+                // Frame `before`'s place, mapped back to the scene and on
+                // into frame g.
+                const MotionTransform step = inputs.motions[g]->composed(origin->inverted());
+                Acceptance moved = last;
+                moved.rect = step.applying(last.rect);
+                moved.matchedWholeLine = false;
+                moved.lineHeight = last.lineHeight * step.scale();
+                const std::vector<DetectedRegion>& read = inputs.samples[g].regions;
+                const bool readThere = std::any_of(read.begin(), read.end(), [&](const DetectedRegion& region) {
+                    return regionMatches(region, reference, moved.rect);
+                });
+                if (!trustsRecognition(reference) && !readThere)
+                    break;
+                gap.push_back(moved);
+            }
+            if (gap.size() != after - before - 1)
+                continue;
+            for (std::size_t k = 0; k < gap.size(); ++k) {
+                filled.emplace_back(before + 1 + k, gap[k]);
+                if (reference.planned.support && !reference.planned.singleCharacter)
+                    reference.matchedFrames.push_back(static_cast<std::int64_t>(before + 1 + k));
+            }
         }
-        // Added once the frame's own acceptances are no longer looked at.
-        accepted[f].insert(accepted[f].end(), filled.begin(), filled.end());
-        filled.clear();
+        std::sort(reference.matchedFrames.begin(), reference.matchedFrames.end());
     }
+    // Added once no acceptance is looked at any more.
+    for (auto& [frame, acceptance] : filled)
+        accepted[frame].push_back(std::move(acceptance));
 }
 
 std::vector<FrameRange> runs(const std::vector<std::int64_t>& matchedFrames, const SupportSet& support)

@@ -202,12 +202,15 @@ std::vector<Acceptance> trackFrame(std::int64_t frame, const TrackingInputs& inp
 // supported frame; blocks without a supported frame give nothing.
 std::vector<FrameRange> runs(const std::vector<std::int64_t>& matchedFrames, const SupportSet& support);
 
-// A line with spans to hide that was accepted in the frames just before and
-// just after a frame (a pointer passing over it, a blurred scroll step) is
-// taken to be in that frame too, where the motion moves it from the frame
-// before. Adds those acceptances to `accepted` (one list per frame).
-void fillOneFrameGaps(std::vector<std::vector<Acceptance>>& accepted, const std::vector<Reference>& references,
-                      const TrackingInputs& inputs);
+// A line with spans to hide accepted on both sides of a gap of at most
+// `longestFilledGap` frames (a pointer passing over it, a blurred step of a
+// fast scroll) is taken to be in the gap too, where the motion moves it from
+// the frame before the gap. A long line is; a short one only where each
+// frame of the gap reads it there, and those frames join its matched
+// frames. Adds those acceptances to `accepted` (one list per frame).
+inline constexpr std::size_t longestFilledGap = 2;
+void fillShortGaps(std::vector<std::vector<Acceptance>>& accepted, std::vector<Reference>& references,
+                   const TrackingInputs& inputs);
 
 // Whether candidate `candidate` displaces the already kept `kept`.
 bool conflicts(const Candidate& kept, const Candidate& candidate);

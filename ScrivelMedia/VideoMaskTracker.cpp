@@ -171,7 +171,7 @@ std::vector<DetectionSample> VideoMaskTracker::track(const std::string& videoPat
     if (processed != sampleCount)
         throw VideoScanError::decodeFailed();
 
-    tracking::fillOneFrameGaps(accepted, references, inputs);
+    tracking::fillShortGaps(accepted, references, inputs);
     std::vector<DetectionSample> output = tracking::outputSamples(samples, accepted, references, stopToken);
     if (frameSize.width > 0)
         tracking::drawBareReadings(output, samples, static_cast<double>(frameSize.height) / frameSize.width);

@@ -544,7 +544,7 @@ TEST(TrackerPlanning, aLookOnAnotherRowIsRefusedAndTheGapFilledByTheMotion)
     EXPECT_TRUE(accepted[5].empty()) << "recognition reads another text where the look went";
     ASSERT_EQ(accepted[6].size(), 1u);
 
-    fillOneFrameGaps(accepted, scene.references, {scene.samples, scene.motions, scene.around});
+    fillShortGaps(accepted, scene.references, {scene.samples, scene.motions, scene.around});
     ASSERT_EQ(accepted[5].size(), 1u);
     EXPECT_NEAR(accepted[5][0].rect.y, 0.2 - 0.04, 1e-12) << "frame 4's place, moved by frame 5's motion";
     EXPECT_FALSE(accepted[5][0].matchedWholeLine);
@@ -556,19 +556,61 @@ TEST(TrackerPlanning, aLookOnAnotherRowIsRefusedAndTheGapFilledByTheMotion)
     looks.whole = AppearanceFit{0, 0.07, 0.9};
     EXPECT_EQ(misread.track(5, looks).size(), 1u);
 
-    // Gaps longer than a frame, and lines with nothing to hide, stay open.
+    // Two frames are filled; three, and lines with nothing to hide, stay open.
     std::vector<std::vector<Acceptance>> sparse(scene.samples.size());
-    sparse[4] = accepted[4];
-    sparse[7] = accepted[6];
-    fillOneFrameGaps(sparse, scene.references, {scene.samples, scene.motions, scene.around});
-    EXPECT_TRUE(sparse[5].empty() && sparse[6].empty());
+    sparse[3] = accepted[4];
+    sparse[6] = accepted[6];
+    fillShortGaps(sparse, scene.references, {scene.samples, scene.motions, scene.around});
+    EXPECT_EQ(sparse[4].size(), 1u);
+    EXPECT_EQ(sparse[5].size(), 1u);
+    std::vector<std::vector<Acceptance>> sparser(scene.samples.size());
+    sparser[2] = accepted[4];
+    sparser[6] = accepted[6];
+    fillShortGaps(sparser, scene.references, {scene.samples, scene.motions, scene.around});
+    EXPECT_TRUE(sparser[3].empty() && sparser[4].empty() && sparser[5].empty());
     TrackingScene plain(observedAt(1, "a long line of text", {0, 1, 2, 3}, place));
     std::vector<std::vector<Acceptance>> plainAccepted(plain.samples.size());
     looks.whole = AppearanceFit{0, 0, 0.9};
     plainAccepted[4] = plain.track(4, looks);
     plainAccepted[6] = plain.track(6, looks);
-    fillOneFrameGaps(plainAccepted, plain.references, {plain.samples, plain.motions, plain.around});
+    fillShortGaps(plainAccepted, plain.references, {plain.samples, plain.motions, plain.around});
     EXPECT_TRUE(plainAccepted[5].empty());
+}
+
+// A fast sideways scroll blurs a short city name for two frames: its look is
+// lost while recognition still reads it.
+TEST(TrackerPlanning, aShortLineIsCarriedOverAGapOnlyWhereRecognitionReadsIt)
+{
+    const NormalizedRect place{0.5, 0.4, 0.02, 0.02};
+    TrackingScene city(withSpans(observedAt(1, "北京", {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, place),
+                                 {selection(RedactionKind::han, 0, 1)}));
+    ASSERT_TRUE(city.references.at(0).planned.support.has_value());
+    for (std::size_t f = 0; f < city.samples.size(); ++f) {
+        city.motions[f] = MotionTransform(1, -0.01 * static_cast<double>(f), 0);
+        city.samples[f].regions = {line("北京", {place.x - 0.01 * static_cast<double>(f), place.y, place.width, place.height},
+                                        {selection(RedactionKind::han, 0, 1)})};
+    }
+    ScriptedAppearance looks;
+    looks.whole = AppearanceFit{0, 0, 0.9};
+    std::vector<std::vector<Acceptance>> accepted(city.samples.size());
+    for (const std::int64_t f : {0, 1, 2, 3, 4, 7, 8, 9})
+        accepted[static_cast<std::size_t>(f)] = city.track(f, looks);
+    const TrackingInputs inputs{city.samples, city.motions, city.around};
+
+    std::vector<std::vector<Acceptance>> unread = accepted;
+    std::vector<Reference> unreadReferences = city.references;
+    std::vector<DetectionSample> blurred = city.samples;
+    blurred[6].regions.clear();
+    fillShortGaps(unread, unreadReferences, {blurred, city.motions, city.around});
+    EXPECT_TRUE(unread[5].empty() && unread[6].empty()) << "frame 6 does not read it: the gap stays open";
+
+    fillShortGaps(accepted, city.references, inputs);
+    ASSERT_EQ(accepted[5].size(), 1u);
+    ASSERT_EQ(accepted[6].size(), 1u);
+    EXPECT_NEAR(accepted[6][0].rect.x, place.x - 0.06, 1e-12);
+    const std::vector<DetectionSample> output = outputSamples(city.samples, accepted, city.references, {});
+    for (std::size_t f = 2; f < 8; ++f)
+        EXPECT_EQ(output[f].regions.size(), 1u) << "frame " << f << " is inside the line's run";
 }
 
 // --- runs and output ------------------------------------------------------
