@@ -29,6 +29,16 @@ constexpr int kTile = 32;
 // readings came from, not with the previous frame, so that a slow fade adds
 // up and is noticed.
 constexpr int kNoiseTolerance = 24;
+// A fast scroll, and the first frames after a key frame, leave coding noise
+// of up to about 64 levels, scattered: single pixels along glyph edges,
+// never more than five in any 5 x 5 square. Text drawn or removed moves
+// whole strokes. So a pixel beyond kNoiseTolerance counts as changed only
+// with at least kLeastChangedNeighbours such pixels in its 5 x 5 square, or
+// alone when it moved by more than kLoneChangeLevels (a full stop typed into
+// an address is a few pixels, but dark on light).
+constexpr int kNeighbourhood = 5;
+constexpr int kLeastChangedNeighbours = 6;
+constexpr int kLoneChangeLevels = 96;
 // A line keeps its previous detection only when its pixels and this many
 // pixels all round are unchanged: the detector looks beyond a line's box,
 // and typing next to a line changes its box.
@@ -141,16 +151,35 @@ class ChangeMap {
 public:
     // `current` and `reference`: 8-bit images of one type.
     ChangeMap(const cv::Mat& current, const cv::Mat& reference, cv::Point shift)
-        : frame_(current.size()),
-          overlap_(cv::Rect({}, current.size()) & (cv::Rect({}, reference.size()) + shift)),
-          channels_(current.channels())
+        : frame_(current.size()), overlap_(cv::Rect({}, current.size()) & (cv::Rect({}, reference.size()) + shift))
     {
         if (overlap_.empty())
             return;
         cv::Mat difference;
         cv::absdiff(current(overlap_), reference(overlap_ - shift), difference);
-        // One byte per channel: 255 where it moved beyond the noise.
-        cv::threshold(difference.reshape(1), changed_, kNoiseTolerance, 255, cv::THRESH_BINARY);
+        // Each pixel's largest channel difference.
+        cv::Mat largest;
+        if (difference.channels() == 1) {
+            largest = difference;
+        } else {
+            std::vector<cv::Mat> channels;
+            cv::split(difference, channels);
+            largest = channels[0];
+            for (std::size_t c = 1; c < channels.size(); ++c)
+                cv::max(largest, channels[c], largest);
+        }
+        cv::Mat beyondNoise;
+        cv::threshold(largest, beyondNoise, kNoiseTolerance, 1, cv::THRESH_BINARY);
+        cv::Mat neighbours;
+        cv::boxFilter(beyondNoise, neighbours, CV_8U, cv::Size(kNeighbourhood, kNeighbourhood), cv::Point(-1, -1),
+                      false, cv::BORDER_CONSTANT);
+        cv::Mat clustered;
+        cv::threshold(neighbours, clustered, kLeastChangedNeighbours - 1, 255, cv::THRESH_BINARY);
+        cv::threshold(largest, changed_, kLoneChangeLevels, 255, cv::THRESH_BINARY);
+        cv::Mat strayed;
+        cv::threshold(beyondNoise, strayed, 0, 255, cv::THRESH_BINARY);
+        cv::bitwise_and(clustered, strayed, clustered);
+        cv::bitwise_or(changed_, clustered, changed_);
     }
 
     // Whether every pixel of `area` (frame pixels) is unchanged.
@@ -158,19 +187,15 @@ public:
     {
         if (area.empty() || (area & overlap_) != area)
             return false;
-        const cv::Rect bytes((area.x - overlap_.x) * channels_, area.y - overlap_.y, area.width * channels_,
-                             area.height);
-        return cv::countNonZero(changed_(bytes)) == 0;
+        return cv::countNonZero(changed_(area - overlap_.tl())) == 0;
     }
 
     // The first and last frame columns of `area` holding a changed pixel;
     // nothing when none does. `area` must lie where the reference reaches.
     std::optional<std::pair<int, int>> changedColumns(const cv::Rect& area) const
     {
-        const cv::Rect bytes((area.x - overlap_.x) * channels_, area.y - overlap_.y, area.width * channels_,
-                             area.height);
         cv::Mat columnMaxima;
-        cv::reduce(changed_(bytes), columnMaxima, 0, cv::REDUCE_MAX);
+        cv::reduce(changed_(area - overlap_.tl()), columnMaxima, 0, cv::REDUCE_MAX);
         int first = -1;
         int last = -1;
         for (int i = 0; i < columnMaxima.cols; ++i)
@@ -181,7 +206,7 @@ public:
             }
         if (first < 0)
             return std::nullopt;
-        return std::pair{area.x + first / channels_, area.x + last / channels_};
+        return std::pair{area.x + first, area.x + last};
     }
 
     bool reaches(const cv::Rect& area) const { return (area & overlap_) == area; }
@@ -201,9 +226,8 @@ public:
                 const cv::Rect tile = map.tile(c, r);
                 if ((tile & overlap_) != tile)
                     continue;
-                const cv::Mat bytes = columnMaxima.colRange((tile.x - overlap_.x) * channels_,
-                                                           (tile.br().x - overlap_.x) * channels_);
-                if (cv::countNonZero(bytes) == 0) {
+                const cv::Mat pixels = columnMaxima.colRange(tile.x - overlap_.x, tile.br().x - overlap_.x);
+                if (cv::countNonZero(pixels) == 0) {
                     map.at(c, r) = 1;
                     ++count;
                 }
@@ -215,8 +239,7 @@ public:
 private:
     cv::Size frame_;
     cv::Rect overlap_; // frame pixels whose source lies in the reference
-    int channels_;
-    cv::Mat changed_;  // overlap_'s rows, channels side by side
+    cv::Mat changed_;  // overlap_'s pixels: 255 where changed
 };
 
 // Whole-pixel displacements worth trying, likeliest first: the
@@ -812,11 +835,16 @@ std::vector<DetectedRegion> IncrementalRecognizer::recognize(const Image& raster
             for (int c = 0; c < unchanged.columns(); ++c)
                 if (unchanged.at(c, r))
                     keepOld(unchanged.tile(c, r));
+        // A kept line: its old pixels and the margins at its ends, which
+        // were found unchanged. Above and below it the new pixels stand
+        // where they changed: kept old, a change there (a pointer passing,
+        // or the noise of a key frame) would be found again in every later
+        // frame and have that area detected over and over.
         for (const std::size_t i : planned->carried)
-            keepOld(surroundingsOf(previous_.lines[i] + planned->shift, source.size()));
+            keepOld(withEndMargins(previous_.lines[i] + planned->shift) & sourceRect);
         // A patched line: its old pixels, but for the stretch read now.
         for (const Plan::Patch& patch : planned->patched) {
-            keepOld(surroundingsOf(previous_.lines[patch.line] + planned->shift, source.size()));
+            keepOld(withEndMargins(previous_.lines[patch.line] + planned->shift) & sourceRect);
             source(patch.piece).copyTo(reference(patch.piece));
         }
         for (const cv::Rect& line : toRead) {

@@ -353,6 +353,48 @@ TEST_F(IncrementalRecognition, CodingNoiseOnAStillScreenIsNotAChange)
     EXPECT_EQ(stats.wholeFrameDetections, statsBefore.wholeFrameDetections);
 }
 
+// A fast scroll leaves coding noise far above the steady-state level, but
+// scattered: it is not a change. A full stop inked into a line is a handful
+// of pixels, but dark on light: it is.
+TEST_F(IncrementalRecognition, ScatteredNoiseOfAFastScrollIsNotAChangeButAFullStopIs)
+{
+    const cv::Mat page = renderPage();
+    const auto scrolled = [&](IncrementalRecognizer& recognizer, const Image& frame) {
+        recognizer.recognize(view(page, 0), view(page, 0), settings(), scrolledBy(0));
+        const auto before = recognizer.statistics().linesRead;
+        recognizer.recognize(frame, frame, settings(), scrolledBy(37));
+        return recognizer.statistics().linesRead - before;
+    };
+    IncrementalRecognizer clean(engine_, {2});
+    const auto cleanReads = scrolled(clean, view(page, 37));
+
+    // Single pixels 40 to 60 levels off, on a 6-pixel grid: no 5 x 5 square
+    // holds more than four.
+    cv::Mat noisy = view(page, 37).pixels.clone();
+    cv::RNG random(11);
+    for (int y = 0; y < noisy.rows; y += 6)
+        for (int x = 0; x < noisy.cols; x += 6) {
+            if (random.uniform(0, 3) != 0)
+                continue;
+            const int level = random.uniform(40, 61) * (random.uniform(0, 2) == 0 ? 1 : -1);
+            cv::Vec3b& pixel = noisy.at<cv::Vec3b>(std::min(y + random.uniform(0, 3), noisy.rows - 1),
+                                                    std::min(x + random.uniform(0, 3), noisy.cols - 1));
+            for (int c = 0; c < 3; ++c)
+                pixel[c] = cv::saturate_cast<std::uint8_t>(pixel[c] + level);
+        }
+    IncrementalRecognizer throughNoise(engine_, {2});
+    EXPECT_EQ(scrolled(throughNoise, Image(noisy)), cleanReads);
+
+    // A full stop after "Budget approved for March", on its baseline.
+    const int baseline = 40 + kLineSpacing * 3;
+    TextCanvas alone(kWidth, kPageHeight, {255, 255, 255});
+    const cv::Rect text = alone.draw(kPageLines[3], {24, baseline}, 22, Font::sans, {30, 30, 30});
+    cv::Mat dotted = view(page, 37).pixels.clone();
+    dotted(cv::Rect(text.br().x + 2, baseline - 37 - 2, 2, 2)).setTo(cv::Scalar(30, 30, 30));
+    IncrementalRecognizer withDot(engine_, {2});
+    EXPECT_GT(scrolled(withDot, Image(dotted)), cleanReads);
+}
+
 // A popup fading in changes each frame by less than coding noise, but the
 // change adds up against what the kept lines were read on: its e-mail
 // address is found.
