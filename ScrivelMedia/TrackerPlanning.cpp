@@ -27,6 +27,10 @@ constexpr double conflictOverlapShare = 0.8;
 constexpr double conflictSameTextIoU = 0.65;
 constexpr double sameWidthRatio = 0.85;
 
+// Readings of whole lines are nearly all this confident or more; below it a
+// reading is too unsure to tell that the text is another one.
+constexpr float contradictionConfidence = 0.8F;
+
 const NormalizedRect unitSquare{0, 0, 1, 1};
 
 // An empty needle is not "contained": a line without letters or numbers says
@@ -409,8 +413,10 @@ bool lookContradicted(const DetectionSample& sample, const Reference& reference,
 {
     const std::string& identity = reference.planned.identity;
     for (const DetectedRegion& region : sample.regions) {
-        // A line in its place: as wide, not a word inside it.
-        if (overlapShare(region.rect, tracked) < regionOverlapShare
+        // A line in its place: as wide, not a word inside it, and read
+        // with confidence (a row half under a frozen header reads as
+        // uncertain garbage, which contradicts nothing).
+        if (region.confidence < contradictionConfidence || overlapShare(region.rect, tracked) < regionOverlapShare
             || widthRatio(region.rect.width, tracked.width) < regionWidthRatio)
             continue;
         const std::string read = identityText(region.text);
@@ -731,6 +737,26 @@ std::vector<const Candidate*> resolved(const std::vector<Candidate>& candidates)
     return kept;
 }
 
+// Whether the frame's masks cover `box` (frame-normalised): a grid of points
+// spread over it, a few pixels in from its edges, each lies under a mask.
+bool coveredByMasks(const NormalizedRect& box, const std::vector<NormalizedRect>& masks)
+{
+    constexpr int columns = 12;
+    constexpr int rows = 3;
+    for (int column = 0; column < columns; ++column) {
+        const double x = box.x + box.width * (column + 0.5) / columns;
+        for (int row = 0; row < rows; ++row) {
+            const double y = box.y + box.height * (row + 0.5) / rows;
+            const bool under = std::any_of(masks.begin(), masks.end(), [&](const NormalizedRect& mask) {
+                return x >= mask.x && x <= mask.maxX() && y >= mask.y && y <= mask.maxY();
+            });
+            if (!under)
+                return false;
+        }
+    }
+    return true;
+}
+
 // Per reference, the frames in which its anticipated acceptances count: the
 // block of consecutive anticipated frames that ends right before its first
 // regular acceptance.
@@ -829,9 +855,15 @@ std::vector<DetectionSample> outputSamples(const std::vector<DetectionSample>& s
         for (const Candidate& e : extra) {
             if (e.layout.empty())
                 continue;
-            const bool hidden = std::any_of(drawn.begin(), drawn.end(), [&](const Candidate* k) {
-                return conflicts(*k, e) && e.layout.covers(k->layout, e.region.rect, k->region.rect);
-            });
+            // Hidden only where every span lies wholly under drawn masks:
+            // a mask over most of a phone number still shows digits.
+            std::vector<NormalizedRect> masks;
+            for (const Candidate* k : drawn)
+                for (const NormalizedRect& mask : k->region.maskRects())
+                    masks.push_back(mask);
+            const std::vector<NormalizedRect> spans = e.region.maskRects();
+            const bool hidden = std::all_of(spans.begin(), spans.end(),
+                                            [&](const NormalizedRect& span) { return coveredByMasks(span, masks); });
             if (!hidden)
                 drawn.push_back(&e);
         }
@@ -850,26 +882,6 @@ namespace {
 // smaller one's area: the tracked mask of another text in the same place
 // is seldom as wide as the reading, nor of the same height.
 constexpr double bareReadingOverlapShare = 0.5;
-
-// Whether the frame's masks cover `box` (frame-normalised): a grid of points
-// spread over it, a few pixels in from its edges, each lies under a mask.
-bool coveredByMasks(const NormalizedRect& box, const std::vector<NormalizedRect>& masks)
-{
-    constexpr int columns = 12;
-    constexpr int rows = 3;
-    for (int column = 0; column < columns; ++column) {
-        const double x = box.x + box.width * (column + 0.5) / columns;
-        for (int row = 0; row < rows; ++row) {
-            const double y = box.y + box.height * (row + 0.5) / rows;
-            const bool under = std::any_of(masks.begin(), masks.end(), [&](const NormalizedRect& mask) {
-                return x >= mask.x && x <= mask.maxX() && y >= mask.y && y <= mask.maxY();
-            });
-            if (!under)
-                return false;
-        }
-    }
-    return true;
-}
 
 } // namespace
 

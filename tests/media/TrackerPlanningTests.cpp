@@ -555,6 +555,11 @@ TEST(TrackerPlanning, aLookOnAnotherRowIsRefusedAndTheGapFilledByTheMotion)
     misread.samples[5].regions = {line("Lucia Moren0 +1303 555 0120", {0.1, 0.27, 0.4, 0.05})};
     looks.whole = AppearanceFit{0, 0.07, 0.9};
     EXPECT_EQ(misread.track(5, looks).size(), 1u);
+    // Nor is an unsure reading of another text (the line half hidden).
+    DetectedRegion garbage = line("1m55115555-i", {0.1, 0.27, 0.4, 0.05});
+    garbage.confidence = 0.32F;
+    misread.samples[6].regions = {garbage};
+    EXPECT_EQ(misread.track(6, looks).size(), 1u);
 
     // Two frames are filled; three, and lines with nothing to hide, stay open.
     std::vector<std::vector<Acceptance>> sparse(scene.samples.size());
@@ -775,6 +780,14 @@ TEST(TrackerPlanning, aLineDisplacedByAnotherTextOverPartOfItKeepsItsSpans)
     EXPECT_EQ(texts(output[3].regions), expected) << "the note comes back for its span; a line without spans is drawn as resolved";
     EXPECT_EQ(texts(output[2].regions), (Texts{"Escalate to billing", "Zhou Jingyi", "nothing to hide here at all"}))
         << "the name read alone already hides the note's span: the note is not drawn again";
+
+    // The name tracked a little narrower leaves the end of the span bare.
+    std::vector<std::vector<Acceptance>> narrower(samples.size());
+    narrower[1] = accepted[2];
+    narrower[1][2].rect = {0.28, 0.5, 0.05, 0.03};
+    const std::vector<DetectionSample> bare = outputSamples(samples, narrower, references, {});
+    EXPECT_EQ(texts(bare[1].regions),
+              (Texts{"Escalate to billing", "Zhou Jingyi", "nothing to hide here at all", "my colleague Zhou Jingyi had the same issue"}));
 }
 
 TEST(TrackerPlanning, masksReachPastTheMeasuredSpansByShareOfTheLineHeight)
