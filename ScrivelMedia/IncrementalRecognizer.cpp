@@ -20,6 +20,8 @@ namespace {
 
 // Change is measured on tiles of this many frame pixels.
 constexpr int kTile = 32;
+// The mark of a tile unchanged in its old place while the picture moved.
+constexpr std::uint8_t kStillTile = 2;
 // The largest difference of a pixel's channel still taken as the same
 // picture. Video coding leaves a few levels of noise on static and scrolled
 // screen content (up to about 10 in steady state, more just after a key
@@ -475,6 +477,7 @@ std::optional<cv::Rect> patchOf(const std::optional<OcrEngine::LineReading>& rea
     return piece;
 }
 
+
 } // namespace
 
 IncrementalRecognizer::IncrementalRecognizer(std::shared_ptr<const OcrEngine> engine, Options options)
@@ -507,7 +510,8 @@ bool IncrementalRecognizer::sameWithinNoise(const cv::Mat& a, const cv::Mat& b)
 struct IncrementalRecognizer::Plan {
     // The picture's whole-pixel displacement since the previous frame.
     cv::Point shift;
-    // Tiles whose pixels are those of the reference (moved by `shift`).
+    // Tiles whose pixels are those of the reference: moved by `shift`
+    // (marked 1) or in their old place (marked kStillTile).
     TileMap unchanged;
     // Previous lines kept, with their readings (indices).
     std::vector<std::size_t> carried;
@@ -522,6 +526,9 @@ struct IncrementalRecognizer::Plan {
     // Whether the whole frame must be detected again (the carried lines
     // still stand).
     bool wholeFrame = false;
+    // Previous lines kept in their old place, where the picture moved but
+    // they did not.
+    std::vector<std::size_t> still;
 };
 
 std::optional<IncrementalRecognizer::Plan> IncrementalRecognizer::plan(const Image& raster, const cv::Mat& frame,
@@ -564,6 +571,7 @@ std::optional<IncrementalRecognizer::Plan> IncrementalRecognizer::plan(const Ima
     std::vector<Plan::Patch> patched;
     std::vector<cv::Rect> carried; // kept lines, patched ones too: detection leaves them be
     std::vector<cv::Rect> redetected;
+    std::vector<std::size_t> stale; // neither carried nor patched
     for (std::size_t i = 0; i < previous_.lines.size(); ++i) {
         const cv::Rect moved = previous_.lines[i] + shift;
         const cv::Rect surroundings = surroundingsOf(moved, frame.size());
@@ -581,11 +589,38 @@ std::optional<IncrementalRecognizer::Plan> IncrementalRecognizer::plan(const Ima
             patched.push_back({i, *piece});
             carried.push_back(moved);
         } else {
-            redetected.push_back(moved & frameRect);
+            stale.push_back(i);
         }
     }
+    // Parts of the screen that do not move with the picture (a sheet's
+    // frozen header and columns, a toolbar over a scrolling page) are found
+    // unchanged in their old place: their tiles and lines are kept there.
+    std::vector<std::size_t> stillLines;
+    if (shift != cv::Point(0, 0)) {
+        const ChangeMap stillChanges(frame, reference, {0, 0});
+        int stillCount = 0;
+        const TileMap stillTiles = stillChanges.tiles(stillCount);
+        for (int r = 0; r < unchanged.rows(); ++r)
+            for (int c = 0; c < unchanged.columns(); ++c)
+                if (!unchanged.at(c, r) && stillTiles.at(c, r)) {
+                    unchanged.at(c, r) = kStillTile;
+                    dirty.at(c, r) = 0;
+                    ++unchangedCount;
+                }
+        std::erase_if(stale, [&](std::size_t i) {
+            const cv::Rect& line = previous_.lines[i];
+            if ((line & frameRect) != line || !stillChanges.unchanged(surroundingsOf(line, frame.size())))
+                return false;
+            stillLines.push_back(i);
+            carried.push_back(line);
+            return true;
+        });
+    }
+    for (const std::size_t i : stale)
+        redetected.push_back((previous_.lines[i] + shift) & frameRect);
     std::erase_if(redetected, [](const cv::Rect& line) { return line.empty(); });
-    Plan result{shift, std::move(unchanged), std::move(carriedLines), std::move(patched), {}, false};
+    Plan result{shift, std::move(unchanged), std::move(carriedLines), std::move(patched), {}, false,
+                std::move(stillLines)};
     const auto wholeFrame = [&] {
         result.wholeFrame = true;
         return std::move(result);
@@ -746,6 +781,8 @@ std::vector<DetectedRegion> IncrementalRecognizer::recognize(const Image& raster
         std::vector<cv::Rect> kept;
         for (const std::size_t i : planned->carried)
             kept.push_back(previous_.lines[i] + planned->shift);
+        for (const std::size_t i : planned->still)
+            kept.push_back(previous_.lines[i]);
         for (const Plan::Patch& patch : planned->patched)
             kept.push_back(previous_.lines[patch.line] + planned->shift);
         std::erase_if(toRead, [&](const cv::Rect& line) { return mostlyCarried(line, kept); });
@@ -762,10 +799,18 @@ std::vector<DetectedRegion> IncrementalRecognizer::recognize(const Image& raster
                 lines.push_back({moved, previous_.readings[i]});
             }
         }
+        std::vector<std::size_t> still;
+        for (const std::size_t i : planned->still) {
+            if (!superseded(previous_.lines[i])) {
+                still.push_back(i);
+                lines.push_back({previous_.lines[i], previous_.readings[i]});
+            }
+        }
         for (const Plan::Patch& patch : planned->patched)
             if (!superseded(previous_.lines[patch.line] + planned->shift))
                 patches.push_back(patch);
         planned->carried = std::move(carried);
+        planned->still = std::move(still);
         planned->patched = patches;
         statistics_.linesCarried += static_cast<std::int64_t>(lines.size());
         statistics_.linesReused += static_cast<std::int64_t>(lines.size());
@@ -825,26 +870,28 @@ std::vector<DetectedRegion> IncrementalRecognizer::recognize(const Image& raster
         // kept at the edge of what a scroll brought in has its margin
         // partly outside it).
         const cv::Rect oldRect({}, previous_.reference.size());
-        const auto keepOld = [&](const cv::Rect& area) {
-            const cv::Rect from = (area - planned->shift) & oldRect;
+        const auto keepOld = [&](const cv::Rect& area, cv::Point shift) {
+            const cv::Rect from = (area - shift) & oldRect;
             if (!from.empty())
-                previous_.reference(from).copyTo(reference(from + planned->shift));
+                previous_.reference(from).copyTo(reference(from + shift));
         };
         const TileMap& unchanged = planned->unchanged;
         for (int r = 0; r < unchanged.rows(); ++r)
             for (int c = 0; c < unchanged.columns(); ++c)
                 if (unchanged.at(c, r))
-                    keepOld(unchanged.tile(c, r));
+                    keepOld(unchanged.tile(c, r), unchanged.at(c, r) == kStillTile ? cv::Point() : planned->shift);
         // A kept line: its old pixels and the margins at its ends, which
         // were found unchanged. Above and below it the new pixels stand
         // where they changed: kept old, a change there (a pointer passing,
         // or the noise of a key frame) would be found again in every later
         // frame and have that area detected over and over.
         for (const std::size_t i : planned->carried)
-            keepOld(withEndMargins(previous_.lines[i] + planned->shift) & sourceRect);
+            keepOld(withEndMargins(previous_.lines[i] + planned->shift) & sourceRect, planned->shift);
+        for (const std::size_t i : planned->still)
+            keepOld(withEndMargins(previous_.lines[i]) & sourceRect, {});
         // A patched line: its old pixels, but for the stretch read now.
         for (const Plan::Patch& patch : planned->patched) {
-            keepOld(withEndMargins(previous_.lines[patch.line] + planned->shift) & sourceRect);
+            keepOld(withEndMargins(previous_.lines[patch.line] + planned->shift) & sourceRect, planned->shift);
             source(patch.piece).copyTo(reference(patch.piece));
         }
         for (const cv::Rect& line : toRead) {

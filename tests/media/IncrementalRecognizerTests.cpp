@@ -243,6 +243,42 @@ TEST_F(IncrementalRecognition, ScrolledLinesAreReusedAndOnlyNewLinesRead)
     EXPECT_GE(stats.linesReused, 2 * (linesBefore - 4));
 }
 
+// A sheet's frozen header stays while the page under it scrolls: its lines
+// are kept in their place, not detected and read again.
+TEST_F(IncrementalRecognition, AFrozenHeaderOverAScrollingPageIsKeptInPlace)
+{
+    constexpr int kHeader = 96;
+    TextCanvas header(kWidth, kHeader, {240, 240, 240});
+    header.draw("Contacts for the spring launch", {24, 36}, 22, Font::sans, {30, 30, 30});
+    header.draw("Owner: li.wei@example.cn", {24, 76}, 22, Font::sans, {30, 30, 30});
+    const cv::Mat page = renderPage();
+    const auto frameAt = [&](int top) {
+        cv::Mat pixels;
+        cv::vconcat(header.pixels(), page(cv::Rect(0, top, kWidth, kHeight - kHeader)), pixels);
+        return Image(pixels);
+    };
+    IncrementalRecognizer recognizer(engine_, {2});
+    const Image first = frameAt(0);
+    recognizer.recognize(first, first, settings(), scrolledBy(0));
+    const std::vector<cv::Rect> before = recognizer.latestLines();
+    const auto carriedBefore = recognizer.statistics().linesCarried;
+
+    constexpr int kScroll = 37;
+    const Image second = frameAt(kScroll);
+    const auto regions = recognizer.recognize(second, second, settings(), scrolledBy(kScroll));
+    EXPECT_EQ(regions, freshlyRead(second, recognizer.latestLines()));
+    EXPECT_TRUE(anyTextContains(regions, "li.wei@example.cn"));
+    // Header lines stay where they were; page lines whose margins stay on the
+    // page below the header move with it; both are kept.
+    std::int64_t keepable = 0;
+    for (const cv::Rect& line : before) {
+        const bool inHeader = line.br().y + 8 <= kHeader;
+        const bool onPage = line.y - kScroll - 8 >= kHeader && line.br().y - kScroll + 8 <= kHeight;
+        keepable += inHeader || onPage ? 1 : 0;
+    }
+    EXPECT_GE(recognizer.statistics().linesCarried - carriedBefore, keepable);
+}
+
 // A scroll brings a line to the edge of what the previous frame showed,
 // its margin partly beyond it: the line is kept, and every amount of
 // scrolling recognizes what a fresh look does.
