@@ -1,6 +1,8 @@
 #include "ScrivelMedia/IncrementalRecognizer.hpp"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cmath>
 #include <cstring>
 #include <map>
@@ -478,6 +480,85 @@ std::optional<cv::Rect> patchOf(const std::optional<OcrEngine::LineReading>& rea
 }
 
 
+// A line whose look is carried through a zoom: its previous crop, scaled
+// by the motion since the previous frame, is looked for within this many
+// pixels of where the motion puts it.
+constexpr int kResampledSlack = 3;
+// It is the same line when the whole crop correlates this well and every
+// inked stretch of a line height correlates at least kResampledBlock (a
+// character typed, removed or changed breaks its stretch).
+constexpr double kResampledWhole = 0.9;
+constexpr double kResampledBlock = 0.8;
+// A stretch this flat is blank: it must then stay blank.
+constexpr double kBlankDeviation = 6;
+
+cv::Mat grey(const cv::Mat& pixels)
+{
+    if (pixels.channels() == 1)
+        return pixels;
+    cv::Mat out;
+    cv::cvtColor(pixels, out, pixels.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY);
+    return out;
+}
+
+double correlation(const cv::Mat& a, const cv::Mat& b)
+{
+    cv::Mat result;
+    cv::matchTemplate(a, b, result, cv::TM_CCOEFF_NORMED);
+    return result.at<float>(0, 0);
+}
+
+// Where the previous line `before` (pixels of `reference`), scaled and moved
+// to `predicted` by the motion, lies in `frame`, when its look is found
+// there; `score` receives the weakest correlation met.
+std::optional<cv::Rect> resampledPlace(const cv::Mat& frame, const cv::Mat& reference, const cv::Rect& before,
+                                       const cv::Rect& predicted, double& score)
+{
+    score = -1;
+    const cv::Rect frameRect({}, frame.size());
+    if (predicted.width < 8 || predicted.height < 6 || (before & cv::Rect({}, reference.size())) != before)
+        return std::nullopt;
+    const cv::Rect search =
+        cv::Rect(predicted.x - kResampledSlack, predicted.y - kResampledSlack, predicted.width + 2 * kResampledSlack,
+                 predicted.height + 2 * kResampledSlack) &
+        frameRect;
+    if (search.width < predicted.width || search.height < predicted.height)
+        return std::nullopt;
+    cv::Mat look;
+    cv::resize(grey(reference(before)), look, predicted.size(), 0, 0,
+               predicted.area() < before.area() ? cv::INTER_AREA : cv::INTER_LINEAR);
+    const cv::Mat area = grey(frame(search));
+    cv::Mat result;
+    cv::matchTemplate(area, look, result, cv::TM_CCOEFF_NORMED);
+    double best = 0;
+    cv::Point at;
+    cv::minMaxLoc(result, nullptr, &best, nullptr, &at);
+    score = best;
+    if (!(best >= kResampledWhole))
+        return std::nullopt;
+    const cv::Rect placed(search.x + at.x, search.y + at.y, predicted.width, predicted.height);
+    const cv::Mat now = area(cv::Rect(at, predicted.size()));
+    const int stretch = std::max(predicted.height, 8);
+    for (int x = 0; x < look.cols; x += stretch) {
+        const cv::Rect block(x, 0, std::min(stretch, look.cols - x), look.rows);
+        if (block.width < 4)
+            break;
+        cv::Scalar mean, deviation, nowMean, nowDeviation;
+        cv::meanStdDev(look(block), mean, deviation);
+        cv::meanStdDev(now(block), nowMean, nowDeviation);
+        if (deviation[0] < kBlankDeviation || nowDeviation[0] < kBlankDeviation) {
+            if (std::max(deviation[0], nowDeviation[0]) >= kBlankDeviation || std::abs(mean[0] - nowMean[0]) > 16)
+                return std::nullopt;
+            continue;
+        }
+        const double blockScore = correlation(now(block), look(block));
+        score = std::min(score, blockScore);
+        if (!(blockScore >= kResampledBlock))
+            return std::nullopt;
+    }
+    return placed;
+}
+
 } // namespace
 
 IncrementalRecognizer::IncrementalRecognizer(std::shared_ptr<const OcrEngine> engine, Options options)
@@ -574,6 +655,14 @@ std::optional<IncrementalRecognizer::Plan> IncrementalRecognizer::plan(const Ima
     std::vector<std::size_t> stale; // neither carried nor patched
     for (std::size_t i = 0; i < previous_.lines.size(); ++i) {
         const cv::Rect moved = previous_.lines[i] + shift;
+        // A reading kept through a zoom by its look was not made on these
+        // pixels (a character that looks much like another may have
+        // changed): once the picture moves by whole pixels again, the line
+        // is read afresh.
+        if (previous_.keptByLook[i]) {
+            stale.push_back(i);
+            continue;
+        }
         const cv::Rect surroundings = surroundingsOf(moved, frame.size());
         // A line whose own pixels and the margins at its ends are unchanged
         // keeps its reading even when the margin above or below changed (a
@@ -609,7 +698,7 @@ std::optional<IncrementalRecognizer::Plan> IncrementalRecognizer::plan(const Ima
                 }
         std::erase_if(stale, [&](std::size_t i) {
             const cv::Rect& line = previous_.lines[i];
-            if ((line & frameRect) != line || !stillChanges.unchanged(surroundingsOf(line, frame.size())))
+            if (previous_.keptByLook[i] || (line & frameRect) != line || !stillChanges.unchanged(surroundingsOf(line, frame.size())))
                 return false;
             stillLines.push_back(i);
             carried.push_back(line);
@@ -760,6 +849,9 @@ std::vector<DetectedRegion> IncrementalRecognizer::recognize(const Image& raster
     struct Line {
         cv::Rect box;
         std::optional<OcrEngine::LineReading> reading;
+        // Kept through a zoom by its look: the reading was made on other
+        // pixels.
+        bool keptByLook = false;
     };
     std::vector<Line> lines;
     std::vector<cv::Rect> toRead;
@@ -814,6 +906,61 @@ std::vector<DetectedRegion> IncrementalRecognizer::recognize(const Image& raster
         planned->patched = patches;
         statistics_.linesCarried += static_cast<std::int64_t>(lines.size());
         statistics_.linesReused += static_cast<std::int64_t>(lines.size());
+    }
+    // During a zoom, lines found afresh over the whole frame that are a
+    // previous line scaled and moved by the motion, with the same look, keep
+    // that line's reading (until the picture holds still again).
+    std::vector<cv::Rect> resampled;
+    const bool zooming = previous_.context.motion && context.motion &&
+        previous_.context.sceneID == context.sceneID &&
+        std::abs(context.motion->scale() / previous_.context.motion->scale() - 1) * std::max(source.cols, source.rows) >= 1;
+    if ((!planned || planned->wholeFrame) && zooming && previous_.reference.size() == source.size()) {
+        const MotionTransform step = context.motion->composed(previous_.context.motion->inverted());
+        const double w = source.cols;
+        const double h = source.rows;
+        std::vector<cv::Rect> predicted(previous_.lines.size());
+        for (std::size_t j = 0; j < previous_.lines.size(); ++j) {
+            const cv::Rect& p = previous_.lines[j];
+            const NormalizedRect moved = step.applying(NormalizedRect{p.x / w, p.y / h, p.width / w, p.height / h});
+            predicted[j] = cv::Rect(static_cast<int>(std::lround(moved.x * w)), static_cast<int>(std::lround(moved.y * h)),
+                                    static_cast<int>(std::lround(moved.width * w)),
+                                    static_cast<int>(std::lround(moved.height * h)));
+        }
+        static const bool debug = std::getenv("SCRIVEL_DEBUG_RESAMPLED") != nullptr;
+        std::erase_if(toRead, [&](const cv::Rect& line) {
+            std::size_t best = previous_.lines.size();
+            double bestOverlap = 0;
+            for (std::size_t j = 0; j < predicted.size(); ++j) {
+                if (!previous_.readings[j])
+                    continue;
+                const double union_ = (line | predicted[j]).area();
+                const double overlap = union_ > 0 ? (line & predicted[j]).area() / union_ : 0;
+                if (overlap > bestOverlap) {
+                    bestOverlap = overlap;
+                    best = j;
+                }
+            }
+            if (best == previous_.lines.size() || bestOverlap < 0.6)
+                return false;
+            double score = 0;
+            const auto placed = resampledPlace(source, previous_.reference, previous_.lines[best], predicted[best], score);
+            if (debug) {
+                const auto fresh = engine_->readLinePixels(source(line));
+                std::fprintf(stderr, "resampled %s score %.3f same %d '%s' '%s'\n", placed ? "yes" : "no", score,
+                             fresh && fresh->reading.string == previous_.readings[best]->reading.string ? 1 : 0,
+                             previous_.readings[best]->reading.string.c_str(), fresh ? fresh->reading.string.c_str() : "");
+            }
+            if (!placed)
+                return false;
+            // The reading goes on the line as detected here: its box is
+            // what detection makes of the text in this frame, where the
+            // scaled box is off by the rounding of its size.
+            lines.push_back({line, previous_.readings[best], true});
+            resampled.push_back(line);
+            return true;
+        });
+        statistics_.linesResampled += static_cast<std::int64_t>(resampled.size());
+        statistics_.linesReused += static_cast<std::int64_t>(resampled.size());
     }
     for (cv::Rect& line : toRead)
         line &= sourceRect;
@@ -898,13 +1045,19 @@ std::vector<DetectedRegion> IncrementalRecognizer::recognize(const Image& raster
             const cv::Rect around = surroundingsOf(line, source.size());
             source(around).copyTo(reference(around));
         }
+        for (const cv::Rect& line : resampled) {
+            const cv::Rect around = surroundingsOf(line, source.size());
+            source(around).copyTo(reference(around));
+        }
     }
-    Previous next{std::move(reference), raster.pixels.size(), {}, {}, context};
+    Previous next{std::move(reference), raster.pixels.size(), {}, {}, {}, context};
     next.lines.reserve(lines.size());
     next.readings.reserve(lines.size());
+    next.keptByLook.reserve(lines.size());
     for (Line& line : lines) {
         next.lines.push_back(line.box);
         next.readings.push_back(std::move(line.reading));
+        next.keptByLook.push_back(line.keptByLook);
     }
     previous_ = std::move(next);
     cache_.nextFrame();

@@ -53,6 +53,7 @@ public:
         std::int64_t linesRead = 0;      // crops run through the recognition model
         std::int64_t linesReused = 0;    // lines answered without it: kept, or from the cache
         std::int64_t linesPatched = 0;   // lines of which only a changed stretch was read
+        std::int64_t linesResampled = 0; // lines kept through a zoom by their scaled look
         bool operator==(const Statistics&) const = default;
     };
 
@@ -88,6 +89,9 @@ private:
         cv::Size rasterSize;
         std::vector<cv::Rect> lines;
         std::vector<std::optional<OcrEngine::LineReading>> readings; // one per line
+        // One per line: whether it was kept through a zoom by its look, its
+        // reading made on other pixels.
+        std::vector<bool> keptByLook;
         FrameContext context;
     };
     struct Plan;

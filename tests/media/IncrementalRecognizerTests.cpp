@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
 
 #include "ScrivelCore/Errors.hpp"
 #include "ScrivelMedia/OcrEngine.hpp"
@@ -277,6 +278,47 @@ TEST_F(IncrementalRecognition, AFrozenHeaderOverAScrollingPageIsKeptInPlace)
         keepable += inHeader || onPage ? 1 : 0;
     }
     EXPECT_GE(recognizer.statistics().linesCarried - carriedBefore, keepable);
+}
+
+// A zoom scales every line: each that looks as before, scaled, keeps its
+// reading until the picture holds still again.
+TEST_F(IncrementalRecognition, ALineKeepsItsReadingThroughAZoomUnlessItChanged)
+{
+    constexpr double kZoom = 1.1;
+    const auto zoomed = [&](const cv::Mat& page) {
+        cv::Mat larger;
+        cv::resize(page, larger, {}, kZoom, kZoom, cv::INTER_LINEAR);
+        return Image(larger(cv::Rect(0, 0, kWidth, kHeight)).clone());
+    };
+    const IncrementalRecognizer::FrameContext zoomIn{MotionTransform(kZoom, 0, 0), 0};
+    const cv::Mat page = renderPage();
+    TextCanvas edited(kWidth, kPageHeight, {255, 255, 255});
+    page.copyTo(edited.pixels());
+    const int baseline = 40 + kLineSpacing * 2; // "Call +1 303 555 0164 today": one digit changes
+    edited.fill(cv::Rect(0, baseline - 24, kWidth, 30), {255, 255, 255});
+    edited.draw("Call +1 303 555 0184 today", {24, baseline}, 22, Font::sans, {30, 30, 30});
+
+    IncrementalRecognizer same(engine_, {2});
+    same.recognize(view(page, 0), view(page, 0), settings(), scrolledBy(0));
+    const auto linesBefore = static_cast<std::int64_t>(same.latestLines().size());
+    const Image larger = zoomed(page);
+    const auto regions = same.recognize(larger, larger, settings(), zoomIn);
+    EXPECT_GE(same.statistics().linesResampled, linesBefore / 2);
+    EXPECT_TRUE(anyTextContains(regions, "jane.doe@example.com"));
+    EXPECT_TRUE(anyTextContains(regions, "0164"));
+
+    IncrementalRecognizer changed(engine_, {2});
+    changed.recognize(view(page, 0), view(page, 0), settings(), scrolledBy(0));
+    const Image largerEdited = zoomed(edited.pixels());
+    changed.recognize(largerEdited, largerEdited, settings(), zoomIn);
+    EXPECT_GE(changed.statistics().linesResampled, linesBefore / 2);
+    // A digit that looks much like the old one may pass for it while the
+    // zoom goes on; once the picture holds still, every line kept by its
+    // look is read again.
+    const auto settled = changed.recognize(largerEdited, largerEdited, settings(), zoomIn);
+    EXPECT_EQ(settled, freshlyRead(largerEdited, changed.latestLines()));
+    EXPECT_TRUE(anyTextContains(settled, "0184"));
+    EXPECT_FALSE(anyTextContains(settled, "0164"));
 }
 
 // A scroll brings a line to the edge of what the previous frame showed,
