@@ -1,8 +1,6 @@
 #include "ScrivelMedia/IncrementalRecognizer.hpp"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <cmath>
 #include <cstring>
 #include <map>
@@ -484,13 +482,18 @@ std::optional<cv::Rect> patchOf(const std::optional<OcrEngine::LineReading>& rea
 // by the motion since the previous frame, is looked for within this many
 // pixels of where the motion puts it.
 constexpr int kResampledSlack = 3;
+// A line found now stands for the previous line whose scaled box it
+// overlaps most, by at least this intersection over union.
+constexpr double kResampledOverlap = 0.6;
 // It is the same line when the whole crop correlates this well and every
 // inked stretch of a line height correlates at least kResampledBlock (a
 // character typed, removed or changed breaks its stretch).
 constexpr double kResampledWhole = 0.9;
 constexpr double kResampledBlock = 0.8;
-// A stretch this flat is blank: it must then stay blank.
+// A stretch this flat is blank: it must then stay blank, its brightness
+// moving by at most kBlankShift.
 constexpr double kBlankDeviation = 6;
+constexpr double kBlankShift = 16;
 
 cv::Mat grey(const cv::Mat& pixels)
 {
@@ -508,22 +511,20 @@ double correlation(const cv::Mat& a, const cv::Mat& b)
     return result.at<float>(0, 0);
 }
 
-// Where the previous line `before` (pixels of `reference`), scaled and moved
-// to `predicted` by the motion, lies in `frame`, when its look is found
-// there; `score` receives the weakest correlation met.
-std::optional<cv::Rect> resampledPlace(const cv::Mat& frame, const cv::Mat& reference, const cv::Rect& before,
-                                       const cv::Rect& predicted, double& score)
+// Whether the previous line `before` (pixels of `reference`), scaled and
+// moved to `predicted` by the motion, is found looking as before in `frame`,
+// within kResampledSlack pixels of that place.
+bool keepsItsLook(const cv::Mat& frame, const cv::Mat& reference, const cv::Rect& before, const cv::Rect& predicted)
 {
-    score = -1;
     const cv::Rect frameRect({}, frame.size());
     if (predicted.width < 8 || predicted.height < 6 || (before & cv::Rect({}, reference.size())) != before)
-        return std::nullopt;
+        return false;
     const cv::Rect search =
         cv::Rect(predicted.x - kResampledSlack, predicted.y - kResampledSlack, predicted.width + 2 * kResampledSlack,
                  predicted.height + 2 * kResampledSlack) &
         frameRect;
     if (search.width < predicted.width || search.height < predicted.height)
-        return std::nullopt;
+        return false;
     cv::Mat look;
     cv::resize(grey(reference(before)), look, predicted.size(), 0, 0,
                predicted.area() < before.area() ? cv::INTER_AREA : cv::INTER_LINEAR);
@@ -533,10 +534,8 @@ std::optional<cv::Rect> resampledPlace(const cv::Mat& frame, const cv::Mat& refe
     double best = 0;
     cv::Point at;
     cv::minMaxLoc(result, nullptr, &best, nullptr, &at);
-    score = best;
     if (!(best >= kResampledWhole))
-        return std::nullopt;
-    const cv::Rect placed(search.x + at.x, search.y + at.y, predicted.width, predicted.height);
+        return false;
     const cv::Mat now = area(cv::Rect(at, predicted.size()));
     const int stretch = std::max(predicted.height, 8);
     for (int x = 0; x < look.cols; x += stretch) {
@@ -547,16 +546,14 @@ std::optional<cv::Rect> resampledPlace(const cv::Mat& frame, const cv::Mat& refe
         cv::meanStdDev(look(block), mean, deviation);
         cv::meanStdDev(now(block), nowMean, nowDeviation);
         if (deviation[0] < kBlankDeviation || nowDeviation[0] < kBlankDeviation) {
-            if (std::max(deviation[0], nowDeviation[0]) >= kBlankDeviation || std::abs(mean[0] - nowMean[0]) > 16)
-                return std::nullopt;
+            if (std::max(deviation[0], nowDeviation[0]) >= kBlankDeviation || std::abs(mean[0] - nowMean[0]) > kBlankShift)
+                return false;
             continue;
         }
-        const double blockScore = correlation(now(block), look(block));
-        score = std::min(score, blockScore);
-        if (!(blockScore >= kResampledBlock))
-            return std::nullopt;
+        if (!(correlation(now(block), look(block)) >= kResampledBlock))
+            return false;
     }
-    return placed;
+    return true;
 }
 
 } // namespace
@@ -926,7 +923,6 @@ std::vector<DetectedRegion> IncrementalRecognizer::recognize(const Image& raster
                                     static_cast<int>(std::lround(moved.width * w)),
                                     static_cast<int>(std::lround(moved.height * h)));
         }
-        static const bool debug = std::getenv("SCRIVEL_DEBUG_RESAMPLED") != nullptr;
         std::erase_if(toRead, [&](const cv::Rect& line) {
             std::size_t best = previous_.lines.size();
             double bestOverlap = 0;
@@ -940,17 +936,9 @@ std::vector<DetectedRegion> IncrementalRecognizer::recognize(const Image& raster
                     best = j;
                 }
             }
-            if (best == previous_.lines.size() || bestOverlap < 0.6)
+            if (best == previous_.lines.size() || bestOverlap < kResampledOverlap)
                 return false;
-            double score = 0;
-            const auto placed = resampledPlace(source, previous_.reference, previous_.lines[best], predicted[best], score);
-            if (debug) {
-                const auto fresh = engine_->readLinePixels(source(line));
-                std::fprintf(stderr, "resampled %s score %.3f same %d '%s' '%s'\n", placed ? "yes" : "no", score,
-                             fresh && fresh->reading.string == previous_.readings[best]->reading.string ? 1 : 0,
-                             previous_.readings[best]->reading.string.c_str(), fresh ? fresh->reading.string.c_str() : "");
-            }
-            if (!placed)
+            if (!keepsItsLook(source, previous_.reference, previous_.lines[best], predicted[best]))
                 return false;
             // The reading goes on the line as detected here: its box is
             // what detection makes of the text in this frame, where the
