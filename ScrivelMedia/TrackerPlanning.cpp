@@ -573,28 +573,23 @@ std::vector<Acceptance> trackFrame(std::int64_t frame, const TrackingInputs& inp
 void fillShortGaps(std::vector<std::vector<Acceptance>>& accepted, std::vector<Reference>& references,
                    const TrackingInputs& inputs)
 {
-    const std::size_t frameCount = accepted.size();
-    // Per reference, its regular acceptance in each frame.
-    std::vector<std::vector<const Acceptance*>> byFrame(references.size(),
-                                                        std::vector<const Acceptance*>(frameCount, nullptr));
-    for (std::size_t f = 0; f < frameCount; ++f)
+    // Per reference, its regular acceptances in frame order.
+    std::vector<std::vector<std::pair<std::size_t, const Acceptance*>>> byReference(references.size());
+    for (std::size_t f = 0; f < accepted.size(); ++f)
         for (const Acceptance& acceptance : accepted[f])
             if (!acceptance.anticipated)
-                byFrame[acceptance.reference][f] = &acceptance;
+                byReference[acceptance.reference].emplace_back(f, &acceptance);
 
     std::vector<std::pair<std::size_t, Acceptance>> filled; // frame, acceptance
     for (std::size_t r = 0; r < references.size(); ++r) {
         Reference& reference = references[r];
         if (reference.layout.empty())
             continue;
-        const std::vector<const Acceptance*>& at = byFrame[r];
-        for (std::size_t before = 0; before + 2 < frameCount; ++before) {
-            if (!at[before] || at[before + 1])
-                continue;
-            std::size_t after = before + 2;
-            while (after < frameCount && after - before - 1 < longestFilledGap && !at[after])
-                ++after;
-            if (after >= frameCount || !at[after])
+        const auto& acceptances = byReference[r];
+        for (std::size_t k = 0; k + 1 < acceptances.size(); ++k) {
+            const std::size_t before = acceptances[k].first;
+            const std::size_t after = acceptances[k + 1].first;
+            if (after - before < 2 || after - before - 1 > longestFilledGap)
                 continue;
             const std::optional<MotionTransform>& origin = inputs.motions[before];
             bool sameScene = origin.has_value();
@@ -602,7 +597,7 @@ void fillShortGaps(std::vector<std::vector<Acceptance>>& accepted, std::vector<R
                 sameScene = inputs.motions[g] && inputs.samples[g].sceneID == inputs.samples[before].sceneID;
             if (!sameScene)
                 continue;
-            const Acceptance& last = *at[before];
+            const Acceptance& last = *acceptances[k].second;
             std::vector<Acceptance> gap;
             for (std::size_t g = before + 1; g < after; ++g) {
                 // Frame `before`'s place, mapped back to the scene and on
@@ -622,10 +617,10 @@ void fillShortGaps(std::vector<std::vector<Acceptance>>& accepted, std::vector<R
             }
             if (gap.size() != after - before - 1)
                 continue;
-            for (std::size_t k = 0; k < gap.size(); ++k) {
-                filled.emplace_back(before + 1 + k, gap[k]);
+            for (std::size_t i = 0; i < gap.size(); ++i) {
+                filled.emplace_back(before + 1 + i, gap[i]);
                 if (reference.planned.support && !reference.planned.singleCharacter)
-                    reference.matchedFrames.push_back(static_cast<std::int64_t>(before + 1 + k));
+                    reference.matchedFrames.push_back(static_cast<std::int64_t>(before + 1 + i));
             }
         }
         std::sort(reference.matchedFrames.begin(), reference.matchedFrames.end());
