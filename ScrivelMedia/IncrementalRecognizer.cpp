@@ -244,6 +244,17 @@ private:
     cv::Mat changed_;  // overlap_'s pixels: 255 where changed
 };
 
+// How far the picture's scale changed between two frames, in pixels across
+// the frame; nothing when either lacks a motion or they lie in different
+// scenes.
+std::optional<double> scaleChangePixels(const IncrementalRecognizer::FrameContext& previous,
+                                        const IncrementalRecognizer::FrameContext& current, cv::Size frame)
+{
+    if (!previous.motion || !current.motion || previous.sceneID != current.sceneID)
+        return std::nullopt;
+    return std::abs(current.motion->scale() / previous.motion->scale() - 1) * std::max(frame.width, frame.height);
+}
+
 // Whole-pixel displacements worth trying, likeliest first: the
 // registration's motion since the previous frame when that motion is a pure
 // shift (scale changing by less than a pixel across the frame), none, and
@@ -252,13 +263,11 @@ std::vector<cv::Point> candidateShifts(const IncrementalRecognizer::FrameContext
                                        const IncrementalRecognizer::FrameContext& current, cv::Size frame)
 {
     std::vector<cv::Point> shifts{{0, 0}};
-    if (!previous.motion || !current.motion || previous.sceneID != current.sceneID)
+    const std::optional<double> scaleChange = scaleChangePixels(previous, current, frame);
+    if (!scaleChange || !(*scaleChange < 1))
         return shifts;
     const MotionTransform& a = *previous.motion;
     const MotionTransform& b = *current.motion;
-    const double zoom = b.scale() / a.scale();
-    if (!(std::abs(zoom - 1) * std::max(frame.width, frame.height) < 1))
-        return shifts;
     // Where the frame's centre in the previous frame has gone.
     const double px = (0.5 - a.tx()) / a.scale() * b.scale() + b.tx();
     const double py = (0.5 - a.ty()) / a.scale() * b.scale() + b.ty();
@@ -908,9 +917,8 @@ std::vector<DetectedRegion> IncrementalRecognizer::recognize(const Image& raster
     // previous line scaled and moved by the motion, with the same look, keep
     // that line's reading (until the picture holds still again).
     std::vector<cv::Rect> resampled;
-    const bool zooming = previous_.context.motion && context.motion &&
-        previous_.context.sceneID == context.sceneID &&
-        std::abs(context.motion->scale() / previous_.context.motion->scale() - 1) * std::max(source.cols, source.rows) >= 1;
+    const std::optional<double> scaleChange = scaleChangePixels(previous_.context, context, source.size());
+    const bool zooming = scaleChange && *scaleChange >= 1;
     if ((!planned || planned->wholeFrame) && zooming && previous_.reference.size() == source.size()) {
         const MotionTransform step = context.motion->composed(previous_.context.motion->inverted());
         const double w = source.cols;
