@@ -752,6 +752,19 @@ bool coveredByMasks(const NormalizedRect& box, const std::vector<NormalizedRect>
     return true;
 }
 
+void addMasks(std::vector<NormalizedRect>& masks, const DetectedRegion& region)
+{
+    for (const NormalizedRect& mask : region.maskRects())
+        masks.push_back(mask);
+}
+
+// Whether every span of `region` lies wholly under `masks`.
+bool spansHidden(const DetectedRegion& region, const std::vector<NormalizedRect>& masks)
+{
+    const std::vector<NormalizedRect> spans = region.maskRects();
+    return std::all_of(spans.begin(), spans.end(), [&](const NormalizedRect& span) { return coveredByMasks(span, masks); });
+}
+
 // Per reference, the frames in which its anticipated acceptances count: the
 // block of consecutive anticipated frames that ends right before its first
 // regular acceptance.
@@ -847,20 +860,16 @@ std::vector<DetectionSample> outputSamples(const std::vector<DetectionSample>& s
                 extra.push_back(c);
         }
         extra.insert(extra.end(), anticipated.begin(), anticipated.end());
+        // Hidden only where every span lies wholly under drawn masks: a mask
+        // over most of a phone number still shows digits.
+        std::vector<NormalizedRect> masks;
+        for (const Candidate* k : drawn)
+            addMasks(masks, k->region);
         for (const Candidate& e : extra) {
-            if (e.layout.empty())
+            if (e.layout.empty() || spansHidden(e.region, masks))
                 continue;
-            // Hidden only where every span lies wholly under drawn masks:
-            // a mask over most of a phone number still shows digits.
-            std::vector<NormalizedRect> masks;
-            for (const Candidate* k : drawn)
-                for (const NormalizedRect& mask : k->region.maskRects())
-                    masks.push_back(mask);
-            const std::vector<NormalizedRect> spans = e.region.maskRects();
-            const bool hidden = std::all_of(spans.begin(), spans.end(),
-                                            [&](const NormalizedRect& span) { return coveredByMasks(span, masks); });
-            if (!hidden)
-                drawn.push_back(&e);
+            drawn.push_back(&e);
+            addMasks(masks, e.region);
         }
         std::vector<DetectedRegion> regions;
         regions.reserve(drawn.size());
@@ -889,8 +898,7 @@ void drawBareReadings(std::vector<DetectionSample>& output, const std::vector<De
             continue;
         std::vector<NormalizedRect> masks;
         for (const DetectedRegion& region : drawn)
-            for (const NormalizedRect& mask : region.maskRects())
-                masks.push_back(mask);
+            addMasks(masks, region);
         const std::size_t trackedCount = drawn.size();
         for (const DetectedRegion& read : samples[f].regions) {
             if (read.selections.empty())
@@ -906,16 +914,13 @@ void drawBareReadings(std::vector<DetectionSample>& output, const std::vector<De
             }
             if (!under)
                 continue;
-            const std::vector<NormalizedRect> spans = read.maskRects();
-            if (std::all_of(spans.begin(), spans.end(),
-                            [&](const NormalizedRect& span) { return coveredByMasks(span, masks); }))
+            if (spansHidden(read, masks))
                 continue;
             DetectedRegion added = read;
             added.trackID = under->trackID;
             added.backgroundColor = under->backgroundColor;
             growSpans(added, added.rect.height * heightPerWidth);
-            for (const NormalizedRect& mask : added.maskRects())
-                masks.push_back(mask);
+            addMasks(masks, added);
             drawn.push_back(std::move(added));
         }
     }
