@@ -104,6 +104,7 @@ def rewrite_det(model):
             n.attribute.extend([helper.make_attribute("min", lo), helper.make_attribute("max", hi)])
             clips += 1
     print(f"    det: {clips} Clip nodes with constant bounds moved into attributes")
+    use_depthwise_layer(g, "det")
     return g.finish()
 
 
@@ -122,6 +123,7 @@ def rewrite_rec(model):
     fix_layer_norms(g)
     fix_linears(g)
     fix_final_squeeze(g)
+    use_depthwise_layer(g, "rec")
     return g.finish()
 
 
@@ -263,6 +265,33 @@ def fix_final_squeeze(g):
         g.replace([n], [reshape])
         count += 1
     print(f"    rec: {count} Squeeze on the height axis replaced by Reshape")
+
+
+def use_depthwise_layer(g, label):
+    """Depthwise convolutions with 5 x 5 kernels, or with a stride that differs
+    between the axes, become the application's own layer (ScrivelDepthwiseConv):
+    OpenCV 4.6 runs them through its general convolution, several times slower.
+    Same weights, bias, stride and padding; the arithmetic is unchanged."""
+    count = 0
+    for n in [n for n in g.nodes if n.op_type == "Conv"]:
+        weights = g.consts[n.input[1]]
+        channels = weights.shape[0]
+        if g.attr(n, "group", 1) != channels or weights.shape[1] != 1:
+            continue
+        k = weights.shape[2]
+        strides = list(g.attr(n, "strides", [1, 1]))
+        pads = list(g.attr(n, "pads", [0, 0, 0, 0]))
+        assert weights.shape[3] == k, "depthwise kernel is not square"
+        assert list(g.attr(n, "dilations", [1, 1])) == [1, 1], "dilated depthwise convolution"
+        assert pads[0] == pads[2] and pads[1] == pads[3], "asymmetric depthwise padding"
+        if k != 5 and strides[0] == strides[1]:
+            continue
+        layer = helper.make_node("ScrivelDepthwiseConv", list(n.input), list(n.output), name=n.name,
+                                 kernel=int(k), stride_h=int(strides[0]), stride_w=int(strides[1]),
+                                 pad_h=int(pads[0]), pad_w=int(pads[1]))
+        g.replace([n], [layer])
+        count += 1
+    print(f"    {label}: {count} depthwise convolutions given the application's own layer")
 
 
 def main():

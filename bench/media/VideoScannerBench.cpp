@@ -105,7 +105,23 @@ int scanClip(const fs::path& clip, OCRQuality quality, bool fullRecognition, con
 
     const VideoScanner scanner(VideoScanner::Options{fullRecognition});
     const auto start = std::chrono::steady_clock::now();
-    const ScanResult result = scanner.scan(clip, settings, {});
+    // Each phase's seconds go to stderr as the next one starts: where a
+    // scan's time goes (recognition, references, tracking).
+    std::string phase;
+    auto phaseStart = start;
+    const auto endPhase = [&](const std::string& next) {
+        const auto now = std::chrono::steady_clock::now();
+        if (!phase.empty())
+            std::fprintf(stderr, "%s: %s %.1f s\n", clip.stem().c_str(), phase.c_str(),
+                         std::chrono::duration<double>(now - phaseStart).count());
+        phase = next;
+        phaseStart = now;
+    };
+    const ScanResult result = scanner.scan(clip, settings, [&](const ScanProgress& progress) {
+        if (progress.message != phase)
+            endPhase(progress.message);
+    });
+    endPhase("");
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (!resultPath.empty())
         std::ofstream(resultPath) << toJson(result).dump() << '\n';

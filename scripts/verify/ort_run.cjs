@@ -1,4 +1,4 @@
-// usage: node ort_run.js MODEL IN.f32 N C H W OUT.f32 [...]
+// usage: node ort_run.cjs MODEL IN.f32 N C H W OUT.f32 [...]
 const ort = require('onnxruntime-node');
 const fs = require('fs');
 (async () => {

@@ -1,0 +1,191 @@
+#include "ScrivelMedia/DepthwiseConvolution.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+#include <opencv2/core.hpp>
+
+namespace scrivel {
+
+namespace {
+
+// The per-channel loops are built twice where the compiler can: for the
+// processors of the last decade (AVX2 and FMA), picked at run time, and for
+// the baseline every x86-64 build must run on.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define SCRIVEL_VECTOR_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
+#else
+#define SCRIVEL_VECTOR_CLONES
+#endif
+
+struct PlaneGeometry {
+    int paddedWidth = 0;
+    int outHeight = 0;
+    int outWidth = 0;
+    int strideY = 1;
+};
+
+// One output plane from a zero-padded input plane, for a fixed kernel size
+// and horizontal stride: each output row sums kernel rows of K taps along
+// contiguous input rows, which the compiler turns into vector code.
+template <int K, int StrideX>
+SCRIVEL_VECTOR_CLONES void convolvePlaneFixed(const float* padded, const float* kernel, float bias,
+                                             const PlaneGeometry& g, float* out)
+{
+    for (int oy = 0; oy < g.outHeight; ++oy) {
+        float* row = out + static_cast<std::ptrdiff_t>(oy) * g.outWidth;
+        for (int x = 0; x < g.outWidth; ++x)
+            row[x] = bias;
+        for (int ky = 0; ky < K; ++ky) {
+            const float* source = padded + static_cast<std::ptrdiff_t>(oy * g.strideY + ky) * g.paddedWidth;
+            const float* taps = kernel + ky * K;
+            for (int x = 0; x < g.outWidth; ++x) {
+                float sum = row[x];
+                for (int kx = 0; kx < K; ++kx)
+                    sum += taps[kx] * source[x * StrideX + kx];
+                row[x] = sum;
+            }
+        }
+    }
+}
+
+void convolvePlaneAny(const float* padded, const float* kernel, float bias, int k, int strideX,
+                      const PlaneGeometry& g, float* out)
+{
+    for (int oy = 0; oy < g.outHeight; ++oy) {
+        float* row = out + static_cast<std::ptrdiff_t>(oy) * g.outWidth;
+        for (int x = 0; x < g.outWidth; ++x) {
+            float sum = bias;
+            for (int ky = 0; ky < k; ++ky) {
+                const float* source = padded + static_cast<std::ptrdiff_t>(oy * g.strideY + ky) * g.paddedWidth;
+                for (int kx = 0; kx < k; ++kx)
+                    sum += kernel[ky * k + kx] * source[x * strideX + kx];
+            }
+            row[x] = sum;
+        }
+    }
+}
+
+void convolvePlane(const float* padded, const float* kernel, float bias, int k, int strideX, const PlaneGeometry& g,
+                   float* out)
+{
+    if (k == 3 && strideX == 1)
+        convolvePlaneFixed<3, 1>(padded, kernel, bias, g, out);
+    else if (k == 3 && strideX == 2)
+        convolvePlaneFixed<3, 2>(padded, kernel, bias, g, out);
+    else if (k == 5 && strideX == 1)
+        convolvePlaneFixed<5, 1>(padded, kernel, bias, g, out);
+    else if (k == 5 && strideX == 2)
+        convolvePlaneFixed<5, 2>(padded, kernel, bias, g, out);
+    else
+        convolvePlaneAny(padded, kernel, bias, k, strideX, g, out);
+}
+
+int positiveParam(const cv::dnn::LayerParams& params, const char* name, int minimum)
+{
+    const int value = params.get<int>(name);
+    if (value < minimum)
+        CV_Error(cv::Error::StsBadArg, cv::format("%s: %s must be at least %d", DepthwiseConvolutionLayer::kType, name,
+                                                  minimum));
+    return value;
+}
+
+} // namespace
+
+DepthwiseConvolutionLayer::DepthwiseConvolutionLayer(const cv::dnn::LayerParams& params)
+{
+    setParamsFrom(params);
+    kernel_ = positiveParam(params, "kernel", 1);
+    strideY_ = positiveParam(params, "stride_h", 1);
+    strideX_ = positiveParam(params, "stride_w", 1);
+    padY_ = positiveParam(params, "pad_h", 0);
+    padX_ = positiveParam(params, "pad_w", 0);
+    if (blobs.empty() || blobs.size() > 2)
+        CV_Error(cv::Error::StsBadArg, "ScrivelDepthwiseConv takes weights and an optional bias");
+    const cv::Mat& weights = blobs[0];
+    if (weights.type() != CV_32F || weights.dims != 4 || weights.size[1] != 1 || weights.size[2] != kernel_ ||
+        weights.size[3] != kernel_)
+        CV_Error(cv::Error::StsBadArg, "ScrivelDepthwiseConv weights must be float [C, 1, k, k]");
+    if (blobs.size() == 2 && (blobs[1].type() != CV_32F || blobs[1].total() != static_cast<std::size_t>(weights.size[0])))
+        CV_Error(cv::Error::StsBadArg, "ScrivelDepthwiseConv bias must hold one float per channel");
+}
+
+cv::Ptr<cv::dnn::Layer> DepthwiseConvolutionLayer::create(cv::dnn::LayerParams& params)
+{
+    return cv::makePtr<DepthwiseConvolutionLayer>(params);
+}
+
+void DepthwiseConvolutionLayer::registerType()
+{
+    static std::once_flag registered;
+    std::call_once(registered, [] { cv::dnn::LayerFactory::registerLayer(kType, &DepthwiseConvolutionLayer::create); });
+}
+
+bool DepthwiseConvolutionLayer::getMemoryShapes(const std::vector<cv::dnn::MatShape>& inputs, int,
+                                                std::vector<cv::dnn::MatShape>& outputs,
+                                                std::vector<cv::dnn::MatShape>&) const
+{
+    if (inputs.size() != 1 || inputs[0].size() != 4)
+        CV_Error(cv::Error::StsBadArg, "ScrivelDepthwiseConv takes one NCHW input");
+    const cv::dnn::MatShape& in = inputs[0];
+    if (in[1] != blobs[0].size[0])
+        CV_Error(cv::Error::StsBadArg, "ScrivelDepthwiseConv input channels differ from its weights");
+    // The importer asks with the model's declared input size, where a size
+    // left open (zero or less) stays open.
+    const auto outSize = [](int size, int pad, int kernel, int stride) {
+        if (size <= 0)
+            return size;
+        const int out = (size + 2 * pad - kernel) / stride + 1;
+        if (out < 1)
+            CV_Error(cv::Error::StsBadArg, "ScrivelDepthwiseConv input is smaller than its kernel");
+        return out;
+    };
+    outputs.assign(1, cv::dnn::MatShape{in[0], in[1], outSize(in[2], padY_, kernel_, strideY_),
+                                        outSize(in[3], padX_, kernel_, strideX_)});
+    return false;
+}
+
+void DepthwiseConvolutionLayer::forward(cv::InputArrayOfArrays inputsArray, cv::OutputArrayOfArrays outputsArray,
+                                        cv::OutputArrayOfArrays)
+{
+    std::vector<cv::Mat> inputs, outputs;
+    inputsArray.getMatVector(inputs);
+    outputsArray.getMatVector(outputs);
+    const cv::Mat& input = inputs[0];
+    cv::Mat& output = outputs[0];
+    CV_Assert(input.type() == CV_32F && output.type() == CV_32F && input.isContinuous() && output.isContinuous());
+
+    const int channels = input.size[1];
+    const int height = input.size[2];
+    const int width = input.size[3];
+    PlaneGeometry geometry;
+    geometry.paddedWidth = width + 2 * padX_;
+    geometry.outHeight = output.size[2];
+    geometry.outWidth = output.size[3];
+    geometry.strideY = strideY_;
+    const int paddedHeight = height + 2 * padY_;
+    const std::size_t inPlane = static_cast<std::size_t>(height) * width;
+    const std::size_t outPlane = static_cast<std::size_t>(geometry.outHeight) * geometry.outWidth;
+    const int kernelArea = kernel_ * kernel_;
+    const auto* weights = blobs[0].ptr<float>();
+    const float* bias = blobs.size() == 2 ? blobs[1].ptr<float>() : nullptr;
+    const auto* source = input.ptr<float>();
+    auto* target = output.ptr<float>();
+
+    cv::parallel_for_(cv::Range(0, input.size[0] * channels), [&](const cv::Range& planes) {
+        // Zero borders stay zero; only the interior is rewritten per plane.
+        std::vector<float> padded(static_cast<std::size_t>(paddedHeight) * geometry.paddedWidth, 0.0F);
+        for (int plane = planes.start; plane < planes.end; ++plane) {
+            const int channel = plane % channels;
+            const float* in = source + inPlane * plane;
+            for (int y = 0; y < height; ++y)
+                std::memcpy(padded.data() + static_cast<std::size_t>(y + padY_) * geometry.paddedWidth + padX_,
+                            in + static_cast<std::size_t>(y) * width, sizeof(float) * width);
+            convolvePlane(padded.data(), weights + static_cast<std::ptrdiff_t>(channel) * kernelArea,
+                          bias ? bias[channel] : 0.0F, kernel_, strideX_, geometry, target + outPlane * plane);
+        }
+    });
+}
+
+} // namespace scrivel
