@@ -20,7 +20,7 @@
 #include <unicode/unistr.h>
 
 #include "ScrivelCore/Errors.hpp"
-#include "ScrivelMedia/DepthwiseConvolution.hpp"
+#include "ScrivelMedia/NetworkLayers.hpp"
 
 namespace scrivel {
 
@@ -182,7 +182,7 @@ public:
 
     cv::dnn::Net load() const
     {
-        DepthwiseConvolutionLayer::registerType();
+        registerNetworkLayers();
         cv::dnn::Net net = cv::dnn::readNetFromONNX(onnx_);
         net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
         net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);

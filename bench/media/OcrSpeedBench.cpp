@@ -18,7 +18,7 @@
 #include <opencv2/dnn.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "ScrivelMedia/DepthwiseConvolution.hpp"
+#include "ScrivelMedia/NetworkLayers.hpp"
 #include "ScrivelMedia/OcrEngine.hpp"
 #include "support/ScreenFrames.hpp"
 
@@ -135,7 +135,7 @@ int main(int argc, char** argv)
 
     // Where the time goes.
     cv::setNumThreads(1);
-    DepthwiseConvolutionLayer::registerType();
+    registerNetworkLayers();
     auto det = cv::dnn::readNetFromONNX((models / "det.onnx").string());
     cv::Mat detInput;
     cv::resize(full.pixels, detInput, {1280, 736});

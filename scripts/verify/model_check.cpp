@@ -2,7 +2,7 @@
 // the rewritten models with OpenCV's dnn module.
 //   model_check prepare DIR           writes DIR/<name>.f32 inputs and DIR/inputs.txt
 //   model_check run MODEL IN N C H W OUT [IN N C H W OUT ...]
-#include "ScrivelMedia/DepthwiseConvolution.hpp"
+#include "ScrivelMedia/NetworkLayers.hpp"
 
 #include <opencv2/core.hpp>
 #include <opencv2/dnn.hpp>
@@ -82,7 +82,7 @@ int prepare(const std::string& dir) {
 
 int run(int argc, char** argv) {
     cv::setNumThreads(1);
-    scrivel::DepthwiseConvolutionLayer::registerType();
+    scrivel::registerNetworkLayers();
     cv::dnn::Net net = cv::dnn::readNetFromONNX(argv[2]);
     for (int a = 3; a + 5 < argc; a += 6) {
         int shape[4] = {std::atoi(argv[a + 1]), std::atoi(argv[a + 2]), std::atoi(argv[a + 3]), std::atoi(argv[a + 4])};

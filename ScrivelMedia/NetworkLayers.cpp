@@ -1,4 +1,4 @@
-#include "ScrivelMedia/DepthwiseConvolution.hpp"
+#include "ScrivelMedia/NetworkLayers.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -10,7 +10,7 @@ namespace scrivel {
 
 namespace {
 
-// The per-channel loops are built twice where the compiler can: for the
+// The element loops are built twice where the compiler can: for the
 // processors of the last decade (AVX2 and FMA), picked at run time, and for
 // the baseline every x86-64 build must run on.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
@@ -82,6 +82,36 @@ void convolvePlane(const float* padded, const float* kernel, float bias, int k, 
         convolvePlaneAny(padded, kernel, bias, k, strideX, g, out);
 }
 
+SCRIVEL_VECTOR_CLONES void hardSwish(const float* in, float* out, std::size_t count)
+{
+    // Selects on values, which the vectorizer turns into vector min and max
+    // (given -fno-trapping-math; see CMakeLists.txt).
+    for (std::size_t i = 0; i < count; ++i) {
+        float gate = in[i] * (1.0F / 6.0F) + 0.5F;
+        gate = gate > 0.0F ? gate : 0.0F;
+        gate = gate < 1.0F ? gate : 1.0F;
+        out[i] = in[i] * gate;
+    }
+}
+
+SCRIVEL_VECTOR_CLONES void scale(const float* in, float factor, float* out, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i)
+        out[i] = in[i] * factor;
+}
+
+// Element-wise work is split in blocks of this many values across OpenCV's threads.
+constexpr std::size_t kElementBlock = 1 << 14;
+
+std::vector<cv::Mat> matsOf(cv::InputArrayOfArrays arrays)
+{
+    std::vector<cv::Mat> mats;
+    arrays.getMatVector(mats);
+    for (const cv::Mat& mat : mats)
+        CV_Assert(mat.type() == CV_32F && mat.isContinuous());
+    return mats;
+}
+
 int positiveParam(const cv::dnn::LayerParams& params, const char* name, int minimum)
 {
     const int value = params.get<int>(name);
@@ -116,12 +146,6 @@ cv::Ptr<cv::dnn::Layer> DepthwiseConvolutionLayer::create(cv::dnn::LayerParams& 
     return cv::makePtr<DepthwiseConvolutionLayer>(params);
 }
 
-void DepthwiseConvolutionLayer::registerType()
-{
-    static std::once_flag registered;
-    std::call_once(registered, [] { cv::dnn::LayerFactory::registerLayer(kType, &DepthwiseConvolutionLayer::create); });
-}
-
 bool DepthwiseConvolutionLayer::getMemoryShapes(const std::vector<cv::dnn::MatShape>& inputs, int,
                                                 std::vector<cv::dnn::MatShape>& outputs,
                                                 std::vector<cv::dnn::MatShape>&) const
@@ -149,12 +173,10 @@ bool DepthwiseConvolutionLayer::getMemoryShapes(const std::vector<cv::dnn::MatSh
 void DepthwiseConvolutionLayer::forward(cv::InputArrayOfArrays inputsArray, cv::OutputArrayOfArrays outputsArray,
                                         cv::OutputArrayOfArrays)
 {
-    std::vector<cv::Mat> inputs, outputs;
-    inputsArray.getMatVector(inputs);
-    outputsArray.getMatVector(outputs);
+    const std::vector<cv::Mat> inputs = matsOf(inputsArray);
+    std::vector<cv::Mat> outputs = matsOf(outputsArray);
     const cv::Mat& input = inputs[0];
     cv::Mat& output = outputs[0];
-    CV_Assert(input.type() == CV_32F && output.type() == CV_32F && input.isContinuous() && output.isContinuous());
 
     const int channels = input.size[1];
     const int height = input.size[2];
@@ -185,6 +207,103 @@ void DepthwiseConvolutionLayer::forward(cv::InputArrayOfArrays inputsArray, cv::
             convolvePlane(padded.data(), weights + static_cast<std::ptrdiff_t>(channel) * kernelArea,
                           bias ? bias[channel] : 0.0F, kernel_, strideX_, geometry, target + outPlane * plane);
         }
+    });
+}
+
+// ---------------------------------------------------------------------------
+
+HardSwishLayer::HardSwishLayer(const cv::dnn::LayerParams& params)
+{
+    setParamsFrom(params);
+}
+
+cv::Ptr<cv::dnn::Layer> HardSwishLayer::create(cv::dnn::LayerParams& params)
+{
+    return cv::makePtr<HardSwishLayer>(params);
+}
+
+bool HardSwishLayer::getMemoryShapes(const std::vector<cv::dnn::MatShape>& inputs, int,
+                                     std::vector<cv::dnn::MatShape>& outputs, std::vector<cv::dnn::MatShape>&) const
+{
+    if (inputs.size() != 1)
+        CV_Error(cv::Error::StsBadArg, "ScrivelHardSwish takes one input");
+    outputs.assign(1, inputs[0]);
+    return false;
+}
+
+void HardSwishLayer::forward(cv::InputArrayOfArrays inputsArray, cv::OutputArrayOfArrays outputsArray,
+                             cv::OutputArrayOfArrays)
+{
+    const std::vector<cv::Mat> inputs = matsOf(inputsArray);
+    std::vector<cv::Mat> outputs = matsOf(outputsArray);
+    const std::size_t count = inputs[0].total();
+    CV_Assert(outputs[0].total() == count);
+    const auto* in = inputs[0].ptr<float>();
+    auto* out = outputs[0].ptr<float>();
+    const int blocks = static_cast<int>((count + kElementBlock - 1) / kElementBlock);
+    cv::parallel_for_(cv::Range(0, blocks), [&](const cv::Range& range) {
+        const std::size_t begin = static_cast<std::size_t>(range.start) * kElementBlock;
+        const std::size_t end = std::min(count, static_cast<std::size_t>(range.end) * kElementBlock);
+        hardSwish(in + begin, out + begin, end - begin);
+    });
+}
+
+// ---------------------------------------------------------------------------
+
+ChannelScaleLayer::ChannelScaleLayer(const cv::dnn::LayerParams& params)
+{
+    setParamsFrom(params);
+}
+
+cv::Ptr<cv::dnn::Layer> ChannelScaleLayer::create(cv::dnn::LayerParams& params)
+{
+    return cv::makePtr<ChannelScaleLayer>(params);
+}
+
+bool ChannelScaleLayer::getMemoryShapes(const std::vector<cv::dnn::MatShape>& inputs, int,
+                                        std::vector<cv::dnn::MatShape>& outputs,
+                                        std::vector<cv::dnn::MatShape>&) const
+{
+    if (inputs.size() != 2)
+        CV_Error(cv::Error::StsBadArg, "ScrivelChannelScale takes [N, C, H, W] and [N, C, 1, 1]");
+    // The importer asks with shapes it may not know yet (sizes of zero or
+    // less); forward() checks the real ones.
+    const cv::dnn::MatShape& x = inputs[0];
+    const cv::dnn::MatShape& factors = inputs[1];
+    if (x.size() == 4 && factors.size() == 4 && x[1] > 0 && factors[1] > 0 && x[1] != factors[1])
+        CV_Error(cv::Error::StsBadArg, "ScrivelChannelScale scale does not match its input's channels");
+    outputs.assign(1, inputs[0]);
+    return false;
+}
+
+void ChannelScaleLayer::forward(cv::InputArrayOfArrays inputsArray, cv::OutputArrayOfArrays outputsArray,
+                                cv::OutputArrayOfArrays)
+{
+    const std::vector<cv::Mat> inputs = matsOf(inputsArray);
+    std::vector<cv::Mat> outputs = matsOf(outputsArray);
+    const cv::Mat& input = inputs[0];
+    const int planes = input.size[0] * input.size[1];
+    if (input.dims != 4 || inputs[1].total() != static_cast<std::size_t>(planes) || outputs[0].total() != input.total())
+        CV_Error(cv::Error::StsBadArg, "ScrivelChannelScale takes [N, C, H, W] and [N, C, 1, 1]");
+    const std::size_t plane = static_cast<std::size_t>(input.size[2]) * input.size[3];
+    const auto* in = input.ptr<float>();
+    const auto* factors = inputs[1].ptr<float>();
+    auto* out = outputs[0].ptr<float>();
+    cv::parallel_for_(cv::Range(0, planes), [&](const cv::Range& range) {
+        for (int p = range.start; p < range.end; ++p)
+            scale(in + plane * p, factors[p], out + plane * p, plane);
+    });
+}
+
+// ---------------------------------------------------------------------------
+
+void registerNetworkLayers()
+{
+    static std::once_flag registered;
+    std::call_once(registered, [] {
+        cv::dnn::LayerFactory::registerLayer(DepthwiseConvolutionLayer::kType, &DepthwiseConvolutionLayer::create);
+        cv::dnn::LayerFactory::registerLayer(HardSwishLayer::kType, &HardSwishLayer::create);
+        cv::dnn::LayerFactory::registerLayer(ChannelScaleLayer::kType, &ChannelScaleLayer::create);
     });
 }
 

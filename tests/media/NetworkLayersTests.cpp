@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <opencv2/dnn.hpp>
 #include <opencv2/dnn/shape_utils.hpp>
 
-#include "ScrivelMedia/DepthwiseConvolution.hpp"
+#include "ScrivelMedia/NetworkLayers.hpp"
 
 namespace {
 
@@ -55,7 +57,7 @@ cv::Mat referenceConvolution(const Geometry& g, const cv::Mat& weights, const cv
 
 cv::Mat depthwiseConvolution(const Geometry& g, const cv::Mat& weights, const cv::Mat& bias, const cv::Mat& input)
 {
-    DepthwiseConvolutionLayer::registerType();
+    scrivel::registerNetworkLayers();
     cv::dnn::LayerParams params;
     params.set("kernel", g.kernel);
     params.set("stride_h", g.strideY);
@@ -71,7 +73,7 @@ cv::Mat depthwiseConvolution(const Geometry& g, const cv::Mat& weights, const cv
 // The networks' kernels (3 and 5, with strides along either axis) over
 // planes whose widths leave every length of vector tail, and a plane smaller
 // than the kernel that only its padding makes convolvable.
-TEST(DepthwiseConvolution, MatchesOpenCvsGroupedConvolution)
+TEST(NetworkLayers, DepthwiseConvolutionMatchesOpenCvsGroupedConvolution)
 {
     const std::vector<Geometry> geometries = {
         {5, 1, 1, 2, 2, true}, {5, 2, 1, 2, 2, true}, {5, 1, 2, 2, 2, false}, {5, 2, 2, 2, 2, true},
@@ -98,9 +100,9 @@ TEST(DepthwiseConvolution, MatchesOpenCvsGroupedConvolution)
     }
 }
 
-TEST(DepthwiseConvolution, RefusesWeightsThatDoNotFitTheKernel)
+TEST(NetworkLayers, DepthwiseConvolutionRefusesWeightsThatDoNotFitTheKernel)
 {
-    DepthwiseConvolutionLayer::registerType();
+    scrivel::registerNetworkLayers();
     cv::dnn::LayerParams params;
     params.set("kernel", 5);
     params.set("stride_h", 1);
@@ -116,6 +118,50 @@ TEST(DepthwiseConvolution, RefusesWeightsThatDoNotFitTheKernel)
 
     params.blobs.resize(1); // four channels of weights, six of input
     EXPECT_THROW(runOneLayer(DepthwiseConvolutionLayer::kType, params, randomBlob({1, 6, 8, 8}, 6)), cv::Exception);
+}
+
+// Every length of vector tail and both sides of the clamp's corners (-3, 3).
+TEST(NetworkLayers, HardSwishIsTheExportedFormula)
+{
+    scrivel::registerNetworkLayers();
+    for (const int width : {1, 7, 8, 9, 31, 100}) {
+        cv::Mat input = randomBlob({2, 3, 5, width}, width);
+        input *= 5.0F;
+        input.at<float>(0) = -3.0F;
+        input.at<float>(1) = 3.0F;
+        const cv::Mat actual = runOneLayer(scrivel::HardSwishLayer::kType, {}, input);
+        ASSERT_EQ(actual.total(), input.total());
+        for (std::size_t i = 0; i < input.total(); ++i) {
+            const float x = input.ptr<float>()[i];
+            const float expected = x * std::clamp(x + 3.0F, 0.0F, 6.0F) / 6.0F;
+            ASSERT_NEAR(actual.ptr<float>()[i], expected, 1e-5) << "x = " << x;
+        }
+    }
+}
+
+TEST(NetworkLayers, ChannelScaleMultipliesEachPlaneByItsOwnFactor)
+{
+    scrivel::registerNetworkLayers();
+    const cv::Mat input = randomBlob({2, 5, 3, 11}, 1);
+    const cv::Mat factors = randomBlob({2, 5, 1, 1}, 2);
+    cv::dnn::Net net;
+    net.setInputsNames({"x", "factors"});
+    cv::dnn::LayerParams params;
+    const int id = net.addLayer("gate", scrivel::ChannelScaleLayer::kType, params);
+    net.connect(0, 0, id, 0);
+    net.connect(0, 1, id, 1);
+    net.setInput(input, "x");
+    net.setInput(factors, "factors");
+    const cv::Mat actual = net.forward().clone();
+    ASSERT_EQ(actual.total(), input.total());
+    const std::size_t plane = 3 * 11;
+    for (std::size_t i = 0; i < input.total(); ++i)
+        ASSERT_FLOAT_EQ(actual.ptr<float>()[i], input.ptr<float>()[i] * factors.ptr<float>()[i / plane]);
+
+    // A gate with one factor too few is refused, not read past its end.
+    net.setInput(input, "x");
+    net.setInput(randomBlob({2, 4, 1, 1}, 3), "factors");
+    EXPECT_THROW(net.forward(), cv::Exception);
 }
 
 } // namespace
