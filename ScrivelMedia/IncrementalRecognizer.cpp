@@ -830,8 +830,14 @@ std::vector<std::optional<OcrEngine::LineReading>> IncrementalRecognizer::read(c
             ++statistics_.linesReused;
         pending[at->second].users.push_back(i);
     }
-    parallelFor(pending.size(), options_.threads, stop,
-                [&](std::size_t i) { pending[i].reading = engine_->readLinePixels(frame(pending[i].line)); });
+    std::vector<cv::Rect> pendingLines;
+    for (const Pending& p : pending)
+        pendingLines.push_back(p.line);
+    const std::vector<std::size_t> order = OcrEngine::byScaledWidth(frame, pendingLines);
+    parallelFor(pending.size(), options_.threads, stop, [&](std::size_t k) {
+        Pending& p = pending[order[k]];
+        p.reading = engine_->readLinePixels(frame(p.line));
+    });
     statistics_.linesRead += static_cast<std::int64_t>(pending.size());
     for (Pending& p : pending) {
         for (std::size_t user : p.users)

@@ -39,6 +39,11 @@ constexpr double kMinLineHeight = 0.005;
 // covers this many columns of the scaled crop.
 constexpr int kRecHeight = 48;
 constexpr int kTimestepColumns = 8;
+// Scaled crops are padded to a multiple of this many columns. A recognition
+// net that meets an input of another shape than its last one rebuilds its
+// layers first, which costs as much as reading a short line; with widths in
+// steps of this size, lines read in order of width mostly reuse the shape.
+constexpr int kPaddedWidthStepColumns = 32;
 constexpr int kBlankClass = 0;
 // Before scaling, a crop keeps only its inked rows plus this share of the ink
 // height above and below. Detection boxes are loose around small text (more
@@ -442,6 +447,25 @@ std::optional<OcrLine> OcrEngine::readLine(const cv::Mat& frame, cv::Rect line) 
     return placeLine(*reading, line, frame.size());
 }
 
+namespace {
+
+int scaledWidthOf(cv::Rect crop)
+{
+    return std::max(1, static_cast<int>(std::ceil(double(kRecHeight) * crop.width / crop.height)));
+}
+
+int paddedWidthOf(int scaledWidth)
+{
+    return (scaledWidth + kPaddedWidthStepColumns - 1) / kPaddedWidthStepColumns * kPaddedWidthStepColumns;
+}
+
+} // namespace
+
+int OcrEngine::paddedInputWidth(const cv::Mat& linePixels)
+{
+    return linePixels.empty() ? 0 : paddedWidthOf(scaledWidthOf(tightenToInk(linePixels)));
+}
+
 std::optional<OcrEngine::LineReading> OcrEngine::readLinePixels(const cv::Mat& linePixels) const
 {
     if (linePixels.empty())
@@ -449,8 +473,8 @@ std::optional<OcrEngine::LineReading> OcrEngine::readLinePixels(const cv::Mat& l
     // The crop spans the whole line horizontally, so character positions in
     // the scaled crop map straight back onto the line.
     const cv::Rect crop = tightenToInk(linePixels);
-    const int scaledWidth = std::max(1, static_cast<int>(std::ceil(double(kRecHeight) * crop.width / crop.height)));
-    const int paddedWidth = (scaledWidth + kTimestepColumns - 1) / kTimestepColumns * kTimestepColumns;
+    const int scaledWidth = scaledWidthOf(crop);
+    const int paddedWidth = paddedWidthOf(scaledWidth);
 
     cv::Mat scores = guardOpenCv([&] {
         cv::Mat resized;
@@ -597,12 +621,36 @@ std::vector<cv::Rect> OcrEngine::findLines(const Image& raster, cv::Size frameSi
     return crops;
 }
 
+std::vector<std::size_t> OcrEngine::byScaledWidth(const cv::Mat& frame, const std::vector<cv::Rect>& lines)
+{
+    const cv::Rect frameRect(0, 0, frame.cols, frame.rows);
+    std::vector<std::pair<int, std::size_t>> widths; // padded width, index
+    widths.reserve(lines.size());
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const cv::Rect line = lines[i] & frameRect;
+        widths.emplace_back(line.empty() ? 0 : paddedInputWidth(frame(line)), i);
+    }
+    std::stable_sort(widths.begin(), widths.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<std::size_t> order;
+    order.reserve(widths.size());
+    for (const auto& [width, index] : widths)
+        order.push_back(index);
+    return order;
+}
+
 std::vector<OcrLine> OcrEngine::recognize(const Image& raster, const Image* fullResolution) const
 {
     const cv::Mat& source = fullResolution && !fullResolution->empty() ? fullResolution->pixels : raster.pixels;
+    const std::vector<cv::Rect> crops = findLines(raster, source.size());
+    // Read in order of scaled width (see kPaddedWidthStepColumns), kept in
+    // the detector's order.
+    std::vector<std::optional<OcrLine>> read(crops.size());
+    for (const std::size_t i : byScaledWidth(source, crops))
+        read[i] = readLine(source, crops[i]);
     std::vector<OcrLine> lines;
-    for (const cv::Rect& crop : findLines(raster, source.size()))
-        if (auto line = readLine(source, crop))
+    for (auto& line : read)
+        if (line)
             lines.push_back(std::move(*line));
     return lines;
 }

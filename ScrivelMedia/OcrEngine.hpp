@@ -123,6 +123,14 @@ public:
     std::optional<LineReading> readLinePixels(const cv::Mat& linePixels) const;
     static OcrLine placeLine(const LineReading& reading, cv::Rect line, cv::Size frameSize);
 
+    // Indices of `lines` (crops of `frame`) in the order to read them:
+    // narrowest network input first. A net reading lines of one padded width
+    // after another keeps its layers' shapes; a change of width makes it
+    // rebuild them, which costs as much as reading a short line.
+    static std::vector<std::size_t> byScaledWidth(const cv::Mat& frame, const std::vector<cv::Rect>& lines);
+    // The width of the network input readLinePixels() makes of these pixels.
+    static int paddedInputWidth(const cv::Mat& linePixels);
+
     // The detection half of recognize(): the lines of `raster` as crops of
     // the frame they are read from (`frameSize` pixels, the raster's own size
     // when equal), in reading order, too-short lines dropped. With `window`
