@@ -499,6 +499,12 @@ constexpr double kResampledOverlap = 0.6;
 // character typed, removed or changed breaks its stretch).
 constexpr double kResampledWhole = 0.9;
 constexpr double kResampledBlock = 0.8;
+// Both crops are compared softened by a Gaussian of this many pixels: the
+// scaled crop is resampled (soft) where the new frame's text is drawn afresh
+// (sharp) and off by a fraction of a pixel, which alone took the whole
+// correlation of unchanged lines down to 0.75-0.9. A character is many
+// pixels wide and stays what it is.
+constexpr double kResampledSoftening = 1.0;
 // A stretch this flat is blank: it must then stay blank, its brightness
 // moving by at most kBlankShift.
 constexpr double kBlankDeviation = 6;
@@ -538,14 +544,19 @@ bool keepsItsLook(const cv::Mat& frame, const cv::Mat& reference, const cv::Rect
     cv::resize(grey(reference(before)), look, predicted.size(), 0, 0,
                predicted.area() < before.area() ? cv::INTER_AREA : cv::INTER_LINEAR);
     const cv::Mat area = grey(frame(search));
+    cv::Mat softLook, softArea;
+    cv::GaussianBlur(look, softLook, {}, kResampledSoftening, kResampledSoftening, cv::BORDER_REPLICATE);
+    cv::GaussianBlur(area, softArea, {}, kResampledSoftening, kResampledSoftening, cv::BORDER_REPLICATE);
     cv::Mat result;
-    cv::matchTemplate(area, look, result, cv::TM_CCOEFF_NORMED);
+    cv::matchTemplate(softArea, softLook, result, cv::TM_CCOEFF_NORMED);
     double best = 0;
     cv::Point at;
     cv::minMaxLoc(result, nullptr, &best, nullptr, &at);
     if (!(best >= kResampledWhole))
         return false;
-    const cv::Mat now = area(cv::Rect(at, predicted.size()));
+    const cv::Rect found(at, predicted.size());
+    const cv::Mat now = area(found);
+    const cv::Mat softNow = softArea(found);
     const int stretch = std::max(predicted.height, 8);
     for (int x = 0; x < look.cols; x += stretch) {
         const cv::Rect block(x, 0, std::min(stretch, look.cols - x), look.rows);
@@ -559,7 +570,7 @@ bool keepsItsLook(const cv::Mat& frame, const cv::Mat& reference, const cv::Rect
                 return false;
             continue;
         }
-        if (!(correlation(now(block), look(block)) >= kResampledBlock))
+        if (!(correlation(softNow(block), softLook(block)) >= kResampledBlock))
             return false;
     }
     return true;
