@@ -76,7 +76,12 @@ void profile(const char* title, cv::dnn::Net& net, const cv::Mat& blob)
 int main(int argc, char** argv)
 {
     const int repeats = argc > 1 ? std::atoi(argv[1]) : 3;
-    const std::size_t lineCount = argc > 2 ? static_cast<std::size_t>(std::atoi(argv[2])) : 24;
+    const int requestedLines = argc > 2 ? std::atoi(argv[2]) : 24;
+    if (repeats < 1 || requestedLines < 1) {
+        std::fprintf(stderr, "usage: OcrSpeedBench [repeats=3] [lines=24] (both at least 1)\n");
+        return 2;
+    }
+    const auto lineCount = static_cast<std::size_t>(requestedLines);
     const auto models = OcrEngine::locateModels();
     OcrEngine::Options at1280;
     at1280.detectionLongSidePixels = 1280;
