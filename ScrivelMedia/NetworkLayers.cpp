@@ -141,11 +141,6 @@ DepthwiseConvolutionLayer::DepthwiseConvolutionLayer(const cv::dnn::LayerParams&
         CV_Error(cv::Error::StsBadArg, "ScrivelDepthwiseConv bias must hold one float per channel");
 }
 
-cv::Ptr<cv::dnn::Layer> DepthwiseConvolutionLayer::create(cv::dnn::LayerParams& params)
-{
-    return cv::makePtr<DepthwiseConvolutionLayer>(params);
-}
-
 bool DepthwiseConvolutionLayer::getMemoryShapes(const std::vector<cv::dnn::MatShape>& inputs, int,
                                                 std::vector<cv::dnn::MatShape>& outputs,
                                                 std::vector<cv::dnn::MatShape>&) const
@@ -217,11 +212,6 @@ HardSwishLayer::HardSwishLayer(const cv::dnn::LayerParams& params)
     setParamsFrom(params);
 }
 
-cv::Ptr<cv::dnn::Layer> HardSwishLayer::create(cv::dnn::LayerParams& params)
-{
-    return cv::makePtr<HardSwishLayer>(params);
-}
-
 bool HardSwishLayer::getMemoryShapes(const std::vector<cv::dnn::MatShape>& inputs, int,
                                      std::vector<cv::dnn::MatShape>& outputs, std::vector<cv::dnn::MatShape>&) const
 {
@@ -253,11 +243,6 @@ void HardSwishLayer::forward(cv::InputArrayOfArrays inputsArray, cv::OutputArray
 ChannelScaleLayer::ChannelScaleLayer(const cv::dnn::LayerParams& params)
 {
     setParamsFrom(params);
-}
-
-cv::Ptr<cv::dnn::Layer> ChannelScaleLayer::create(cv::dnn::LayerParams& params)
-{
-    return cv::makePtr<ChannelScaleLayer>(params);
 }
 
 bool ChannelScaleLayer::getMemoryShapes(const std::vector<cv::dnn::MatShape>& inputs, int,
@@ -297,13 +282,23 @@ void ChannelScaleLayer::forward(cv::InputArrayOfArrays inputsArray, cv::OutputAr
 
 // ---------------------------------------------------------------------------
 
+namespace {
+
+template <typename Layer>
+cv::Ptr<cv::dnn::Layer> createLayer(cv::dnn::LayerParams& params)
+{
+    return cv::makePtr<Layer>(params);
+}
+
+} // namespace
+
 void registerNetworkLayers()
 {
     static std::once_flag registered;
     std::call_once(registered, [] {
-        cv::dnn::LayerFactory::registerLayer(DepthwiseConvolutionLayer::kType, &DepthwiseConvolutionLayer::create);
-        cv::dnn::LayerFactory::registerLayer(HardSwishLayer::kType, &HardSwishLayer::create);
-        cv::dnn::LayerFactory::registerLayer(ChannelScaleLayer::kType, &ChannelScaleLayer::create);
+        cv::dnn::LayerFactory::registerLayer(DepthwiseConvolutionLayer::kType, &createLayer<DepthwiseConvolutionLayer>);
+        cv::dnn::LayerFactory::registerLayer(HardSwishLayer::kType, &createLayer<HardSwishLayer>);
+        cv::dnn::LayerFactory::registerLayer(ChannelScaleLayer::kType, &createLayer<ChannelScaleLayer>);
     });
 }
 

@@ -21,7 +21,6 @@ public:
     static constexpr const char* kType = "ScrivelDepthwiseConv";
 
     explicit DepthwiseConvolutionLayer(const cv::dnn::LayerParams& params);
-    static cv::Ptr<cv::dnn::Layer> create(cv::dnn::LayerParams& params);
 
     bool getMemoryShapes(const std::vector<cv::dnn::MatShape>& inputs, int requiredOutputs,
                          std::vector<cv::dnn::MatShape>& outputs,
@@ -45,7 +44,6 @@ public:
     static constexpr const char* kType = "ScrivelHardSwish";
 
     explicit HardSwishLayer(const cv::dnn::LayerParams& params);
-    static cv::Ptr<cv::dnn::Layer> create(cv::dnn::LayerParams& params);
 
     bool getMemoryShapes(const std::vector<cv::dnn::MatShape>& inputs, int requiredOutputs,
                          std::vector<cv::dnn::MatShape>& outputs,
@@ -62,7 +60,6 @@ public:
     static constexpr const char* kType = "ScrivelChannelScale";
 
     explicit ChannelScaleLayer(const cv::dnn::LayerParams& params);
-    static cv::Ptr<cv::dnn::Layer> create(cv::dnn::LayerParams& params);
 
     bool getMemoryShapes(const std::vector<cv::dnn::MatShape>& inputs, int requiredOutputs,
                          std::vector<cv::dnn::MatShape>& outputs,
