@@ -356,12 +356,20 @@ std::vector<cv::Rect> windowsFor(const std::vector<cv::Rect>& frameAreas, double
     return windows;
 }
 
+cv::Mat grey(const cv::Mat& pixels)
+{
+    if (pixels.channels() == 1)
+        return pixels;
+    cv::Mat out;
+    cv::cvtColor(pixels, out, pixels.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY);
+    return out;
+}
+
 // How far each column of `area` strays from the area's background (its
 // median grey), at most.
 cv::Mat columnInk(const cv::Mat& pixels)
 {
-    cv::Mat grey;
-    cv::cvtColor(pixels, grey, pixels.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY);
+    const cv::Mat grey = scrivel::grey(pixels);
     std::vector<std::uint8_t> values(grey.begin<std::uint8_t>(), grey.end<std::uint8_t>());
     std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2), values.end());
     cv::Mat ink;
@@ -509,15 +517,6 @@ constexpr double kResampledSoftening = 1.0;
 // moving by at most kBlankShift.
 constexpr double kBlankDeviation = 6;
 constexpr double kBlankShift = 16;
-
-cv::Mat grey(const cv::Mat& pixels)
-{
-    if (pixels.channels() == 1)
-        return pixels;
-    cv::Mat out;
-    cv::cvtColor(pixels, out, pixels.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY);
-    return out;
-}
 
 double correlation(const cv::Mat& a, const cv::Mat& b)
 {
