@@ -3,12 +3,15 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <set>
 #include <utility>
 
 #include <opencv2/imgproc.hpp>
+
+#include "ScrivelMedia/VectorClones.hpp"
 
 namespace scrivel {
 
@@ -65,6 +68,153 @@ void keepBest(std::vector<Record>& records)
 double spacing(const std::vector<double>& positions)
 {
     return positions.size() >= 2 ? positions[1] - positions[0] : 1.0;
+}
+
+// One grid's correlations during one match, by whole-pixel offset within
+// `reach` of the start: the search's neighbourhoods overlap (three 3 x 3
+// blocks around neighbouring survivors, then the refinement around the best
+// of them), and a correlation depends on nothing but the grid and the
+// offset, so each is worked out once.
+class OffsetCorrelations {
+public:
+    OffsetCorrelations(const TrackingImage& image, const AppearanceGrid& grid, const NormalizedRect& rect, int reach)
+        : image_(image), grid_(grid), rect_(rect), reach_(reach),
+          known_(static_cast<std::size_t>(2 * reach + 1) * (2 * reach + 1), std::numeric_limits<double>::quiet_NaN())
+    {
+    }
+
+    double at(int dx, int dy)
+    {
+        if (std::abs(dx) > reach_ || std::abs(dy) > reach_)
+            return image_.correlation(grid_, rect_, dx, dy);
+        double& value = known_[static_cast<std::size_t>(dy + reach_) * (2 * reach_ + 1) + (dx + reach_)];
+        if (std::isnan(value))
+            value = image_.correlation(grid_, rect_, dx, dy);
+        return value;
+    }
+    // A correlation measured before the search began.
+    void remember(int dx, int dy, double value)
+    {
+        if (std::abs(dx) <= reach_ && std::abs(dy) <= reach_)
+            known_[static_cast<std::size_t>(dy + reach_) * (2 * reach_ + 1) + (dx + reach_)] = value;
+    }
+    // Between whole pixels: not kept.
+    double between(double x, double y) const { return image_.correlation(grid_, rect_, x, y); }
+
+private:
+    const TrackingImage& image_;
+    const AppearanceGrid& grid_;
+    const NormalizedRect& rect_;
+    const int reach_;
+    std::vector<double> known_; // NaN: not worked out yet (a correlation is never NaN)
+};
+
+struct PixelMatch {
+    double x;
+    double y;
+    double correlation;
+};
+
+// Sub-pixel refinement around the whole-pixel best (x, y), whose correlation
+// is `centre`.
+PixelMatch refined(OffsetCorrelations& correlations, int x, int y, double centre)
+{
+    double left = correlations.at(x - 1, y), right = correlations.at(x + 1, y);
+    double up = correlations.at(x, y - 1), down = correlations.at(x, y + 1);
+    double best = centre;
+    int moveX = 0, moveY = 0;
+    const std::array<std::pair<double, std::pair<int, int>>, 4> neighbours{{{left, {-1, 0}}, {right, {1, 0}}, {up, {0, -1}}, {down, {0, 1}}}};
+    for (const auto& [value, move] : neighbours)
+        if (value > best) {
+            best = value;
+            moveX = move.first;
+            moveY = move.second;
+        }
+    if (moveX != 0 || moveY != 0) {
+        x += moveX;
+        y += moveY;
+        left = correlations.at(x - 1, y);
+        right = correlations.at(x + 1, y);
+        up = correlations.at(x, y - 1);
+        down = correlations.at(x, y + 1);
+    }
+    const double fx = peak(left, best, right), fy = peak(up, best, down);
+    const double finer = correlations.between(x + fx, y + fy);
+    if (finer > best)
+        return {x + fx, y + fy, finer};
+    return {static_cast<double>(x), static_cast<double>(y), best};
+}
+
+// Where each grid column samples a raster row (linear between x0 and x1),
+// whether it lies inside the frame, and two raster rows' values at the
+// columns. One per thread, reused: correlation() is the tracker's innermost
+// step.
+struct ColumnTable {
+    void fit(int columns)
+    {
+        if (static_cast<int>(x0.size()) >= columns)
+            return;
+        const auto size = static_cast<std::size_t>(columns);
+        x0.resize(size);
+        x1.resize(size);
+        fraction.resize(size);
+        inside.resize(size);
+        for (std::vector<float>& values : rowValues)
+            values.resize(size);
+    }
+    std::vector<int> x0;
+    std::vector<int> x1;
+    std::vector<float> fraction;
+    std::vector<char> inside;
+    std::array<std::vector<float>, 2> rowValues;
+};
+
+void interpolateColumns(const float* row, const int* x0, const int* x1, const float* fraction, int columns,
+                        float* values)
+{
+    for (int i = 0; i < columns; ++i)
+        values[i] = (1 - fraction[i]) * row[x0[i]] + fraction[i] * row[x1[i]];
+}
+
+struct RowSums {
+    float b = 0;
+    float bb = 0;
+    float ab = 0;
+};
+
+// Sums of b, b² and a·b along one grid row, where b lies between the raster
+// rows above and below (weight `fy` of below), eight columns at a time.
+SCRIVEL_VECTOR_CLONES RowSums sumsAlongRow(const float* above, const float* below, float fy, const float* a, int columns)
+{
+    using Lanes = float __attribute__((vector_size(32)));
+    constexpr int lanes = 8;
+    const Lanes upperWeight = Lanes{} + (1 - fy);
+    const Lanes lowerWeight = Lanes{} + fy;
+    Lanes b{}, bb{}, ab{};
+    int i = 0;
+    for (; i + lanes <= columns; i += lanes) {
+        Lanes upper, lower, expected;
+        std::memcpy(&upper, above + i, sizeof upper);
+        std::memcpy(&lower, below + i, sizeof lower);
+        std::memcpy(&expected, a + i, sizeof expected);
+        const Lanes value = upperWeight * upper + lowerWeight * lower;
+        b += value;
+        bb += value * value;
+        ab += expected * value;
+    }
+    RowSums sums;
+    for (; i < columns; ++i) {
+        const float value = (1 - fy) * above[i] + fy * below[i];
+        sums.b += value;
+        sums.bb += value * value;
+        sums.ab += a[i] * value;
+    }
+    for (int k = 0; k < lanes; ++k) {
+        sums.b += b[k];
+        sums.bb += bb[k];
+        sums.ab += ab[k];
+    }
+    return sums;
 }
 
 } // namespace
@@ -165,12 +315,6 @@ std::optional<AppearancePatch> TrackingImage::makePatch(const NormalizedRect& re
 
 double TrackingImage::correlation(const AppearanceGrid& grid, const NormalizedRect& rect, double offsetX, double offsetY) const
 {
-    struct SampleColumn {
-        int x0;
-        int x1;
-        float fraction;
-        bool inside;
-    };
     const int columns = static_cast<int>(grid.x.size());
     const int rows = static_cast<int>(grid.y.size());
     if (columns == 0 || rows == 0)
@@ -183,46 +327,84 @@ double TrackingImage::correlation(const AppearanceGrid& grid, const NormalizedRe
     const bool allInside = columnPosition(0) >= -0.5 && rowPosition(0) >= -0.5 && columnPosition(columns - 1) < width - 0.5
         && rowPosition(rows - 1) < height - 0.5;
 
-    // Grids have at most 96 columns; the table stays on the stack.
-    std::array<SampleColumn, maximumColumns> stackTable;
-    std::vector<SampleColumn> heapTable;
-    SampleColumn* table = stackTable.data();
-    if (columns > maximumColumns) {
-        heapTable.resize(columns);
-        table = heapTable.data();
-    }
+    thread_local ColumnTable threadTable;
+    ColumnTable* table = &threadTable;
+    table->fit(columns);
+    // Levels are powers of two apart, so multiplying by the inverse scale is
+    // exact.
+    const double inverseScale = 1.0 / level.scale;
+    const double lastColumn = raster.width - 1;
+    int* const columnX0 = table->x0.data();
+    int* const columnX1 = table->x1.data();
+    float* const fractions = table->fraction.data();
+    char* const inside = table->inside.data();
     for (int i = 0; i < columns; ++i) {
         const double px = columnPosition(i);
-        const double lx = std::clamp((px + 0.5) / level.scale - 0.5, 0.0, static_cast<double>(raster.width - 1));
+        const double lx = std::clamp((px + 0.5) * inverseScale - 0.5, 0.0, lastColumn);
         const int x0 = static_cast<int>(lx);
-        table[i] = {x0, std::min(x0 + 1, raster.width - 1), static_cast<float>(lx - x0), px >= -0.5 && px < width - 0.5};
+        columnX0[i] = x0;
+        columnX1[i] = std::min(x0 + 1, raster.width - 1);
+        fractions[i] = static_cast<float>(lx - x0);
+        inside[i] = px >= -0.5 && px < width - 0.5;
     }
+    const auto rasterRow = [&](int y) { return raster.pixels.data() + static_cast<std::size_t>(y) * raster.width; };
 
     int n = 0;
     float sumB = 0, sumBB = 0, sumAB = 0, sumA = 0, sumAA = 0;
-    for (int j = 0; j < rows; ++j) {
-        const double py = rowPosition(j);
-        if (!allInside && (py < -0.5 || py >= height - 0.5))
-            continue;
-        const double ly = std::clamp((py + 0.5) / level.scale - 0.5, 0.0, static_cast<double>(raster.height - 1));
-        const int y0 = static_cast<int>(ly);
-        const int y1 = std::min(y0 + 1, raster.height - 1);
-        const float fy = static_cast<float>(ly - y0);
-        const float* row0 = raster.pixels.data() + static_cast<std::size_t>(y0) * raster.width;
-        const float* row1 = raster.pixels.data() + static_cast<std::size_t>(y1) * raster.width;
-        const float* a = grid.centered.data() + static_cast<std::size_t>(j) * columns;
-        for (int i = 0; i < columns; ++i) {
-            const SampleColumn& column = table[i];
-            if (!allInside && !column.inside)
+    if (allInside) {
+        // Every sample is taken: each raster row's values at the grid's
+        // columns are interpolated once (consecutive grid rows often share a
+        // raster row), and the sums run over whole rows at a time.
+        int cachedRow[2] = {-1, -1};
+        float* cached[2] = {table->rowValues[0].data(), table->rowValues[1].data()};
+        const auto slotOf = [&](int y) { return cachedRow[0] == y ? 0 : cachedRow[1] == y ? 1 : -1; };
+        // The values of raster row y, computed into the slot other than
+        // `keep` unless they are cached already.
+        const auto valuesAt = [&](int y, int keep) {
+            int slot = slotOf(y);
+            if (slot < 0) {
+                slot = keep == 0 ? 1 : 0;
+                interpolateColumns(rasterRow(y), table->x0.data(), table->x1.data(), table->fraction.data(), columns,
+                                   cached[slot]);
+                cachedRow[slot] = y;
+            }
+            return slot;
+        };
+        for (int j = 0; j < rows; ++j) {
+            const double ly = std::clamp((rowPosition(j) + 0.5) * inverseScale - 0.5, 0.0, static_cast<double>(raster.height - 1));
+            const int y0 = static_cast<int>(ly);
+            const int y1 = std::min(y0 + 1, raster.height - 1);
+            const int aboveSlot = valuesAt(y0, slotOf(y1));
+            const float* above = cached[aboveSlot];
+            const float* below = cached[valuesAt(y1, aboveSlot)];
+            const RowSums row = sumsAlongRow(above, below, static_cast<float>(ly - y0),
+                                             grid.centered.data() + static_cast<std::size_t>(j) * columns, columns);
+            sumB += row.b;
+            sumBB += row.bb;
+            sumAB += row.ab;
+        }
+        n = rows * columns;
+    } else {
+        for (int j = 0; j < rows; ++j) {
+            const double py = rowPosition(j);
+            if (py < -0.5 || py >= height - 0.5)
                 continue;
-            const float fx = column.fraction;
-            const float b = (1 - fy) * ((1 - fx) * row0[column.x0] + fx * row0[column.x1])
-                + fy * ((1 - fx) * row1[column.x0] + fx * row1[column.x1]);
-            ++n;
-            sumB += b;
-            sumBB += b * b;
-            sumAB += a[i] * b;
-            if (!allInside) {
+            const double ly = std::clamp((py + 0.5) * inverseScale - 0.5, 0.0, static_cast<double>(raster.height - 1));
+            const int y0 = static_cast<int>(ly);
+            const float fy = static_cast<float>(ly - y0);
+            const float* row0 = rasterRow(y0);
+            const float* row1 = rasterRow(std::min(y0 + 1, raster.height - 1));
+            const float* a = grid.centered.data() + static_cast<std::size_t>(j) * columns;
+            for (int i = 0; i < columns; ++i) {
+                if (!table->inside[i])
+                    continue;
+                const float fx = table->fraction[i];
+                const int x0 = table->x0[i], x1 = table->x1[i];
+                const float b = (1 - fy) * ((1 - fx) * row0[x0] + fx * row0[x1]) + fy * ((1 - fx) * row1[x0] + fx * row1[x1]);
+                ++n;
+                sumB += b;
+                sumBB += b * b;
+                sumAB += a[i] * b;
                 sumA += a[i];
                 sumAA += a[i] * a[i];
             }
@@ -239,35 +421,6 @@ double TrackingImage::correlation(const AppearanceGrid& grid, const NormalizedRe
     return std::clamp(r, -1.0, 1.0);
 }
 
-TrackingImage::PixelMatch TrackingImage::refined(
-    const AppearanceGrid& grid, const NormalizedRect& rect, double x, double y, double centre) const
-{
-    double left = correlation(grid, rect, x - 1, y), right = correlation(grid, rect, x + 1, y);
-    double up = correlation(grid, rect, x, y - 1), down = correlation(grid, rect, x, y + 1);
-    double best = centre;
-    double moveX = 0, moveY = 0;
-    const std::array<std::pair<double, std::pair<int, int>>, 4> neighbours{{{left, {-1, 0}}, {right, {1, 0}}, {up, {0, -1}}, {down, {0, 1}}}};
-    for (const auto& [value, move] : neighbours)
-        if (value > best) {
-            best = value;
-            moveX = move.first;
-            moveY = move.second;
-        }
-    if (moveX != 0 || moveY != 0) {
-        x += moveX;
-        y += moveY;
-        left = correlation(grid, rect, x - 1, y);
-        right = correlation(grid, rect, x + 1, y);
-        up = correlation(grid, rect, x, y - 1);
-        down = correlation(grid, rect, x, y + 1);
-    }
-    const double fx = peak(left, best, right), fy = peak(up, best, down);
-    const double finer = correlation(grid, rect, x + fx, y + fy);
-    if (finer > best)
-        return {x + fx, y + fy, finer};
-    return {x, y, best};
-}
-
 std::optional<AppearanceMatch> TrackingImage::match(const AppearancePatch& patch, const NormalizedRect& near) const
 {
     if (!(near.width > 0 && near.height > 0))
@@ -282,20 +435,28 @@ std::optional<AppearanceMatch> TrackingImage::match(const AppearancePatch& patch
     const double c0 = correlation(patch.full, rect, 0, 0);
     if (c0 >= immediateCorrelation)
         return result({0, 0, c0});
-    if (c0 >= refineOnlyCorrelation)
-        return result(refined(patch.full, rect, 0, 0, c0));
+    // The refinement moves at most two pixels from where it starts.
+    constexpr int refinementReach = 2;
+    if (c0 >= refineOnlyCorrelation) {
+        OffsetCorrelations full(*this, patch.full, rect, refinementReach);
+        full.remember(0, 0, c0);
+        return result(refined(full, 0, 0, c0));
+    }
 
     // Wide search: coarse grid on a lattice, narrowed by halving steps.
     const int radius = std::max(static_cast<int>(std::ceil(height * near.height)), 3);
     const double gridSpacing = std::min(spacing(patch.coarse.x) * near.width * width, spacing(patch.coarse.y) * near.height * height);
     const int s0 = static_cast<int>(std::min(std::trunc(gridSpacing), std::ceil(radius / 4.0)));
     int step = std::max(s0, 1);
+    OffsetCorrelations coarse(*this, patch.coarse, rect, radius);
+    OffsetCorrelations full(*this, patch.full, rect, radius + refinementReach);
+    full.remember(0, 0, c0);
 
     std::vector<Record> kept;
     for (int dy = -radius; dy <= radius; dy += step)
         for (int dx = -radius; dx <= radius; dx += step)
-            kept.push_back({dx, dy, correlation(patch.coarse, rect, dx, dy)});
-    kept.push_back({0, 0, correlation(patch.coarse, rect, 0, 0)});
+            kept.push_back({dx, dy, coarse.at(dx, dy)});
+    kept.push_back({0, 0, coarse.at(0, 0)});
     keepBest(kept);
 
     if (s0 >= 2) {
@@ -312,7 +473,7 @@ std::optional<AppearanceMatch> TrackingImage::match(const AppearancePatch& patch
                         const int cx = record.x + j * half, cy = record.y + i * half;
                         if (std::abs(cx) > radius || std::abs(cy) > radius || !visited.insert({cx, cy}).second)
                             continue;
-                        next.push_back({cx, cy, correlation(patch.coarse, rect, cx, cy)});
+                        next.push_back({cx, cy, coarse.at(cx, cy)});
                     }
             kept = std::move(next);
             keepBest(kept);
@@ -327,7 +488,7 @@ std::optional<AppearanceMatch> TrackingImage::match(const AppearancePatch& patch
             for (int dx = record.x - 1; dx <= record.x + 1; ++dx) {
                 if (std::abs(dx) > radius || std::abs(dy) > radius)
                     continue;
-                const double c = correlation(patch.full, rect, dx, dy);
+                const double c = full.at(dx, dy);
                 if (c > best) {
                     best = c;
                     bestX = dx;
@@ -336,7 +497,7 @@ std::optional<AppearanceMatch> TrackingImage::match(const AppearancePatch& patch
             }
     if (!std::isfinite(best))
         return std::nullopt;
-    return result(refined(patch.full, rect, bestX, bestY, best));
+    return result(refined(full, bestX, bestY, best));
 }
 
 std::optional<AppearanceMatch> TrackingImage::matchVisibleParts(const AppearancePatch& patch, const NormalizedRect& near) const

@@ -44,18 +44,12 @@ struct TrackingImage {
     bool operator==(const TrackingImage&) const = default;
 
 private:
-    struct PixelMatch {
-        double x;
-        double y;
-        double correlation;
-    };
     struct Level {
         int index;
         double scale;
     };
     Level levelFor(const AppearanceGrid& grid, const NormalizedRect& rect) const;
     std::optional<AppearanceGrid> sampledGrid(std::vector<double> x, std::vector<double> y, const NormalizedRect& rect) const;
-    PixelMatch refined(const AppearanceGrid& grid, const NormalizedRect& rect, double x, double y, double correlation) const;
 };
 
 } // namespace scrivel

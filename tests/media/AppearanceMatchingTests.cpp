@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 
 #include <gtest/gtest.h>
@@ -77,6 +78,59 @@ TEST(GrayRaster, DownsamplingAveragesBlocksAndOddEdgesWithThemselves)
     EXPECT_FLOAT_EQ(raster.sample(0.5, 0), 0.5f);
     EXPECT_FLOAT_EQ(raster.sample(1.25, 1.5), 4 + 0.25f + 1.5f);
     EXPECT_FLOAT_EQ(raster.sample(-3, 10), 6); // clamped into the raster
+}
+
+// The correlation as defined, sample by sample in double precision: each
+// grid cell sampled bilinearly on the level its spacing picks, cells outside
+// the frame left out.
+double directCorrelation(const TrackingImage& image, const AppearanceGrid& grid, const NormalizedRect& rect, double offsetX,
+    double offsetY)
+{
+    const auto spacing = [](const std::vector<double>& p) { return p.size() >= 2 ? p[1] - p[0] : 1.0; };
+    const double cell = std::min(spacing(grid.x) * rect.width * image.width, spacing(grid.y) * rect.height * image.height);
+    const int level = static_cast<int>(std::clamp(std::trunc(std::log2(std::max(cell, 1.0))), 0.0,
+        static_cast<double>(image.levels.size() - 1)));
+    const double scale = std::ldexp(1.0, level);
+    double n = 0, sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0;
+    for (std::size_t j = 0; j < grid.y.size(); ++j)
+        for (std::size_t i = 0; i < grid.x.size(); ++i) {
+            const double px = image.width * rect.x - 0.5 + offsetX + image.width * rect.width * grid.x[i];
+            const double py = image.height * rect.y - 0.5 + offsetY + image.height * rect.height * grid.y[j];
+            if (px < -0.5 || px >= image.width - 0.5 || py < -0.5 || py >= image.height - 0.5)
+                continue;
+            const double a = grid.centered[j * grid.x.size() + i];
+            const double b = image.levels[static_cast<std::size_t>(level)].sample((px + 0.5) / scale - 0.5, (py + 0.5) / scale - 0.5);
+            n += 1;
+            sa += a;
+            sb += b;
+            saa += a * a;
+            sbb += b * b;
+            sab += a * b;
+        }
+    return (sab - sa * sb / n) / std::sqrt((sbb - sb * sb / n) * (saa - sa * sa / n));
+}
+
+TEST(AppearanceMatching, CorrelationAgreesWithSamplingEveryCellDirectly)
+{
+    const TrackingImage reference = tracking(lineFrame());
+    const TrackingImage moved = tracking(shifted(lineFrame(), 3.4, -1.7));
+    // A long line (the grid's column limit, coarse cells on a smaller
+    // level), one word, and a line running off the frame's right edge.
+    const NormalizedRect rects[] = {lineRect, pixelRect(20, 104, 60, 20), pixelRect(180, 104, 150, 20)};
+    const struct {
+        double dx, dy;
+    } offsets[] = {{0, 0}, {1, 0}, {-1, 2}, {3.4, -1.7}, {0.35, 0.8}, {-5, 4}, {12.5, -3.25}};
+    for (const NormalizedRect& rect : rects) {
+        const auto patch = reference.makePatch(rect);
+        ASSERT_TRUE(patch);
+        for (const AppearanceGrid* grid : {&patch->full, &patch->coarse})
+            for (const auto& offset : offsets) {
+                SCOPED_TRACE(::testing::Message() << rect.x * frameSize.width << " " << grid->x.size() << "x"
+                                                  << grid->y.size() << " at " << offset.dx << ", " << offset.dy);
+                const double expected = directCorrelation(moved, *grid, rect, offset.dx, offset.dy);
+                EXPECT_NEAR(moved.correlation(*grid, rect, offset.dx, offset.dy), expected, 2e-4);
+            }
+    }
 }
 
 TEST(AppearanceMatching, PatchMatchesItsOwnFrameAtOnce)
