@@ -623,6 +623,10 @@ struct IncrementalRecognizer::Plan {
     // Whether the whole frame must be detected again (the carried lines
     // still stand).
     bool wholeFrame = false;
+    // Whether most previous lines changed where the shift puts them (the
+    // picture is moving in some other way than by whole pixels), rather
+    // than holding still.
+    bool linesMostlyChanged = false;
     // Previous lines kept in their old place, where the picture moved but
     // they did not.
     std::vector<std::size_t> still;
@@ -669,17 +673,20 @@ std::optional<IncrementalRecognizer::Plan> IncrementalRecognizer::plan(const Ima
     std::vector<cv::Rect> carried; // kept lines, patched ones too: detection leaves them be
     std::vector<cv::Rect> redetected;
     std::vector<std::size_t> stale; // neither carried nor patched
+    std::size_t changedLines = 0;
     for (std::size_t i = 0; i < previous_.lines.size(); ++i) {
         const cv::Rect moved = previous_.lines[i] + shift;
         // A reading kept through a zoom by its look was not made on these
         // pixels (a character that looks much like another may have
         // changed): once the picture moves by whole pixels again, the line
         // is read afresh.
+        const cv::Rect surroundings = surroundingsOf(moved, frame.size());
         if (previous_.keptByLook[i]) {
             stale.push_back(i);
+            if (!changes->unchanged(surroundings))
+                ++changedLines;
             continue;
         }
-        const cv::Rect surroundings = surroundingsOf(moved, frame.size());
         // A line whose own pixels and the margins at its ends are unchanged
         // keeps its reading even when the margin above or below changed (a
         // pointer passing by); a change at its ends may be text typed onto
@@ -695,6 +702,7 @@ std::optional<IncrementalRecognizer::Plan> IncrementalRecognizer::plan(const Ima
             carried.push_back(moved);
         } else {
             stale.push_back(i);
+            ++changedLines;
         }
     }
     // Parts of the screen that do not move with the picture (a sheet's
@@ -724,7 +732,13 @@ std::optional<IncrementalRecognizer::Plan> IncrementalRecognizer::plan(const Ima
     for (const std::size_t i : stale)
         redetected.push_back((previous_.lines[i] + shift) & frameRect);
     std::erase_if(redetected, [](const cv::Rect& line) { return line.empty(); });
-    Plan result{shift, std::move(unchanged), std::move(carriedLines), std::move(patched), {}, false,
+    Plan result{shift,
+                std::move(unchanged),
+                std::move(carriedLines),
+                std::move(patched),
+                {},
+                false,
+                2 * (changedLines - stillLines.size()) > previous_.lines.size(),
                 std::move(stillLines)};
     const auto wholeFrame = [&] {
         result.wholeFrame = true;
@@ -934,7 +948,13 @@ std::vector<DetectedRegion> IncrementalRecognizer::recognize(const Image& raster
     // that line's reading (until the picture holds still again).
     std::vector<cv::Rect> resampled;
     const std::optional<double> scaleChange = scaleChangePixels(previous_.context, context, source.size());
-    const bool zooming = scaleChange && *scaleChange >= 1;
+    // The picture is taken as scaled by the motion when the scale changed by
+    // a pixel or more across the frame, or by less while most lines changed
+    // in place: a zoom starting or slowing down, where registration cannot
+    // tell a fraction of a pixel from its own noise. Lines kept by look in a
+    // picture that holds still are read afresh instead.
+    const bool zooming =
+        scaleChange && (*scaleChange >= 1 || (planned && planned->wholeFrame && planned->linesMostlyChanged));
     if ((!planned || planned->wholeFrame) && zooming && previous_.reference.size() == source.size()) {
         const MotionTransform step = context.motion->composed(previous_.context.motion->inverted());
         const double w = source.cols;

@@ -321,6 +321,38 @@ TEST_F(IncrementalRecognition, ALineKeepsItsReadingThroughAZoomUnlessItChanged)
     EXPECT_FALSE(anyTextContains(settled, "0164"));
 }
 
+// A zoom starting or slowing down scales the picture by less than a pixel
+// across the frame, too little for registration to tell from its noise, yet
+// every line's pixels change. Lines that look as before keep their readings
+// then too, and are read afresh once the picture holds still.
+TEST_F(IncrementalRecognition, LinesKeepTheirReadingsThroughAZoomOfLessThanAPixel)
+{
+    const double zoom = 1 + 0.8 / kWidth;
+    const cv::Mat page = renderPage();
+    const Image before = view(page, 0);
+    cv::Mat scaled;
+    const cv::Mat transform = (cv::Mat_<double>(2, 3) << zoom, 0, 0, 0, zoom, 0);
+    cv::warpAffine(before.pixels, scaled, transform, before.pixels.size(), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+    const Image slightlyLarger(scaled);
+    const IncrementalRecognizer::FrameContext zoomIn{MotionTransform(zoom, 0, 0), 0};
+
+    IncrementalRecognizer recognizer(engine_, {2});
+    recognizer.recognize(before, before, settings(), scrolledBy(0));
+    const auto linesBefore = static_cast<std::int64_t>(recognizer.latestLines().size());
+    const auto readBefore = recognizer.statistics().linesRead;
+    const auto regions = recognizer.recognize(slightlyLarger, slightlyLarger, settings(), zoomIn);
+    EXPECT_GE(recognizer.statistics().linesResampled, linesBefore / 2);
+    EXPECT_LT(recognizer.statistics().linesRead - readBefore, linesBefore / 2);
+    EXPECT_TRUE(anyTextContains(regions, "jane.doe@example.com"));
+
+    const auto resampled = recognizer.statistics().linesResampled;
+    const auto readWhileMoving = recognizer.statistics().linesRead;
+    const auto settled = recognizer.recognize(slightlyLarger, slightlyLarger, settings(), zoomIn);
+    EXPECT_EQ(recognizer.statistics().linesResampled, resampled);
+    EXPECT_GE(recognizer.statistics().linesRead - readWhileMoving, resampled / 2);
+    EXPECT_EQ(settled, freshlyRead(slightlyLarger, recognizer.latestLines()));
+}
+
 // An application's zoom draws its text afresh at the larger size, sharp and
 // placed to whole pixels, where the previous frame scaled is soft and off by
 // fractions of a pixel. Compared as they are, one line in sixteen here kept
