@@ -485,17 +485,24 @@ std::optional<OcrEngine::LineReading> OcrEngine::readLinePixels(const cv::Mat& l
         auto lease = impl_->recognition->lease({0, 0});
         lease.net().setInput(blob);
         cv::Mat out = lease.net().forward();
-        // [1, timesteps, classes], already soft-maxed.
+        // [1, timesteps, classes]: scores before the softmax, which the
+        // model preparation leaves to the decoding below.
         return cv::Mat(out.size[1], out.size[2], CV_32F, out.ptr<float>()).clone();
     });
 
     // Greedy CTC: best class per timestep, repeats collapsed, blanks dropped.
+    // The best class's probability is its share of the softmax,
+    // 1 / sum(exp(score - best score)).
     std::vector<Token> tokens;
     int previous = kBlankClass;
+    cv::Mat shares;
     for (int t = 0; t < scores.rows; ++t) {
         cv::Point best;
-        double probability = 0;
-        cv::minMaxLoc(scores.row(t), nullptr, &probability, nullptr, &best);
+        double bestScore = 0;
+        cv::minMaxLoc(scores.row(t), nullptr, &bestScore, nullptr, &best);
+        cv::subtract(scores.row(t), cv::Scalar::all(bestScore), shares);
+        cv::exp(shares, shares);
+        const double probability = 1.0 / cv::sum(shares)[0];
         const int index = best.x;
         if (index != kBlankClass) {
             if (index == previous) {

@@ -6,8 +6,10 @@ usage: convert_models.py DET_IN REC_IN DET_OUT REC_OUT
 
 The published graphs were exported from Paddle with run-time shape arithmetic
 and a few patterns that OpenCV 4.6 either rejects or imports with wrong shapes.
-Every rewrite below keeps the arithmetic identical; scripts/verify-models
-checks the outputs against the originals run by onnxruntime.
+Every rewrite below keeps the arithmetic identical, but for the recognition
+model's last softmax, which the application's decoder takes over;
+scripts/verify-models checks the outputs against the originals run by
+onnxruntime.
 """
 
 import sys
@@ -128,7 +130,24 @@ def rewrite_rec(model):
     use_hard_swish_layer(g, "rec")
     use_channel_scale_layer(g, "rec")
     use_depthwise_layer(g, "rec")
+    drop_final_softmax(g)
     return g.finish()
+
+
+def drop_final_softmax(g):
+    """The recognition model ends in a softmax over its 6625 classes at every
+    timestep, which OpenCV runs at about a tenth of the whole model's time.
+    Greedy CTC decoding needs only each timestep's best class and that class's
+    probability, which the decoder works out from the scores before it."""
+    output = g.g.output[0].name
+    softmax = g.producer(output)
+    assert softmax.op_type == "Softmax" and g.attr(softmax, "axis") in (2, -1), "unexpected end of the graph"
+    scores = softmax.input[0]
+    assert g.consumers(scores) == [softmax]
+    producer = g.producer(scores)
+    producer.output[list(producer.output).index(scores)] = output
+    g.nodes.remove(softmax)
+    print("    rec: final Softmax left to the decoder")
 
 
 def fix_qkv(g):
