@@ -448,8 +448,11 @@ std::optional<AppearanceMatch> TrackingImage::match(const AppearancePatch& patch
     const double gridSpacing = std::min(spacing(patch.coarse.x) * near.width * width, spacing(patch.coarse.y) * near.height * height);
     const int s0 = static_cast<int>(std::min(std::trunc(gridSpacing), std::ceil(radius / 4.0)));
     int step = std::max(s0, 1);
-    OffsetCorrelations coarse(*this, patch.coarse, rect, radius);
-    OffsetCorrelations full(*this, patch.full, rect, radius + refinementReach);
+    // Offsets are kept within a line height (beyond a few dozen pixels, the
+    // table would outweigh what it saves).
+    constexpr int largestKeptReach = 48;
+    OffsetCorrelations coarse(*this, patch.coarse, rect, std::min(radius, largestKeptReach));
+    OffsetCorrelations full(*this, patch.full, rect, std::min(radius + refinementReach, largestKeptReach));
     full.remember(0, 0, c0);
 
     std::vector<Record> kept;

@@ -168,6 +168,27 @@ TEST(AppearanceMatching, FindsKnownSubPixelAndWholePixelShifts)
     }
 }
 
+// A title more than 48 pixels high searches further than the offsets a
+// match keeps: the ones beyond are worked out each time they are needed.
+TEST(AppearanceMatching, FindsATallTitleMovedFarUpOrDown)
+{
+    const auto titleFrame = [](double dy) {
+        return shifted(textFrame(frameSize, {{"Q3 plan", {40, 120}, 2.6, {20, 20, 20}, 4}}), 3, dy);
+    };
+    const NormalizedRect title = pixelRect(30, 50, 260, 80);
+    const TrackingImage reference = tracking(titleFrame(0));
+    const auto patch = reference.makePatch(title);
+    ASSERT_TRUE(patch);
+    for (const double dy : {-55.0, -20.0, 52.0}) {
+        SCOPED_TRACE(dy);
+        const TrackingImage moved = tracking(titleFrame(dy));
+        const auto found = moved.match(*patch, title);
+        ASSERT_TRUE(found);
+        EXPECT_GT(found->correlation, 0.9);
+        EXPECT_NEAR(found->offsetY * moved.height, dy, 0.5);
+    }
+}
+
 TEST(AppearanceMatching, SearchStaysInsideOneLineHeight)
 {
     const TrackingImage reference = tracking(lineFrame());
