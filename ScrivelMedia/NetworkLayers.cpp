@@ -75,7 +75,7 @@ void convolvePlane(const float* padded, const float* kernel, float bias, int k, 
         convolvePlaneAny(padded, kernel, bias, k, strideX, g, out);
 }
 
-SCRIVEL_VECTOR_CLONES void hardSwish(const float* in, float* out, std::size_t count)
+SCRIVEL_VECTOR_CLONES void hardSwish(const float* in, float scale, float shift, float* out, std::size_t count)
 {
     // Selects on values, which the vectorizer turns into vector min and max
     // (given -fno-trapping-math; see CMakeLists.txt).
@@ -83,7 +83,7 @@ SCRIVEL_VECTOR_CLONES void hardSwish(const float* in, float* out, std::size_t co
         float gate = in[i] * (1.0F / 6.0F) + 0.5F;
         gate = gate > 0.0F ? gate : 0.0F;
         gate = gate < 1.0F ? gate : 1.0F;
-        out[i] = in[i] * gate;
+        out[i] = in[i] * gate * scale + shift;
     }
 }
 
@@ -201,6 +201,7 @@ void DepthwiseConvolutionLayer::forward(cv::InputArrayOfArrays inputsArray, cv::
 // ---------------------------------------------------------------------------
 
 HardSwishLayer::HardSwishLayer(const cv::dnn::LayerParams& params)
+    : scale_(params.get<float>("scale", 1.0F)), shift_(params.get<float>("shift", 0.0F))
 {
     setParamsFrom(params);
 }
@@ -227,7 +228,7 @@ void HardSwishLayer::forward(cv::InputArrayOfArrays inputsArray, cv::OutputArray
     cv::parallel_for_(cv::Range(0, blocks), [&](const cv::Range& range) {
         const std::size_t begin = static_cast<std::size_t>(range.start) * kElementBlock;
         const std::size_t end = std::min(count, static_cast<std::size_t>(range.end) * kElementBlock);
-        hardSwish(in + begin, out + begin, end - begin);
+        hardSwish(in + begin, scale_, shift_, out + begin, end - begin);
     });
 }
 

@@ -36,9 +36,11 @@ private:
     int padX_ = 0;
 };
 
-// x · clamp(x / 6 + 1/2, 0, 1) in one pass. The exported graphs spell it as
-// four element-wise nodes; OpenCV's own HardSwish, once fused into the
-// convolution before it, sends that convolution down a slow path.
+// x · clamp(x / 6 + 1/2, 0, 1) in one pass, then times `scale` plus `shift`
+// (float attributes, 1 and 0 when absent: the scalar affine block that
+// follows each activation in the backbones). The exported graphs spell the
+// activation as four element-wise nodes; OpenCV's own HardSwish, once fused
+// into the convolution before it, sends that convolution down a slow path.
 class HardSwishLayer final : public cv::dnn::Layer {
 public:
     static constexpr const char* kType = "ScrivelHardSwish";
@@ -50,6 +52,10 @@ public:
                          std::vector<cv::dnn::MatShape>& internals) const override;
     void forward(cv::InputArrayOfArrays inputs, cv::OutputArrayOfArrays outputs,
                  cv::OutputArrayOfArrays internals) override;
+
+private:
+    float scale_ = 1;
+    float shift_ = 0;
 };
 
 // x [N, C, H, W] times scale [N, C, 1, 1], channel by channel: the

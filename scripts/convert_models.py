@@ -107,6 +107,7 @@ def rewrite_det(model):
             clips += 1
     print(f"    det: {clips} Clip nodes with constant bounds moved into attributes")
     use_hard_swish_layer(g, "det")
+    fold_scalar_affines(g, "det")
     use_channel_scale_layer(g, "det")
     use_depthwise_layer(g, "det")
     return g.finish()
@@ -128,6 +129,7 @@ def rewrite_rec(model):
     fix_linears(g)
     fix_final_squeeze(g)
     use_hard_swish_layer(g, "rec")
+    fold_scalar_affines(g, "rec")
     use_channel_scale_layer(g, "rec")
     use_depthwise_layer(g, "rec")
     drop_final_softmax(g)
@@ -320,6 +322,64 @@ def use_hard_swish_layer(g, label):
         g.replace([add, clip, mul, div], [helper.make_node("ScrivelHardSwish", [x], [div.output[0]], name=div.name)])
         count += 1
     print(f"    {label}: {count} hard-swish activations given the application's own layer")
+
+
+def scalar(g, name):
+    """The value of a one-element constant, or None."""
+    if name in g.consts and g.consts[name].size == 1:
+        return float(np.ravel(g.consts[name])[0])
+    return None
+
+
+def scalar_affine_after(g, output):
+    """A Mul by a constant, maybe followed by an Add of a constant, that alone
+    take `output`: (scale, shift, those nodes, their result), or None."""
+    users = g.consumers(output)
+    if len(users) != 1 or users[0].op_type != "Mul":
+        return None
+    mul = users[0]
+    factors = [i for i in mul.input if i != output]
+    if len(factors) != 1 or scalar(g, factors[0]) is None:
+        return None
+    scale, shift, nodes, result = scalar(g, factors[0]), 0.0, [mul], mul.output[0]
+    adds = g.consumers(result)
+    if len(adds) == 1 and adds[0].op_type == "Add":
+        terms = [i for i in adds[0].input if i != result]
+        if len(terms) == 1 and scalar(g, terms[0]) is not None:
+            shift, result = scalar(g, terms[0]), adds[0].output[0]
+            nodes.append(adds[0])
+    return scale, shift, nodes, result
+
+
+def fold_scalar_affines(g, label):
+    """The backbone's learnable affine blocks (x * a + b with scalar a and b
+    after each convolution and each activation) cost OpenCV a pass over the
+    tensor per node. After a convolution they fold into its weights and bias;
+    after a hard-swish they become the layer's own scale and shift."""
+    convs = swishes = 0
+    for n in list(g.nodes):
+        if n.op_type not in ("Conv", "ScrivelHardSwish") or n not in g.nodes:
+            continue
+        affine = scalar_affine_after(g, n.output[0])
+        if affine is None:
+            continue
+        scale, shift, nodes, result = affine
+        if n.op_type == "Conv":
+            if n.input[1] not in g.consts or (len(n.input) > 2 and n.input[2] not in g.consts):
+                continue
+            weights = g.consts[n.input[1]].astype(np.float32)
+            bias = g.consts[n.input[2]].astype(np.float32) if len(n.input) > 2 else np.zeros(weights.shape[0], np.float32)
+            folded = helper.make_node(
+                "Conv", [n.input[0], g.const("affine_w", weights * np.float32(scale)),
+                         g.const("affine_b", bias * np.float32(scale) + np.float32(shift))], [result], name=n.name)
+            folded.attribute.extend(n.attribute)
+            convs += 1
+        else:
+            folded = helper.make_node("ScrivelHardSwish", list(n.input), [result], name=n.name,
+                                      scale=scale, shift=shift)
+            swishes += 1
+        g.replace([n] + nodes, [folded])
+    print(f"    {label}: {convs} scalar affines folded into convolutions, {swishes} into hard-swish layers")
 
 
 def use_channel_scale_layer(g, label):

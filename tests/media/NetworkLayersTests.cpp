@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 
 #include <opencv2/dnn.hpp>
 #include <opencv2/dnn/shape_utils.hpp>
@@ -120,23 +121,35 @@ TEST(NetworkLayers, DepthwiseConvolutionRefusesWeightsThatDoNotFitTheKernel)
     EXPECT_THROW(runOneLayer(DepthwiseConvolutionLayer::kType, params, randomBlob({1, 6, 8, 8}, 6)), cv::Exception);
 }
 
-// Every length of vector tail and both sides of the clamp's corners (-3, 3).
+// Every length of vector tail and both sides of the clamp's corners (-3, 3),
+// alone and with the affine block folded in after it.
 TEST(NetworkLayers, HardSwishIsTheExportedFormula)
 {
     scrivel::registerNetworkLayers();
-    for (const int width : {1, 7, 8, 9, 31, 100}) {
-        cv::Mat input = randomBlob({2, 3, 5, width}, width);
-        input *= 5.0F;
-        input.at<float>(0) = -3.0F;
-        input.at<float>(1) = 3.0F;
-        const cv::Mat actual = runOneLayer(scrivel::HardSwishLayer::kType, {}, input);
-        ASSERT_EQ(actual.total(), input.total());
-        for (std::size_t i = 0; i < input.total(); ++i) {
-            const float x = input.ptr<float>()[i];
-            const float expected = x * std::clamp(x + 3.0F, 0.0F, 6.0F) / 6.0F;
-            ASSERT_NEAR(actual.ptr<float>()[i], expected, 1e-5) << "x = " << x;
+    const struct {
+        std::optional<float> scale, shift;
+    } affines[] = {{{}, {}}, {1.75F, -0.4F}, {-0.5F, {}}};
+    for (const auto& affine : affines)
+        for (const int width : {1, 7, 8, 9, 31, 100}) {
+            SCOPED_TRACE(::testing::Message() << affine.scale.value_or(1) << " " << affine.shift.value_or(0));
+            cv::Mat input = randomBlob({2, 3, 5, width}, width);
+            input *= 5.0F;
+            input.at<float>(0) = -3.0F;
+            input.at<float>(1) = 3.0F;
+            cv::dnn::LayerParams params;
+            if (affine.scale)
+                params.set("scale", *affine.scale);
+            if (affine.shift)
+                params.set("shift", *affine.shift);
+            const cv::Mat actual = runOneLayer(scrivel::HardSwishLayer::kType, params, input);
+            ASSERT_EQ(actual.total(), input.total());
+            for (std::size_t i = 0; i < input.total(); ++i) {
+                const float x = input.ptr<float>()[i];
+                const float expected =
+                    x * std::clamp(x + 3.0F, 0.0F, 6.0F) / 6.0F * affine.scale.value_or(1) + affine.shift.value_or(0);
+                ASSERT_NEAR(actual.ptr<float>()[i], expected, 1e-5) << "x = " << x;
+            }
         }
-    }
 }
 
 TEST(NetworkLayers, ChannelScaleMultipliesEachPlaneByItsOwnFactor)
