@@ -676,11 +676,11 @@ std::optional<IncrementalRecognizer::Plan> IncrementalRecognizer::plan(const Ima
     std::size_t changedLines = 0;
     for (std::size_t i = 0; i < previous_.lines.size(); ++i) {
         const cv::Rect moved = previous_.lines[i] + shift;
+        const cv::Rect surroundings = surroundingsOf(moved, frame.size());
         // A reading kept through a zoom by its look was not made on these
         // pixels (a character that looks much like another may have
         // changed): once the picture moves by whole pixels again, the line
         // is read afresh.
-        const cv::Rect surroundings = surroundingsOf(moved, frame.size());
         if (previous_.keptByLook[i]) {
             stale.push_back(i);
             if (!changes->unchanged(surroundings))

@@ -299,8 +299,8 @@ OcrEngine::OcrEngine(const std::filesystem::path& modelFolder, Options options) 
         auto lease = impl_->recognition->lease({0, 0});
         // A model prepared before decoding took over its last softmax would
         // give every reading a confidence near zero, and nothing would be
-        // redacted.
-        // (The importer ends a net with an Identity layer of its own.)
+        // redacted. (The importer ends a net with an Identity layer of its
+        // own.)
         const std::vector<cv::String> layers = lease.net().getLayerNames();
         const auto last = std::find_if(layers.rbegin(), layers.rend(), [&](const cv::String& name) {
             return lease.net().getLayer(name)->type != "Identity";
