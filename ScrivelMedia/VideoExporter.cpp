@@ -16,6 +16,7 @@
 
 #include "ScrivelCore/Errors.hpp"
 #include "ScrivelMedia/FfmpegHandles.hpp"
+#include "ScrivelMedia/HeapReuse.hpp"
 #include "ScrivelMedia/Image.hpp"
 #include "ScrivelMedia/MediaSource.hpp"
 #include "ScrivelMedia/SecurityScopedFileAccess.hpp"
@@ -731,6 +732,7 @@ ExportReport VideoExporter::exportVideo(const fs::path& sourcePath, const fs::pa
         throwPosix(EISDIR, destination);
     const TemporaryDirectory folder(destination.parent_path());
     const fs::path temporaryFile = folder.path() / "export.mp4";
+    const HeapReuse heapReuse;
 
     ProgressThrottle throttle(progress);
     ExportReport report = encode(sourcePath, temporaryFile, scanResult, renderSettings, throttle, stop, outlines);

@@ -14,6 +14,7 @@
 
 #include "ScrivelCore/Errors.hpp"
 #include "ScrivelMedia/FrameRegistration.hpp"
+#include "ScrivelMedia/HeapReuse.hpp"
 #include "ScrivelMedia/IncrementalRecognizer.hpp"
 #include "ScrivelMedia/MediaInspector.hpp"
 #include "ScrivelMedia/OcrEngine.hpp"
@@ -282,6 +283,7 @@ ScanResult VideoScanner::scan(const std::filesystem::path& url, const ScanSettin
     // Registration here and recognition on other threads both use OpenCV,
     // whose thread count must be fixed before either starts.
     OcrEngine::settleOpenCvThreads();
+    const HeapReuse heapReuse;
     // The inspector fails with noVideoTrack for a file without a video track
     // and for a duration that is not finite and positive.
     const VideoInfo info = MediaInspector::inspect(url);
