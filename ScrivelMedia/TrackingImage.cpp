@@ -85,23 +85,31 @@ public:
 
     double at(int dx, int dy)
     {
-        if (std::abs(dx) > reach_ || std::abs(dy) > reach_)
+        double* value = kept(dx, dy);
+        if (!value)
             return image_.correlation(grid_, rect_, dx, dy);
-        double& value = known_[static_cast<std::size_t>(dy + reach_) * (2 * reach_ + 1) + (dx + reach_)];
-        if (std::isnan(value))
-            value = image_.correlation(grid_, rect_, dx, dy);
-        return value;
+        if (std::isnan(*value))
+            *value = image_.correlation(grid_, rect_, dx, dy);
+        return *value;
     }
     // A correlation measured before the search began.
     void remember(int dx, int dy, double value)
     {
-        if (std::abs(dx) <= reach_ && std::abs(dy) <= reach_)
-            known_[static_cast<std::size_t>(dy + reach_) * (2 * reach_ + 1) + (dx + reach_)] = value;
+        if (double* slot = kept(dx, dy))
+            *slot = value;
     }
     // Between whole pixels: not kept.
     double between(double x, double y) const { return image_.correlation(grid_, rect_, x, y); }
 
 private:
+    // Where the correlation at (dx, dy) is kept; nothing beyond the reach.
+    double* kept(int dx, int dy)
+    {
+        if (std::abs(dx) > reach_ || std::abs(dy) > reach_)
+            return nullptr;
+        return &known_[static_cast<std::size_t>(dy + reach_) * (2 * reach_ + 1) + (dx + reach_)];
+    }
+
     const TrackingImage& image_;
     const AppearanceGrid& grid_;
     const NormalizedRect& rect_;
@@ -327,17 +335,16 @@ double TrackingImage::correlation(const AppearanceGrid& grid, const NormalizedRe
     const bool allInside = columnPosition(0) >= -0.5 && rowPosition(0) >= -0.5 && columnPosition(columns - 1) < width - 0.5
         && rowPosition(rows - 1) < height - 0.5;
 
-    thread_local ColumnTable threadTable;
-    ColumnTable* table = &threadTable;
-    table->fit(columns);
+    thread_local ColumnTable table;
+    table.fit(columns);
     // Levels are powers of two apart, so multiplying by the inverse scale is
     // exact.
     const double inverseScale = 1.0 / level.scale;
     const double lastColumn = raster.width - 1;
-    int* const columnX0 = table->x0.data();
-    int* const columnX1 = table->x1.data();
-    float* const fractions = table->fraction.data();
-    char* const inside = table->inside.data();
+    int* const columnX0 = table.x0.data();
+    int* const columnX1 = table.x1.data();
+    float* const fractions = table.fraction.data();
+    char* const inside = table.inside.data();
     for (int i = 0; i < columns; ++i) {
         const double px = columnPosition(i);
         const double lx = std::clamp((px + 0.5) * inverseScale - 0.5, 0.0, lastColumn);
@@ -356,7 +363,7 @@ double TrackingImage::correlation(const AppearanceGrid& grid, const NormalizedRe
         // columns are interpolated once (consecutive grid rows often share a
         // raster row), and the sums run over whole rows at a time.
         int cachedRow[2] = {-1, -1};
-        float* cached[2] = {table->rowValues[0].data(), table->rowValues[1].data()};
+        float* cached[2] = {table.rowValues[0].data(), table.rowValues[1].data()};
         const auto slotOf = [&](int y) { return cachedRow[0] == y ? 0 : cachedRow[1] == y ? 1 : -1; };
         // The values of raster row y, computed into the slot other than
         // `keep` unless they are cached already.
@@ -364,8 +371,7 @@ double TrackingImage::correlation(const AppearanceGrid& grid, const NormalizedRe
             int slot = slotOf(y);
             if (slot < 0) {
                 slot = keep == 0 ? 1 : 0;
-                interpolateColumns(rasterRow(y), table->x0.data(), table->x1.data(), table->fraction.data(), columns,
-                                   cached[slot]);
+                interpolateColumns(rasterRow(y), columnX0, columnX1, fractions, columns, cached[slot]);
                 cachedRow[slot] = y;
             }
             return slot;
@@ -396,10 +402,10 @@ double TrackingImage::correlation(const AppearanceGrid& grid, const NormalizedRe
             const float* row1 = rasterRow(std::min(y0 + 1, raster.height - 1));
             const float* a = grid.centered.data() + static_cast<std::size_t>(j) * columns;
             for (int i = 0; i < columns; ++i) {
-                if (!table->inside[i])
+                if (!inside[i])
                     continue;
-                const float fx = table->fraction[i];
-                const int x0 = table->x0[i], x1 = table->x1[i];
+                const float fx = fractions[i];
+                const int x0 = columnX0[i], x1 = columnX1[i];
                 const float b = (1 - fy) * ((1 - fx) * row0[x0] + fx * row0[x1]) + fy * ((1 - fx) * row1[x0] + fx * row1[x1]);
                 ++n;
                 sumB += b;
