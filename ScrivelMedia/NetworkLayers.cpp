@@ -93,6 +93,192 @@ SCRIVEL_VECTOR_CLONES void scale(const float* in, float factor, float* out, std:
         out[i] = in[i] * factor;
 }
 
+// ---------------------------------------------------------------------------
+// Dense convolution tiles. A tile is up to kPanelRows output channels by two
+// vectors of consecutive output columns; its sums stay in registers while
+// every input channel and kernel tap is added, so each input vector loaded
+// serves six channels and each broadcast weight two vectors.
+
+constexpr int kPanelRows = 6;
+constexpr int kTileVectors = 2;
+
+struct DenseTile {
+    const float* panel = nullptr;            // [taps][kPanelRows]
+    const float* bias = nullptr;             // kPanelRows values
+    const std::ptrdiff_t* offsets = nullptr; // per tap, from `input`
+    int taps = 0;
+    const float* input = nullptr; // the tile's first column, tap offset 0
+    float* output = nullptr;      // the panel's first channel, the tile's first column
+    std::ptrdiff_t outputChannelStride = 0;
+    int rows = 0;    // output channels in this panel
+    int columns = 0; // columns to store, at most the tile's width
+};
+
+template <typename Vector>
+[[gnu::always_inline]] inline void computeDenseTile(const DenseTile& t)
+{
+    constexpr int kLanes = sizeof(Vector) / sizeof(float);
+    constexpr int kWidth = kLanes * kTileVectors;
+    Vector sums[kPanelRows][kTileVectors];
+    for (int r = 0; r < kPanelRows; ++r)
+        for (int v = 0; v < kTileVectors; ++v)
+            sums[r][v] = Vector{} + t.bias[r];
+    const float* weights = t.panel;
+    for (int k = 0; k < t.taps; ++k, weights += kPanelRows) {
+        const float* source = t.input + t.offsets[k];
+        Vector values[kTileVectors];
+        for (int v = 0; v < kTileVectors; ++v)
+            std::memcpy(&values[v], source + v * kLanes, sizeof(Vector));
+        for (int r = 0; r < kPanelRows; ++r)
+            for (int v = 0; v < kTileVectors; ++v)
+                sums[r][v] += values[v] * weights[r];
+    }
+    for (int r = 0; r < t.rows; ++r) {
+        float* out = t.output + r * t.outputChannelStride;
+        if (t.columns == kWidth) {
+            for (int v = 0; v < kTileVectors; ++v)
+                std::memcpy(out + v * kLanes, &sums[r][v], sizeof(Vector));
+        } else {
+            float row[kWidth];
+            std::memcpy(row, sums[r], sizeof(row));
+            std::memcpy(out, row, sizeof(float) * t.columns);
+        }
+    }
+}
+
+// One build of the tile loop per vector width, each keeping its sums within
+// that machine's registers; the widest the processor runs is picked.
+using FloatX4 = float __attribute__((vector_size(16)));
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define SCRIVEL_DENSE_TILE_TARGETS 1
+using FloatX8 = float __attribute__((vector_size(32)));
+using FloatX16 = float __attribute__((vector_size(64)));
+
+__attribute__((target("arch=x86-64-v4"))) void denseTilesX16(const DenseTile* tiles, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i)
+        computeDenseTile<FloatX16>(tiles[i]);
+}
+
+__attribute__((target("arch=x86-64-v3"))) void denseTilesX8(const DenseTile* tiles, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i)
+        computeDenseTile<FloatX8>(tiles[i]);
+}
+#endif
+
+void denseTilesX4(const DenseTile* tiles, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i)
+        computeDenseTile<FloatX4>(tiles[i]);
+}
+
+struct DenseTileKernel {
+    int width = 0; // output columns per tile
+    void (*run)(const DenseTile* tiles, std::size_t count) = nullptr;
+};
+
+// The widest tile build this processor runs, narrowed to at most
+// `laneLimit` lanes when that is given (greater than zero).
+DenseTileKernel denseTileKernel(int laneLimit)
+{
+    static const int widest = [] {
+#ifdef SCRIVEL_DENSE_TILE_TARGETS
+        __builtin_cpu_init();
+        if (__builtin_cpu_supports("x86-64-v4"))
+            return 16;
+        if (__builtin_cpu_supports("x86-64-v3"))
+            return 8;
+#endif
+        return 4;
+    }();
+    const int lanes = laneLimit > 0 ? std::min(widest, laneLimit) : widest;
+#ifdef SCRIVEL_DENSE_TILE_TARGETS
+    if (lanes >= 16)
+        return {16 * kTileVectors, &denseTilesX16};
+    if (lanes >= 8)
+        return {8 * kTileVectors, &denseTilesX8};
+#endif
+    return {4 * kTileVectors, &denseTilesX4};
+}
+
+// Weights [outChannels][taps] in panels of kPanelRows channels, tap by tap,
+// each tap's weights for the panel's channels together; channels past
+// outChannels are zero. `weightAt(channel, tap)` reads the layer's own layout.
+template <typename WeightAt>
+void packPanels(int outChannels, int taps, WeightAt weightAt, const float* bias, std::vector<float>& panels,
+                std::vector<float>& packedBias)
+{
+    const int packedChannels = (outChannels + kPanelRows - 1) / kPanelRows * kPanelRows;
+    panels.assign(static_cast<std::size_t>(packedChannels) * taps, 0.0F);
+    packedBias.assign(packedChannels, 0.0F);
+    for (int channel = 0; channel < outChannels; ++channel) {
+        float* panel = panels.data() + static_cast<std::size_t>(channel / kPanelRows) * taps * kPanelRows;
+        for (int k = 0; k < taps; ++k)
+            panel[static_cast<std::size_t>(k) * kPanelRows + channel % kPanelRows] = weightAt(channel, k);
+        if (bias)
+            packedBias[channel] = bias[channel];
+    }
+}
+
+// One dense pass: for each image, each row of output columns and each
+// panel, the tile whose taps read `source` at `offsets` from the tile's
+// first input. Output channel c of image n, row r, column x lands at
+// target[(n · outChannels + c) · targetPlane + r · rowWidth + x].
+struct DensePass {
+    const std::vector<float>* panels = nullptr;
+    const std::vector<float>* bias = nullptr;
+    int outChannels = 0;
+    const std::vector<std::ptrdiff_t>* offsets = nullptr; // one per tap
+    const float* source = nullptr;
+    std::ptrdiff_t sourceImage = 0;
+    int sourceRowStride = 0;
+    int images = 0;
+    int rowsPerImage = 0;
+    int rowWidth = 0;
+    float* target = nullptr;
+    std::ptrdiff_t targetPlane = 0;
+};
+
+void runDensePass(const DensePass& pass, const DenseTileKernel& kernel)
+{
+    const int width = kernel.width;
+    const int taps = static_cast<int>(pass.offsets->size());
+    const int panelCount = static_cast<int>(pass.bias->size()) / kPanelRows;
+    // A row's last tile is moved back to end at the row's end, recomputing a
+    // few columns rather than reading past the row; a row narrower than a
+    // tile reads past its end, which the caller leaves room for.
+    const int tilesPerRow = (pass.rowWidth + width - 1) / width;
+    cv::parallel_for_(cv::Range(0, pass.images * pass.rowsPerImage * tilesPerRow), [&](const cv::Range& range) {
+        std::vector<DenseTile> tiles;
+        tiles.reserve(panelCount);
+        for (int item = range.start; item < range.end; ++item) {
+            const int image = item / (pass.rowsPerImage * tilesPerRow);
+            const int row = item / tilesPerRow % pass.rowsPerImage;
+            const int column =
+                pass.rowWidth >= width ? std::min(item % tilesPerRow * width, pass.rowWidth - width) : 0;
+            tiles.clear();
+            for (int panel = 0; panel < panelCount; ++panel) {
+                DenseTile& tile = tiles.emplace_back();
+                tile.panel = pass.panels->data() + static_cast<std::size_t>(panel) * taps * kPanelRows;
+                tile.bias = pass.bias->data() + static_cast<std::size_t>(panel) * kPanelRows;
+                tile.offsets = pass.offsets->data();
+                tile.taps = taps;
+                tile.input = pass.source + image * pass.sourceImage +
+                             static_cast<std::ptrdiff_t>(row) * pass.sourceRowStride + column;
+                tile.output = pass.target +
+                              (static_cast<std::ptrdiff_t>(image) * pass.outChannels + panel * kPanelRows) *
+                                  pass.targetPlane +
+                              static_cast<std::ptrdiff_t>(row) * pass.rowWidth + column;
+                tile.outputChannelStride = pass.targetPlane;
+                tile.rows = std::min(kPanelRows, pass.outChannels - panel * kPanelRows);
+                tile.columns = std::min(width, pass.rowWidth);
+            }
+            kernel.run(tiles.data(), tiles.size());
+        }
+    });
+}
+
 // Element-wise work is split in blocks of this many values across OpenCV's threads.
 constexpr std::size_t kElementBlock = 1 << 14;
 
@@ -200,6 +386,244 @@ void DepthwiseConvolutionLayer::forward(cv::InputArrayOfArrays inputsArray, cv::
 
 // ---------------------------------------------------------------------------
 
+DenseConvolutionLayer::DenseConvolutionLayer(const cv::dnn::LayerParams& params)
+{
+    setParamsFrom(params);
+    padY_ = params.get<int>("pad_h", 0);
+    padX_ = params.get<int>("pad_w", 0);
+    laneLimit_ = params.get<int>("lane_limit", 0);
+    if (padY_ < 0 || padX_ < 0)
+        CV_Error(cv::Error::StsBadArg, "ScrivelConv padding must not be negative");
+    if (blobs.empty() || blobs.size() > 2)
+        CV_Error(cv::Error::StsBadArg, "ScrivelConv takes weights and an optional bias");
+    const cv::Mat& weights = blobs[0];
+    if (weights.type() != CV_32F || weights.dims != 4 || !weights.isContinuous())
+        CV_Error(cv::Error::StsBadArg, "ScrivelConv weights must be float [Cout, Cin, kh, kw]");
+    outChannels_ = weights.size[0];
+    inChannels_ = weights.size[1];
+    kernelY_ = weights.size[2];
+    kernelX_ = weights.size[3];
+    if (blobs.size() == 2 &&
+        (blobs[1].type() != CV_32F || blobs[1].total() != static_cast<std::size_t>(outChannels_)))
+        CV_Error(cv::Error::StsBadArg, "ScrivelConv bias must hold one float per output channel");
+
+    const int taps = inChannels_ * kernelY_ * kernelX_;
+    const auto* source = weights.ptr<float>();
+    packPanels(
+        outChannels_, taps,
+        [&](int channel, int tap) { return source[static_cast<std::size_t>(channel) * taps + tap]; },
+        blobs.size() == 2 ? blobs[1].ptr<float>() : nullptr, panels_, bias_);
+}
+
+bool DenseConvolutionLayer::getMemoryShapes(const std::vector<cv::dnn::MatShape>& inputs, int,
+                                            std::vector<cv::dnn::MatShape>& outputs,
+                                            std::vector<cv::dnn::MatShape>&) const
+{
+    if (inputs.size() != 1 || inputs[0].size() != 4)
+        CV_Error(cv::Error::StsBadArg, "ScrivelConv takes one NCHW input");
+    const cv::dnn::MatShape& in = inputs[0];
+    if (in[1] != inChannels_)
+        CV_Error(cv::Error::StsBadArg, "ScrivelConv input channels differ from its weights");
+    // A size the importer does not know yet (zero or less) stays open.
+    const auto outSize = [](int size, int pad, int kernel) {
+        if (size <= 0)
+            return size;
+        const int out = size + 2 * pad - kernel + 1;
+        if (out < 1)
+            CV_Error(cv::Error::StsBadArg, "ScrivelConv input is smaller than its kernel");
+        return out;
+    };
+    outputs.assign(1, cv::dnn::MatShape{in[0], outChannels_, outSize(in[2], padY_, kernelY_),
+                                        outSize(in[3], padX_, kernelX_)});
+    return false;
+}
+
+void DenseConvolutionLayer::forward(cv::InputArrayOfArrays inputsArray, cv::OutputArrayOfArrays outputsArray,
+                                    cv::OutputArrayOfArrays)
+{
+    const std::vector<cv::Mat> inputs = matsOf(inputsArray);
+    std::vector<cv::Mat> outputs = matsOf(outputsArray);
+    const cv::Mat& input = inputs[0];
+    cv::Mat& output = outputs[0];
+    if (input.dims != 4 || input.size[1] != inChannels_ || output.dims != 4 || output.size[1] != outChannels_)
+        CV_Error(cv::Error::StsBadArg, "ScrivelConv input channels differ from its weights");
+
+    const DenseTileKernel kernel = denseTileKernel(laneLimit_);
+    const int width = kernel.width;
+    const int images = input.size[0];
+    const int height = input.size[2];
+    const int inWidth = input.size[3];
+    const int outHeight = output.size[2];
+    const int outWidth = output.size[3];
+    const std::ptrdiff_t outPlane = static_cast<std::ptrdiff_t>(outHeight) * outWidth;
+    const int taps = inChannels_ * kernelY_ * kernelX_;
+
+    // Without padding, a 1 × 1 kernel reads its input in place, the whole
+    // plane as one long row. Otherwise the input is copied once into
+    // zero-bordered planes, and the kernel's taps become offsets into them.
+    const bool inPlace = kernelY_ == 1 && kernelX_ == 1 && padY_ == 0 && padX_ == 0 && outPlane >= width;
+    const int rowWidth = inPlace ? static_cast<int>(outPlane) : outWidth; // output columns per row
+    const int rowsPerImage = inPlace ? 1 : outHeight;
+    const int sourceRowStride = inPlace ? 0 : inWidth + 2 * padX_;
+    const std::ptrdiff_t sourcePlane =
+        inPlace ? outPlane : static_cast<std::ptrdiff_t>(height + 2 * padY_) * sourceRowStride;
+    const std::ptrdiff_t sourceImage = sourcePlane * inChannels_;
+
+    std::vector<float> padded;
+    const float* source = input.ptr<float>();
+    if (!inPlace) {
+        // A row narrower than one tile reads up to a tile's width past its
+        // end, the last row past the planes.
+        padded.assign(static_cast<std::size_t>(sourceImage) * images + width, 0.0F);
+        for (int plane = 0; plane < images * inChannels_; ++plane)
+            for (int y = 0; y < height; ++y)
+                std::memcpy(padded.data() + plane * sourcePlane +
+                                static_cast<std::ptrdiff_t>(y + padY_) * sourceRowStride + padX_,
+                            source + (static_cast<std::ptrdiff_t>(plane) * height + y) * inWidth,
+                            sizeof(float) * inWidth);
+        source = padded.data();
+    }
+    std::vector<std::ptrdiff_t> offsets(taps);
+    for (int c = 0, k = 0; c < inChannels_; ++c)
+        for (int ky = 0; ky < kernelY_; ++ky)
+            for (int kx = 0; kx < kernelX_; ++kx)
+                offsets[k++] = c * sourcePlane + static_cast<std::ptrdiff_t>(ky) * sourceRowStride + kx;
+
+    DensePass pass;
+    pass.panels = &panels_;
+    pass.bias = &bias_;
+    pass.outChannels = outChannels_;
+    pass.offsets = &offsets;
+    pass.source = source;
+    pass.sourceImage = sourceImage;
+    pass.sourceRowStride = sourceRowStride;
+    pass.images = images;
+    pass.rowsPerImage = rowsPerImage;
+    pass.rowWidth = rowWidth;
+    pass.target = output.ptr<float>();
+    pass.targetPlane = outPlane;
+    runDensePass(pass, kernel);
+}
+
+// ---------------------------------------------------------------------------
+
+UpConvolutionLayer::UpConvolutionLayer(const cv::dnn::LayerParams& params)
+{
+    setParamsFrom(params);
+    laneLimit_ = params.get<int>("lane_limit", 0);
+    if (blobs.empty() || blobs.size() > 2)
+        CV_Error(cv::Error::StsBadArg, "ScrivelUpConv takes weights and an optional bias");
+    const cv::Mat& weights = blobs[0];
+    if (weights.type() != CV_32F || weights.dims != 4 || !weights.isContinuous() || weights.size[2] != weights.size[3])
+        CV_Error(cv::Error::StsBadArg, "ScrivelUpConv weights must be float [Cin, Cout, k, k]");
+    inChannels_ = weights.size[0];
+    outChannels_ = weights.size[1];
+    kernel_ = weights.size[2];
+    if (blobs.size() == 2 &&
+        (blobs[1].type() != CV_32F || blobs[1].total() != static_cast<std::size_t>(outChannels_)))
+        CV_Error(cv::Error::StsBadArg, "ScrivelUpConv bias must hold one float per output channel");
+
+    // Spread channel j = (c · k + row) · k + column takes weight [tap, c, row, column].
+    const int cell = kernel_ * kernel_;
+    const auto* source = weights.ptr<float>();
+    std::vector<float> spreadBias(static_cast<std::size_t>(outChannels_) * cell, 0.0F);
+    for (int j = 0; blobs.size() == 2 && j < outChannels_ * cell; ++j)
+        spreadBias[j] = blobs[1].ptr<float>()[j / cell];
+    packPanels(
+        outChannels_ * cell, inChannels_,
+        [&](int channel, int tap) {
+            return source[(static_cast<std::size_t>(tap) * outChannels_ * cell) + channel];
+        },
+        spreadBias.data(), panels_, bias_);
+}
+
+bool UpConvolutionLayer::getMemoryShapes(const std::vector<cv::dnn::MatShape>& inputs, int,
+                                         std::vector<cv::dnn::MatShape>& outputs,
+                                         std::vector<cv::dnn::MatShape>&) const
+{
+    if (inputs.size() != 1 || inputs[0].size() != 4)
+        CV_Error(cv::Error::StsBadArg, "ScrivelUpConv takes one NCHW input");
+    const cv::dnn::MatShape& in = inputs[0];
+    if (in[1] != inChannels_)
+        CV_Error(cv::Error::StsBadArg, "ScrivelUpConv input channels differ from its weights");
+    // A size the importer does not know yet (zero or less) stays open.
+    const auto grown = [&](int size) { return size <= 0 ? size : size * kernel_; };
+    outputs.assign(1, cv::dnn::MatShape{in[0], outChannels_, grown(in[2]), grown(in[3])});
+    return false;
+}
+
+void UpConvolutionLayer::forward(cv::InputArrayOfArrays inputsArray, cv::OutputArrayOfArrays outputsArray,
+                                 cv::OutputArrayOfArrays)
+{
+    const std::vector<cv::Mat> inputs = matsOf(inputsArray);
+    std::vector<cv::Mat> outputs = matsOf(outputsArray);
+    const cv::Mat& input = inputs[0];
+    cv::Mat& output = outputs[0];
+    if (input.dims != 4 || input.size[1] != inChannels_ || output.dims != 4 || output.size[1] != outChannels_ ||
+        output.size[2] != input.size[2] * kernel_ || output.size[3] != input.size[3] * kernel_)
+        CV_Error(cv::Error::StsBadArg, "ScrivelUpConv input does not fit its weights");
+
+    const DenseTileKernel kernel = denseTileKernel(laneLimit_);
+    const int images = input.size[0];
+    const int height = input.size[2];
+    const int width = input.size[3];
+    const std::ptrdiff_t plane = static_cast<std::ptrdiff_t>(height) * width;
+    const int cell = kernel_ * kernel_;
+    const int spreadChannels = outChannels_ * cell;
+
+    // Planes are read in place as one long row each, unless a plane is
+    // narrower than one tile, which then reads past it.
+    std::vector<float> copy;
+    const float* source = input.ptr<float>();
+    if (plane < kernel.width) {
+        copy.assign(source, source + input.total());
+        copy.resize(copy.size() + kernel.width, 0.0F);
+        source = copy.data();
+    }
+    std::vector<std::ptrdiff_t> offsets(inChannels_);
+    for (int c = 0; c < inChannels_; ++c)
+        offsets[c] = c * plane;
+    std::vector<float> spread(static_cast<std::size_t>(images) * spreadChannels * plane);
+
+    DensePass pass;
+    pass.panels = &panels_;
+    pass.bias = &bias_;
+    pass.outChannels = spreadChannels;
+    pass.offsets = &offsets;
+    pass.source = source;
+    pass.sourceImage = plane * inChannels_;
+    pass.images = images;
+    pass.rowsPerImage = 1;
+    pass.rowWidth = static_cast<int>(plane);
+    pass.target = spread.data();
+    pass.targetPlane = plane;
+    runDensePass(pass, kernel);
+
+    // Each input row becomes k output rows; output (y·k + r, x·k + c) is
+    // spread channel (channel, r, c) at (y, x).
+    const int outWidth = width * kernel_;
+    auto* target = output.ptr<float>();
+    cv::parallel_for_(cv::Range(0, images * outChannels_ * height), [&](const cv::Range& range) {
+        for (int item = range.start; item < range.end; ++item) {
+            const int y = item % height;
+            const int imageChannel = item / height; // image · Cout + channel
+            const float* cellPlanes = spread.data() + static_cast<std::ptrdiff_t>(imageChannel) * cell * plane +
+                                      static_cast<std::ptrdiff_t>(y) * width;
+            for (int r = 0; r < kernel_; ++r) {
+                float* out = target + (static_cast<std::ptrdiff_t>(imageChannel) * height * kernel_ + y * kernel_ + r) *
+                                          outWidth;
+                for (int c = 0; c < kernel_; ++c) {
+                    const float* in = cellPlanes + static_cast<std::ptrdiff_t>(r * kernel_ + c) * plane;
+                    for (int x = 0; x < width; ++x)
+                        out[x * kernel_ + c] = in[x];
+                }
+            }
+        }
+    });
+}
+
+// ---------------------------------------------------------------------------
+
 HardSwishLayer::HardSwishLayer(const cv::dnn::LayerParams& params)
     : scale_(params.get<float>("scale", 1.0F)), shift_(params.get<float>("shift", 0.0F))
 {
@@ -291,6 +715,8 @@ void registerNetworkLayers()
     static std::once_flag registered;
     std::call_once(registered, [] {
         cv::dnn::LayerFactory::registerLayer(DepthwiseConvolutionLayer::kType, &createLayer<DepthwiseConvolutionLayer>);
+        cv::dnn::LayerFactory::registerLayer(DenseConvolutionLayer::kType, &createLayer<DenseConvolutionLayer>);
+        cv::dnn::LayerFactory::registerLayer(UpConvolutionLayer::kType, &createLayer<UpConvolutionLayer>);
         cv::dnn::LayerFactory::registerLayer(HardSwishLayer::kType, &createLayer<HardSwishLayer>);
         cv::dnn::LayerFactory::registerLayer(ChannelScaleLayer::kType, &createLayer<ChannelScaleLayer>);
     });

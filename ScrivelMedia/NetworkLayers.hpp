@@ -36,6 +36,70 @@ private:
     int padX_ = 0;
 };
 
+// A dense 2-D convolution (one group, stride 1, symmetric zero padding):
+// weights [Cout, Cin, kh, kw] and an optional bias [Cout]; integer
+// attributes pad_h and pad_w, and lane_limit (at most that many float lanes
+// per vector, so that tests can reach the narrower builds; the widest the
+// processor has when absent). OpenCV 4.6 reaches about a third of what the
+// vector units can do on the networks' 1 × 1 and 3 × 3 kernels; this layer
+// packs the weights once and computes tiles of six output channels by two
+// vectors of output columns, held in registers across every input channel
+// and tap.
+class DenseConvolutionLayer final : public cv::dnn::Layer {
+public:
+    static constexpr const char* kType = "ScrivelConv";
+
+    explicit DenseConvolutionLayer(const cv::dnn::LayerParams& params);
+
+    bool getMemoryShapes(const std::vector<cv::dnn::MatShape>& inputs, int requiredOutputs,
+                         std::vector<cv::dnn::MatShape>& outputs,
+                         std::vector<cv::dnn::MatShape>& internals) const override;
+    void forward(cv::InputArrayOfArrays inputs, cv::OutputArrayOfArrays outputs,
+                 cv::OutputArrayOfArrays internals) override;
+
+private:
+    int outChannels_ = 0;
+    int inChannels_ = 0;
+    int kernelY_ = 1;
+    int kernelX_ = 1;
+    int padY_ = 0;
+    int padX_ = 0;
+    int laneLimit_ = 0;
+    // Weights in panels of six output channels, tap by tap ([Cin][kh][kw]
+    // order), each tap's six weights together; channels past Cout are zero.
+    std::vector<float> panels_;
+    std::vector<float> bias_; // one per packed channel
+};
+
+// A transposed convolution whose stride equals its k × k kernel, without
+// padding: every output pixel takes exactly one tap, so it runs as a dense
+// pass to k² · Cout channels that are then spread over each input pixel's
+// k × k cell. Weights [Cin, Cout, k, k], an optional bias [Cout], and
+// lane_limit as for the dense layer. OpenCV 4.6 runs the detection head's
+// 2 × 2 up-sampling about six times slower.
+class UpConvolutionLayer final : public cv::dnn::Layer {
+public:
+    static constexpr const char* kType = "ScrivelUpConv";
+
+    explicit UpConvolutionLayer(const cv::dnn::LayerParams& params);
+
+    bool getMemoryShapes(const std::vector<cv::dnn::MatShape>& inputs, int requiredOutputs,
+                         std::vector<cv::dnn::MatShape>& outputs,
+                         std::vector<cv::dnn::MatShape>& internals) const override;
+    void forward(cv::InputArrayOfArrays inputs, cv::OutputArrayOfArrays outputs,
+                 cv::OutputArrayOfArrays internals) override;
+
+private:
+    int inChannels_ = 0;
+    int outChannels_ = 0;
+    int kernel_ = 1;
+    int laneLimit_ = 0;
+    // As for the dense layer, for k² · Cout channels in (channel, row in
+    // cell, column in cell) order.
+    std::vector<float> panels_;
+    std::vector<float> bias_;
+};
+
 // x · clamp(x / 6 + 1/2, 0, 1) in one pass, then times `scale` plus `shift`
 // (float attributes, 1 and 0 when absent: the scalar affine block that
 // follows each activation in the backbones). The exported graphs spell the

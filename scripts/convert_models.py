@@ -110,6 +110,8 @@ def rewrite_det(model):
     fold_scalar_affines(g, "det")
     use_channel_scale_layer(g, "det")
     use_depthwise_layer(g, "det")
+    use_dense_layer(g, "det")
+    use_up_layer(g, "det")
     return g.finish()
 
 
@@ -132,6 +134,7 @@ def rewrite_rec(model):
     fold_scalar_affines(g, "rec")
     use_channel_scale_layer(g, "rec")
     use_depthwise_layer(g, "rec")
+    use_dense_layer(g, "rec")
     drop_final_softmax(g)
     return g.finish()
 
@@ -425,6 +428,48 @@ def use_depthwise_layer(g, label):
         g.replace([n], [layer])
         count += 1
     print(f"    {label}: {count} depthwise convolutions given the application's own layer")
+
+
+def use_dense_layer(g, label):
+    """Ungrouped convolutions with stride 1 become the application's own layer
+    (ScrivelConv), which runs the backbones' 1 x 1 and the heads' 3 x 3
+    kernels about twice as fast as OpenCV 4.6's convolution. Same weights,
+    bias and padding; only the order of the sums differs."""
+    count = 0
+    for n in [n for n in g.nodes if n.op_type == "Conv"]:
+        if g.attr(n, "group", 1) != 1 or n.input[1] not in g.consts:
+            continue
+        if list(g.attr(n, "strides", [1, 1])) != [1, 1] or list(g.attr(n, "dilations", [1, 1])) != [1, 1]:
+            continue
+        pads = list(g.attr(n, "pads", [0, 0, 0, 0]))
+        if pads[0] != pads[2] or pads[1] != pads[3] or g.attr(n, "auto_pad", b"NOTSET") not in (b"NOTSET", "NOTSET"):
+            continue
+        layer = helper.make_node("ScrivelConv", list(n.input), list(n.output), name=n.name,
+                                 pad_h=int(pads[0]), pad_w=int(pads[1]))
+        g.replace([n], [layer])
+        count += 1
+    print(f"    {label}: {count} dense convolutions given the application's own layer")
+
+
+def use_up_layer(g, label):
+    """Transposed convolutions whose stride equals their square kernel, without
+    padding, become the application's own layer (ScrivelUpConv): every output
+    pixel takes one tap, so the layer runs them as one dense pass, about six
+    times faster than OpenCV 4.6. Same weights and bias."""
+    count = 0
+    for n in [n for n in g.nodes if n.op_type == "ConvTranspose"]:
+        if n.input[1] not in g.consts or g.attr(n, "group", 1) != 1:
+            continue
+        k = g.consts[n.input[1]].shape[2:]
+        if len(k) != 2 or k[0] != k[1] or list(g.attr(n, "strides", [1, 1])) != list(k):
+            continue
+        if any(g.attr(n, "pads", [0, 0, 0, 0])) or any(g.attr(n, "output_padding", [0, 0])):
+            continue
+        if g.attr(n, "output_shape") is not None or list(g.attr(n, "dilations", [1, 1])) != [1, 1]:
+            continue
+        g.replace([n], [helper.make_node("ScrivelUpConv", list(n.input), list(n.output), name=n.name)])
+        count += 1
+    print(f"    {label}: {count} up-sampling convolutions given the application's own layer")
 
 
 def main():

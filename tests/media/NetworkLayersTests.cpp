@@ -121,6 +121,118 @@ TEST(NetworkLayers, DepthwiseConvolutionRefusesWeightsThatDoNotFitTheKernel)
     EXPECT_THROW(runOneLayer(DepthwiseConvolutionLayer::kType, params, randomBlob({1, 6, 8, 8}, 6)), cv::Exception);
 }
 
+// OpenCV's own convolution is the reference for the dense layer: kernels of
+// the networks' shapes, output channel counts that fill no panel, one panel
+// or leave a remainder, and planes wider, narrower and not a multiple of a
+// tile, so that a row's last tile is moved back, or reads a plane past its
+// row; with every vector width this processor runs.
+TEST(NetworkLayers, DenseConvolutionMatchesOpenCvsConvolution)
+{
+    scrivel::registerNetworkLayers();
+    const struct {
+        int kernelY, kernelX, padY, padX;
+    } kernels[] = {{1, 1, 0, 0}, {3, 3, 1, 1}, {1, 3, 0, 1}, {3, 3, 0, 0}, {5, 5, 2, 2}, {1, 1, 1, 0}};
+    const std::vector<std::pair<int, int>> planeSizes = {{12, 80}, {7, 33}, {3, 3}, {1, 17}, {9, 1}, {2, 5}, {4, 64}};
+    const std::vector<std::pair<int, int>> channelCounts = {{3, 1}, {16, 6}, {5, 13}, {24, 7}};
+    int seed = 100;
+    for (const int laneLimit : {4, 8, 16})
+        for (const auto& k : kernels)
+            for (const auto& [height, width] : planeSizes)
+                for (const auto& [inChannels, outChannels] : channelCounts) {
+                    if (height + 2 * k.padY < k.kernelY || width + 2 * k.padX < k.kernelX)
+                        continue;
+                    const bool withBias = seed % 2 == 0;
+                    const cv::Mat input = randomBlob({2, inChannels, height, width}, seed++);
+                    const cv::Mat weights = randomBlob({outChannels, inChannels, k.kernelY, k.kernelX}, seed++);
+                    const cv::Mat bias = randomBlob({1, outChannels}, seed++);
+
+                    cv::dnn::LayerParams reference;
+                    reference.set("kernel_h", k.kernelY);
+                    reference.set("kernel_w", k.kernelX);
+                    reference.set("pad_h", k.padY);
+                    reference.set("pad_w", k.padX);
+                    reference.set("num_output", outChannels);
+                    reference.set("bias_term", withBias);
+                    reference.blobs.push_back(weights);
+                    if (withBias)
+                        reference.blobs.push_back(bias);
+                    const cv::Mat expected = runOneLayer("Convolution", reference, input);
+
+                    cv::dnn::LayerParams dense;
+                    dense.set("pad_h", k.padY);
+                    dense.set("pad_w", k.padX);
+                    dense.set("lane_limit", laneLimit);
+                    dense.blobs.push_back(weights);
+                    if (withBias)
+                        dense.blobs.push_back(bias);
+                    const cv::Mat actual = runOneLayer(scrivel::DenseConvolutionLayer::kType, dense, input);
+
+                    SCOPED_TRACE(cv::format("lanes %d kernel %dx%d pad %dx%d plane %dx%d channels %d -> %d",
+                                            laneLimit, k.kernelY, k.kernelX, k.padY, k.padX, height, width,
+                                            inChannels, outChannels));
+                    ASSERT_EQ(cv::dnn::shape(actual), cv::dnn::shape(expected));
+                    EXPECT_LT(cv::norm(actual, expected, cv::NORM_INF), 1e-4);
+                }
+}
+
+TEST(NetworkLayers, DenseConvolutionRefusesInputsThatDoNotFitItsWeights)
+{
+    scrivel::registerNetworkLayers();
+    cv::dnn::LayerParams params;
+    params.set("pad_h", 1);
+    params.set("pad_w", 1);
+    params.blobs.push_back(randomBlob({8, 4, 3, 3}, 1));
+    params.blobs.push_back(randomBlob({1, 7}, 2)); // one bias short
+    EXPECT_THROW(runOneLayer(scrivel::DenseConvolutionLayer::kType, params, randomBlob({1, 4, 8, 8}, 3)),
+                 cv::Exception);
+
+    params.blobs.resize(1); // four input channels of weights, five of input
+    EXPECT_THROW(runOneLayer(scrivel::DenseConvolutionLayer::kType, params, randomBlob({1, 5, 8, 8}, 4)),
+                 cv::Exception);
+
+    params.set("pad_h", 0); // a plane one row shorter than the kernel
+    EXPECT_THROW(runOneLayer(scrivel::DenseConvolutionLayer::kType, params, randomBlob({1, 4, 2, 8}, 5)),
+                 cv::Exception);
+}
+
+// Against the transposed convolution's definition: each input pixel's
+// value, times the weights, fills its own k × k cell of the output. Planes
+// smaller and larger than a tile, channel counts that fill no panel or leave
+// a remainder, and the single-channel head that ends the detector.
+TEST(NetworkLayers, UpConvolutionFillsEachPixelsCellFromItsOwnValue)
+{
+    scrivel::registerNetworkLayers();
+    int seed = 300;
+    for (const int laneLimit : {4, 8, 16})
+        for (const int kernel : {2, 3})
+            for (const auto& [inChannels, outChannels] : std::vector<std::pair<int, int>>{{24, 24}, {24, 1}, {5, 7}})
+                for (const auto& [height, width] : std::vector<std::pair<int, int>>{{1, 1}, {3, 5}, {9, 41}}) {
+                    const cv::Mat input = randomBlob({2, inChannels, height, width}, seed++);
+                    const cv::Mat weights = randomBlob({inChannels, outChannels, kernel, kernel}, seed++);
+                    const cv::Mat bias = randomBlob({1, outChannels}, seed++);
+                    cv::dnn::LayerParams params;
+                    params.set("lane_limit", laneLimit);
+                    params.blobs = {weights, bias};
+                    const cv::Mat actual = runOneLayer(scrivel::UpConvolutionLayer::kType, params, input);
+                    SCOPED_TRACE(cv::format("lanes %d kernel %d channels %d -> %d plane %dx%d", laneLimit, kernel,
+                                            inChannels, outChannels, height, width));
+                    ASSERT_EQ(cv::dnn::shape(actual), (cv::dnn::MatShape{2, outChannels, height * kernel, width * kernel}));
+                    double largest = 0;
+                    for (int n = 0; n < 2; ++n)
+                        for (int co = 0; co < outChannels; ++co)
+                            for (int y = 0; y < height * kernel; ++y)
+                                for (int x = 0; x < width * kernel; ++x) {
+                                    double expected = bias.at<float>(co);
+                                    for (int ci = 0; ci < inChannels; ++ci)
+                                        expected += double(input.at<float>(cv::Vec4i(n, ci, y / kernel, x / kernel))) *
+                                                    weights.at<float>(cv::Vec4i(ci, co, y % kernel, x % kernel));
+                                    largest = std::max(largest,
+                                                       std::abs(actual.at<float>(cv::Vec4i(n, co, y, x)) - expected));
+                                }
+                    EXPECT_LT(largest, 1e-4);
+                }
+}
+
 // Every length of vector tail and both sides of the clamp's corners (-3, 3),
 // alone and with the affine block folded in after it.
 TEST(NetworkLayers, HardSwishIsTheExportedFormula)
