@@ -624,6 +624,109 @@ void UpConvolutionLayer::forward(cv::InputArrayOfArrays inputsArray, cv::OutputA
 
 // ---------------------------------------------------------------------------
 
+LinearLayer::LinearLayer(const cv::dnn::LayerParams& params)
+{
+    setParamsFrom(params);
+    laneLimit_ = params.get<int>("lane_limit", 0);
+    if (blobs.empty() || blobs.size() > 2)
+        CV_Error(cv::Error::StsBadArg, "ScrivelLinear takes weights and an optional bias");
+    const cv::Mat& weights = blobs[0];
+    if (weights.type() != CV_32F || weights.dims != 2 || !weights.isContinuous())
+        CV_Error(cv::Error::StsBadArg, "ScrivelLinear weights must be float [Cout, Cin]");
+    outChannels_ = weights.size[0];
+    inChannels_ = weights.size[1];
+    hasBias_ = blobs.size() == 2;
+    if (hasBias_ && (blobs[1].type() != CV_32F || blobs[1].total() != static_cast<std::size_t>(outChannels_)))
+        CV_Error(cv::Error::StsBadArg, "ScrivelLinear bias must hold one float per output channel");
+
+    const int rows = inChannels_ + (hasBias_ ? 1 : 0);
+    transposed_.assign(static_cast<std::size_t>(rows) * outChannels_ + 16 * kTileVectors, 0.0F);
+    const auto* source = weights.ptr<float>();
+    for (int out = 0; out < outChannels_; ++out) {
+        for (int in = 0; in < inChannels_; ++in)
+            transposed_[static_cast<std::size_t>(in) * outChannels_ + out] =
+                source[static_cast<std::size_t>(out) * inChannels_ + in];
+        if (hasBias_)
+            transposed_[static_cast<std::size_t>(inChannels_) * outChannels_ + out] = blobs[1].ptr<float>()[out];
+    }
+}
+
+bool LinearLayer::getMemoryShapes(const std::vector<cv::dnn::MatShape>& inputs, int,
+                                  std::vector<cv::dnn::MatShape>& outputs, std::vector<cv::dnn::MatShape>&) const
+{
+    if (inputs.size() != 1 || inputs[0].empty())
+        CV_Error(cv::Error::StsBadArg, "ScrivelLinear takes one input");
+    cv::dnn::MatShape shape = inputs[0];
+    if (shape.back() != inChannels_)
+        CV_Error(cv::Error::StsBadArg, "ScrivelLinear input's last axis differs from its weights");
+    shape.back() = outChannels_;
+    outputs.assign(1, shape);
+    return false;
+}
+
+void LinearLayer::forward(cv::InputArrayOfArrays inputsArray, cv::OutputArrayOfArrays outputsArray,
+                          cv::OutputArrayOfArrays)
+{
+    const std::vector<cv::Mat> inputs = matsOf(inputsArray);
+    std::vector<cv::Mat> outputs = matsOf(outputsArray);
+    const cv::Mat& input = inputs[0];
+    cv::Mat& output = outputs[0];
+    if (input.dims < 1 || input.size[input.dims - 1] != inChannels_ ||
+        output.total() != input.total() / inChannels_ * outChannels_)
+        CV_Error(cv::Error::StsBadArg, "ScrivelLinear input's last axis differs from its weights");
+
+    // The roles of the dense tile swap: six input rows are the panel, read
+    // one input channel at a time, and the weights' rows are the vectors.
+    // A bias is one more channel, 1 in every row.
+    const DenseTileKernel kernel = denseTileKernel(laneLimit_);
+    const int rows = static_cast<int>(input.total() / inChannels_);
+    const int taps = inChannels_ + (hasBias_ ? 1 : 0);
+    const int panelCount = (rows + kPanelRows - 1) / kPanelRows;
+    std::vector<float> panels(static_cast<std::size_t>(panelCount) * taps * kPanelRows, 0.0F);
+    const auto* x = input.ptr<float>();
+    for (int row = 0; row < rows; ++row) {
+        float* panel = panels.data() + static_cast<std::size_t>(row / kPanelRows) * taps * kPanelRows;
+        for (int k = 0; k < inChannels_; ++k)
+            panel[static_cast<std::size_t>(k) * kPanelRows + row % kPanelRows] =
+                x[static_cast<std::size_t>(row) * inChannels_ + k];
+        if (hasBias_)
+            panel[static_cast<std::size_t>(inChannels_) * kPanelRows + row % kPanelRows] = 1.0F;
+    }
+    std::vector<std::ptrdiff_t> offsets(taps);
+    for (int k = 0; k < taps; ++k)
+        offsets[k] = static_cast<std::ptrdiff_t>(k) * outChannels_;
+    const float zeros[kPanelRows] = {};
+
+    const int width = kernel.width;
+    const int tilesPerRow = (outChannels_ + width - 1) / width;
+    auto* target = output.ptr<float>();
+    cv::parallel_for_(cv::Range(0, panelCount * tilesPerRow), [&](const cv::Range& range) {
+        std::vector<DenseTile> tiles;
+        // Every panel in turn takes the same columns of the weights, which
+        // then stay in the nearest cache: the head's weights are megabytes.
+        for (int item = range.start; item < range.end; ++item) {
+            const int panel = item % panelCount;
+            // The last tile ends at the last output channel, as a dense row's
+            // does; fewer channels than a tile read into the zeros after them.
+            const int column =
+                outChannels_ >= width ? std::min(item / panelCount * width, outChannels_ - width) : 0;
+            DenseTile& tile = tiles.emplace_back();
+            tile.panel = panels.data() + static_cast<std::size_t>(panel) * taps * kPanelRows;
+            tile.bias = zeros;
+            tile.offsets = offsets.data();
+            tile.taps = taps;
+            tile.input = transposed_.data() + column;
+            tile.output = target + static_cast<std::ptrdiff_t>(panel) * kPanelRows * outChannels_ + column;
+            tile.outputChannelStride = outChannels_;
+            tile.rows = std::min(kPanelRows, rows - panel * kPanelRows);
+            tile.columns = std::min(width, outChannels_);
+        }
+        kernel.run(tiles.data(), tiles.size());
+    });
+}
+
+// ---------------------------------------------------------------------------
+
 HardSwishLayer::HardSwishLayer(const cv::dnn::LayerParams& params)
     : scale_(params.get<float>("scale", 1.0F)), shift_(params.get<float>("shift", 0.0F))
 {
@@ -717,6 +820,7 @@ void registerNetworkLayers()
         cv::dnn::LayerFactory::registerLayer(DepthwiseConvolutionLayer::kType, &createLayer<DepthwiseConvolutionLayer>);
         cv::dnn::LayerFactory::registerLayer(DenseConvolutionLayer::kType, &createLayer<DenseConvolutionLayer>);
         cv::dnn::LayerFactory::registerLayer(UpConvolutionLayer::kType, &createLayer<UpConvolutionLayer>);
+        cv::dnn::LayerFactory::registerLayer(LinearLayer::kType, &createLayer<LinearLayer>);
         cv::dnn::LayerFactory::registerLayer(HardSwishLayer::kType, &createLayer<HardSwishLayer>);
         cv::dnn::LayerFactory::registerLayer(ChannelScaleLayer::kType, &createLayer<ChannelScaleLayer>);
     });

@@ -100,6 +100,33 @@ private:
     std::vector<float> bias_;
 };
 
+// A linear map on the last axis: x [..., Cin] times weightsᵀ plus an
+// optional bias, to [..., Cout]; weights [Cout, Cin], bias [Cout], and
+// lane_limit as for the dense layer. The recognition head's layers, which
+// OpenCV 4.6 runs as dot products along Cin; here each tile is six rows of x
+// by two vectors of output channels, taken along the transposed weights.
+class LinearLayer final : public cv::dnn::Layer {
+public:
+    static constexpr const char* kType = "ScrivelLinear";
+
+    explicit LinearLayer(const cv::dnn::LayerParams& params);
+
+    bool getMemoryShapes(const std::vector<cv::dnn::MatShape>& inputs, int requiredOutputs,
+                         std::vector<cv::dnn::MatShape>& outputs,
+                         std::vector<cv::dnn::MatShape>& internals) const override;
+    void forward(cv::InputArrayOfArrays inputs, cv::OutputArrayOfArrays outputs,
+                 cv::OutputArrayOfArrays internals) override;
+
+private:
+    int inChannels_ = 0;
+    int outChannels_ = 0;
+    bool hasBias_ = false;
+    int laneLimit_ = 0;
+    // [Cin (+ 1 with a bias)][Cout] and a tile's width of zeros: row k holds
+    // input channel k's weight for every output channel, the last row the bias.
+    std::vector<float> transposed_;
+};
+
 // x · clamp(x / 6 + 1/2, 0, 1) in one pass, then times `scale` plus `shift`
 // (float attributes, 1 and 0 when absent: the scalar affine block that
 // follows each activation in the backbones). The exported graphs spell the

@@ -135,6 +135,7 @@ def rewrite_rec(model):
     use_channel_scale_layer(g, "rec")
     use_depthwise_layer(g, "rec")
     use_dense_layer(g, "rec")
+    use_linear_layer(g, "rec")
     drop_final_softmax(g)
     return g.finish()
 
@@ -470,6 +471,36 @@ def use_up_layer(g, label):
         g.replace([n], [helper.make_node("ScrivelUpConv", list(n.input), list(n.output), name=n.name)])
         count += 1
     print(f"    {label}: {count} up-sampling convolutions given the application's own layer")
+
+
+def use_linear_layer(g, label):
+    """Products on the last axis by a constant matrix (the Gemm nodes made by
+    fix_linears, and the remaining MatMuls) become the application's own
+    layer (ScrivelLinear), about twice as fast as OpenCV 4.6's inner product.
+    Weights are stored [out, in]; same bias."""
+    count = 0
+    for n in [n for n in g.nodes if n.op_type in ("Gemm", "MatMul")]:
+        if len(n.input) < 2 or n.input[1] not in g.consts:
+            continue
+        weight = g.consts[n.input[1]].astype(np.float32)
+        if weight.ndim != 2:
+            continue
+        inputs = [n.input[0]]
+        if n.op_type == "Gemm":
+            if g.attr(n, "transA", 0) or not g.attr(n, "transB", 0):
+                continue
+            if g.attr(n, "alpha", 1.0) != 1.0 or g.attr(n, "beta", 1.0) != 1.0:
+                continue
+            inputs.append(n.input[1])
+            if len(n.input) > 2:
+                if n.input[2] not in g.consts or np.ravel(g.consts[n.input[2]]).size != weight.shape[0]:
+                    continue
+                inputs.append(g.const("linear_b", np.ravel(g.consts[n.input[2]]).astype(np.float32)))
+        else:
+            inputs.append(g.const("linear_w", np.ascontiguousarray(weight.T)))
+        g.replace([n], [helper.make_node("ScrivelLinear", inputs, list(n.output), name=n.name)])
+        count += 1
+    print(f"    {label}: {count} linear layers given the application's own layer")
 
 
 def main():

@@ -233,6 +233,42 @@ TEST(NetworkLayers, UpConvolutionFillsEachPixelsCellFromItsOwnValue)
                 }
 }
 
+// Against the definition, on the last axis of a [2, rows, Cin] input: row
+// counts that fill no panel or leave a remainder, output widths narrower
+// than a tile and not a multiple of one, with and without a bias.
+TEST(NetworkLayers, LinearMapsTheLastAxis)
+{
+    scrivel::registerNetworkLayers();
+    int seed = 500;
+    for (const int laneLimit : {4, 8, 16})
+        for (const int rows : {1, 5, 13})
+            for (const auto& [inChannels, outChannels] :
+                 std::vector<std::pair<int, int>>{{15, 1}, {1, 7}, {120, 33}, {24, 100}})
+                for (const bool withBias : {false, true}) {
+                    const cv::Mat input = randomBlob({2, rows, inChannels}, seed++);
+                    const cv::Mat weights = randomBlob({outChannels, inChannels}, seed++);
+                    const cv::Mat bias = randomBlob({1, outChannels}, seed++);
+                    cv::dnn::LayerParams params;
+                    params.set("lane_limit", laneLimit);
+                    params.blobs.push_back(weights);
+                    if (withBias)
+                        params.blobs.push_back(bias);
+                    const cv::Mat actual = runOneLayer(scrivel::LinearLayer::kType, params, input);
+                    SCOPED_TRACE(cv::format("lanes %d rows %d channels %d -> %d bias %d", laneLimit, rows,
+                                            inChannels, outChannels, withBias));
+                    ASSERT_EQ(cv::dnn::shape(actual), (cv::dnn::MatShape{2, rows, outChannels}));
+                    double largest = 0;
+                    for (int r = 0; r < 2 * rows; ++r)
+                        for (int o = 0; o < outChannels; ++o) {
+                            double expected = withBias ? bias.at<float>(o) : 0.0;
+                            for (int i = 0; i < inChannels; ++i)
+                                expected += double(input.ptr<float>()[r * inChannels + i]) * weights.at<float>(o, i);
+                            largest = std::max(largest, std::abs(actual.ptr<float>()[r * outChannels + o] - expected));
+                        }
+                    EXPECT_LT(largest, 1e-4);
+                }
+}
+
 // Every length of vector tail and both sides of the clamp's corners (-3, 3),
 // alone and with the affine block folded in after it.
 TEST(NetworkLayers, HardSwishIsTheExportedFormula)
