@@ -102,6 +102,8 @@ SCRIVEL_VECTOR_CLONES void scale(const float* in, float factor, float* out, std:
 constexpr int kPanelRows = 6;
 constexpr int kTileVectors = 2;
 
+const ConvolutionActivation kNoActivation{};
+
 struct DenseTile {
     const float* panel = nullptr;            // [taps][kPanelRows]
     const float* bias = nullptr;             // kPanelRows values
@@ -112,7 +114,28 @@ struct DenseTile {
     std::ptrdiff_t outputChannelStride = 0;
     int rows = 0;    // output channels in this panel
     int columns = 0; // columns to store, at most the tile's width
+    const ConvolutionActivation* activation = nullptr;
 };
+
+// The same arithmetic as hardSwish() above, on a vector in place.
+template <typename Vector>
+[[gnu::always_inline]] inline void applyActivation(Vector& x, const ConvolutionActivation& activation)
+{
+    switch (activation.kind) {
+    case ConvolutionActivation::Kind::none:
+        break;
+    case ConvolutionActivation::Kind::relu:
+        x = x > Vector{} ? x : Vector{};
+        break;
+    case ConvolutionActivation::Kind::hardSwish: {
+        Vector gate = x * (1.0F / 6.0F) + 0.5F;
+        gate = gate > Vector{} ? gate : Vector{};
+        gate = gate < 1.0F ? gate : Vector{} + 1.0F;
+        x = x * gate * activation.scale + activation.shift;
+        break;
+    }
+    }
+}
 
 template <typename Vector>
 [[gnu::always_inline]] inline void computeDenseTile(const DenseTile& t)
@@ -133,6 +156,9 @@ template <typename Vector>
             for (int v = 0; v < kTileVectors; ++v)
                 sums[r][v] += values[v] * weights[r];
     }
+    for (int r = 0; r < t.rows; ++r)
+        for (int v = 0; v < kTileVectors; ++v)
+            applyActivation(sums[r][v], *t.activation);
     for (int r = 0; r < t.rows; ++r) {
         float* out = t.output + r * t.outputChannelStride;
         if (t.columns == kWidth) {
@@ -238,6 +264,7 @@ struct DensePass {
     int rowWidth = 0;
     float* target = nullptr;
     std::ptrdiff_t targetPlane = 0;
+    const ConvolutionActivation* activation = &kNoActivation;
 };
 
 void runDensePass(const DensePass& pass, const DenseTileKernel& kernel)
@@ -273,10 +300,31 @@ void runDensePass(const DensePass& pass, const DenseTileKernel& kernel)
                 tile.outputChannelStride = pass.targetPlane;
                 tile.rows = std::min(kPanelRows, pass.outChannels - panel * kPanelRows);
                 tile.columns = std::min(width, pass.rowWidth);
+                tile.activation = pass.activation;
             }
             kernel.run(tiles.data(), tiles.size());
         }
     });
+}
+
+SCRIVEL_VECTOR_CLONES void rectify(float* values, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i)
+        values[i] = values[i] > 0.0F ? values[i] : 0.0F;
+}
+
+void activate(float* values, const ConvolutionActivation& activation, std::size_t count)
+{
+    switch (activation.kind) {
+    case ConvolutionActivation::Kind::none:
+        break;
+    case ConvolutionActivation::Kind::relu:
+        rectify(values, count);
+        break;
+    case ConvolutionActivation::Kind::hardSwish:
+        hardSwish(values, activation.scale, activation.shift, values, count);
+        break;
+    }
 }
 
 // Element-wise work is split in blocks of this many values across OpenCV's threads.
@@ -302,6 +350,24 @@ int positiveParam(const cv::dnn::LayerParams& params, const char* name, int mini
 
 } // namespace
 
+ConvolutionActivation ConvolutionActivation::fromParams(const cv::dnn::LayerParams& params)
+{
+    ConvolutionActivation activation;
+    if (!params.has("activation"))
+        return activation;
+    const std::string kind = params.get<cv::String>("activation");
+    if (kind == "relu") {
+        activation.kind = Kind::relu;
+    } else if (kind == "hard_swish") {
+        activation.kind = Kind::hardSwish;
+        activation.scale = params.get<float>("act_scale", 1.0F);
+        activation.shift = params.get<float>("act_shift", 0.0F);
+    } else {
+        CV_Error(cv::Error::StsBadArg, "unknown convolution activation: " + kind);
+    }
+    return activation;
+}
+
 DepthwiseConvolutionLayer::DepthwiseConvolutionLayer(const cv::dnn::LayerParams& params)
 {
     setParamsFrom(params);
@@ -310,6 +376,7 @@ DepthwiseConvolutionLayer::DepthwiseConvolutionLayer(const cv::dnn::LayerParams&
     strideX_ = positiveParam(params, "stride_w", 1);
     padY_ = positiveParam(params, "pad_h", 0);
     padX_ = positiveParam(params, "pad_w", 0);
+    activation_ = ConvolutionActivation::fromParams(params);
     if (blobs.empty() || blobs.size() > 2)
         CV_Error(cv::Error::StsBadArg, "ScrivelDepthwiseConv takes weights and an optional bias");
     const cv::Mat& weights = blobs[0];
@@ -378,8 +445,10 @@ void DepthwiseConvolutionLayer::forward(cv::InputArrayOfArrays inputsArray, cv::
             for (int y = 0; y < height; ++y)
                 std::memcpy(padded.data() + static_cast<std::size_t>(y + padY_) * geometry.paddedWidth + padX_,
                             in + static_cast<std::size_t>(y) * width, sizeof(float) * width);
+            float* out = target + outPlane * plane;
             convolvePlane(padded.data(), weights + static_cast<std::ptrdiff_t>(channel) * kernelArea,
-                          bias ? bias[channel] : 0.0F, kernel_, strideX_, geometry, target + outPlane * plane);
+                          bias ? bias[channel] : 0.0F, kernel_, strideX_, geometry, out);
+            activate(out, activation_, outPlane);
         }
     });
 }
@@ -392,6 +461,7 @@ DenseConvolutionLayer::DenseConvolutionLayer(const cv::dnn::LayerParams& params)
     padY_ = params.get<int>("pad_h", 0);
     padX_ = params.get<int>("pad_w", 0);
     laneLimit_ = params.get<int>("lane_limit", 0);
+    activation_ = ConvolutionActivation::fromParams(params);
     if (padY_ < 0 || padX_ < 0)
         CV_Error(cv::Error::StsBadArg, "ScrivelConv padding must not be negative");
     if (blobs.empty() || blobs.size() > 2)
@@ -502,6 +572,7 @@ void DenseConvolutionLayer::forward(cv::InputArrayOfArrays inputsArray, cv::Outp
     pass.rowWidth = rowWidth;
     pass.target = output.ptr<float>();
     pass.targetPlane = outPlane;
+    pass.activation = &activation_;
     runDensePass(pass, kernel);
 }
 
@@ -720,6 +791,7 @@ void LinearLayer::forward(cv::InputArrayOfArrays inputsArray, cv::OutputArrayOfA
             tile.outputChannelStride = outChannels_;
             tile.rows = std::min(kPanelRows, rows - panel * kPanelRows);
             tile.columns = std::min(width, outChannels_);
+            tile.activation = &kNoActivation;
         }
         kernel.run(tiles.data(), tiles.size());
     });

@@ -11,11 +11,24 @@ namespace scrivel {
 // need, given their own node types by the model preparation step
 // (scripts/convert_models.py). NCHW float tensors throughout.
 
+// What a convolution layer applies to its sums as it stores them, instead of
+// a separate pass over its output: string attribute activation ("relu", or
+// "hard_swish" with float attributes act_scale and act_shift, the affine
+// block after a hard-swish; absent: none).
+struct ConvolutionActivation {
+    enum class Kind { none, relu, hardSwish };
+    Kind kind = Kind::none;
+    float scale = 1;
+    float shift = 0;
+
+    static ConvolutionActivation fromParams(const cv::dnn::LayerParams& params);
+};
+
 // A depthwise 2-D convolution: one k × k kernel per channel. OpenCV runs
 // depthwise kernels other than 3 × 3 through its general convolution, at a
 // few GFLOP/s; this layer slides each channel's kernel along contiguous rows.
 // Integer attributes kernel, stride_h, stride_w, pad_h and pad_w (symmetric
-// padding), weights [C, 1, k, k] and an optional bias [C].
+// padding), weights [C, 1, k, k], an optional bias [C] and an activation.
 class DepthwiseConvolutionLayer final : public cv::dnn::Layer {
 public:
     static constexpr const char* kType = "ScrivelDepthwiseConv";
@@ -34,13 +47,14 @@ private:
     int strideX_ = 1;
     int padY_ = 0;
     int padX_ = 0;
+    ConvolutionActivation activation_;
 };
 
 // A dense 2-D convolution (one group, stride 1, symmetric zero padding):
 // weights [Cout, Cin, kh, kw] and an optional bias [Cout]; integer
 // attributes pad_h and pad_w, and lane_limit (at most that many float lanes
 // per vector, so that tests can reach the narrower builds; the widest the
-// processor has when absent). OpenCV 4.6 reaches about a third of what the
+// processor has when absent); and an activation. OpenCV 4.6 reaches about a third of what the
 // vector units can do on the networks' 1 × 1 and 3 × 3 kernels; this layer
 // packs the weights once and computes tiles of six output channels by two
 // vectors of output columns, held in registers across every input channel
@@ -65,6 +79,7 @@ private:
     int padY_ = 0;
     int padX_ = 0;
     int laneLimit_ = 0;
+    ConvolutionActivation activation_;
     // Weights in panels of six output channels, tap by tap ([Cin][kh][kw]
     // order), each tap's six weights together; channels past Cout are zero.
     std::vector<float> panels_;

@@ -112,6 +112,8 @@ def rewrite_det(model):
     use_depthwise_layer(g, "det")
     use_dense_layer(g, "det")
     use_up_layer(g, "det")
+    fold_batch_norms(g, "det")
+    fuse_activations(g, "det")
     return g.finish()
 
 
@@ -136,6 +138,8 @@ def rewrite_rec(model):
     use_depthwise_layer(g, "rec")
     use_dense_layer(g, "rec")
     use_linear_layer(g, "rec")
+    fold_batch_norms(g, "rec")
+    fuse_activations(g, "rec")
     drop_final_softmax(g)
     return g.finish()
 
@@ -501,6 +505,55 @@ def use_linear_layer(g, label):
         g.replace([n], [helper.make_node("ScrivelLinear", inputs, list(n.output), name=n.name)])
         count += 1
     print(f"    {label}: {count} linear layers given the application's own layer")
+
+
+def fold_batch_norms(g, label):
+    """A batch normalisation right after one of the application's dense
+    convolutions folds into that convolution's weights and bias (OpenCV
+    folded it into its own convolution; ours would otherwise pay a pass)."""
+    count = 0
+    for bn in [n for n in g.nodes if n.op_type == "BatchNormalization"]:
+        conv = g.producer(bn.input[0])
+        if conv is None or conv.op_type != "ScrivelConv" or len(g.consumers(conv.output[0])) != 1:
+            continue
+        if len(bn.output) != 1 or any(i not in g.consts for i in bn.input[1:5]):
+            continue
+        gamma, beta, mean, var = (g.consts[i].astype(np.float64) for i in bn.input[1:5])
+        factor = gamma / np.sqrt(var + g.attr(bn, "epsilon", 1e-5))
+        weights = g.consts[conv.input[1]].astype(np.float64)
+        bias = g.consts[conv.input[2]].astype(np.float64) if len(conv.input) > 2 else np.zeros(weights.shape[0])
+        folded_w = (weights * factor.reshape(-1, 1, 1, 1)).astype(np.float32)
+        folded_b = ((bias - mean) * factor + beta).astype(np.float32)
+        inputs = [conv.input[0], g.const("folded_w", folded_w), g.const("folded_b", folded_b)]
+        fused = helper.make_node("ScrivelConv", inputs, list(bn.output), name=conv.name)
+        fused.attribute.extend(conv.attribute)
+        g.replace([conv, bn], [fused])
+        count += 1
+    print(f"    {label}: {count} batch normalisations folded into dense convolutions")
+
+
+def fuse_activations(g, label):
+    """A ReLU or hard-swish that is the only reader of one of the application's
+    convolutions is applied by that convolution as it stores its sums, instead
+    of in a pass of its own over the tensor. Same arithmetic."""
+    count = 0
+    for act in [n for n in g.nodes if n.op_type in ("Relu", "ScrivelHardSwish")]:
+        conv = g.producer(act.input[0])
+        if conv is None or conv.op_type not in ("ScrivelConv", "ScrivelDepthwiseConv"):
+            continue
+        if len(g.consumers(conv.output[0])) != 1 or g.attr(conv, "activation") is not None:
+            continue
+        fused = helper.make_node(conv.op_type, list(conv.input), list(act.output), name=conv.name)
+        fused.attribute.extend(conv.attribute)
+        if act.op_type == "Relu":
+            fused.attribute.append(helper.make_attribute("activation", "relu"))
+        else:
+            fused.attribute.extend([helper.make_attribute("activation", "hard_swish"),
+                                    helper.make_attribute("act_scale", float(g.attr(act, "scale", 1.0))),
+                                    helper.make_attribute("act_shift", float(g.attr(act, "shift", 0.0)))])
+        g.replace([conv, act], [fused])
+        count += 1
+    print(f"    {label}: {count} activations applied by the convolution before them")
 
 
 def main():

@@ -269,6 +269,67 @@ TEST(NetworkLayers, LinearMapsTheLastAxis)
                 }
 }
 
+// A fused activation equals the convolution's plain output put through the
+// activation's formula, in every vector width and for the depthwise layer.
+TEST(NetworkLayers, ConvolutionsApplyTheirActivationAsTheyStore)
+{
+    scrivel::registerNetworkLayers();
+    const cv::Mat input = randomBlob({2, 5, 7, 37}, 700) * 4.0;
+    const cv::Mat denseWeights = randomBlob({13, 5, 3, 3}, 701);
+    const cv::Mat depthwiseWeights = randomBlob({5, 1, 5, 5}, 702);
+    const cv::Mat denseBias = randomBlob({1, 13}, 703);
+    const cv::Mat depthwiseBias = randomBlob({1, 5}, 704);
+    const auto hardSwish = [](float x, float scale, float shift) {
+        return x * std::clamp(x + 3.0F, 0.0F, 6.0F) / 6.0F * scale + shift;
+    };
+    const struct {
+        const char* name;
+        float scale, shift;
+    } activations[] = {{"relu", 1, 0}, {"hard_swish", 1, 0}, {"hard_swish", -0.75F, 0.25F}};
+
+    for (const auto& activation : activations) {
+        std::vector<std::pair<std::string, cv::dnn::LayerParams>> layers;
+        for (const int laneLimit : {4, 8, 16}) {
+            cv::dnn::LayerParams dense;
+            dense.set("pad_h", 1);
+            dense.set("pad_w", 1);
+            dense.set("lane_limit", laneLimit);
+            dense.blobs = {denseWeights, denseBias};
+            layers.emplace_back(scrivel::DenseConvolutionLayer::kType, dense);
+        }
+        cv::dnn::LayerParams depthwise;
+        depthwise.set("kernel", 5);
+        depthwise.set("stride_h", 1);
+        depthwise.set("stride_w", 2);
+        depthwise.set("pad_h", 2);
+        depthwise.set("pad_w", 2);
+        depthwise.blobs = {depthwiseWeights, depthwiseBias};
+        layers.emplace_back(scrivel::DepthwiseConvolutionLayer::kType, depthwise);
+
+        for (auto& [type, params] : layers) {
+            SCOPED_TRACE(type + " " + activation.name + " lanes " + std::to_string(params.get<int>("lane_limit", 0)));
+            const cv::Mat plain = runOneLayer(type, params, input);
+            params.set("activation", activation.name);
+            params.set("act_scale", activation.scale);
+            params.set("act_shift", activation.shift);
+            const cv::Mat fused = runOneLayer(type, params, input);
+            ASSERT_EQ(fused.total(), plain.total());
+            for (std::size_t i = 0; i < plain.total(); ++i) {
+                const float x = plain.ptr<float>()[i];
+                const float expected = std::string(activation.name) == "relu"
+                                           ? std::max(x, 0.0F)
+                                           : hardSwish(x, activation.scale, activation.shift);
+                ASSERT_NEAR(fused.ptr<float>()[i], expected, 1e-5) << "x = " << x;
+            }
+        }
+    }
+
+    cv::dnn::LayerParams unknown;
+    unknown.set("activation", "swish");
+    unknown.blobs = {denseWeights};
+    EXPECT_THROW(runOneLayer(scrivel::DenseConvolutionLayer::kType, unknown, input), cv::Exception);
+}
+
 // Every length of vector tail and both sides of the clamp's corners (-3, 3),
 // alone and with the affine block folded in after it.
 TEST(NetworkLayers, HardSwishIsTheExportedFormula)
