@@ -19,6 +19,35 @@ struct PlaneGeometry {
     int strideY = 1;
 };
 
+// Vector types for the loops blocked by hand below. Each such loop is built
+// once per vector width (explicit targets, since the block sizes differ
+// with the register file), and the widest the processor runs is used.
+using FloatX4 = float __attribute__((vector_size(16)));
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define SCRIVEL_WIDE_VECTOR_TARGETS 1
+using FloatX8 = float __attribute__((vector_size(32)));
+using FloatX16 = float __attribute__((vector_size(64)));
+#endif
+
+// Float lanes of the widest vectors this processor runs (16, 8 or 4),
+// narrowed to at most `laneLimit` when that is given (greater than zero), so
+// that tests reach every build.
+int vectorLanes(int laneLimit)
+{
+    static const int widest = [] {
+#ifdef SCRIVEL_WIDE_VECTOR_TARGETS
+        __builtin_cpu_init();
+        if (__builtin_cpu_supports("x86-64-v4"))
+            return 16;
+        if (__builtin_cpu_supports("x86-64-v3"))
+            return 8;
+#endif
+        return 4;
+    }();
+    const int lanes = laneLimit > 0 ? std::min(widest, laneLimit) : widest;
+    return lanes >= 16 ? 16 : lanes >= 8 ? 8 : 4;
+}
+
 // One output plane from a zero-padded input plane, for a fixed kernel size
 // and horizontal stride: each output row sums kernel rows of K taps along
 // contiguous input rows, which the compiler turns into vector code.
@@ -43,6 +72,100 @@ SCRIVEL_VECTOR_CLONES void convolvePlaneFixed(const float* padded, const float* 
     }
 }
 
+// Stride-1 rows with the sums of up to four vectors of outputs held in
+// registers across all K × K taps: the loop above reloads and stores its
+// sums once per kernel row, and adds into a single chain. Same order of
+// additions (bias, then the taps row by row), so the same results.
+template <typename Vector, int K, int Blocks>
+[[gnu::always_inline]] inline void convolveBlocks(const float* source, int paddedWidth, const float* kernel,
+                                                  float bias, float* row, int x)
+{
+    constexpr int kLanes = sizeof(Vector) / sizeof(float);
+    Vector sums[Blocks];
+    for (int b = 0; b < Blocks; ++b)
+        sums[b] = Vector{} + bias;
+    for (int ky = 0; ky < K; ++ky) {
+        const float* line = source + static_cast<std::ptrdiff_t>(ky) * paddedWidth + x;
+        for (int kx = 0; kx < K; ++kx) {
+            const float tap = kernel[ky * K + kx];
+            for (int b = 0; b < Blocks; ++b) {
+                Vector values;
+                std::memcpy(&values, line + b * kLanes + kx, sizeof(Vector));
+                sums[b] += values * tap;
+            }
+        }
+    }
+    for (int b = 0; b < Blocks; ++b)
+        std::memcpy(row + x + b * kLanes, &sums[b], sizeof(Vector));
+}
+
+template <typename Vector, int K>
+[[gnu::always_inline]] inline void convolvePlaneStride1(const float* padded, const float* kernel, float bias,
+                                                        const PlaneGeometry& g, float* out)
+{
+    constexpr int kLanes = sizeof(Vector) / sizeof(float);
+    const int width = g.outWidth;
+    for (int oy = 0; oy < g.outHeight; ++oy) {
+        const float* source = padded + static_cast<std::ptrdiff_t>(oy * g.strideY) * g.paddedWidth;
+        float* row = out + static_cast<std::ptrdiff_t>(oy) * width;
+        int x = 0;
+        for (; x + 4 * kLanes <= width; x += 4 * kLanes)
+            convolveBlocks<Vector, K, 4>(source, g.paddedWidth, kernel, bias, row, x);
+        for (; x + kLanes <= width; x += kLanes)
+            convolveBlocks<Vector, K, 1>(source, g.paddedWidth, kernel, bias, row, x);
+        if (x < width && width >= kLanes) {
+            // The last vector ends at the row's end, recomputing a few outputs.
+            convolveBlocks<Vector, K, 1>(source, g.paddedWidth, kernel, bias, row, width - kLanes);
+        } else {
+            for (; x < width; ++x) {
+                float sum = bias;
+                for (int ky = 0; ky < K; ++ky)
+                    for (int kx = 0; kx < K; ++kx)
+                        sum += kernel[ky * K + kx] * source[static_cast<std::ptrdiff_t>(ky) * g.paddedWidth + x + kx];
+                row[x] = sum;
+            }
+        }
+    }
+}
+
+using PlaneConvolution = void (*)(const float* padded, const float* kernel, float bias, const PlaneGeometry& g,
+                                  float* out);
+
+#ifdef SCRIVEL_WIDE_VECTOR_TARGETS
+template <int K>
+__attribute__((target("arch=x86-64-v4"))) void convolvePlaneStride1X16(const float* padded, const float* kernel,
+                                                                      float bias, const PlaneGeometry& g, float* out)
+{
+    convolvePlaneStride1<FloatX16, K>(padded, kernel, bias, g, out);
+}
+
+template <int K>
+__attribute__((target("arch=x86-64-v3"))) void convolvePlaneStride1X8(const float* padded, const float* kernel,
+                                                                     float bias, const PlaneGeometry& g, float* out)
+{
+    convolvePlaneStride1<FloatX8, K>(padded, kernel, bias, g, out);
+}
+#endif
+
+template <int K>
+void convolvePlaneStride1X4(const float* padded, const float* kernel, float bias, const PlaneGeometry& g, float* out)
+{
+    convolvePlaneStride1<FloatX4, K>(padded, kernel, bias, g, out);
+}
+
+template <int K>
+PlaneConvolution planeConvolutionStride1(int lanes)
+{
+#ifdef SCRIVEL_WIDE_VECTOR_TARGETS
+    if (lanes == 16)
+        return &convolvePlaneStride1X16<K>;
+    if (lanes == 8)
+        return &convolvePlaneStride1X8<K>;
+#endif
+    (void)lanes;
+    return &convolvePlaneStride1X4<K>;
+}
+
 void convolvePlaneAny(const float* padded, const float* kernel, float bias, int k, int strideX,
                       const PlaneGeometry& g, float* out)
 {
@@ -60,15 +183,15 @@ void convolvePlaneAny(const float* padded, const float* kernel, float bias, int 
     }
 }
 
-void convolvePlane(const float* padded, const float* kernel, float bias, int k, int strideX, const PlaneGeometry& g,
-                   float* out)
+void convolvePlane(const float* padded, const float* kernel, float bias, int k, int strideX, int lanes,
+                   const PlaneGeometry& g, float* out)
 {
     if (k == 3 && strideX == 1)
-        convolvePlaneFixed<3, 1>(padded, kernel, bias, g, out);
+        planeConvolutionStride1<3>(lanes)(padded, kernel, bias, g, out);
+    else if (k == 5 && strideX == 1)
+        planeConvolutionStride1<5>(lanes)(padded, kernel, bias, g, out);
     else if (k == 3 && strideX == 2)
         convolvePlaneFixed<3, 2>(padded, kernel, bias, g, out);
-    else if (k == 5 && strideX == 1)
-        convolvePlaneFixed<5, 1>(padded, kernel, bias, g, out);
     else if (k == 5 && strideX == 2)
         convolvePlaneFixed<5, 2>(padded, kernel, bias, g, out);
     else
@@ -174,11 +297,7 @@ template <typename Vector>
 
 // One build of the tile loop per vector width, each keeping its sums within
 // that machine's registers; the widest the processor runs is picked.
-using FloatX4 = float __attribute__((vector_size(16)));
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define SCRIVEL_DENSE_TILE_TARGETS 1
-using FloatX8 = float __attribute__((vector_size(32)));
-using FloatX16 = float __attribute__((vector_size(64)));
+#ifdef SCRIVEL_WIDE_VECTOR_TARGETS
 
 __attribute__((target("arch=x86-64-v4"))) void denseTilesX16(const DenseTile* tiles, std::size_t count)
 {
@@ -204,26 +323,17 @@ struct DenseTileKernel {
     void (*run)(const DenseTile* tiles, std::size_t count) = nullptr;
 };
 
-// The widest tile build this processor runs, narrowed to at most
-// `laneLimit` lanes when that is given (greater than zero).
 DenseTileKernel denseTileKernel(int laneLimit)
 {
-    static const int widest = [] {
-#ifdef SCRIVEL_DENSE_TILE_TARGETS
-        __builtin_cpu_init();
-        if (__builtin_cpu_supports("x86-64-v4"))
-            return 16;
-        if (__builtin_cpu_supports("x86-64-v3"))
-            return 8;
-#endif
-        return 4;
-    }();
-    const int lanes = laneLimit > 0 ? std::min(widest, laneLimit) : widest;
-#ifdef SCRIVEL_DENSE_TILE_TARGETS
-    if (lanes >= 16)
+#ifdef SCRIVEL_WIDE_VECTOR_TARGETS
+    switch (vectorLanes(laneLimit)) {
+    case 16:
         return {16 * kTileVectors, &denseTilesX16};
-    if (lanes >= 8)
+    case 8:
         return {8 * kTileVectors, &denseTilesX8};
+    default:
+        break;
+    }
 #endif
     return {4 * kTileVectors, &denseTilesX4};
 }
@@ -376,6 +486,7 @@ DepthwiseConvolutionLayer::DepthwiseConvolutionLayer(const cv::dnn::LayerParams&
     strideX_ = positiveParam(params, "stride_w", 1);
     padY_ = positiveParam(params, "pad_h", 0);
     padX_ = positiveParam(params, "pad_w", 0);
+    laneLimit_ = params.get<int>("lane_limit", 0);
     activation_ = ConvolutionActivation::fromParams(params);
     if (blobs.empty() || blobs.size() > 2)
         CV_Error(cv::Error::StsBadArg, "ScrivelDepthwiseConv takes weights and an optional bias");
@@ -436,6 +547,7 @@ void DepthwiseConvolutionLayer::forward(cv::InputArrayOfArrays inputsArray, cv::
     const auto* source = input.ptr<float>();
     auto* target = output.ptr<float>();
 
+    const int lanes = vectorLanes(laneLimit_);
     cv::parallel_for_(cv::Range(0, input.size[0] * channels), [&](const cv::Range& planes) {
         // Zero borders stay zero; only the interior is rewritten per plane.
         std::vector<float> padded(static_cast<std::size_t>(paddedHeight) * geometry.paddedWidth, 0.0F);
@@ -447,7 +559,7 @@ void DepthwiseConvolutionLayer::forward(cv::InputArrayOfArrays inputsArray, cv::
                             in + static_cast<std::size_t>(y) * width, sizeof(float) * width);
             float* out = target + outPlane * plane;
             convolvePlane(padded.data(), weights + static_cast<std::ptrdiff_t>(channel) * kernelArea,
-                          bias ? bias[channel] : 0.0F, kernel_, strideX_, geometry, out);
+                          bias ? bias[channel] : 0.0F, kernel_, strideX_, lanes, geometry, out);
             activate(out, activation_, outPlane);
         }
     });

@@ -28,7 +28,8 @@ struct ConvolutionActivation {
 // depthwise kernels other than 3 × 3 through its general convolution, at a
 // few GFLOP/s; this layer slides each channel's kernel along contiguous rows.
 // Integer attributes kernel, stride_h, stride_w, pad_h and pad_w (symmetric
-// padding), weights [C, 1, k, k], an optional bias [C] and an activation.
+// padding), weights [C, 1, k, k], an optional bias [C], an activation, and
+// lane_limit as for the dense layer below.
 class DepthwiseConvolutionLayer final : public cv::dnn::Layer {
 public:
     static constexpr const char* kType = "ScrivelDepthwiseConv";
@@ -47,6 +48,7 @@ private:
     int strideX_ = 1;
     int padY_ = 0;
     int padX_ = 0;
+    int laneLimit_ = 0;
     ConvolutionActivation activation_;
 };
 

@@ -56,10 +56,12 @@ cv::Mat referenceConvolution(const Geometry& g, const cv::Mat& weights, const cv
     return runOneLayer("Convolution", params, input);
 }
 
-cv::Mat depthwiseConvolution(const Geometry& g, const cv::Mat& weights, const cv::Mat& bias, const cv::Mat& input)
+cv::Mat depthwiseConvolution(const Geometry& g, const cv::Mat& weights, const cv::Mat& bias, const cv::Mat& input,
+                             int laneLimit)
 {
     scrivel::registerNetworkLayers();
     cv::dnn::LayerParams params;
+    params.set("lane_limit", laneLimit);
     params.set("kernel", g.kernel);
     params.set("stride_h", g.strideY);
     params.set("stride_w", g.strideX);
@@ -73,7 +75,8 @@ cv::Mat depthwiseConvolution(const Geometry& g, const cv::Mat& weights, const cv
 
 // The networks' kernels (3 and 5, with strides along either axis) over
 // planes whose widths leave every length of vector tail, and a plane smaller
-// than the kernel that only its padding makes convolvable.
+// than the kernel that only its padding makes convolvable; with every vector
+// width this processor runs.
 TEST(NetworkLayers, DepthwiseConvolutionMatchesOpenCvsGroupedConvolution)
 {
     const std::vector<Geometry> geometries = {
@@ -81,22 +84,24 @@ TEST(NetworkLayers, DepthwiseConvolutionMatchesOpenCvsGroupedConvolution)
         {3, 1, 1, 1, 1, true}, {3, 2, 1, 1, 1, false}, {3, 1, 2, 1, 1, true}, {5, 1, 1, 0, 0, true},
         {7, 1, 1, 3, 3, true}, {5, 1, 3, 1, 2, true},
     };
-    const std::vector<std::pair<int, int>> planeSizes = {{12, 80}, {7, 33}, {3, 3}, {1, 17}, {9, 1}};
+    const std::vector<std::pair<int, int>> planeSizes = {{12, 80}, {7, 33}, {3, 3}, {1, 17}, {9, 1}, {4, 70}};
     int seed = 1;
-    for (const Geometry& g : geometries) {
-        for (const auto& [height, width] : planeSizes) {
-            if (height + 2 * g.padY < g.kernel || width + 2 * g.padX < g.kernel)
-                continue;
-            const int channels = 6;
-            const cv::Mat input = randomBlob({2, channels, height, width}, seed++);
-            const cv::Mat weights = randomBlob({channels, 1, g.kernel, g.kernel}, seed++);
-            const cv::Mat bias = randomBlob({1, channels}, seed++);
-            const cv::Mat expected = referenceConvolution(g, weights, bias, input);
-            const cv::Mat actual = depthwiseConvolution(g, weights, bias, input);
-            SCOPED_TRACE(cv::format("kernel %d stride %dx%d pad %dx%d bias %d plane %dx%d", g.kernel, g.strideY,
-                                    g.strideX, g.padY, g.padX, g.bias, height, width));
-            ASSERT_EQ(cv::dnn::shape(actual), cv::dnn::shape(expected));
-            EXPECT_LT(cv::norm(actual, expected, cv::NORM_INF), 1e-5);
+    for (const int laneLimit : {4, 8, 16}) {
+        for (const Geometry& g : geometries) {
+            for (const auto& [height, width] : planeSizes) {
+                if (height + 2 * g.padY < g.kernel || width + 2 * g.padX < g.kernel)
+                    continue;
+                const int channels = 6;
+                const cv::Mat input = randomBlob({2, channels, height, width}, seed++);
+                const cv::Mat weights = randomBlob({channels, 1, g.kernel, g.kernel}, seed++);
+                const cv::Mat bias = randomBlob({1, channels}, seed++);
+                const cv::Mat expected = referenceConvolution(g, weights, bias, input);
+                const cv::Mat actual = depthwiseConvolution(g, weights, bias, input, laneLimit);
+                SCOPED_TRACE(cv::format("lanes %d kernel %d stride %dx%d pad %dx%d bias %d plane %dx%d", laneLimit,
+                                        g.kernel, g.strideY, g.strideX, g.padY, g.padX, g.bias, height, width));
+                ASSERT_EQ(cv::dnn::shape(actual), cv::dnn::shape(expected));
+                EXPECT_LT(cv::norm(actual, expected, cv::NORM_INF), 1e-5);
+            }
         }
     }
 }
