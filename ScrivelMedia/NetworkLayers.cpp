@@ -2,9 +2,16 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cstdint>
+#include <cstdlib>
 #include <mutex>
+#include <string_view>
 
 #include <opencv2/core.hpp>
+
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#include <immintrin.h>
+#endif
 
 #include "ScrivelMedia/VectorClones.hpp"
 
@@ -227,18 +234,24 @@ constexpr int kTileVectors = 2;
 
 const ConvolutionActivation kNoActivation{};
 
-struct DenseTile {
-    const float* panel = nullptr;            // [taps][kPanelRows]
+// A tile's inputs: floats, or (bfloat16 products) pairs of bfloat16 values
+// of two consecutive input channels in one 32-bit word, the lower channel in
+// the low half.
+template <typename Element>
+struct Tile {
+    const Element* panel = nullptr;          // [taps][kPanelRows]
     const float* bias = nullptr;             // kPanelRows values
     const std::ptrdiff_t* offsets = nullptr; // per tap, from `input`
     int taps = 0;
-    const float* input = nullptr; // the tile's first column, tap offset 0
-    float* output = nullptr;      // the panel's first channel, the tile's first column
+    const Element* input = nullptr; // the tile's first column, tap offset 0
+    float* output = nullptr;        // the panel's first channel, the tile's first column
     std::ptrdiff_t outputChannelStride = 0;
     int rows = 0;    // output channels in this panel
     int columns = 0; // columns to store, at most the tile's width
     const ConvolutionActivation* activation = nullptr;
 };
+using DenseTile = Tile<float>;
+using PairTile = Tile<std::uint32_t>;
 
 // The same arithmetic as hardSwish() above, on a vector in place.
 template <typename Vector>
@@ -260,25 +273,11 @@ template <typename Vector>
     }
 }
 
-template <typename Vector>
-[[gnu::always_inline]] inline void computeDenseTile(const DenseTile& t)
+template <typename Vector, typename Element>
+[[gnu::always_inline]] inline void storeTile(Vector (&sums)[kPanelRows][kTileVectors], const Tile<Element>& t)
 {
     constexpr int kLanes = sizeof(Vector) / sizeof(float);
     constexpr int kWidth = kLanes * kTileVectors;
-    Vector sums[kPanelRows][kTileVectors];
-    for (int r = 0; r < kPanelRows; ++r)
-        for (int v = 0; v < kTileVectors; ++v)
-            sums[r][v] = Vector{} + t.bias[r];
-    const float* weights = t.panel;
-    for (int k = 0; k < t.taps; ++k, weights += kPanelRows) {
-        const float* source = t.input + t.offsets[k];
-        Vector values[kTileVectors];
-        for (int v = 0; v < kTileVectors; ++v)
-            std::memcpy(&values[v], source + v * kLanes, sizeof(Vector));
-        for (int r = 0; r < kPanelRows; ++r)
-            for (int v = 0; v < kTileVectors; ++v)
-                sums[r][v] += values[v] * weights[r];
-    }
     for (int r = 0; r < t.rows; ++r)
         for (int v = 0; v < kTileVectors; ++v)
             applyActivation(sums[r][v], *t.activation);
@@ -293,6 +292,27 @@ template <typename Vector>
             std::memcpy(out, row, sizeof(float) * t.columns);
         }
     }
+}
+
+template <typename Vector>
+[[gnu::always_inline]] inline void computeDenseTile(const DenseTile& t)
+{
+    constexpr int kLanes = sizeof(Vector) / sizeof(float);
+    Vector sums[kPanelRows][kTileVectors];
+    for (int r = 0; r < kPanelRows; ++r)
+        for (int v = 0; v < kTileVectors; ++v)
+            sums[r][v] = Vector{} + t.bias[r];
+    const float* weights = t.panel;
+    for (int k = 0; k < t.taps; ++k, weights += kPanelRows) {
+        const float* source = t.input + t.offsets[k];
+        Vector values[kTileVectors];
+        for (int v = 0; v < kTileVectors; ++v)
+            std::memcpy(&values[v], source + v * kLanes, sizeof(Vector));
+        for (int r = 0; r < kPanelRows; ++r)
+            for (int v = 0; v < kTileVectors; ++v)
+                sums[r][v] += values[v] * weights[r];
+    }
+    storeTile(sums, t);
 }
 
 // One build of the tile loop per vector width, each keeping its sums within
@@ -310,7 +330,96 @@ __attribute__((target("arch=x86-64-v3"))) void denseTilesX8(const DenseTile* til
     for (std::size_t i = 0; i < count; ++i)
         computeDenseTile<FloatX8>(tiles[i]);
 }
+
+// Products of bfloat16 pairs summed in float (AVX-512 BF16): each
+// instruction adds two input channels' products per lane, twice the float
+// loop's rate. The inputs keep 8 bits of mantissa, so each product is off by
+// up to about 0.8 % of itself; the sums are exact to float.
+#define SCRIVEL_BF16_TARGET __attribute__((target("arch=x86-64-v4,avx512bf16")))
+
+SCRIVEL_BF16_TARGET void pairTilesX16(const PairTile* tiles, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i) {
+        const PairTile& t = tiles[i];
+        __m512 sums[kPanelRows][kTileVectors];
+        for (int r = 0; r < kPanelRows; ++r)
+            for (int v = 0; v < kTileVectors; ++v)
+                sums[r][v] = _mm512_set1_ps(t.bias[r]);
+        const std::uint32_t* weights = t.panel;
+        for (int k = 0; k < t.taps; ++k, weights += kPanelRows) {
+            const std::uint32_t* source = t.input + t.offsets[k];
+            __m512bh values[kTileVectors];
+            for (int v = 0; v < kTileVectors; ++v)
+                values[v] = reinterpret_cast<__m512bh>(_mm512_loadu_si512(source + v * 16));
+            for (int r = 0; r < kPanelRows; ++r) {
+                const auto weight = reinterpret_cast<__m512bh>(_mm512_set1_epi32(static_cast<int>(weights[r])));
+                for (int v = 0; v < kTileVectors; ++v)
+                    sums[r][v] = _mm512_dpbf16_ps(sums[r][v], values[v], weight);
+            }
+        }
+        FloatX16 stored[kPanelRows][kTileVectors];
+        for (int r = 0; r < kPanelRows; ++r)
+            for (int v = 0; v < kTileVectors; ++v)
+                stored[r][v] = reinterpret_cast<FloatX16>(sums[r][v]);
+        storeTile(stored, t);
+    }
+}
+
+// GCC 12's own intrinsics trip its uninitialised-value check (their
+// "undefined" pass-through operands).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+SCRIVEL_BF16_TARGET inline __m512i packedPairs(__m512 low, __m512 high)
+{
+    const __m512i lowHalves = _mm512_cvtepu16_epi32(reinterpret_cast<__m256i>(_mm512_cvtneps_pbh(low)));
+    const __m512i highHalves = _mm512_cvtepu16_epi32(reinterpret_cast<__m256i>(_mm512_cvtneps_pbh(high)));
+    return _mm512_or_si512(lowHalves, _mm512_slli_epi32(highHalves, 16));
+}
+
+// `count` values of `low` and of `high` (zeros where null) as bfloat16 pairs,
+// rounded to nearest even.
+SCRIVEL_BF16_TARGET void packPairs(const float* low, const float* high, std::uint32_t* out, std::size_t count)
+{
+    std::size_t i = 0;
+    for (; i + 16 <= count; i += 16)
+        _mm512_storeu_si512(out + i, packedPairs(_mm512_loadu_ps(low + i),
+                                                 high ? _mm512_loadu_ps(high + i) : _mm512_setzero_ps()));
+    if (i < count) {
+        const auto mask = static_cast<__mmask16>((1U << (count - i)) - 1U);
+        const __m512 lowValues = _mm512_maskz_loadu_ps(mask, low + i);
+        const __m512 highValues = high ? _mm512_maskz_loadu_ps(mask, high + i) : _mm512_setzero_ps();
+        _mm512_mask_storeu_epi32(out + i, mask, packedPairs(lowValues, highValues));
+    }
+}
+#pragma GCC diagnostic pop
+
+// A weight rounded to bfloat16 as the processor rounds (nearest, ties to
+// even); weights are finite.
+std::uint32_t bf16Bits(float value)
+{
+    std::uint32_t bits = 0;
+    std::memcpy(&bits, &value, sizeof(bits));
+    bits += 0x7FFFU + ((bits >> 16) & 1U);
+    return bits >> 16;
+}
+
 #endif
+
+bool hasBf16Products()
+{
+#ifdef SCRIVEL_WIDE_VECTOR_TARGETS
+    static const bool supported = [] {
+        if (const char* floatOnly = std::getenv("SCRIVEL_FLOAT_PRODUCTS"); floatOnly && *floatOnly &&
+                                                                         std::string_view(floatOnly) != "0")
+            return false;
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512bf16") && __builtin_cpu_supports("x86-64-v4");
+    }();
+    return supported;
+#else
+    return false;
+#endif
+}
 
 void denseTilesX4(const DenseTile* tiles, std::size_t count)
 {
@@ -318,10 +427,12 @@ void denseTilesX4(const DenseTile* tiles, std::size_t count)
         computeDenseTile<FloatX4>(tiles[i]);
 }
 
-struct DenseTileKernel {
+template <typename Element>
+struct TileKernel {
     int width = 0; // output columns per tile
-    void (*run)(const DenseTile* tiles, std::size_t count) = nullptr;
+    void (*run)(const Tile<Element>* tiles, std::size_t count) = nullptr;
 };
+using DenseTileKernel = TileKernel<float>;
 
 DenseTileKernel denseTileKernel(int laneLimit)
 {
@@ -341,15 +452,15 @@ DenseTileKernel denseTileKernel(int laneLimit)
 // Weights [outChannels][taps] in panels of kPanelRows channels, tap by tap,
 // each tap's weights for the panel's channels together; channels past
 // outChannels are zero. `weightAt(channel, tap)` reads the layer's own layout.
-template <typename WeightAt>
-void packPanels(int outChannels, int taps, WeightAt weightAt, const float* bias, std::vector<float>& panels,
+template <typename Element, typename WeightAt>
+void packPanels(int outChannels, int taps, WeightAt weightAt, const float* bias, std::vector<Element>& panels,
                 std::vector<float>& packedBias)
 {
     const int packedChannels = (outChannels + kPanelRows - 1) / kPanelRows * kPanelRows;
-    panels.assign(static_cast<std::size_t>(packedChannels) * taps, 0.0F);
+    panels.assign(static_cast<std::size_t>(packedChannels) * taps, Element{});
     packedBias.assign(packedChannels, 0.0F);
     for (int channel = 0; channel < outChannels; ++channel) {
-        float* panel = panels.data() + static_cast<std::size_t>(channel / kPanelRows) * taps * kPanelRows;
+        Element* panel = panels.data() + static_cast<std::size_t>(channel / kPanelRows) * taps * kPanelRows;
         for (int k = 0; k < taps; ++k)
             panel[static_cast<std::size_t>(k) * kPanelRows + channel % kPanelRows] = weightAt(channel, k);
         if (bias)
@@ -357,16 +468,17 @@ void packPanels(int outChannels, int taps, WeightAt weightAt, const float* bias,
     }
 }
 
-// One dense pass: for each image, each row of output columns and each
+// One pass of tiles: for each image, each row of output columns and each
 // panel, the tile whose taps read `source` at `offsets` from the tile's
 // first input. Output channel c of image n, row r, column x lands at
 // target[(n · outChannels + c) · targetPlane + r · rowWidth + x].
-struct DensePass {
-    const std::vector<float>* panels = nullptr;
+template <typename Element>
+struct Pass {
+    const std::vector<Element>* panels = nullptr;
     const std::vector<float>* bias = nullptr;
     int outChannels = 0;
     const std::vector<std::ptrdiff_t>* offsets = nullptr; // one per tap
-    const float* source = nullptr;
+    const Element* source = nullptr;
     std::ptrdiff_t sourceImage = 0;
     int sourceRowStride = 0;
     int images = 0;
@@ -376,8 +488,10 @@ struct DensePass {
     std::ptrdiff_t targetPlane = 0;
     const ConvolutionActivation* activation = &kNoActivation;
 };
+using DensePass = Pass<float>;
 
-void runDensePass(const DensePass& pass, const DenseTileKernel& kernel)
+template <typename Element>
+void runPass(const Pass<Element>& pass, const TileKernel<Element>& kernel)
 {
     const int width = kernel.width;
     const int taps = static_cast<int>(pass.offsets->size());
@@ -387,7 +501,7 @@ void runDensePass(const DensePass& pass, const DenseTileKernel& kernel)
     // tile reads past its end, which the caller leaves room for.
     const int tilesPerRow = (pass.rowWidth + width - 1) / width;
     cv::parallel_for_(cv::Range(0, pass.images * pass.rowsPerImage * tilesPerRow), [&](const cv::Range& range) {
-        std::vector<DenseTile> tiles;
+        std::vector<Tile<Element>> tiles;
         tiles.reserve(panelCount);
         for (int item = range.start; item < range.end; ++item) {
             const int image = item / (pass.rowsPerImage * tilesPerRow);
@@ -396,7 +510,7 @@ void runDensePass(const DensePass& pass, const DenseTileKernel& kernel)
                 pass.rowWidth >= width ? std::min(item % tilesPerRow * width, pass.rowWidth - width) : 0;
             tiles.clear();
             for (int panel = 0; panel < panelCount; ++panel) {
-                DenseTile& tile = tiles.emplace_back();
+                Tile<Element>& tile = tiles.emplace_back();
                 tile.panel = pass.panels->data() + static_cast<std::size_t>(panel) * taps * kPanelRows;
                 tile.bias = pass.bias->data() + static_cast<std::size_t>(panel) * kPanelRows;
                 tile.offsets = pass.offsets->data();
@@ -595,6 +709,28 @@ DenseConvolutionLayer::DenseConvolutionLayer(const cv::dnn::LayerParams& params)
         outChannels_, taps,
         [&](int channel, int tap) { return source[static_cast<std::size_t>(channel) * taps + tap]; },
         blobs.size() == 2 ? blobs[1].ptr<float>() : nullptr, panels_, bias_);
+#ifdef SCRIVEL_WIDE_VECTOR_TARGETS
+    if (params.get<int>("bf16", 1) != 0 && hasBf16Products()) {
+        // Tap (pair, ky, kx) multiplies input channels 2·pair and 2·pair + 1.
+        const int kernelArea = kernelY_ * kernelX_;
+        const int pairs = (inChannels_ + 1) / 2;
+        std::vector<float> unusedBias;
+        const auto weightAt = [&](int channel, int inChannel, int cell) {
+            return inChannel < inChannels_
+                       ? source[(static_cast<std::size_t>(channel) * inChannels_ + inChannel) * kernelArea + cell]
+                       : 0.0F;
+        };
+        packPanels(
+            outChannels_, pairs * kernelArea,
+            [&](int channel, int tap) {
+                const int pair = tap / kernelArea;
+                const int cell = tap % kernelArea;
+                return bf16Bits(weightAt(channel, 2 * pair, cell)) |
+                       (bf16Bits(weightAt(channel, 2 * pair + 1, cell)) << 16);
+            },
+            nullptr, pairPanels_, unusedBias);
+    }
+#endif
 }
 
 bool DenseConvolutionLayer::getMemoryShapes(const std::vector<cv::dnn::MatShape>& inputs, int,
@@ -651,6 +787,12 @@ void DenseConvolutionLayer::forward(cv::InputArrayOfArrays inputsArray, cv::Outp
         inPlace ? outPlane : static_cast<std::ptrdiff_t>(height + 2 * padY_) * sourceRowStride;
     const std::ptrdiff_t sourceImage = sourcePlane * inChannels_;
 
+#ifdef SCRIVEL_WIDE_VECTOR_TARGETS
+    if (!pairPanels_.empty() && vectorLanes(laneLimit_) == 16) {
+        forwardInPairs(input, output, inPlace, rowWidth, rowsPerImage, sourceRowStride, sourcePlane);
+        return;
+    }
+#endif
     std::vector<float> padded;
     const float* source = input.ptr<float>();
     if (!inPlace) {
@@ -685,7 +827,66 @@ void DenseConvolutionLayer::forward(cv::InputArrayOfArrays inputsArray, cv::Outp
     pass.target = output.ptr<float>();
     pass.targetPlane = outPlane;
     pass.activation = &activation_;
-    runDensePass(pass, kernel);
+    runPass(pass, kernel);
+}
+
+void DenseConvolutionLayer::forwardInPairs(const cv::Mat& input, cv::Mat& output, bool inPlace, int rowWidth,
+                                           int rowsPerImage, int sourceRowStride, std::ptrdiff_t sourcePlane) const
+{
+#ifdef SCRIVEL_WIDE_VECTOR_TARGETS
+    // The input as planes of channel pairs, laid out as the float path lays
+    // out its planes (zero borders where padded).
+    constexpr int kWidth = 16 * kTileVectors;
+    const int images = input.size[0];
+    const int height = input.size[2];
+    const int inWidth = input.size[3];
+    const int pairs = (inChannels_ + 1) / 2;
+    const std::ptrdiff_t inPlane = static_cast<std::ptrdiff_t>(height) * inWidth;
+    std::vector<std::uint32_t> pairPlanes(static_cast<std::size_t>(images) * pairs * sourcePlane + kWidth, 0U);
+    const auto* in = input.ptr<float>();
+    cv::parallel_for_(cv::Range(0, images * pairs), [&](const cv::Range& range) {
+        for (int item = range.start; item < range.end; ++item) {
+            const int image = item / pairs;
+            const int low = item % pairs * 2;
+            const float* lowPlane = in + (static_cast<std::ptrdiff_t>(image) * inChannels_ + low) * inPlane;
+            const float* highPlane = low + 1 < inChannels_ ? lowPlane + inPlane : nullptr;
+            std::uint32_t* target = pairPlanes.data() + static_cast<std::ptrdiff_t>(item) * sourcePlane;
+            if (inPlace) {
+                packPairs(lowPlane, highPlane, target, static_cast<std::size_t>(inPlane));
+                continue;
+            }
+            for (int y = 0; y < height; ++y)
+                packPairs(lowPlane + static_cast<std::ptrdiff_t>(y) * inWidth,
+                          highPlane ? highPlane + static_cast<std::ptrdiff_t>(y) * inWidth : nullptr,
+                          target + static_cast<std::ptrdiff_t>(y + padY_) * sourceRowStride + padX_,
+                          static_cast<std::size_t>(inWidth));
+        }
+    });
+    std::vector<std::ptrdiff_t> offsets(static_cast<std::size_t>(pairs) * kernelY_ * kernelX_);
+    for (int pair = 0, k = 0; pair < pairs; ++pair)
+        for (int ky = 0; ky < kernelY_; ++ky)
+            for (int kx = 0; kx < kernelX_; ++kx)
+                offsets[k++] = pair * sourcePlane + static_cast<std::ptrdiff_t>(ky) * sourceRowStride + kx;
+
+    Pass<std::uint32_t> pass;
+    pass.panels = &pairPanels_;
+    pass.bias = &bias_;
+    pass.outChannels = outChannels_;
+    pass.offsets = &offsets;
+    pass.source = pairPlanes.data();
+    pass.sourceImage = sourcePlane * pairs;
+    pass.sourceRowStride = sourceRowStride;
+    pass.images = images;
+    pass.rowsPerImage = rowsPerImage;
+    pass.rowWidth = rowWidth;
+    pass.target = output.ptr<float>();
+    pass.targetPlane = static_cast<std::ptrdiff_t>(output.size[2]) * output.size[3];
+    pass.activation = &activation_;
+    runPass(pass, TileKernel<std::uint32_t>{kWidth, &pairTilesX16});
+#else
+    (void)input, (void)output, (void)inPlace, (void)rowWidth, (void)rowsPerImage, (void)sourceRowStride,
+        (void)sourcePlane;
+#endif
 }
 
 // ---------------------------------------------------------------------------
@@ -780,7 +981,7 @@ void UpConvolutionLayer::forward(cv::InputArrayOfArrays inputsArray, cv::OutputA
     pass.rowWidth = static_cast<int>(plane);
     pass.target = spread.data();
     pass.targetPlane = plane;
-    runDensePass(pass, kernel);
+    runPass(pass, kernel);
 
     // Each input row becomes k output rows; output (y·k + r, x·k + c) is
     // spread channel (channel, r, c) at (y, x).
@@ -996,6 +1197,11 @@ cv::Ptr<cv::dnn::Layer> createLayer(cv::dnn::LayerParams& params)
 }
 
 } // namespace
+
+bool bfloat16ProductsAvailable()
+{
+    return hasBf16Products();
+}
 
 void registerNetworkLayers()
 {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include <opencv2/dnn.hpp>
@@ -56,7 +58,10 @@ private:
 // weights [Cout, Cin, kh, kw] and an optional bias [Cout]; integer
 // attributes pad_h and pad_w, and lane_limit (at most that many float lanes
 // per vector, so that tests can reach the narrower builds; the widest the
-// processor has when absent); and an activation. OpenCV 4.6 reaches about a third of what the
+// processor has when absent); an activation; and bf16 (1 when absent: where
+// the processor has bfloat16 dot products, the products are taken in
+// bfloat16 and summed in float, twice as fast; 0 keeps float products).
+// OpenCV 4.6 reaches about a third of what the
 // vector units can do on the networks' 1 × 1 and 3 × 3 kernels; this layer
 // packs the weights once and computes tiles of six output channels by two
 // vectors of output columns, held in registers across every input channel
@@ -86,6 +91,12 @@ private:
     // order), each tap's six weights together; channels past Cout are zero.
     std::vector<float> panels_;
     std::vector<float> bias_; // one per packed channel
+    // The same as bfloat16 pairs of consecutive input channels, where the
+    // processor multiplies those (empty otherwise, or with bf16 = 0).
+    std::vector<std::uint32_t> pairPanels_;
+
+    void forwardInPairs(const cv::Mat& input, cv::Mat& output, bool inPlace, int rowWidth, int rowsPerImage,
+                        int sourceRowStride, std::ptrdiff_t sourcePlane) const;
 };
 
 // A transposed convolution whose stride equals its k × k kernel, without
@@ -181,6 +192,12 @@ public:
     void forward(cv::InputArrayOfArrays inputs, cv::OutputArrayOfArrays outputs,
                  cv::OutputArrayOfArrays internals) override;
 };
+
+// Whether the dense convolutions take their products in bfloat16 here: the
+// processor has AVX-512 BF16, and the environment does not set
+// SCRIVEL_FLOAT_PRODUCTS (to anything but 0), which keeps float products
+// for results that do not depend on the processor.
+bool bfloat16ProductsAvailable();
 
 // Registers the layers above with OpenCV's layer factory, once per process;
 // call before reading a network that uses them.

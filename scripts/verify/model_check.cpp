@@ -2,6 +2,7 @@
 // the rewritten models with OpenCV's dnn module.
 //   model_check prepare DIR           writes DIR/<name>.f32 inputs and DIR/inputs.txt
 //   model_check run MODEL IN N C H W OUT [IN N C H W OUT ...]
+//   model_check bf16                  exits 0 where the layers take bfloat16 products
 #include "ScrivelMedia/NetworkLayers.hpp"
 
 #include <opencv2/core.hpp>
@@ -106,6 +107,7 @@ int main(int argc, char** argv) {
     std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "prepare" && argc == 3) return prepare(argv[2]);
     if (mode == "run" && argc >= 9) return run(argc, argv);
-    std::cerr << "usage: model_check prepare DIR | run MODEL IN N C H W OUT...\n";
+    if (mode == "bf16" && argc == 2) return scrivel::bfloat16ProductsAvailable() ? 0 : 1;
+    std::cerr << "usage: model_check prepare DIR | run MODEL IN N C H W OUT... | bf16\n";
     return 2;
 }

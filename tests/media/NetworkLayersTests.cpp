@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <optional>
 
 #include <opencv2/dnn.hpp>
@@ -130,7 +132,7 @@ TEST(NetworkLayers, DepthwiseConvolutionRefusesWeightsThatDoNotFitTheKernel)
 // the networks' shapes, output channel counts that fill no panel, one panel
 // or leave a remainder, and planes wider, narrower and not a multiple of a
 // tile, so that a row's last tile is moved back, or reads a plane past its
-// row; with every vector width this processor runs.
+// row; with every vector width this processor runs, in float products.
 TEST(NetworkLayers, DenseConvolutionMatchesOpenCvsConvolution)
 {
     scrivel::registerNetworkLayers();
@@ -167,6 +169,7 @@ TEST(NetworkLayers, DenseConvolutionMatchesOpenCvsConvolution)
                     dense.set("pad_h", k.padY);
                     dense.set("pad_w", k.padX);
                     dense.set("lane_limit", laneLimit);
+                    dense.set("bf16", 0);
                     dense.blobs.push_back(weights);
                     if (withBias)
                         dense.blobs.push_back(bias);
@@ -178,6 +181,78 @@ TEST(NetworkLayers, DenseConvolutionMatchesOpenCvsConvolution)
                     ASSERT_EQ(cv::dnn::shape(actual), cv::dnn::shape(expected));
                     EXPECT_LT(cv::norm(actual, expected, cv::NORM_INF), 1e-4);
                 }
+}
+
+// A float rounded to bfloat16 (8 bits of precision, nearest, ties to even).
+double toBfloat16(float value)
+{
+    std::uint32_t bits = 0;
+    std::memcpy(&bits, &value, sizeof(bits));
+    bits += 0x7FFFU + ((bits >> 16) & 1U);
+    bits &= 0xFFFF0000U;
+    float rounded = 0;
+    std::memcpy(&rounded, &bits, sizeof(rounded));
+    return rounded;
+}
+
+// With bfloat16 products the layer computes exactly the sum of the rounded
+// operands' products (up to float sums), which is within 2^-7 of the sum of
+// the products' sizes of the true value. The reference is computed in
+// double. Odd channel counts leave the last pair half empty.
+TEST(NetworkLayers, DenseConvolutionInBfloat16SumsTheRoundedProducts)
+{
+    if (!scrivel::bfloat16ProductsAvailable())
+        GTEST_SKIP() << "this processor has no bfloat16 products";
+    scrivel::registerNetworkLayers();
+    const struct {
+        int kernelY, kernelX, padY, padX;
+    } kernels[] = {{1, 1, 0, 0}, {3, 3, 1, 1}, {1, 3, 0, 1}};
+    int seed = 900;
+    for (const auto& k : kernels)
+        for (const auto& [height, width] : std::vector<std::pair<int, int>>{{12, 80}, {3, 5}, {7, 33}})
+            for (const auto& [inChannels, outChannels] : std::vector<std::pair<int, int>>{{16, 6}, {5, 13}, {3, 1}}) {
+                const cv::Mat input = randomBlob({2, inChannels, height, width}, seed++) * 8.0;
+                const cv::Mat weights = randomBlob({outChannels, inChannels, k.kernelY, k.kernelX}, seed++);
+                const cv::Mat bias = randomBlob({1, outChannels}, seed++);
+                cv::dnn::LayerParams dense;
+                dense.set("pad_h", k.padY);
+                dense.set("pad_w", k.padX);
+                dense.blobs = {weights, bias};
+                const cv::Mat actual = runOneLayer(scrivel::DenseConvolutionLayer::kType, dense, input);
+                SCOPED_TRACE(cv::format("kernel %dx%d plane %dx%d channels %d -> %d", k.kernelY, k.kernelX, height,
+                                        width, inChannels, outChannels));
+                const int outHeight = height + 2 * k.padY - k.kernelY + 1;
+                const int outWidth = width + 2 * k.padX - k.kernelX + 1;
+                ASSERT_EQ(cv::dnn::shape(actual), (cv::dnn::MatShape{2, outChannels, outHeight, outWidth}));
+                int notRounded = 0;
+                int outsideBound = 0;
+                for (int n = 0; n < 2; ++n)
+                    for (int co = 0; co < outChannels; ++co)
+                        for (int y = 0; y < outHeight; ++y)
+                            for (int x = 0; x < outWidth; ++x) {
+                                double exact = bias.at<float>(co);
+                                double rounded = exact;
+                                double size = 0;
+                                for (int ci = 0; ci < inChannels; ++ci)
+                                    for (int ky = 0; ky < k.kernelY; ++ky)
+                                        for (int kx = 0; kx < k.kernelX; ++kx) {
+                                            const int iy = y + ky - k.padY;
+                                            const int ix = x + kx - k.padX;
+                                            if (iy < 0 || iy >= height || ix < 0 || ix >= width)
+                                                continue;
+                                            const float value = input.at<float>(cv::Vec4i(n, ci, iy, ix));
+                                            const float weight = weights.at<float>(cv::Vec4i(co, ci, ky, kx));
+                                            exact += double(value) * weight;
+                                            rounded += toBfloat16(value) * toBfloat16(weight);
+                                            size += std::abs(double(value) * weight);
+                                        }
+                                const double got = actual.at<float>(cv::Vec4i(n, co, y, x));
+                                notRounded += std::abs(got - rounded) > 1e-5 * (size + 1);
+                                outsideBound += std::abs(got - exact) > size / 128 + 1e-5;
+                            }
+                EXPECT_EQ(notRounded, 0);
+                EXPECT_EQ(outsideBound, 0);
+            }
 }
 
 TEST(NetworkLayers, DenseConvolutionRefusesInputsThatDoNotFitItsWeights)
