@@ -1008,6 +1008,55 @@ void UpConvolutionLayer::forward(cv::InputArrayOfArrays inputsArray, cv::OutputA
 
 // ---------------------------------------------------------------------------
 
+namespace {
+
+// A linear layer's tiles: `panels` holds the input rows, six to a panel, tap
+// by tap; `transposed` the weights' rows, one per tap, `outChannels` long
+// (and a tile's width of zeros after the last).
+template <typename Element>
+void runLinearTiles(const std::vector<Element>& panels, const Element* transposed, int taps, int rows, int outChannels,
+                    float* target, const TileKernel<Element>& kernel)
+{
+    const int panelCount = (rows + kPanelRows - 1) / kPanelRows;
+    std::vector<std::ptrdiff_t> offsets(taps);
+    for (int k = 0; k < taps; ++k)
+        offsets[k] = static_cast<std::ptrdiff_t>(k) * outChannels;
+    const float zeros[kPanelRows] = {};
+    const int width = kernel.width;
+    const int tilesPerRow = (outChannels + width - 1) / width;
+    cv::parallel_for_(cv::Range(0, panelCount * tilesPerRow), [&](const cv::Range& range) {
+        std::vector<Tile<Element>> tiles;
+        // Every panel in turn takes the same columns of the weights, which
+        // then stay in the nearest cache: the head's weights are megabytes.
+        for (int item = range.start; item < range.end; ++item) {
+            const int panel = item % panelCount;
+            // The last tile ends at the last output channel, as a dense row's
+            // does; fewer channels than a tile read into the zeros after them.
+            const int column = outChannels >= width ? std::min(item / panelCount * width, outChannels - width) : 0;
+            Tile<Element>& tile = tiles.emplace_back();
+            tile.panel = panels.data() + static_cast<std::size_t>(panel) * taps * kPanelRows;
+            tile.bias = zeros;
+            tile.offsets = offsets.data();
+            tile.taps = taps;
+            tile.input = transposed + column;
+            tile.output = target + static_cast<std::ptrdiff_t>(panel) * kPanelRows * outChannels + column;
+            tile.outputChannelStride = outChannels;
+            tile.rows = std::min(kPanelRows, rows - panel * kPanelRows);
+            tile.columns = std::min(width, outChannels);
+            tile.activation = &kNoActivation;
+        }
+        kernel.run(tiles.data(), tiles.size());
+    });
+}
+
+SCRIVEL_VECTOR_CLONES void addTo(float* values, const float* addends, int count)
+{
+    for (int i = 0; i < count; ++i)
+        values[i] += addends[i];
+}
+
+} // namespace
+
 LinearLayer::LinearLayer(const cv::dnn::LayerParams& params)
 {
     setParamsFrom(params);
@@ -1033,6 +1082,20 @@ LinearLayer::LinearLayer(const cv::dnn::LayerParams& params)
         if (hasBias_)
             transposed_[static_cast<std::size_t>(inChannels_) * outChannels_ + out] = blobs[1].ptr<float>()[out];
     }
+#ifdef SCRIVEL_WIDE_VECTOR_TARGETS
+    if (params.get<int>("bf16", 1) != 0 && hasBf16Products()) {
+        // Row `pair`: input channels 2·pair and 2·pair + 1 for every output.
+        const int pairs = (inChannels_ + 1) / 2;
+        transposedPairs_.assign(static_cast<std::size_t>(pairs) * outChannels_ + 16 * kTileVectors, 0U);
+        for (int pair = 0; pair < pairs; ++pair)
+            for (int out = 0; out < outChannels_; ++out) {
+                const float* row = source + static_cast<std::size_t>(out) * inChannels_;
+                const float high = 2 * pair + 1 < inChannels_ ? row[2 * pair + 1] : 0.0F;
+                transposedPairs_[static_cast<std::size_t>(pair) * outChannels_ + out] =
+                    bf16Bits(row[2 * pair]) | (bf16Bits(high) << 16);
+            }
+    }
+#endif
 }
 
 bool LinearLayer::getMemoryShapes(const std::vector<cv::dnn::MatShape>& inputs, int,
@@ -1061,13 +1124,35 @@ void LinearLayer::forward(cv::InputArrayOfArrays inputsArray, cv::OutputArrayOfA
 
     // The roles of the dense tile swap: six input rows are the panel, read
     // one input channel at a time, and the weights' rows are the vectors.
-    // A bias is one more channel, 1 in every row.
-    const DenseTileKernel kernel = denseTileKernel(laneLimit_);
+    // A bias is one more channel, 1 in every row (with bfloat16 products,
+    // it is added afterwards, in float).
     const int rows = static_cast<int>(input.total() / inChannels_);
-    const int taps = inChannels_ + (hasBias_ ? 1 : 0);
     const int panelCount = (rows + kPanelRows - 1) / kPanelRows;
-    std::vector<float> panels(static_cast<std::size_t>(panelCount) * taps * kPanelRows, 0.0F);
     const auto* x = input.ptr<float>();
+    auto* target = output.ptr<float>();
+#ifdef SCRIVEL_WIDE_VECTOR_TARGETS
+    if (!transposedPairs_.empty() && vectorLanes(laneLimit_) == 16) {
+        const int pairs = (inChannels_ + 1) / 2;
+        std::vector<std::uint32_t> panels(static_cast<std::size_t>(panelCount) * pairs * kPanelRows, 0U);
+        for (int row = 0; row < rows; ++row) {
+            const float* values = x + static_cast<std::size_t>(row) * inChannels_;
+            std::uint32_t* panel = panels.data() + static_cast<std::size_t>(row / kPanelRows) * pairs * kPanelRows;
+            for (int pair = 0; pair < pairs; ++pair) {
+                const float high = 2 * pair + 1 < inChannels_ ? values[2 * pair + 1] : 0.0F;
+                panel[static_cast<std::size_t>(pair) * kPanelRows + row % kPanelRows] =
+                    bf16Bits(values[2 * pair]) | (bf16Bits(high) << 16);
+            }
+        }
+        runLinearTiles(panels, transposedPairs_.data(), pairs, rows, outChannels_, target,
+                       TileKernel<std::uint32_t>{16 * kTileVectors, &pairTilesX16});
+        if (hasBias_)
+            for (int row = 0; row < rows; ++row)
+                addTo(target + static_cast<std::size_t>(row) * outChannels_, blobs[1].ptr<float>(), outChannels_);
+        return;
+    }
+#endif
+    const int taps = inChannels_ + (hasBias_ ? 1 : 0);
+    std::vector<float> panels(static_cast<std::size_t>(panelCount) * taps * kPanelRows, 0.0F);
     for (int row = 0; row < rows; ++row) {
         float* panel = panels.data() + static_cast<std::size_t>(row / kPanelRows) * taps * kPanelRows;
         for (int k = 0; k < inChannels_; ++k)
@@ -1076,38 +1161,7 @@ void LinearLayer::forward(cv::InputArrayOfArrays inputsArray, cv::OutputArrayOfA
         if (hasBias_)
             panel[static_cast<std::size_t>(inChannels_) * kPanelRows + row % kPanelRows] = 1.0F;
     }
-    std::vector<std::ptrdiff_t> offsets(taps);
-    for (int k = 0; k < taps; ++k)
-        offsets[k] = static_cast<std::ptrdiff_t>(k) * outChannels_;
-    const float zeros[kPanelRows] = {};
-
-    const int width = kernel.width;
-    const int tilesPerRow = (outChannels_ + width - 1) / width;
-    auto* target = output.ptr<float>();
-    cv::parallel_for_(cv::Range(0, panelCount * tilesPerRow), [&](const cv::Range& range) {
-        std::vector<DenseTile> tiles;
-        // Every panel in turn takes the same columns of the weights, which
-        // then stay in the nearest cache: the head's weights are megabytes.
-        for (int item = range.start; item < range.end; ++item) {
-            const int panel = item % panelCount;
-            // The last tile ends at the last output channel, as a dense row's
-            // does; fewer channels than a tile read into the zeros after them.
-            const int column =
-                outChannels_ >= width ? std::min(item / panelCount * width, outChannels_ - width) : 0;
-            DenseTile& tile = tiles.emplace_back();
-            tile.panel = panels.data() + static_cast<std::size_t>(panel) * taps * kPanelRows;
-            tile.bias = zeros;
-            tile.offsets = offsets.data();
-            tile.taps = taps;
-            tile.input = transposed_.data() + column;
-            tile.output = target + static_cast<std::ptrdiff_t>(panel) * kPanelRows * outChannels_ + column;
-            tile.outputChannelStride = outChannels_;
-            tile.rows = std::min(kPanelRows, rows - panel * kPanelRows);
-            tile.columns = std::min(width, outChannels_);
-            tile.activation = &kNoActivation;
-        }
-        kernel.run(tiles.data(), tiles.size());
-    });
+    runLinearTiles(panels, transposed_.data(), taps, rows, outChannels_, target, denseTileKernel(laneLimit_));
 }
 
 // ---------------------------------------------------------------------------

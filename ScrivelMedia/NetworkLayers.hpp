@@ -130,9 +130,10 @@ private:
 
 // A linear map on the last axis: x [..., Cin] times weightsᵀ plus an
 // optional bias, to [..., Cout]; weights [Cout, Cin], bias [Cout], and
-// lane_limit as for the dense layer. The recognition head's layers, which
-// OpenCV 4.6 runs as dot products along Cin; here each tile is six rows of x
-// by two vectors of output channels, taken along the transposed weights.
+// lane_limit and bf16 as for the dense layer. The recognition head's layers,
+// which OpenCV 4.6 runs as dot products along Cin; here each tile is six
+// rows of x by two vectors of output channels, taken along the transposed
+// weights.
 class LinearLayer final : public cv::dnn::Layer {
 public:
     static constexpr const char* kType = "ScrivelLinear";
@@ -153,6 +154,9 @@ private:
     // [Cin (+ 1 with a bias)][Cout] and a tile's width of zeros: row k holds
     // input channel k's weight for every output channel, the last row the bias.
     std::vector<float> transposed_;
+    // The same without the bias, as bfloat16 pairs of consecutive input
+    // channels, where the processor multiplies those (see the dense layer).
+    std::vector<std::uint32_t> transposedPairs_;
 };
 
 // x · clamp(x / 6 + 1/2, 0, 1) in one pass, then times `scale` plus `shift`

@@ -29,6 +29,18 @@ cv::Mat randomBlob(std::vector<int> shape, int seed)
     return blob;
 }
 
+// A float rounded to bfloat16 (8 bits of precision, nearest, ties to even).
+double toBfloat16(float value)
+{
+    std::uint32_t bits = 0;
+    std::memcpy(&bits, &value, sizeof(bits));
+    bits += 0x7FFFU + ((bits >> 16) & 1U);
+    bits &= 0xFFFF0000U;
+    float rounded = 0;
+    std::memcpy(&rounded, &bits, sizeof(rounded));
+    return rounded;
+}
+
 cv::Mat runOneLayer(const std::string& type, cv::dnn::LayerParams params, const cv::Mat& input)
 {
     cv::dnn::Net net;
@@ -183,18 +195,6 @@ TEST(NetworkLayers, DenseConvolutionMatchesOpenCvsConvolution)
                 }
 }
 
-// A float rounded to bfloat16 (8 bits of precision, nearest, ties to even).
-double toBfloat16(float value)
-{
-    std::uint32_t bits = 0;
-    std::memcpy(&bits, &value, sizeof(bits));
-    bits += 0x7FFFU + ((bits >> 16) & 1U);
-    bits &= 0xFFFF0000U;
-    float rounded = 0;
-    std::memcpy(&rounded, &bits, sizeof(rounded));
-    return rounded;
-}
-
 // With bfloat16 products the layer computes exactly the sum of the rounded
 // operands' products (up to float sums), which is within 2^-7 of the sum of
 // the products' sizes of the true value. The reference is computed in
@@ -315,12 +315,14 @@ TEST(NetworkLayers, UpConvolutionFillsEachPixelsCellFromItsOwnValue)
 
 // Against the definition, on the last axis of a [2, rows, Cin] input: row
 // counts that fill no panel or leave a remainder, output widths narrower
-// than a tile and not a multiple of one, with and without a bias.
+// than a tile and not a multiple of one, with and without a bias; in float
+// products with every vector width, and in bfloat16 products (lane limit 0
+// here) as the sum of the rounded operands' products.
 TEST(NetworkLayers, LinearMapsTheLastAxis)
 {
     scrivel::registerNetworkLayers();
     int seed = 500;
-    for (const int laneLimit : {4, 8, 16})
+    for (const int laneLimit : {4, 8, 16, 0})
         for (const int rows : {1, 5, 13})
             for (const auto& [inChannels, outChannels] :
                  std::vector<std::pair<int, int>>{{15, 1}, {1, 7}, {120, 33}, {24, 100}})
@@ -328,12 +330,15 @@ TEST(NetworkLayers, LinearMapsTheLastAxis)
                     const cv::Mat input = randomBlob({2, rows, inChannels}, seed++);
                     const cv::Mat weights = randomBlob({outChannels, inChannels}, seed++);
                     const cv::Mat bias = randomBlob({1, outChannels}, seed++);
+                    const bool bf16 = laneLimit == 0 && scrivel::bfloat16ProductsAvailable();
                     cv::dnn::LayerParams params;
                     params.set("lane_limit", laneLimit);
+                    params.set("bf16", bf16 ? 1 : 0);
                     params.blobs.push_back(weights);
                     if (withBias)
                         params.blobs.push_back(bias);
                     const cv::Mat actual = runOneLayer(scrivel::LinearLayer::kType, params, input);
+                    const auto operand = [&](float value) { return bf16 ? toBfloat16(value) : double(value); };
                     SCOPED_TRACE(cv::format("lanes %d rows %d channels %d -> %d bias %d", laneLimit, rows,
                                             inChannels, outChannels, withBias));
                     ASSERT_EQ(cv::dnn::shape(actual), (cv::dnn::MatShape{2, rows, outChannels}));
@@ -342,7 +347,8 @@ TEST(NetworkLayers, LinearMapsTheLastAxis)
                         for (int o = 0; o < outChannels; ++o) {
                             double expected = withBias ? bias.at<float>(o) : 0.0;
                             for (int i = 0; i < inChannels; ++i)
-                                expected += double(input.ptr<float>()[r * inChannels + i]) * weights.at<float>(o, i);
+                                expected +=
+                                    operand(input.ptr<float>()[r * inChannels + i]) * operand(weights.at<float>(o, i));
                             largest = std::max(largest, std::abs(actual.ptr<float>()[r * outChannels + o] - expected));
                         }
                     EXPECT_LT(largest, 1e-4);
