@@ -315,8 +315,8 @@ double overlapOfSmaller(const cv::Rect& a, const cv::Rect& b)
     return smaller > 0 ? (a & b).area() / smaller : 0.0;
 }
 
-// A raster area `area` grown to one of a few sizes inside `raster` (each
-// size binds a detection network of its own).
+// A raster area `area` grown to one of a few sizes inside `raster` (a
+// detection net given a new size plans its buffers again first).
 cv::Rect quantized(cv::Rect area, cv::Size raster)
 {
     auto size = [](int length, int full, int step) {

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
-#include <list>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -149,40 +149,40 @@ struct Token {
 };
 
 // Leases network instances: a cv::dnn::Net is not safe to run from two
-// threads at once, and a detection net keeps the input size it first ran at.
+// threads at once. Any idle net serves any input size: a net given a new
+// size plans its buffers again, which with the application's layers costs
+// a few milliseconds, where loading another net costs a hundred or more
+// and its buffers are memory of their own.
 class NetPool {
 public:
     explicit NetPool(std::vector<uchar> onnx) : onnx_(std::move(onnx)) {}
 
     class Lease {
     public:
-        Lease(NetPool& pool, std::pair<int, int> key, cv::dnn::Net net)
-            : pool_(&pool), key_(key), net_(std::move(net)) {}
+        Lease(NetPool& pool, cv::dnn::Net net) : pool_(&pool), net_(std::move(net)) {}
         Lease(const Lease&) = delete;
         Lease& operator=(const Lease&) = delete;
-        ~Lease() { pool_->giveBack(key_, std::move(net_)); }
+        ~Lease() { pool_->giveBack(std::move(net_)); }
         cv::dnn::Net& net() { return net_; }
 
     private:
         NetPool* pool_;
-        std::pair<int, int> key_;
         cv::dnn::Net net_;
     };
 
-    // key: the input size a net is bound to, or {0, 0} for any size.
-    Lease lease(std::pair<int, int> key)
+    Lease lease()
     {
         {
             std::lock_guard lock(mutex_);
-            // The most recently returned net of that size.
-            for (auto it = idle_.rbegin(); it != idle_.rend(); ++it)
-                if (it->first == key) {
-                    cv::dnn::Net net = std::move(it->second);
-                    idle_.erase(std::next(it).base());
-                    return Lease(*this, key, std::move(net));
-                }
+            // The most recently returned net, whose buffers are the likeliest
+            // to fit.
+            if (!idle_.empty()) {
+                cv::dnn::Net net = std::move(idle_.back());
+                idle_.pop_back();
+                return Lease(*this, std::move(net));
+            }
         }
-        return Lease(*this, key, load());
+        return Lease(*this, load());
     }
 
     cv::dnn::Net load() const
@@ -195,23 +195,21 @@ public:
     }
 
 private:
-    // A net holds buffers for the largest input it ran at (a detection net
-    // at 1280 pixels, well over a hundred megabytes), and a scan detecting in
-    // windows meets many sizes: the least recently used nets beyond this
-    // many are let go, and loaded again when needed.
+    // One net per thread that ran at once is kept; beyond this many (more
+    // threads than a scan uses), the oldest are let go.
     static constexpr std::size_t kMostIdleNets = 6;
 
-    void giveBack(std::pair<int, int> key, cv::dnn::Net net)
+    void giveBack(cv::dnn::Net net)
     {
         std::lock_guard lock(mutex_);
-        idle_.emplace_back(key, std::move(net));
+        idle_.push_back(std::move(net));
         while (idle_.size() > kMostIdleNets)
             idle_.pop_front();
     }
 
     const std::vector<uchar> onnx_;
     std::mutex mutex_;
-    std::list<std::pair<std::pair<int, int>, cv::dnn::Net>> idle_; // guarded by mutex_; oldest first
+    std::deque<cv::dnn::Net> idle_; // guarded by mutex_; oldest first
 };
 
 std::uint64_t nextIdentity()
@@ -296,7 +294,7 @@ OcrEngine::OcrEngine(const std::filesystem::path& modelFolder, Options options) 
     settleOpenCvThreads();
     guardOpenCv([&] {
         // Load one recognition net now so a broken model fails here, not mid-scan.
-        auto lease = impl_->recognition->lease({0, 0});
+        auto lease = impl_->recognition->lease();
         // A model prepared before decoding took over its last softmax would
         // give every reading a confidence near zero, and nothing would be
         // redacted. (The importer ends a net with an Identity layer of its
@@ -392,7 +390,7 @@ std::vector<OcrEngine::DetectedBox> OcrEngine::detect(const Image& raster) const
         cv::subtract(input, cv::Scalar(0.485, 0.456, 0.406), input);
         cv::divide(input, cv::Scalar(0.229, 0.224, 0.225), input);
         cv::Mat blob = cv::dnn::blobFromImage(input);
-        auto lease = impl_->detection->lease({detWidth, detHeight});
+        auto lease = impl_->detection->lease();
         lease.net().setInput(blob);
         cv::Mat out = lease.net().forward();
         return cv::Mat(detHeight, detWidth, CV_32F, out.ptr<float>()).clone();
@@ -493,7 +491,7 @@ std::optional<OcrEngine::LineReading> OcrEngine::readLinePixels(const cv::Mat& l
         cv::Mat input(kRecHeight, paddedWidth, CV_32FC3, cv::Scalar::all(0));
         resized.convertTo(input(cv::Rect(0, 0, scaledWidth, kRecHeight)), CV_32FC3, 1.0 / 127.5, -1.0);
         cv::Mat blob = cv::dnn::blobFromImage(input);
-        auto lease = impl_->recognition->lease({0, 0});
+        auto lease = impl_->recognition->lease();
         lease.net().setInput(blob);
         cv::Mat out = lease.net().forward();
         // [1, timesteps, classes]: scores before the softmax, which the
