@@ -165,10 +165,11 @@ TEST_F(OcrEngineLines, CharacterRangeBoxesFollowTheText)
     EXPECT_FALSE(line.boundingBox({9, 15}));
 }
 
-TEST_F(OcrEngineLines, DetectionNetsAreKeptPerInputSize)
+TEST_F(OcrEngineLines, ANetThatRanAtOneSizeReadsAnotherAsAFreshOneWould)
 {
-    // A net that has run at one size computes garbage at another; the
-    // engine keeps one per size, so alternating sizes changes nothing.
+    // The engine's nets serve any input size, planning their buffers again
+    // when it changes; a layer that kept anything of the last size would
+    // read garbage here.
     const Image small = twoLines();
     TextCanvas canvas(640, 96, cv::Scalar(30, 30, 30));
     canvas.draw("Dark theme status bar", {16, 52}, 18, Font::sans, cv::Scalar(230, 230, 230));
