@@ -421,6 +421,14 @@ bool hasBf16Products()
 #endif
 }
 
+// Whether a layer made with `params` (attribute bf16, 1 when absent) and
+// lane limit takes bfloat16 products: decided once, so that only the
+// weights it uses are packed.
+bool takesBf16Products(const cv::dnn::LayerParams& params, int laneLimit)
+{
+    return params.get<int>("bf16", 1) != 0 && hasBf16Products() && vectorLanes(laneLimit) == 16;
+}
+
 void denseTilesX4(const DenseTile* tiles, std::size_t count)
 {
     for (std::size_t i = 0; i < count; ++i)
@@ -703,18 +711,13 @@ DenseConvolutionLayer::DenseConvolutionLayer(const cv::dnn::LayerParams& params)
         (blobs[1].type() != CV_32F || blobs[1].total() != static_cast<std::size_t>(outChannels_)))
         CV_Error(cv::Error::StsBadArg, "ScrivelConv bias must hold one float per output channel");
 
-    const int taps = inChannels_ * kernelY_ * kernelX_;
     const auto* source = weights.ptr<float>();
-    packPanels(
-        outChannels_, taps,
-        [&](int channel, int tap) { return source[static_cast<std::size_t>(channel) * taps + tap]; },
-        blobs.size() == 2 ? blobs[1].ptr<float>() : nullptr, panels_, bias_);
+    const float* bias = blobs.size() == 2 ? blobs[1].ptr<float>() : nullptr;
 #ifdef SCRIVEL_WIDE_VECTOR_TARGETS
-    if (params.get<int>("bf16", 1) != 0 && hasBf16Products()) {
+    if (takesBf16Products(params, laneLimit_)) {
         // Tap (pair, ky, kx) multiplies input channels 2·pair and 2·pair + 1.
         const int kernelArea = kernelY_ * kernelX_;
         const int pairs = (inChannels_ + 1) / 2;
-        std::vector<float> unusedBias;
         const auto weightAt = [&](int channel, int inChannel, int cell) {
             return inChannel < inChannels_
                        ? source[(static_cast<std::size_t>(channel) * inChannels_ + inChannel) * kernelArea + cell]
@@ -728,9 +731,15 @@ DenseConvolutionLayer::DenseConvolutionLayer(const cv::dnn::LayerParams& params)
                 return bf16Bits(weightAt(channel, 2 * pair, cell)) |
                        (bf16Bits(weightAt(channel, 2 * pair + 1, cell)) << 16);
             },
-            nullptr, pairPanels_, unusedBias);
+            bias, pairPanels_, bias_);
+        return;
     }
 #endif
+    const int taps = inChannels_ * kernelY_ * kernelX_;
+    packPanels(
+        outChannels_, taps,
+        [&](int channel, int tap) { return source[static_cast<std::size_t>(channel) * taps + tap]; }, bias,
+        panels_, bias_);
 }
 
 bool DenseConvolutionLayer::getMemoryShapes(const std::vector<cv::dnn::MatShape>& inputs, int,
@@ -788,7 +797,7 @@ void DenseConvolutionLayer::forward(cv::InputArrayOfArrays inputsArray, cv::Outp
     const std::ptrdiff_t sourceImage = sourcePlane * inChannels_;
 
 #ifdef SCRIVEL_WIDE_VECTOR_TARGETS
-    if (!pairPanels_.empty() && vectorLanes(laneLimit_) == 16) {
+    if (!pairPanels_.empty()) {
         forwardInPairs(input, output, inPlace, rowWidth, rowsPerImage, sourceRowStride, sourcePlane);
         return;
     }
@@ -1072,18 +1081,9 @@ LinearLayer::LinearLayer(const cv::dnn::LayerParams& params)
     if (hasBias_ && (blobs[1].type() != CV_32F || blobs[1].total() != static_cast<std::size_t>(outChannels_)))
         CV_Error(cv::Error::StsBadArg, "ScrivelLinear bias must hold one float per output channel");
 
-    const int rows = inChannels_ + (hasBias_ ? 1 : 0);
-    transposed_.assign(static_cast<std::size_t>(rows) * outChannels_ + 16 * kTileVectors, 0.0F);
     const auto* source = weights.ptr<float>();
-    for (int out = 0; out < outChannels_; ++out) {
-        for (int in = 0; in < inChannels_; ++in)
-            transposed_[static_cast<std::size_t>(in) * outChannels_ + out] =
-                source[static_cast<std::size_t>(out) * inChannels_ + in];
-        if (hasBias_)
-            transposed_[static_cast<std::size_t>(inChannels_) * outChannels_ + out] = blobs[1].ptr<float>()[out];
-    }
 #ifdef SCRIVEL_WIDE_VECTOR_TARGETS
-    if (params.get<int>("bf16", 1) != 0 && hasBf16Products()) {
+    if (takesBf16Products(params, laneLimit_)) {
         // Row `pair`: input channels 2·pair and 2·pair + 1 for every output.
         const int pairs = (inChannels_ + 1) / 2;
         transposedPairs_.assign(static_cast<std::size_t>(pairs) * outChannels_ + 16 * kTileVectors, 0U);
@@ -1094,8 +1094,18 @@ LinearLayer::LinearLayer(const cv::dnn::LayerParams& params)
                 transposedPairs_[static_cast<std::size_t>(pair) * outChannels_ + out] =
                     bf16Bits(row[2 * pair]) | (bf16Bits(high) << 16);
             }
+        return;
     }
 #endif
+    const int rows = inChannels_ + (hasBias_ ? 1 : 0);
+    transposed_.assign(static_cast<std::size_t>(rows) * outChannels_ + 16 * kTileVectors, 0.0F);
+    for (int out = 0; out < outChannels_; ++out) {
+        for (int in = 0; in < inChannels_; ++in)
+            transposed_[static_cast<std::size_t>(in) * outChannels_ + out] =
+                source[static_cast<std::size_t>(out) * inChannels_ + in];
+        if (hasBias_)
+            transposed_[static_cast<std::size_t>(inChannels_) * outChannels_ + out] = blobs[1].ptr<float>()[out];
+    }
 }
 
 bool LinearLayer::getMemoryShapes(const std::vector<cv::dnn::MatShape>& inputs, int,
@@ -1131,7 +1141,7 @@ void LinearLayer::forward(cv::InputArrayOfArrays inputsArray, cv::OutputArrayOfA
     const auto* x = input.ptr<float>();
     auto* target = output.ptr<float>();
 #ifdef SCRIVEL_WIDE_VECTOR_TARGETS
-    if (!transposedPairs_.empty() && vectorLanes(laneLimit_) == 16) {
+    if (!transposedPairs_.empty()) {
         const int pairs = (inChannels_ + 1) / 2;
         std::vector<std::uint32_t> panels(static_cast<std::size_t>(panelCount) * pairs * kPanelRows, 0U);
         for (int row = 0; row < rows; ++row) {

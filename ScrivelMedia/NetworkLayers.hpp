@@ -89,11 +89,11 @@ private:
     ConvolutionActivation activation_;
     // Weights in panels of six output channels, tap by tap ([Cin][kh][kw]
     // order), each tap's six weights together; channels past Cout are zero.
+    // Either in float or, where the layer takes bfloat16 products, as
+    // bfloat16 pairs of consecutive input channels; the other stays empty.
     std::vector<float> panels_;
-    std::vector<float> bias_; // one per packed channel
-    // The same as bfloat16 pairs of consecutive input channels, where the
-    // processor multiplies those (empty otherwise, or with bf16 = 0).
     std::vector<std::uint32_t> pairPanels_;
+    std::vector<float> bias_; // one per packed channel
 
     void forwardInPairs(const cv::Mat& input, cv::Mat& output, bool inPlace, int rowWidth, int rowsPerImage,
                         int sourceRowStride, std::ptrdiff_t sourcePlane) const;
@@ -152,10 +152,11 @@ private:
     bool hasBias_ = false;
     int laneLimit_ = 0;
     // [Cin (+ 1 with a bias)][Cout] and a tile's width of zeros: row k holds
-    // input channel k's weight for every output channel, the last row the bias.
+    // input channel k's weight for every output channel, the last row the
+    // bias. Or, where the layer takes bfloat16 products (see the dense
+    // layer), the same without the bias as bfloat16 pairs of consecutive
+    // input channels; the other stays empty.
     std::vector<float> transposed_;
-    // The same without the bias, as bfloat16 pairs of consecutive input
-    // channels, where the processor multiplies those (see the dense layer).
     std::vector<std::uint32_t> transposedPairs_;
 };
 
