@@ -92,6 +92,28 @@ public:
             *value = image_.correlation(grid_, rect_, dx, dy);
         return *value;
     }
+    // Works out those of `offsets` within the reach and not known yet,
+    // column by column (see TrackingImage::correlations), so that at() then
+    // finds them.
+    void prefetch(const std::vector<std::pair<int, int>>& offsets)
+    {
+        std::map<int, std::vector<int>> columns; // dx -> dys
+        for (const auto& [dx, dy] : offsets) {
+            const double* value = kept(dx, dy);
+            if (value && std::isnan(*value)) {
+                std::vector<int>& dys = columns[dx];
+                if (std::find(dys.begin(), dys.end(), dy) == dys.end())
+                    dys.push_back(dy);
+            }
+        }
+        std::vector<double> values;
+        for (const auto& [dx, dys] : columns) {
+            values.resize(dys.size());
+            image_.correlations(grid_, rect_, dx, dys, values.data());
+            for (std::size_t k = 0; k < dys.size(); ++k)
+                *kept(dx, dys[k]) = values[k];
+        }
+    }
     // A correlation measured before the search began.
     void remember(int dx, int dy, double value)
     {
@@ -223,6 +245,23 @@ SCRIVEL_VECTOR_CLONES RowSums sumsAlongRow(const float* above, const float* belo
         sums.ab += ab[k];
     }
     return sums;
+}
+
+// The normalised cross-correlation from the sums over n samples. With every
+// sample taken, the grid's own variance sum is its `energy`; otherwise it
+// comes from sumA and sumAA.
+double correlationOf(int n, float sumB, float sumBB, float sumAB, float sumA, float sumAA, bool allInside,
+                     float energy)
+{
+    if (n < minimumSamples)
+        return -infinity;
+    const float count = static_cast<float>(n);
+    const float varB = sumBB - sumB * sumB / count;
+    const float varA = allInside ? energy : sumAA - sumA * sumA / count;
+    if (!(varB / count > flatVariance && varA / count > flatVariance))
+        return 0;
+    const double r = (sumAB - sumA * sumB / count) / std::sqrt(static_cast<double>(varB) * varA);
+    return std::clamp(r, -1.0, 1.0);
 }
 
 } // namespace
@@ -416,15 +455,94 @@ double TrackingImage::correlation(const AppearanceGrid& grid, const NormalizedRe
             }
         }
     }
-    if (n < minimumSamples)
-        return -infinity;
-    const float count = static_cast<float>(n);
-    const float varB = sumBB - sumB * sumB / count;
-    const float varA = allInside ? grid.energy : sumAA - sumA * sumA / count;
-    if (!(varB / count > flatVariance && varA / count > flatVariance))
-        return 0;
-    const double r = (sumAB - sumA * sumB / count) / std::sqrt(static_cast<double>(varB) * varA);
-    return std::clamp(r, -1.0, 1.0);
+    return correlationOf(n, sumB, sumBB, sumAB, sumA, sumAA, allInside, grid.energy);
+}
+
+void TrackingImage::correlations(const AppearanceGrid& grid, const NormalizedRect& rect, int offsetX,
+                                 const std::vector<int>& offsetsY, double* values) const
+{
+    const int columns = static_cast<int>(grid.x.size());
+    const int rows = static_cast<int>(grid.y.size());
+    const auto one = [&](std::size_t k) { values[k] = correlation(grid, rect, offsetX, offsetsY[k]); };
+    if (columns == 0 || rows == 0 || offsetsY.size() < 2) {
+        for (std::size_t k = 0; k < offsetsY.size(); ++k)
+            one(k);
+        return;
+    }
+    // The same positions, table and sums as correlation(), for offsets
+    // whose samples all lie inside the frame; the others go through it.
+    const Level level = levelFor(grid, rect);
+    const GrayRaster& raster = levels[level.index];
+    const double dx = offsetX;
+    const auto columnPosition = [&](int i) { return width * rect.x - 0.5 + dx + width * rect.width * grid.x[i]; };
+    const auto rowPosition = [&](int j, double dy) {
+        return height * rect.y - 0.5 + dy + height * rect.height * grid.y[j];
+    };
+    const bool columnsInside = columnPosition(0) >= -0.5 && columnPosition(columns - 1) < width - 0.5;
+    const auto rowsInside = [&](double dy) {
+        return rowPosition(0, dy) >= -0.5 && rowPosition(rows - 1, dy) < height - 0.5;
+    };
+    const double inverseScale = 1.0 / level.scale;
+    const auto rasterRowOf = [&](int j, double dy) {
+        return std::clamp((rowPosition(j, dy) + 0.5) * inverseScale - 0.5, 0.0, static_cast<double>(raster.height - 1));
+    };
+
+    thread_local ColumnTable table;
+    table.fit(columns);
+    const double lastColumn = raster.width - 1;
+    for (int i = 0; i < columns; ++i) {
+        const double lx = std::clamp((columnPosition(i) + 0.5) * inverseScale - 0.5, 0.0, lastColumn);
+        const int x0 = static_cast<int>(lx);
+        table.x0[i] = x0;
+        table.x1[i] = std::min(x0 + 1, raster.width - 1);
+        table.fraction[i] = static_cast<float>(lx - x0);
+    }
+    // The raster rows any inside offset reads, each interpolated at most once.
+    int firstRow = raster.height;
+    int lastRow = -1;
+    for (const int dy : offsetsY)
+        if (columnsInside && rowsInside(dy)) {
+            firstRow = std::min(firstRow, static_cast<int>(rasterRowOf(0, dy)));
+            lastRow = std::max(lastRow, std::min(static_cast<int>(rasterRowOf(rows - 1, dy)) + 1, raster.height - 1));
+        }
+    if (lastRow < firstRow) {
+        for (std::size_t k = 0; k < offsetsY.size(); ++k)
+            one(k);
+        return;
+    }
+    thread_local std::vector<float> rowValues;
+    thread_local std::vector<char> rowReady;
+    const int band = lastRow - firstRow + 1;
+    rowValues.resize(static_cast<std::size_t>(band) * columns);
+    rowReady.assign(static_cast<std::size_t>(band), 0);
+    const auto valuesOf = [&](int y) {
+        float* values = rowValues.data() + static_cast<std::size_t>(y - firstRow) * columns;
+        if (!rowReady[y - firstRow]) {
+            interpolateColumns(raster.pixels.data() + static_cast<std::size_t>(y) * raster.width, table.x0.data(),
+                               table.x1.data(), table.fraction.data(), columns, values);
+            rowReady[y - firstRow] = 1;
+        }
+        return values;
+    };
+    for (std::size_t k = 0; k < offsetsY.size(); ++k) {
+        const double dy = offsetsY[k];
+        if (!columnsInside || !rowsInside(dy)) {
+            one(k);
+            continue;
+        }
+        float sumB = 0, sumBB = 0, sumAB = 0;
+        for (int j = 0; j < rows; ++j) {
+            const double ly = rasterRowOf(j, dy);
+            const int y0 = static_cast<int>(ly);
+            const int y1 = std::min(y0 + 1, raster.height - 1);
+            const RowSums row = sumsAlongRow(valuesOf(y0), valuesOf(y1), static_cast<float>(ly - y0),
+                                             grid.centered.data() + static_cast<std::size_t>(j) * columns, columns);
+            sumB += row.b;
+            sumBB += row.bb;
+            sumAB += row.ab;
+        }
+        values[k] = correlationOf(rows * columns, sumB, sumBB, sumAB, 0, 0, true, grid.energy);
+    }
 }
 
 std::optional<AppearanceMatch> TrackingImage::match(const AppearancePatch& patch, const NormalizedRect& near) const
@@ -461,11 +579,17 @@ std::optional<AppearanceMatch> TrackingImage::match(const AppearancePatch& patch
     OffsetCorrelations full(*this, patch.full, rect, std::min(radius + refinementReach, largestKeptReach));
     full.remember(0, 0, c0);
 
-    std::vector<Record> kept;
+    // Each round's offsets are worked out together first (the same values,
+    // sooner), then taken in the search's own order.
+    std::vector<std::pair<int, int>> wanted;
     for (int dy = -radius; dy <= radius; dy += step)
         for (int dx = -radius; dx <= radius; dx += step)
-            kept.push_back({dx, dy, coarse.at(dx, dy)});
-    kept.push_back({0, 0, coarse.at(0, 0)});
+            wanted.emplace_back(dx, dy);
+    wanted.emplace_back(0, 0);
+    coarse.prefetch(wanted);
+    std::vector<Record> kept;
+    for (const auto& [dx, dy] : wanted)
+        kept.push_back({dx, dy, coarse.at(dx, dy)});
     keepBest(kept);
 
     if (s0 >= 2) {
@@ -474,22 +598,33 @@ std::optional<AppearanceMatch> TrackingImage::match(const AppearancePatch& patch
             used = step;
             const int half = step / 2;
             const int reach = static_cast<int>(std::ceil(static_cast<double>(step) / half));
-            std::vector<Record> next;
             std::set<std::pair<int, int>> visited;
+            wanted.clear();
             for (const Record& record : kept)
                 for (int i = -reach; i <= reach; ++i)
                     for (int j = -reach; j <= reach; ++j) {
                         const int cx = record.x + j * half, cy = record.y + i * half;
                         if (std::abs(cx) > radius || std::abs(cy) > radius || !visited.insert({cx, cy}).second)
                             continue;
-                        next.push_back({cx, cy, coarse.at(cx, cy)});
+                        wanted.emplace_back(cx, cy);
                     }
+            coarse.prefetch(wanted);
+            std::vector<Record> next;
+            for (const auto& [cx, cy] : wanted)
+                next.push_back({cx, cy, coarse.at(cx, cy)});
             kept = std::move(next);
             keepBest(kept);
             step /= 2;
         } while (used > 3);
     }
 
+    wanted.clear();
+    for (const Record& record : kept)
+        for (int dy = record.y - 1; dy <= record.y + 1; ++dy)
+            for (int dx = record.x - 1; dx <= record.x + 1; ++dx)
+                if (std::abs(dx) <= radius && std::abs(dy) <= radius)
+                    wanted.emplace_back(dx, dy);
+    full.prefetch(wanted);
     double best = c0;
     int bestX = 0, bestY = 0;
     for (const Record& record : kept)

@@ -40,6 +40,12 @@ struct TrackingImage {
     // shifted by (offsetX, offsetY) full-resolution pixels; −infinity when
     // fewer than 12 samples fall inside the frame, 0 for a flat area.
     double correlation(const AppearanceGrid& grid, const NormalizedRect& rect, double offsetX, double offsetY) const;
+    // correlation() at the whole-pixel offsets (offsetX, offsetsY[k]) into
+    // values[k]: the same results, with each raster row's values at the
+    // grid's columns interpolated once for all of them (a search tries many
+    // offsets in a column).
+    void correlations(const AppearanceGrid& grid, const NormalizedRect& rect, int offsetX,
+                      const std::vector<int>& offsetsY, double* values) const;
 
     bool operator==(const TrackingImage&) const = default;
 

@@ -133,6 +133,31 @@ TEST(AppearanceMatching, CorrelationAgreesWithSamplingEveryCellDirectly)
     }
 }
 
+// A column of whole-pixel offsets worked out together gives exactly what
+// each alone gives: offsets inside the frame share interpolated rows, those
+// reaching past an edge (the line running off the right edge, the offsets
+// far up and down) take the one-at-a-time path.
+TEST(AppearanceMatching, CorrelationsOfAColumnOfOffsetsEqualEachAlone)
+{
+    const TrackingImage reference = tracking(lineFrame());
+    const TrackingImage moved = tracking(shifted(lineFrame(), 3.4, -1.7));
+    const NormalizedRect rects[] = {lineRect, pixelRect(20, 104, 60, 20), pixelRect(180, 104, 150, 20)};
+    const std::vector<int> offsetsY = {-2, 5, -1, 0, 3, -110, 1, 2, 90, 4, -3};
+    for (const NormalizedRect& rect : rects) {
+        const auto patch = reference.makePatch(rect);
+        ASSERT_TRUE(patch);
+        for (const AppearanceGrid* grid : {&patch->full, &patch->coarse})
+            for (const int offsetX : {-7, -1, 0, 3, 40}) {
+                std::vector<double> together(offsetsY.size());
+                moved.correlations(*grid, rect, offsetX, offsetsY, together.data());
+                for (std::size_t k = 0; k < offsetsY.size(); ++k)
+                    EXPECT_EQ(together[k], moved.correlation(*grid, rect, offsetX, offsetsY[k]))
+                        << "offset " << offsetX << ", " << offsetsY[k] << " of grid " << grid->x.size() << "x"
+                        << grid->y.size();
+            }
+    }
+}
+
 TEST(AppearanceMatching, PatchMatchesItsOwnFrameAtOnce)
 {
     const TrackingImage image = tracking(lineFrame());
