@@ -223,6 +223,12 @@ SCRIVEL_VECTOR_CLONES void scale(const float* in, float factor, float* out, std:
         out[i] = in[i] * factor;
 }
 
+SCRIVEL_VECTOR_CLONES void scaleOnto(const float* in, float factor, float* out, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i)
+        out[i] = in[i] + in[i] * factor;
+}
+
 // ---------------------------------------------------------------------------
 // Dense convolution tiles. A tile is up to kPanelRows output channels by two
 // vectors of consecutive output columns; its sums stay in registers while
@@ -1211,6 +1217,7 @@ void HardSwishLayer::forward(cv::InputArrayOfArrays inputsArray, cv::OutputArray
 // ---------------------------------------------------------------------------
 
 ChannelScaleLayer::ChannelScaleLayer(const cv::dnn::LayerParams& params)
+    : residual_(params.get<int>("residual", 0) != 0)
 {
     setParamsFrom(params);
 }
@@ -1245,8 +1252,12 @@ void ChannelScaleLayer::forward(cv::InputArrayOfArrays inputsArray, cv::OutputAr
     const auto* factors = inputs[1].ptr<float>();
     auto* out = outputs[0].ptr<float>();
     cv::parallel_for_(cv::Range(0, planes), [&](const cv::Range& range) {
-        for (int p = range.start; p < range.end; ++p)
-            scale(in + plane * p, factors[p], out + plane * p, plane);
+        for (int p = range.start; p < range.end; ++p) {
+            if (residual_)
+                scaleOnto(in + plane * p, factors[p], out + plane * p, plane);
+            else
+                scale(in + plane * p, factors[p], out + plane * p, plane);
+        }
     });
 }
 

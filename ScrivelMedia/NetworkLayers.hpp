@@ -184,7 +184,9 @@ private:
 
 // x [N, C, H, W] times scale [N, C, 1, 1], channel by channel: the
 // squeeze-and-excitation product, which OpenCV runs as a general
-// broadcasting multiplication.
+// broadcasting multiplication. With integer attribute residual = 1, x plus
+// that product in the same pass (the residual gates of the detection neck,
+// which would otherwise add in a pass of their own).
 class ChannelScaleLayer final : public cv::dnn::Layer {
 public:
     static constexpr const char* kType = "ScrivelChannelScale";
@@ -196,6 +198,9 @@ public:
                          std::vector<cv::dnn::MatShape>& internals) const override;
     void forward(cv::InputArrayOfArrays inputs, cv::OutputArrayOfArrays outputs,
                  cv::OutputArrayOfArrays internals) override;
+
+private:
+    bool residual_ = false;
 };
 
 // Whether the dense convolutions take their products in bfloat16 here: the

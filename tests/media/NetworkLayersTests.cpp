@@ -470,6 +470,23 @@ TEST(NetworkLayers, ChannelScaleMultipliesEachPlaneByItsOwnFactor)
     net.setInput(input, "x");
     net.setInput(randomBlob({2, 4, 1, 1}, 3), "factors");
     EXPECT_THROW(net.forward(), cv::Exception);
+
+    // With residual = 1 the gated tensor is added back in the same pass.
+    cv::dnn::Net residualNet;
+    residualNet.setInputsNames({"x", "factors"});
+    cv::dnn::LayerParams residual;
+    residual.set("residual", 1);
+    const int gate = residualNet.addLayer("gate", scrivel::ChannelScaleLayer::kType, residual);
+    residualNet.connect(0, 0, gate, 0);
+    residualNet.connect(0, 1, gate, 1);
+    residualNet.setInput(input, "x");
+    residualNet.setInput(factors, "factors");
+    const cv::Mat added = residualNet.forward().clone();
+    ASSERT_EQ(added.total(), input.total());
+    for (std::size_t i = 0; i < input.total(); ++i) {
+        const float x = input.ptr<float>()[i];
+        ASSERT_NEAR(added.ptr<float>()[i], x + x * factors.ptr<float>()[i / plane], 1e-6);
+    }
 }
 
 } // namespace
