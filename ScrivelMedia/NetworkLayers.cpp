@@ -1,9 +1,10 @@
 #include "ScrivelMedia/NetworkLayers.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <initializer_list>
 #include <mutex>
 #include <string_view>
 
@@ -577,6 +578,21 @@ std::vector<cv::Mat> matsOf(cv::InputArrayOfArrays arrays)
     return mats;
 }
 
+// A model prepared for a newer build may give a layer an attribute this
+// build does not know (a fused step, say); ignoring it would compute
+// something else without a word, so such a layer is refused. The importer
+// adds has_dynamic_shapes of its own.
+void refuseUnknownAttributes(const cv::dnn::LayerParams& params, const char* type,
+                             std::initializer_list<std::string_view> known)
+{
+    for (auto it = params.begin(); it != params.end(); ++it) {
+        const std::string_view name = it->first;
+        if (name != "has_dynamic_shapes" && std::find(known.begin(), known.end(), name) == known.end())
+            CV_Error(cv::Error::StsBadArg,
+                     cv::format("%s has an attribute this build does not know: %s", type, it->first.c_str()));
+    }
+}
+
 int positiveParam(const cv::dnn::LayerParams& params, const char* name, int minimum)
 {
     const int value = params.get<int>(name);
@@ -609,6 +625,9 @@ ConvolutionActivation ConvolutionActivation::fromParams(const cv::dnn::LayerPara
 DepthwiseConvolutionLayer::DepthwiseConvolutionLayer(const cv::dnn::LayerParams& params)
 {
     setParamsFrom(params);
+    refuseUnknownAttributes(params, kType,
+                            {"kernel", "stride_h", "stride_w", "pad_h", "pad_w", "lane_limit", "activation",
+                             "act_scale", "act_shift"});
     kernel_ = positiveParam(params, "kernel", 1);
     strideY_ = positiveParam(params, "stride_h", 1);
     strideX_ = positiveParam(params, "stride_w", 1);
@@ -698,6 +717,8 @@ void DepthwiseConvolutionLayer::forward(cv::InputArrayOfArrays inputsArray, cv::
 DenseConvolutionLayer::DenseConvolutionLayer(const cv::dnn::LayerParams& params)
 {
     setParamsFrom(params);
+    refuseUnknownAttributes(params, kType,
+                            {"pad_h", "pad_w", "lane_limit", "bf16", "activation", "act_scale", "act_shift"});
     padY_ = params.get<int>("pad_h", 0);
     padX_ = params.get<int>("pad_w", 0);
     laneLimit_ = params.get<int>("lane_limit", 0);
@@ -909,6 +930,7 @@ void DenseConvolutionLayer::forwardInPairs(const cv::Mat& input, cv::Mat& output
 UpConvolutionLayer::UpConvolutionLayer(const cv::dnn::LayerParams& params)
 {
     setParamsFrom(params);
+    refuseUnknownAttributes(params, kType, {"lane_limit"});
     laneLimit_ = params.get<int>("lane_limit", 0);
     if (blobs.empty() || blobs.size() > 2)
         CV_Error(cv::Error::StsBadArg, "ScrivelUpConv takes weights and an optional bias");
@@ -1075,6 +1097,7 @@ SCRIVEL_VECTOR_CLONES void addTo(float* values, const float* addends, int count)
 LinearLayer::LinearLayer(const cv::dnn::LayerParams& params)
 {
     setParamsFrom(params);
+    refuseUnknownAttributes(params, kType, {"lane_limit", "bf16"});
     laneLimit_ = params.get<int>("lane_limit", 0);
     if (blobs.empty() || blobs.size() > 2)
         CV_Error(cv::Error::StsBadArg, "ScrivelLinear takes weights and an optional bias");
@@ -1186,6 +1209,7 @@ HardSwishLayer::HardSwishLayer(const cv::dnn::LayerParams& params)
     : scale_(params.get<float>("scale", 1.0F)), shift_(params.get<float>("shift", 0.0F))
 {
     setParamsFrom(params);
+    refuseUnknownAttributes(params, kType, {"scale", "shift"});
 }
 
 bool HardSwishLayer::getMemoryShapes(const std::vector<cv::dnn::MatShape>& inputs, int,
@@ -1220,6 +1244,7 @@ ChannelScaleLayer::ChannelScaleLayer(const cv::dnn::LayerParams& params)
     : residual_(params.get<int>("residual", 0) != 0)
 {
     setParamsFrom(params);
+    refuseUnknownAttributes(params, kType, {"residual"});
 }
 
 bool ChannelScaleLayer::getMemoryShapes(const std::vector<cv::dnn::MatShape>& inputs, int,

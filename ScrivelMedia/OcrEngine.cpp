@@ -292,8 +292,19 @@ OcrEngine::OcrEngine(const std::filesystem::path& modelFolder, Options options) 
     impl_->detection = std::make_unique<NetPool>(readBytes(modelFolder / "det.onnx"));
     impl_->recognition = std::make_unique<NetPool>(readBytes(modelFolder / "rec.onnx"));
     settleOpenCvThreads();
+    // Load one net of each now so that a broken model, or one prepared for
+    // another build (a layer or attribute this one does not know), fails
+    // here and not mid-scan.
+    try {
+        impl_->detection->lease();
+        impl_->recognition->lease();
+    } catch (const cv::Exception& error) {
+        std::string reason = error.what();
+        reason.erase(std::remove(reason.begin(), reason.end(), '\n'), reason.end());
+        throw PlatformError("Scrivel could not load its text recognition models from " + modelFolder.string() +
+                            " (" + reason + "). Run scripts/fetch-models.");
+    }
     guardOpenCv([&] {
-        // Load one recognition net now so a broken model fails here, not mid-scan.
         auto lease = impl_->recognition->lease();
         // A model prepared before decoding took over its last softmax would
         // give every reading a confidence near zero, and nothing would be

@@ -416,6 +416,36 @@ TEST(NetworkLayers, ConvolutionsApplyTheirActivationAsTheyStore)
     EXPECT_THROW(runOneLayer(scrivel::DenseConvolutionLayer::kType, unknown, input), cv::Exception);
 }
 
+// A model prepared for a newer build may give a layer an attribute this one
+// does not know; each layer refuses it rather than compute something else.
+TEST(NetworkLayers, LayersRefuseAttributesTheyDoNotKnow)
+{
+    scrivel::registerNetworkLayers();
+    const cv::Mat input = randomBlob({1, 4, 6, 6}, 800);
+    const std::vector<std::pair<std::string, std::vector<cv::Mat>>> layers = {
+        {scrivel::DenseConvolutionLayer::kType, {randomBlob({4, 4, 1, 1}, 801)}},
+        {scrivel::DepthwiseConvolutionLayer::kType, {randomBlob({4, 1, 3, 3}, 802)}},
+        {scrivel::UpConvolutionLayer::kType, {randomBlob({4, 4, 2, 2}, 803)}},
+        {scrivel::LinearLayer::kType, {randomBlob({5, 6}, 804)}},
+        {scrivel::HardSwishLayer::kType, {}},
+    };
+    for (const auto& [type, blobs] : layers) {
+        SCOPED_TRACE(type);
+        cv::dnn::LayerParams params;
+        params.blobs = blobs;
+        if (type == scrivel::DepthwiseConvolutionLayer::kType) {
+            params.set("kernel", 3);
+            params.set("stride_h", 1);
+            params.set("stride_w", 1);
+            params.set("pad_h", 1);
+            params.set("pad_w", 1);
+        }
+        EXPECT_NO_THROW(runOneLayer(type, params, input));
+        params.set("dilation", 2);
+        EXPECT_THROW(runOneLayer(type, params, input), cv::Exception);
+    }
+}
+
 // Every length of vector tail and both sides of the clamp's corners (-3, 3),
 // alone and with the affine block folded in after it.
 TEST(NetworkLayers, HardSwishIsTheExportedFormula)

@@ -106,6 +106,29 @@ TEST(OcrEngineModels, MissingModelsNameEveryFolderSearched)
     EXPECT_THROW(OcrEngine{empty.path()}, PlatformError);
 }
 
+// A detection model that cannot be loaded (damaged, or prepared for another
+// build) stops the engine where it starts, with a message that says what to
+// do, not at the first frame of a scan.
+TEST(OcrEngineModels, AModelThatCannotBeLoadedIsRefusedAtTheStart)
+{
+    const fs::path models = OcrEngine::locateModels();
+    TemporaryFolder broken;
+    fs::copy_file(models / "keys.txt", broken.path() / "keys.txt");
+    fs::copy_file(models / "rec.onnx", broken.path() / "rec.onnx");
+    std::ofstream(broken.path() / "det.onnx") << "not a model";
+    try {
+        OcrEngine engine(broken.path());
+        FAIL() << "the detection model is not a model";
+    } catch (const PlatformError& error) {
+        const std::string message = error.what();
+        EXPECT_NE(message.find("Scrivel could not load its text recognition models from " + broken.path().string()),
+                  std::string::npos)
+            << message;
+        EXPECT_NE(message.find("Run scripts/fetch-models."), std::string::npos) << message;
+        EXPECT_EQ(message.find('\n'), std::string::npos) << message;
+    }
+}
+
 class OcrEngineLines : public testing::OcrSuite {};
 
 Image twoLines()
