@@ -477,41 +477,44 @@ TEST(NetworkLayers, HardSwishIsTheExportedFormula)
         }
 }
 
+// A channel gate's net: inputs "x" and "factors".
+cv::dnn::Net gateNet(cv::dnn::LayerParams params)
+{
+    cv::dnn::Net net;
+    net.setInputsNames({"x", "factors"});
+    const int id = net.addLayer("gate", scrivel::ChannelScaleLayer::kType, params);
+    net.connect(0, 0, id, 0);
+    net.connect(0, 1, id, 1);
+    return net;
+}
+
+cv::Mat runGate(cv::dnn::Net& net, const cv::Mat& input, const cv::Mat& factors)
+{
+    net.setInput(input, "x");
+    net.setInput(factors, "factors");
+    return net.forward().clone();
+}
+
 TEST(NetworkLayers, ChannelScaleMultipliesEachPlaneByItsOwnFactor)
 {
     scrivel::registerNetworkLayers();
     const cv::Mat input = randomBlob({2, 5, 3, 11}, 1);
     const cv::Mat factors = randomBlob({2, 5, 1, 1}, 2);
-    cv::dnn::Net net;
-    net.setInputsNames({"x", "factors"});
-    cv::dnn::LayerParams params;
-    const int id = net.addLayer("gate", scrivel::ChannelScaleLayer::kType, params);
-    net.connect(0, 0, id, 0);
-    net.connect(0, 1, id, 1);
-    net.setInput(input, "x");
-    net.setInput(factors, "factors");
-    const cv::Mat actual = net.forward().clone();
+    cv::dnn::Net net = gateNet({});
+    const cv::Mat actual = runGate(net, input, factors);
     ASSERT_EQ(actual.total(), input.total());
     const std::size_t plane = 3 * 11;
     for (std::size_t i = 0; i < input.total(); ++i)
         ASSERT_FLOAT_EQ(actual.ptr<float>()[i], input.ptr<float>()[i] * factors.ptr<float>()[i / plane]);
 
     // A gate with one factor too few is refused, not read past its end.
-    net.setInput(input, "x");
-    net.setInput(randomBlob({2, 4, 1, 1}, 3), "factors");
-    EXPECT_THROW(net.forward(), cv::Exception);
+    EXPECT_THROW(runGate(net, input, randomBlob({2, 4, 1, 1}, 3)), cv::Exception);
 
     // With residual = 1 the gated tensor is added back in the same pass.
-    cv::dnn::Net residualNet;
-    residualNet.setInputsNames({"x", "factors"});
     cv::dnn::LayerParams residual;
     residual.set("residual", 1);
-    const int gate = residualNet.addLayer("gate", scrivel::ChannelScaleLayer::kType, residual);
-    residualNet.connect(0, 0, gate, 0);
-    residualNet.connect(0, 1, gate, 1);
-    residualNet.setInput(input, "x");
-    residualNet.setInput(factors, "factors");
-    const cv::Mat added = residualNet.forward().clone();
+    cv::dnn::Net residualNet = gateNet(residual);
+    const cv::Mat added = runGate(residualNet, input, factors);
     ASSERT_EQ(added.total(), input.total());
     for (std::size_t i = 0; i < input.total(); ++i) {
         const float x = input.ptr<float>()[i];
