@@ -238,6 +238,9 @@ SCRIVEL_VECTOR_CLONES void scaleOnto(const float* in, float factor, float* out, 
 
 constexpr int kPanelRows = 6;
 constexpr int kTileVectors = 2;
+// The widest tile's columns: what a buffer leaves after its end for a row
+// narrower than a tile to read into.
+constexpr int kWidestTile = 16 * kTileVectors;
 
 const ConvolutionActivation kNoActivation{};
 
@@ -454,7 +457,7 @@ DenseTileKernel denseTileKernel(int laneLimit)
 #ifdef SCRIVEL_WIDE_VECTOR_TARGETS
     switch (vectorLanes(laneLimit)) {
     case 16:
-        return {16 * kTileVectors, &denseTilesX16};
+        return {kWidestTile, &denseTilesX16};
     case 8:
         return {8 * kTileVectors, &denseTilesX8};
     default:
@@ -872,13 +875,12 @@ void DenseConvolutionLayer::forwardInPairs(const cv::Mat& input, cv::Mat& output
 #ifdef SCRIVEL_WIDE_VECTOR_TARGETS
     // The input as planes of channel pairs, laid out as the float path lays
     // out its planes (zero borders where padded).
-    constexpr int kWidth = 16 * kTileVectors;
     const int images = input.size[0];
     const int height = input.size[2];
     const int inWidth = input.size[3];
     const int pairs = (inChannels_ + 1) / 2;
     const std::ptrdiff_t inPlane = static_cast<std::ptrdiff_t>(height) * inWidth;
-    std::vector<std::uint32_t> pairPlanes(static_cast<std::size_t>(images) * pairs * sourcePlane + kWidth, 0U);
+    std::vector<std::uint32_t> pairPlanes(static_cast<std::size_t>(images) * pairs * sourcePlane + kWidestTile, 0U);
     const auto* in = input.ptr<float>();
     cv::parallel_for_(cv::Range(0, images * pairs), [&](const cv::Range& range) {
         for (int item = range.start; item < range.end; ++item) {
@@ -918,7 +920,7 @@ void DenseConvolutionLayer::forwardInPairs(const cv::Mat& input, cv::Mat& output
     pass.target = output.ptr<float>();
     pass.targetPlane = static_cast<std::ptrdiff_t>(output.size[2]) * output.size[3];
     pass.activation = &activation_;
-    runPass(pass, TileKernel<std::uint32_t>{kWidth, &pairTilesX16});
+    runPass(pass, TileKernel<std::uint32_t>{kWidestTile, &pairTilesX16});
 #else
     (void)input, (void)output, (void)inPlace, (void)rowWidth, (void)rowsPerImage, (void)sourceRowStride,
         (void)sourcePlane;
@@ -1115,7 +1117,7 @@ LinearLayer::LinearLayer(const cv::dnn::LayerParams& params)
     if (takesBf16Products(params, laneLimit_)) {
         // Row `pair`: input channels 2·pair and 2·pair + 1 for every output.
         const int pairs = (inChannels_ + 1) / 2;
-        transposedPairs_.assign(static_cast<std::size_t>(pairs) * outChannels_ + 16 * kTileVectors, 0U);
+        transposedPairs_.assign(static_cast<std::size_t>(pairs) * outChannels_ + kWidestTile, 0U);
         for (int pair = 0; pair < pairs; ++pair)
             for (int out = 0; out < outChannels_; ++out) {
                 const float* row = source + static_cast<std::size_t>(out) * inChannels_;
@@ -1127,7 +1129,7 @@ LinearLayer::LinearLayer(const cv::dnn::LayerParams& params)
     }
 #endif
     const int rows = inChannels_ + (hasBias_ ? 1 : 0);
-    transposed_.assign(static_cast<std::size_t>(rows) * outChannels_ + 16 * kTileVectors, 0.0F);
+    transposed_.assign(static_cast<std::size_t>(rows) * outChannels_ + kWidestTile, 0.0F);
     for (int out = 0; out < outChannels_; ++out) {
         for (int in = 0; in < inChannels_; ++in)
             transposed_[static_cast<std::size_t>(in) * outChannels_ + out] =
@@ -1183,7 +1185,7 @@ void LinearLayer::forward(cv::InputArrayOfArrays inputsArray, cv::OutputArrayOfA
             }
         }
         runLinearTiles(panels, transposedPairs_.data(), pairs, rows, outChannels_, target,
-                       TileKernel<std::uint32_t>{16 * kTileVectors, &pairTilesX16});
+                       TileKernel<std::uint32_t>{kWidestTile, &pairTilesX16});
         if (hasBias_)
             for (int row = 0; row < rows; ++row)
                 addTo(target + static_cast<std::size_t>(row) * outChannels_, blobs[1].ptr<float>(), outChannels_);
