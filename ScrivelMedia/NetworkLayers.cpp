@@ -415,28 +415,13 @@ std::uint32_t bf16Bits(float value)
 
 #endif
 
-bool hasBf16Products()
-{
-#ifdef SCRIVEL_WIDE_VECTOR_TARGETS
-    static const bool supported = [] {
-        if (const char* floatOnly = std::getenv("SCRIVEL_FLOAT_PRODUCTS"); floatOnly && *floatOnly &&
-                                                                         std::string_view(floatOnly) != "0")
-            return false;
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx512bf16") && __builtin_cpu_supports("x86-64-v4");
-    }();
-    return supported;
-#else
-    return false;
-#endif
-}
 
 // Whether a layer made with `params` (attribute bf16, 1 when absent) and
 // lane limit takes bfloat16 products: decided once, so that only the
 // weights it uses are packed.
 bool takesBf16Products(const cv::dnn::LayerParams& params, int laneLimit)
 {
-    return params.get<int>("bf16", 1) != 0 && hasBf16Products() && vectorLanes(laneLimit) == 16;
+    return params.get<int>("bf16", 1) != 0 && bfloat16ProductsAvailable() && vectorLanes(laneLimit) == 16;
 }
 
 void denseTilesX4(const DenseTile* tiles, std::size_t count)
@@ -1302,7 +1287,18 @@ cv::Ptr<cv::dnn::Layer> createLayer(cv::dnn::LayerParams& params)
 
 bool bfloat16ProductsAvailable()
 {
-    return hasBf16Products();
+#ifdef SCRIVEL_WIDE_VECTOR_TARGETS
+    static const bool supported = [] {
+        if (const char* floatOnly = std::getenv("SCRIVEL_FLOAT_PRODUCTS"); floatOnly && *floatOnly &&
+                                                                         std::string_view(floatOnly) != "0")
+            return false;
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512bf16") && __builtin_cpu_supports("x86-64-v4");
+    }();
+    return supported;
+#else
+    return false;
+#endif
 }
 
 void registerNetworkLayers()

@@ -50,24 +50,32 @@ cv::Mat runOneLayer(const std::string& type, cv::dnn::LayerParams params, const 
     return net.forward().clone();
 }
 
+// OpenCV's own convolution: weights [Cout, Cin / groups, kh, kw], no bias
+// when `bias` is empty.
+cv::Mat openCvConvolution(const cv::Mat& weights, const cv::Mat& bias, const cv::Mat& input, cv::Size stride,
+                          cv::Size pad, int groups)
+{
+    cv::dnn::LayerParams params;
+    params.set("kernel_h", weights.size[2]);
+    params.set("kernel_w", weights.size[3]);
+    params.set("stride_h", stride.height);
+    params.set("stride_w", stride.width);
+    params.set("pad_h", pad.height);
+    params.set("pad_w", pad.width);
+    params.set("num_output", weights.size[0]);
+    params.set("group", groups);
+    params.set("bias_term", !bias.empty());
+    params.blobs.push_back(weights);
+    if (!bias.empty())
+        params.blobs.push_back(bias);
+    return runOneLayer("Convolution", params, input);
+}
+
 // OpenCV's own grouped convolution is the reference.
 cv::Mat referenceConvolution(const Geometry& g, const cv::Mat& weights, const cv::Mat& bias, const cv::Mat& input)
 {
-    cv::dnn::LayerParams params;
-    const int channels = weights.size[0];
-    params.set("kernel_h", g.kernel);
-    params.set("kernel_w", g.kernel);
-    params.set("stride_h", g.strideY);
-    params.set("stride_w", g.strideX);
-    params.set("pad_h", g.padY);
-    params.set("pad_w", g.padX);
-    params.set("num_output", channels);
-    params.set("group", channels);
-    params.set("bias_term", g.bias);
-    params.blobs.push_back(weights);
-    if (g.bias)
-        params.blobs.push_back(bias);
-    return runOneLayer("Convolution", params, input);
+    return openCvConvolution(weights, g.bias ? bias : cv::Mat(), input, {g.strideX, g.strideY}, {g.padX, g.padY},
+                             weights.size[0]);
 }
 
 cv::Mat depthwiseConvolution(const Geometry& g, const cv::Mat& weights, const cv::Mat& bias, const cv::Mat& input,
@@ -165,17 +173,8 @@ TEST(NetworkLayers, DenseConvolutionMatchesOpenCvsConvolution)
                     const cv::Mat weights = randomBlob({outChannels, inChannels, k.kernelY, k.kernelX}, seed++);
                     const cv::Mat bias = randomBlob({1, outChannels}, seed++);
 
-                    cv::dnn::LayerParams reference;
-                    reference.set("kernel_h", k.kernelY);
-                    reference.set("kernel_w", k.kernelX);
-                    reference.set("pad_h", k.padY);
-                    reference.set("pad_w", k.padX);
-                    reference.set("num_output", outChannels);
-                    reference.set("bias_term", withBias);
-                    reference.blobs.push_back(weights);
-                    if (withBias)
-                        reference.blobs.push_back(bias);
-                    const cv::Mat expected = runOneLayer("Convolution", reference, input);
+                    const cv::Mat expected = openCvConvolution(weights, withBias ? bias : cv::Mat(), input, {1, 1},
+                                                               {k.padX, k.padY}, 1);
 
                     cv::dnn::LayerParams dense;
                     dense.set("pad_h", k.padY);
