@@ -244,6 +244,21 @@ private:
     cv::Mat changed_;  // overlap_'s pixels: 255 where changed
 };
 
+// Whether two crops of one size and type are the same picture but for
+// coding noise, by the rule frames are compared by.
+bool samePictureWithinNoise(const cv::Mat& a, const cv::Mat& b)
+{
+    cv::Mat difference;
+    cv::absdiff(a, b, difference);
+    double largest = 0;
+    cv::minMaxLoc(difference.reshape(1), nullptr, &largest);
+    if (largest > kLoneChangeLevels)
+        return false;
+    if (largest <= kNoiseTolerance)
+        return true;
+    return ChangeMap(a, b, {0, 0}).unchanged(cv::Rect({}, a.size()));
+}
+
 // How far the picture's scale changed between two frames, in pixels across
 // the frame; nothing when either lacks a motion or they lie in different
 // scenes.
@@ -841,10 +856,22 @@ std::vector<std::optional<OcrEngine::LineReading>> IncrementalRecognizer::read(c
         const cv::Rect& line = lines[i];
         if (line.empty())
             continue;
-        const LineReadingCache::Key key = LineReadingCache::keyOf(frame(line));
+        const cv::Mat crop = frame(line);
+        const LineReadingCache::Key key = LineReadingCache::keyOf(crop);
         if (auto hit = cache_.find(key)) {
             readings[i] = std::move(*hit);
             ++statistics_.linesReused;
+            continue;
+        }
+        // A crop the same picture as one read before, but for coding noise
+        // (a line that left and came back, or moved with a part of the
+        // screen the frame's shift did not describe), takes that reading, as
+        // a line kept from the previous frame does.
+        if (auto similar = cache_.findSimilar(crop, samePictureWithinNoise)) {
+            cache_.insert(key, *similar);
+            readings[i] = std::move(*similar);
+            ++statistics_.linesReused;
+            ++statistics_.linesMatched;
             continue;
         }
         auto [at, added] = pendingIndex.try_emplace({key.high, key.low}, pending.size());
@@ -866,7 +893,7 @@ std::vector<std::optional<OcrEngine::LineReading>> IncrementalRecognizer::read(c
     for (Pending& p : pending) {
         for (std::size_t user : p.users)
             readings[user] = p.reading;
-        cache_.insert(p.key, std::move(p.reading));
+        cache_.insert(p.key, std::move(p.reading), frame(p.line));
     }
     return readings;
 }

@@ -112,6 +112,11 @@ LineReadingCache::Key LineReadingCache::keyOf(const cv::Mat& linePixels)
 
 std::optional<LineReadingCache::Entry> LineReadingCache::find(const Key& key)
 {
+    return use(key);
+}
+
+std::optional<LineReadingCache::Entry> LineReadingCache::use(const Key& key)
+{
     std::lock_guard lock(mutex_);
     auto found = entries_.find(key);
     if (found == entries_.end())
@@ -120,10 +125,13 @@ std::optional<LineReadingCache::Entry> LineReadingCache::find(const Key& key)
     return found->second.entry;
 }
 
-void LineReadingCache::insert(const Key& key, Entry entry)
+void LineReadingCache::insert(const Key& key, Entry entry, const cv::Mat& linePixels)
 {
     std::lock_guard lock(mutex_);
-    entries_.insert_or_assign(key, Stored{std::move(entry), frame_});
+    const bool read = !linePixels.empty();
+    auto [at, added] = entries_.insert_or_assign(key, Stored{std::move(entry), frame_, read ? linePixels.clone() : cv::Mat()});
+    if (read && added)
+        readBySize_[sizeKey(key.width, key.height)].push_back(key);
 }
 
 void LineReadingCache::nextFrame()
@@ -131,8 +139,10 @@ void LineReadingCache::nextFrame()
     std::lock_guard lock(mutex_);
     ++frame_;
     std::erase_if(entries_, [&](const auto& item) { return frame_ - item.second.lastUsed > framesKept_; });
-    if (entries_.size() <= capacity_)
+    if (entries_.size() <= capacity_) {
+        forgetGoneCrops();
         return;
+    }
     // Still too many: keep the most recently used.
     std::vector<std::int64_t> stamps;
     stamps.reserve(entries_.size());
@@ -144,6 +154,15 @@ void LineReadingCache::nextFrame()
     std::erase_if(entries_, [&](const auto& item) { return item.second.lastUsed < oldestKept; });
     for (auto it = entries_.begin(); entries_.size() > capacity_ && it != entries_.end();)
         it = it->second.lastUsed == oldestKept ? entries_.erase(it) : std::next(it);
+    forgetGoneCrops();
+}
+
+void LineReadingCache::forgetGoneCrops()
+{
+    for (auto it = readBySize_.begin(); it != readBySize_.end();) {
+        std::erase_if(it->second, [&](const Key& key) { return !entries_.contains(key); });
+        it = it->second.empty() ? readBySize_.erase(it) : std::next(it);
+    }
 }
 
 std::size_t LineReadingCache::size() const

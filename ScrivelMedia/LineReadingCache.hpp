@@ -5,6 +5,8 @@
 #include <mutex>
 #include <optional>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include <opencv2/core.hpp>
 
@@ -15,8 +17,9 @@ namespace scrivel {
 // Readings of line crops, keyed by the crops' exact pixels, so that a line
 // whose pixels did not change (a static line, or one moved by whole pixels)
 // is read once. A reading depends on nothing but those pixels, which makes a
-// hit exactly what reading the line again would give. Safe to use from
-// several threads at once.
+// hit exactly what reading the line again would give. Crops that were read
+// are kept too, for findSimilar(): lossy video seldom repeats a line's
+// pixels exactly. Safe to use from several threads at once.
 class LineReadingCache {
 public:
     // A 128-bit hash of the pixel bytes with the crop's size: two crops with
@@ -40,7 +43,14 @@ public:
 
     // The cached reading of `key`, if there is one; marks it used.
     std::optional<Entry> find(const Key& key);
-    void insert(const Key& key, Entry entry);
+    // The reading of a crop that was read, of the same size as `linePixels`
+    // and the same picture by `same(linePixels, readPixels)`; marks it used.
+    // The most recently read crops are tried first.
+    template <typename Same>
+    std::optional<Entry> findSimilar(const cv::Mat& linePixels, Same same);
+    // `linePixels`: the crop that was read, kept for findSimilar(); none
+    // when the reading was not made on these pixels.
+    void insert(const Key& key, Entry entry, const cv::Mat& linePixels = {});
     // Starts a new frame and forgets readings unused for too long.
     void nextFrame();
 
@@ -53,13 +63,45 @@ private:
     struct Stored {
         Entry entry;
         std::int64_t lastUsed = 0;
+        cv::Mat pixels; // the crop read, or none
     };
+    static std::uint64_t sizeKey(int width, int height)
+    {
+        return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(width)) << 32) | static_cast<std::uint32_t>(height);
+    }
+    // The read crops' keys of each size (some may be gone from entries_).
+    std::vector<Key> readOfSize(int width, int height) const;
+    std::optional<Entry> use(const Key& key);
+    // Drops from readBySize_ the keys gone from entries_ (mutex_ held).
+    void forgetGoneCrops();
 
     const std::size_t capacity_;
     const std::int64_t framesKept_;
     mutable std::mutex mutex_;
-    std::unordered_map<Key, Stored, KeyHash> entries_; // guarded by mutex_
-    std::int64_t frame_ = 0;                            // guarded by mutex_
+    std::unordered_map<Key, Stored, KeyHash> entries_;                  // guarded by mutex_
+    std::unordered_map<std::uint64_t, std::vector<Key>> readBySize_;     // guarded by mutex_
+    std::int64_t frame_ = 0;                                             // guarded by mutex_
 };
+
+template <typename Same>
+std::optional<LineReadingCache::Entry> LineReadingCache::findSimilar(const cv::Mat& linePixels, Same same)
+{
+    // Compared outside the lock: the kept crops are never written again.
+    std::vector<std::pair<Key, cv::Mat>> candidates;
+    {
+        std::lock_guard lock(mutex_);
+        auto found = readBySize_.find(sizeKey(linePixels.cols, linePixels.rows));
+        if (found == readBySize_.end())
+            return std::nullopt;
+        for (auto it = found->second.rbegin(); it != found->second.rend(); ++it)
+            if (auto stored = entries_.find(*it); stored != entries_.end() && !stored->second.pixels.empty())
+                candidates.emplace_back(*it, stored->second.pixels);
+    }
+    for (const auto& [key, pixels] : candidates)
+        if (pixels.type() == linePixels.type() && same(linePixels, pixels))
+            if (auto entry = use(key))
+                return entry;
+    return std::nullopt;
+}
 
 } // namespace scrivel
