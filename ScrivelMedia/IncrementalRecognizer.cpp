@@ -48,6 +48,11 @@ constexpr int kCarryMarginPixels = 8;
 // Raster pixels of context detected all round a changed area, for the same
 // reason.
 constexpr int kWindowMargin = 48;
+// Window sides are rounded up to multiples of this many raster pixels: few
+// enough sizes that a frame's windows often repeat the last ones' (a net
+// given a new size plans its buffers again), small enough that a thin strip
+// (a column scrolled into view) is not detected over four times its area.
+constexpr int kWindowStep = 64;
 // Windows overlapping this much are detected as one.
 constexpr double kMergedWindowOverlap = 0.5;
 // Above this share of the raster's area in windows, detect the whole frame.
@@ -330,16 +335,15 @@ double overlapOfSmaller(const cv::Rect& a, const cv::Rect& b)
     return smaller > 0 ? (a & b).area() / smaller : 0.0;
 }
 
-// A raster area `area` grown to one of a few sizes inside `raster` (a
-// detection net given a new size plans its buffers again first).
+// A raster area `area` grown to a multiple of kWindowStep inside `raster`.
 cv::Rect quantized(cv::Rect area, cv::Size raster)
 {
     auto size = [](int length, int full, int step) {
         const int rounded = (length + step - 1) / step * step;
         return rounded >= full - step / 2 ? full : rounded;
     };
-    const int width = size(area.width, raster.width, 256);
-    const int height = size(area.height, raster.height, 128);
+    const int width = size(area.width, raster.width, kWindowStep);
+    const int height = size(area.height, raster.height, kWindowStep);
     const int x = std::clamp(area.x - (width - area.width) / 2, 0, raster.width - width);
     const int y = std::clamp(area.y - (height - area.height) / 2, 0, raster.height - height);
     return {x, y, width, height};
@@ -793,7 +797,9 @@ std::optional<IncrementalRecognizer::Plan> IncrementalRecognizer::plan(const Ima
         parallelFor(windows.size(), options_.threads, stop,
                     [&](std::size_t i) { found[i] = engine_->findLines(raster, frame.size(), windows[i]); });
         // A window's edge inside the raster may cut a line: such a line's
-        // window is widened to the whole width and detected again.
+        // window is widened to the whole width and detected again. The
+        // detector may drop the glyph the edge cut, so a line ending within
+        // a glyph's width (its height) of a side is taken as cut.
         std::vector<cv::Rect> retry;
         for (std::size_t i = 0; i < windows.size(); ++i) {
             const cv::Rect& w = windows[i];
@@ -807,7 +813,9 @@ std::optional<IncrementalRecognizer::Plan> IncrementalRecognizer::plan(const Ima
                 // the window's edge may have cut what was found here).
                 if (mostlyCarried(line, carried))
                     continue;
-                if (line.x <= inner.x || line.y <= inner.y || line.br().x >= right || line.br().y >= bottom) {
+                const bool cutAtLeft = w.x > 0 && line.x <= inner.x + line.height;
+                const bool cutAtRight = w.br().x < raster.width() && line.br().x >= right - line.height;
+                if (cutAtLeft || cutAtRight || line.y <= inner.y || line.br().y >= bottom) {
                     retry.push_back(cv::Rect(0, line.y, frame.cols, line.height));
                     continue;
                 }
