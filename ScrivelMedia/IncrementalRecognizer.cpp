@@ -889,19 +889,39 @@ std::vector<std::optional<OcrEngine::LineReading>> IncrementalRecognizer::read(c
             ++statistics_.linesReused;
         pending[at->second].users.push_back(i);
     }
+    // Equal text drawn at the same horizontal offset in several places (a
+    // column of a sheet repeating a value) is the same picture but for
+    // coding noise: read once.
+    std::vector<std::size_t> readFor(pending.size());
+    std::vector<std::size_t> toRead;
+    for (std::size_t k = 0; k < pending.size(); ++k) {
+        const cv::Mat crop = frame(pending[k].line);
+        const auto same = std::find_if(toRead.begin(), toRead.end(), [&](std::size_t j) {
+            return pending[j].line.size() == pending[k].line.size() &&
+                   samePictureWithinNoise(crop, frame(pending[j].line));
+        });
+        readFor[k] = same == toRead.end() ? k : *same;
+        if (same == toRead.end())
+            toRead.push_back(k);
+    }
     std::vector<cv::Rect> pendingLines;
-    for (const Pending& p : pending)
-        pendingLines.push_back(p.line);
+    for (const std::size_t k : toRead)
+        pendingLines.push_back(pending[k].line);
     const std::vector<std::size_t> order = OcrEngine::byScaledWidth(frame, pendingLines);
-    parallelFor(pending.size(), options_.threads, stop, [&](std::size_t k) {
-        Pending& p = pending[order[k]];
+    parallelFor(toRead.size(), options_.threads, stop, [&](std::size_t n) {
+        Pending& p = pending[toRead[order[n]]];
         p.reading = engine_->readLinePixels(frame(p.line));
     });
-    statistics_.linesRead += static_cast<std::int64_t>(pending.size());
-    for (Pending& p : pending) {
+    statistics_.linesRead += static_cast<std::int64_t>(toRead.size());
+    statistics_.linesReused += static_cast<std::int64_t>(pending.size() - toRead.size());
+    statistics_.linesMatched += static_cast<std::int64_t>(pending.size() - toRead.size());
+    for (std::size_t k = 0; k < pending.size(); ++k) {
+        Pending& p = pending[k];
+        const bool readHere = readFor[k] == k;
+        const std::optional<OcrEngine::LineReading>& reading = pending[readFor[k]].reading;
         for (std::size_t user : p.users)
-            readings[user] = p.reading;
-        cache_.insert(p.key, std::move(p.reading), frame(p.line));
+            readings[user] = reading;
+        cache_.insert(p.key, reading, readHere ? frame(p.line) : cv::Mat());
     }
     return readings;
 }

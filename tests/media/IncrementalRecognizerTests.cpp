@@ -638,6 +638,43 @@ TEST_F(IncrementalRecognition, LinesThatComeBackAreNotReadAgainUnlessTheyChanged
     EXPECT_EQ(texts(regions), texts(full(closedImage)));
 }
 
+// A sheet's column repeats values: equal text at the same horizontal offset,
+// the same picture but for coding noise, is read once and placed in each row.
+// (Rows 64 pixels apart, so that detection boxes them alike.)
+TEST_F(IncrementalRecognition, EqualLinesOfOneFrameAreReadOnce)
+{
+    TextCanvas canvas(kWidth, kHeight, {255, 255, 255});
+    const std::vector<std::string> rows{"Reply to nadia@deskline.app", "Weekly review notes", "Reply to nadia@deskline.app",
+                                        "Call +1 303 555 0164 today", "Reply to nadia@deskline.app"};
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        canvas.draw(rows[i], {24, 60 + 64 * static_cast<int>(i)}, 22, Font::sans, {30, 30, 30});
+    cv::Mat noisy = canvas.pixels().clone();
+    noisy.forEach<cv::Vec3b>([](cv::Vec3b& pixel, const int* at) {
+        if (pixel == cv::Vec3b(255, 255, 255))
+            pixel = cv::Vec3b::all(static_cast<std::uint8_t>(255 - (7 * at[0] + 3 * at[1]) % 5));
+    });
+    const Image frame(noisy);
+
+    IncrementalRecognizer recognizer(engine_, {2});
+    const auto regions = recognizer.recognize(frame, frame, settings(), scrolledBy(0));
+    const auto& stats = recognizer.statistics();
+    // Boxes a pixel apart are not the same crop; two of the three are boxed
+    // alike at least.
+    EXPECT_GE(stats.linesMatched, 1);
+    EXPECT_EQ(stats.linesRead + stats.linesMatched, static_cast<std::int64_t>(recognizer.latestLines().size()));
+    // The shared reading is placed on each line's own box; only its
+    // confidence may differ from the line's own reading.
+    const auto expected = full(frame);
+    ASSERT_EQ(regions.size(), expected.size());
+    for (std::size_t i = 0; i < regions.size(); ++i) {
+        EXPECT_EQ(regions[i].text, expected[i].text);
+        EXPECT_EQ(regions[i].rect, expected[i].rect);
+    }
+    EXPECT_EQ(std::count_if(regions.begin(), regions.end(),
+                            [](const DetectedRegion& r) { return r.text == "Reply to nadia@deskline.app"; }),
+              3);
+}
+
 // A popup fading in changes each frame by less than coding noise, but the
 // change adds up against what the kept lines were read on: its e-mail
 // address is found.
