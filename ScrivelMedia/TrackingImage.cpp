@@ -681,6 +681,40 @@ NormalizedRect TrackingImage::searchBounds(const NormalizedRect& rect) const
     return {rect.x - pad / width, rect.y - pad / height, rect.width + 2 * pad / width, rect.height + 2 * pad / height};
 }
 
+bool TrackingImage::sameWhereMatched(const TrackingImage& other, const NormalizedRect& rect) const
+{
+    if (width != other.width || height != other.height || levels.size() != other.levels.size())
+        return false;
+    const NormalizedRect bounds = searchBounds(rect);
+    if (!std::isfinite(bounds.x) || !std::isfinite(bounds.y) || !std::isfinite(bounds.width) ||
+        !std::isfinite(bounds.height) || std::abs(bounds.x) > 4 || std::abs(bounds.y) > 4 || bounds.width > 8 ||
+        bounds.height > 8)
+        return false;
+    // Sampling reads the pixels round a position, and clamps to the edge.
+    constexpr int beside = 3;
+    for (std::size_t k = 0; k < levels.size(); ++k) {
+        const GrayRaster& a = levels[k];
+        const GrayRaster& b = other.levels[k];
+        if (a.width != b.width || a.height != b.height)
+            return false;
+        if (a.width == 0 || a.height == 0)
+            continue;
+        const auto span = [&](double from, double extent, int size) {
+            const int first = std::clamp(static_cast<int>(std::floor(from * size)) - beside, 0, size - 1);
+            const int last = std::clamp(static_cast<int>(std::ceil((from + extent) * size)) + beside, first + 1, size);
+            return std::pair{first, last};
+        };
+        const auto [x0, x1] = span(bounds.x, bounds.width, a.width);
+        const auto [y0, y1] = span(bounds.y, bounds.height, a.height);
+        for (int y = y0; y < y1; ++y) {
+            const std::size_t at = static_cast<std::size_t>(y) * a.width + x0;
+            if (std::memcmp(a.pixels.data() + at, b.pixels.data() + at, sizeof(float) * (x1 - x0)) != 0)
+                return false;
+        }
+    }
+    return true;
+}
+
 std::uint32_t TrackingImage::backgroundColor(const NormalizedRect& rect) const
 {
     const double top = height * rect.y, bottom = height * (rect.y + rect.height);

@@ -33,6 +33,11 @@ struct TrackingImage {
     std::optional<AppearanceMatch> matchVisibleParts(const AppearancePatch& patch, const NormalizedRect& near) const;
     // `rect` grown on every side by one line height plus 2 pixels: the reach of match().
     NormalizedRect searchBounds(const NormalizedRect& rect) const;
+    // Whether `other`, of the same size, holds the same values on every
+    // level wherever match() and matchVisibleParts() near `rect` read
+    // (searchBounds(rect) and the pixels bilinear sampling takes beside it):
+    // then they find the same on both.
+    bool sameWhereMatched(const TrackingImage& other, const NormalizedRect& rect) const;
     // The dominant colour just outside `rect`, 0x00RRGGBB.
     std::uint32_t backgroundColor(const NormalizedRect& rect) const;
 

@@ -48,12 +48,26 @@ void report(const ScanProgressCallback& progress, double start, double span, std
     progress(ScanProgress{start + span * share, processed, total, regions, message});
 }
 
+// A patch's latest answers, whole and by visible parts: the frame and place
+// asked, and what was found.
+struct RememberedMatch {
+    std::int64_t frame = -1;
+    NormalizedRect near;
+    std::optional<AppearanceMatch> found;
+};
+
 // The appearance queries of one decoded frame, answered by its tracking image
-// with the references' patches.
+// with the references' patches. Where the frame before holds the same values
+// wherever a query reads (most of the screen, most of the time), the answer
+// it gave to the same query is this frame's answer too.
 class TrackingImageAppearance final : public tracking::FrameAppearance {
 public:
-    TrackingImageAppearance(const TrackingImage& image, const std::vector<AppearancePatch>& patches)
-        : image_(image), patches_(patches)
+    // `remembered`: two per patch, kept from frame to frame; a patch is
+    // asked about from one thread at a time. `previous`: frame `frame - 1`,
+    // when it was tracked.
+    TrackingImageAppearance(const TrackingImage& image, std::int64_t frame, const TrackingImage* previous,
+                            const std::vector<AppearancePatch>& patches, std::vector<RememberedMatch>& remembered)
+        : image_(image), frame_(frame), previous_(previous), patches_(patches), remembered_(remembered)
     {
     }
 
@@ -63,15 +77,25 @@ public:
 
     std::optional<tracking::AppearanceFit> match(std::size_t patch, const NormalizedRect& near) const override
     {
-        return fit(image_.match(patches_[patch], near));
+        return fit(answer(2 * patch, near, [&] { return image_.match(patches_[patch], near); }));
     }
 
     std::optional<tracking::AppearanceFit> matchVisibleParts(std::size_t patch, const NormalizedRect& near) const override
     {
-        return fit(image_.matchVisibleParts(patches_[patch], near));
+        return fit(answer(2 * patch + 1, near, [&] { return image_.matchVisibleParts(patches_[patch], near); }));
     }
 
 private:
+    template <typename Find>
+    const std::optional<AppearanceMatch>& answer(std::size_t slot, const NormalizedRect& near, Find find) const
+    {
+        RememberedMatch& last = remembered_[slot];
+        if (!(previous_ && last.frame == frame_ - 1 && last.near == near && image_.sameWhereMatched(*previous_, near)))
+            last = RememberedMatch{frame_, near, find()};
+        last.frame = frame_;
+        return last.found;
+    }
+
     static std::optional<tracking::AppearanceFit> fit(const std::optional<AppearanceMatch>& match)
     {
         if (!match)
@@ -80,7 +104,10 @@ private:
     }
 
     const TrackingImage& image_;
+    const std::int64_t frame_;
+    const TrackingImage* previous_;
     const std::vector<AppearancePatch>& patches_;
+    std::vector<RememberedMatch>& remembered_;
 };
 
 struct BuiltReferences {
@@ -153,6 +180,8 @@ std::vector<DetectionSample> VideoMaskTracker::track(const std::string& videoPat
     std::int64_t processed = 0;
     VideoFrames frames(videoPath);
     cv::Size frameSize;
+    std::vector<RememberedMatch> remembered(2 * built.patches.size());
+    std::optional<TrackingImage> previousImage; // of frame processed - 1, when tracked
     while (auto frame = frames.next(stopToken)) {
         const auto& [time, image] = *frame;
         const auto f = static_cast<std::size_t>(processed);
@@ -160,10 +189,14 @@ std::vector<DetectionSample> VideoMaskTracker::track(const std::string& videoPat
             throw VideoScanError::decodeFailed();
         frameSize = cv::Size(image.width(), image.height());
         if (motions[f] && !references.empty()) {
-            const TrackingImage prepared = makeTrackingImage(image);
-            const TrackingImageAppearance appearance(prepared, built.patches);
+            TrackingImage prepared = makeTrackingImage(image);
+            const TrackingImageAppearance appearance(prepared, processed, previousImage ? &*previousImage : nullptr,
+                                                     built.patches, remembered);
             accepted[f] = tracking::trackFrame(processed, inputs, references, appearance, stopToken);
             candidateCount += static_cast<std::int64_t>(accepted[f].size());
+            previousImage = std::move(prepared);
+        } else {
+            previousImage.reset();
         }
         ++processed;
         report(progress, trackingStart, trackingSpan, processed, sampleCount, candidateCount, "Tracking text motion");

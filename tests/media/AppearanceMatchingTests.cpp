@@ -279,6 +279,42 @@ TEST(AppearanceMatching, SearchBoundsGrowByOneLineHeightPlusTwoPixels)
     EXPECT_NEAR(small.y * 180, 36 - 5, 1e-9); // at least 3 + 2 pixels
 }
 
+// A frame tracked after one that held the same values wherever a match near
+// the line reads is answered as that frame was; a mark anywhere a match could
+// read makes the two differ.
+TEST(AppearanceMatching, MatchesReadNothingBeyondWhereImagesAreComparedForThem)
+{
+    const auto patch = tracking(lineFrame()).makePatch(lineRect);
+    ASSERT_TRUE(patch);
+    const cv::Mat base = shifted(lineFrame(), 2, 1);
+    const TrackingImage before = tracking(base);
+    const NormalizedRect bounds = before.searchBounds(lineRect);
+    int same = 0;
+    int changedAnswers = 0;
+    for (int y = 0; y + 3 <= frameSize.height; y += 9)
+        for (int x = 0; x + 3 <= frameSize.width; x += 10) {
+            cv::Mat marked = base.clone();
+            marked(cv::Rect(x, y, 3, 3)).setTo(cv::Scalar(0, 0, 0));
+            const TrackingImage after = tracking(marked);
+            const bool inBounds = x + 3 > bounds.x * frameSize.width && x < bounds.maxX() * frameSize.width &&
+                                  y + 3 > bounds.y * frameSize.height && y < bounds.maxY() * frameSize.height;
+            const bool answeredAlike = after.match(*patch, lineRect) == before.match(*patch, lineRect) &&
+                                       after.matchVisibleParts(*patch, lineRect) == before.matchVisibleParts(*patch, lineRect);
+            SCOPED_TRACE(testing::Message() << "mark at " << x << ", " << y);
+            if (after.sameWhereMatched(before, lineRect)) {
+                EXPECT_FALSE(inBounds);
+                EXPECT_TRUE(answeredAlike);
+                ++same;
+            } else if (!answeredAlike) {
+                ++changedAnswers;
+            }
+        }
+    EXPECT_GT(same, 100); // coarser levels are compared over wider areas
+    EXPECT_GT(changedAnswers, 10);
+    EXPECT_TRUE(before.sameWhereMatched(tracking(base.clone()), lineRect));
+    EXPECT_FALSE(before.sameWhereMatched(tracking(lineFrame()), lineRect));
+}
+
 std::vector<std::uint8_t> whiteRGBA(int width, int height)
 {
     return std::vector<std::uint8_t>(static_cast<std::size_t>(width) * height * 4, 255);
