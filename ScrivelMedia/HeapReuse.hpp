@@ -17,11 +17,11 @@ class HeapReuse {
 public:
     HeapReuse();
     ~HeapReuse();
+    HeapReuse(const HeapReuse&) = delete;
+    HeapReuse& operator=(const HeapReuse&) = delete;
 
     // The bytes of freed OpenCV buffers kept for reuse now.
     static std::size_t keptBufferBytes();
-    HeapReuse(const HeapReuse&) = delete;
-    HeapReuse& operator=(const HeapReuse&) = delete;
 };
 
 } // namespace scrivel

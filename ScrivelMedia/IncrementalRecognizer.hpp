@@ -52,7 +52,7 @@ public:
         std::int64_t linesCarried = 0;   // detections kept from the previous frame
         std::int64_t linesRead = 0;      // crops run through the recognition model
         std::int64_t linesReused = 0;    // lines answered without it: kept, or from the cache
-        std::int64_t linesMatched = 0;   // of those, from a cached crop equal but for coding noise
+        std::int64_t linesMatched = 0;   // of those, from a crop read before or beside them, equal but for coding noise
         std::int64_t linesPatched = 0;   // lines of which only a changed stretch was read
         std::int64_t linesResampled = 0; // lines kept through a zoom by their scaled look
         bool operator==(const Statistics&) const = default;

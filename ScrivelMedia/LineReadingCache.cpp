@@ -112,11 +112,6 @@ LineReadingCache::Key LineReadingCache::keyOf(const cv::Mat& linePixels)
 
 std::optional<LineReadingCache::Entry> LineReadingCache::find(const Key& key)
 {
-    return use(key);
-}
-
-std::optional<LineReadingCache::Entry> LineReadingCache::use(const Key& key)
-{
     std::lock_guard lock(mutex_);
     auto found = entries_.find(key);
     if (found == entries_.end())
@@ -129,7 +124,8 @@ void LineReadingCache::insert(const Key& key, Entry entry, const cv::Mat& linePi
 {
     std::lock_guard lock(mutex_);
     const bool read = !linePixels.empty();
-    auto [at, added] = entries_.insert_or_assign(key, Stored{std::move(entry), frame_, read ? linePixels.clone() : cv::Mat()});
+    const bool added =
+        entries_.insert_or_assign(key, Stored{std::move(entry), frame_, read ? linePixels.clone() : cv::Mat()}).second;
     if (read && added)
         readBySize_[sizeKey(key.width, key.height)].push_back(key);
 }

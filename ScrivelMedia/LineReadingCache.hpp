@@ -69,18 +69,17 @@ private:
     {
         return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(width)) << 32) | static_cast<std::uint32_t>(height);
     }
-    // The read crops' keys of each size (some may be gone from entries_).
-    std::vector<Key> readOfSize(int width, int height) const;
-    std::optional<Entry> use(const Key& key);
     // Drops from readBySize_ the keys gone from entries_ (mutex_ held).
     void forgetGoneCrops();
 
     const std::size_t capacity_;
     const std::int64_t framesKept_;
     mutable std::mutex mutex_;
-    std::unordered_map<Key, Stored, KeyHash> entries_;                  // guarded by mutex_
-    std::unordered_map<std::uint64_t, std::vector<Key>> readBySize_;     // guarded by mutex_
-    std::int64_t frame_ = 0;                                             // guarded by mutex_
+    std::unordered_map<Key, Stored, KeyHash> entries_; // guarded by mutex_
+    // The read crops' keys by size, oldest first (some may be gone from
+    // entries_ until nextFrame()); guarded by mutex_.
+    std::unordered_map<std::uint64_t, std::vector<Key>> readBySize_;
+    std::int64_t frame_ = 0; // guarded by mutex_
 };
 
 template <typename Same>
@@ -99,7 +98,7 @@ std::optional<LineReadingCache::Entry> LineReadingCache::findSimilar(const cv::M
     }
     for (const auto& [key, pixels] : candidates)
         if (pixels.type() == linePixels.type() && same(linePixels, pixels))
-            if (auto entry = use(key))
+            if (auto entry = find(key))
                 return entry;
     return std::nullopt;
 }

@@ -686,6 +686,7 @@ bool TrackingImage::sameWhereMatched(const TrackingImage& other, const Normalize
     if (width != other.width || height != other.height || levels.size() != other.levels.size())
         return false;
     const NormalizedRect bounds = searchBounds(rect);
+    // Not a number, or frames away: nothing is compared, nothing is claimed.
     if (!std::isfinite(bounds.x) || !std::isfinite(bounds.y) || !std::isfinite(bounds.width) ||
         !std::isfinite(bounds.height) || std::abs(bounds.x) > 4 || std::abs(bounds.y) > 4 || bounds.width > 8 ||
         bounds.height > 8)
