@@ -93,9 +93,7 @@ LineReadingCache::LineReadingCache(std::size_t capacity, std::int64_t framesKept
 
 LineReadingCache::Key LineReadingCache::keyOf(const cv::Mat& linePixels)
 {
-    const auto seed = (static_cast<std::uint64_t>(static_cast<std::uint32_t>(linePixels.cols)) << 32) |
-                      static_cast<std::uint32_t>(linePixels.rows);
-    Hash128 hash(seed ^ static_cast<std::uint64_t>(linePixels.type()));
+    Hash128 hash(sizeKey(linePixels.cols, linePixels.rows) ^ static_cast<std::uint64_t>(linePixels.type()));
     const std::size_t rowBytes = static_cast<std::size_t>(linePixels.cols) * linePixels.elemSize();
     if (linePixels.isContinuous()) {
         hash.bytes(linePixels.ptr(0), rowBytes * static_cast<std::size_t>(linePixels.rows));

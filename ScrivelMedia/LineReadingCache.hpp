@@ -67,7 +67,8 @@ private:
     };
     static std::uint64_t sizeKey(int width, int height)
     {
-        return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(width)) << 32) | static_cast<std::uint32_t>(height);
+        return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(width)) << 32) |
+               static_cast<std::uint32_t>(height);
     }
     // Drops from readBySize_ the keys gone from entries_ (mutex_ held).
     void forgetGoneCrops();

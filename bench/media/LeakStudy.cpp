@@ -300,7 +300,9 @@ int main(int argc, char** argv)
             const auto start = std::chrono::steady_clock::now();
             std::vector<DetectedRegion> regions = recognizer->recognize(raster, full, s, context, stop);
             const IncrementalRecognizer::Statistics& after = recognizer->statistics();
-            std::fprintf(stderr, "frame %d: %.2f s, whole %lld, bands %lld, carried %lld, read %lld, reused %lld, matched %lld, patched %lld\n",
+            std::fprintf(stderr,
+                         "frame %d: %.2f s, whole %lld, bands %lld, carried %lld, read %lld, reused %lld, matched %lld, "
+                         "patched %lld\n",
                          frame++, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
                          static_cast<long long>(after.wholeFrameDetections - before.wholeFrameDetections),
                          static_cast<long long>(after.bandDetections - before.bandDetections),

@@ -298,8 +298,9 @@ TEST(AppearanceMatching, MatchesReadNothingBeyondWhereImagesAreComparedForThem)
             const TrackingImage after = tracking(marked);
             const bool inBounds = x + 3 > bounds.x * frameSize.width && x < bounds.maxX() * frameSize.width &&
                                   y + 3 > bounds.y * frameSize.height && y < bounds.maxY() * frameSize.height;
-            const bool answeredAlike = after.match(*patch, lineRect) == before.match(*patch, lineRect) &&
-                                       after.matchVisibleParts(*patch, lineRect) == before.matchVisibleParts(*patch, lineRect);
+            const bool answeredAlike =
+                after.match(*patch, lineRect) == before.match(*patch, lineRect) &&
+                after.matchVisibleParts(*patch, lineRect) == before.matchVisibleParts(*patch, lineRect);
             SCOPED_TRACE(testing::Message() << "mark at " << x << ", " << y);
             if (after.sameWhereMatched(before, lineRect)) {
                 EXPECT_FALSE(inBounds);

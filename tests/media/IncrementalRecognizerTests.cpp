@@ -653,8 +653,9 @@ TEST_F(IncrementalRecognition, LinesThatComeBackAreNotReadAgainUnlessTheyChanged
 TEST_F(IncrementalRecognition, EqualLinesOfOneFrameAreReadOnce)
 {
     TextCanvas canvas(kWidth, kHeight, {255, 255, 255});
-    const std::vector<std::string> rows{"Reply to nadia@deskline.app", "Weekly review notes", "Reply to nadia@deskline.app",
-                                        "Call +1 303 555 0164 today", "Reply to nadia@deskline.app"};
+    const std::vector<std::string> rows{"Reply to nadia@deskline.app", "Weekly review notes",
+                                        "Reply to nadia@deskline.app", "Call +1 303 555 0164 today",
+                                        "Reply to nadia@deskline.app"};
     for (std::size_t i = 0; i < rows.size(); ++i)
         canvas.draw(rows[i], {24, 60 + 64 * static_cast<int>(i)}, 22, Font::sans, {30, 30, 30});
     const cv::Mat noisy = withBackgroundNoise(canvas.pixels());
