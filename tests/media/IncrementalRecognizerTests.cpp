@@ -97,6 +97,17 @@ cv::Mat withBackgroundNoise(const cv::Mat& frame)
     return noisy;
 }
 
+// `frame` under a popup filling `area` with `colour`, its text "Saved to
+// ann@corp.io" on `baseline`.
+cv::Mat withPopup(const Image& frame, cv::Rect area, cv::Scalar colour, cv::Point baseline)
+{
+    TextCanvas popup(kWidth, kHeight, {255, 255, 255});
+    frame.pixels.copyTo(popup.pixels());
+    popup.fill(area, colour);
+    popup.draw("Saved to ann@corp.io", baseline, 24, Font::sans, {20, 20, 20});
+    return popup.pixels();
+}
+
 bool anyTextContains(const std::vector<DetectedRegion>& regions, const std::string& part)
 {
     return std::any_of(regions.begin(), regions.end(),
@@ -493,10 +504,7 @@ TEST_F(IncrementalRecognition, ChangedLinesAreRecognizedAgain)
     typed.fill(cv::Rect(20, typedRow - 24, 600, 32), {255, 255, 255});
     typed.draw("Budget approved for bob@mail.org", {24, typedRow}, 22, Font::sans, {30, 30, 30});
 
-    TextCanvas popup(kWidth, kHeight, {255, 255, 255});
-    before.pixels.copyTo(popup.pixels());
-    popup.fill(cv::Rect(150, 120, 360, 110), {235, 225, 200});
-    popup.draw("Saved to ann@corp.io", {180, 185}, 24, Font::sans, {20, 20, 20});
+    const Image popup(withPopup(before, cv::Rect(150, 120, 360, 110), {235, 225, 200}, {180, 185}));
 
     TextCanvas cut(kWidth, kHeight, {40, 40, 40});
     cut.draw("Terminal session 2", {30, 60}, 24, Font::mono, {230, 230, 230});
@@ -511,7 +519,7 @@ TEST_F(IncrementalRecognition, ChangedLinesAreRecognizedAgain)
     };
     const std::vector<Case> cases{
         {"typing", typed.image(), "bob@mail.org", "Budget approved for March", false},
-        {"popup", popup.image(), "ann@corp.io", "", false},
+        {"popup", popup, "ann@corp.io", "", false},
         {"cut", cut.image(), "root@host", "Weekly review notes", true},
     };
     for (const Case& c : cases) {
@@ -617,10 +625,7 @@ TEST_F(IncrementalRecognition, LinesThatComeBackAreNotReadAgainUnlessTheyChanged
 {
     const cv::Mat page = renderPage();
     const Image open = view(page, 0);
-    TextCanvas popup(kWidth, kHeight, {255, 255, 255});
-    open.pixels.copyTo(popup.pixels());
-    popup.fill(cv::Rect(10, 100, 620, 260), {235, 225, 200});
-    popup.draw("Saved to ann@corp.io", {180, 240}, 24, Font::sans, {20, 20, 20});
+    const Image popup(withPopup(open, cv::Rect(10, 100, 620, 260), {235, 225, 200}, {180, 240}));
 
     // Closed again: the background a few levels off, and in a line hidden
     // under the popup "48213" became "48218".
@@ -633,7 +638,7 @@ TEST_F(IncrementalRecognition, LinesThatComeBackAreNotReadAgainUnlessTheyChanged
 
     IncrementalRecognizer recognizer(engine_, {2});
     recognizer.recognize(open, open, settings(), scrolledBy(0));
-    recognizer.recognize(popup.image(), popup.image(), settings(), scrolledBy(0));
+    recognizer.recognize(popup, popup, settings(), scrolledBy(0));
     const auto before = recognizer.statistics();
     const Image closedImage(closed);
     const auto regions = recognizer.recognize(closedImage, closedImage, settings(), scrolledBy(0));
@@ -688,10 +693,7 @@ TEST_F(IncrementalRecognition, AFadeThatAddsUpIsFound)
 {
     const cv::Mat page = renderPage();
     const Image before = view(page, 0);
-    TextCanvas popup(kWidth, kHeight, {255, 255, 255});
-    before.pixels.copyTo(popup.pixels());
-    popup.fill(cv::Rect(150, 120, 360, 110), {255, 255, 255});
-    popup.draw("Saved to ann@corp.io", {180, 185}, 24, Font::sans, {20, 20, 20});
+    const cv::Mat popup = withPopup(before, cv::Rect(150, 120, 360, 110), {255, 255, 255}, {180, 185});
 
     IncrementalRecognizer recognizer(engine_, {2});
     recognizer.recognize(before, before, settings(), scrolledBy(0));
@@ -699,7 +701,7 @@ TEST_F(IncrementalRecognition, AFadeThatAddsUpIsFound)
     constexpr int kSteps = 16; // about 15 levels a step on dark text
     for (int step = 1; step <= kSteps; ++step) {
         cv::Mat blended;
-        cv::addWeighted(popup.pixels(), static_cast<double>(step) / kSteps, before.pixels,
+        cv::addWeighted(popup, static_cast<double>(step) / kSteps, before.pixels,
                         1.0 - static_cast<double>(step) / kSteps, 0, blended);
         const Image frame(blended);
         regions = recognizer.recognize(frame, frame, settings(), scrolledBy(0));
