@@ -544,20 +544,21 @@ double correlation(const cv::Mat& a, const cv::Mat& b)
     return result.at<float>(0, 0);
 }
 
-// Whether the previous line `before` (pixels of `reference`), scaled and
+// Where the previous line `before` (pixels of `reference`), scaled and
 // moved to `predicted` by the motion, is found looking as before in `frame`,
-// within kResampledSlack pixels of that place.
-bool keepsItsLook(const cv::Mat& frame, const cv::Mat& reference, const cv::Rect& before, const cv::Rect& predicted)
+// within kResampledSlack pixels of that place; nothing when it is not.
+std::optional<cv::Rect> keepsItsLook(const cv::Mat& frame, const cv::Mat& reference, const cv::Rect& before,
+                                     const cv::Rect& predicted)
 {
     const cv::Rect frameRect({}, frame.size());
     if (predicted.width < 8 || predicted.height < 6 || (before & cv::Rect({}, reference.size())) != before)
-        return false;
+        return std::nullopt;
     const cv::Rect search =
         cv::Rect(predicted.x - kResampledSlack, predicted.y - kResampledSlack, predicted.width + 2 * kResampledSlack,
                  predicted.height + 2 * kResampledSlack) &
         frameRect;
     if (search.width < predicted.width || search.height < predicted.height)
-        return false;
+        return std::nullopt;
     cv::Mat look;
     cv::resize(grey(reference(before)), look, predicted.size(), 0, 0,
                predicted.area() < before.area() ? cv::INTER_AREA : cv::INTER_LINEAR);
@@ -571,7 +572,7 @@ bool keepsItsLook(const cv::Mat& frame, const cv::Mat& reference, const cv::Rect
     cv::Point at;
     cv::minMaxLoc(result, nullptr, &best, nullptr, &at);
     if (!(best >= kResampledWhole))
-        return false;
+        return std::nullopt;
     const cv::Rect found(at, predicted.size());
     const cv::Mat now = area(found);
     const cv::Mat softNow = softArea(found);
@@ -585,13 +586,112 @@ bool keepsItsLook(const cv::Mat& frame, const cv::Mat& reference, const cv::Rect
         cv::meanStdDev(now(block), nowMean, nowDeviation);
         if (deviation[0] < kBlankDeviation || nowDeviation[0] < kBlankDeviation) {
             if (std::max(deviation[0], nowDeviation[0]) >= kBlankDeviation || std::abs(mean[0] - nowMean[0]) > kBlankShift)
-                return false;
+                return std::nullopt;
             continue;
         }
         if (!(correlation(softNow(block), softLook(block)) >= kResampledBlock))
-            return false;
+            return std::nullopt;
     }
-    return true;
+    return found + search.tl();
+}
+
+// Between whole-frame detections of a zoom, a frame's lines are the
+// previous ones carried by the motion, kept where they keep their look, and
+// whatever the carried picture does not explain is detected in windows. A
+// whole-frame detection at least every this many zoom frames puts the boxes
+// back on what detection makes of the text.
+constexpr int kMostPredictedZoomFrames = 8;
+// The frame and the previous picture carried by the motion are compared as
+// means of squares of this many pixels: resampling (the carried picture is
+// soft where the new one is drawn afresh, and off by a fraction of a pixel)
+// moves such a mean by a few levels, a word drawn or removed by far more.
+constexpr int kZoomCompareSquare = 4;
+constexpr int kZoomInkLevels = 40;
+// How far, each way, the carried picture may be off where it is compared.
+constexpr int kZoomSlackPixels = 1;
+
+// Where the pixel motion `scale`, `offset` (x -> x * scale + offset) puts
+// `rect`.
+cv::Rect2d carriedBy(const cv::Rect2d& rect, double scale, cv::Point2d offset)
+{
+    return {rect.x * scale + offset.x, rect.y * scale + offset.y, rect.width * scale, rect.height * scale};
+}
+
+cv::Rect rounded(const cv::Rect2d& rect)
+{
+    return {static_cast<int>(std::lround(rect.x)), static_cast<int>(std::lround(rect.y)),
+            static_cast<int>(std::lround(rect.width)), static_cast<int>(std::lround(rect.height))};
+}
+
+// Tiles of `frame` showing what `reference` carried by the pixel motion
+// does not explain: where the mean of a kZoomCompareSquare square is off by
+// more than kZoomInkLevels. Nothing when the carried reference leaves part
+// of the frame uncovered: what a zoom out or a scroll brings in at the sides
+// may show only a sliver of a line, which a thin window along the side found
+// less surely than the whole frame's detection (a line's first pixel rows
+// went unmasked).
+std::optional<std::vector<cv::Rect>> unexplainedTiles(const cv::Mat& frame, const cv::Mat& reference, double scale,
+                                                      cv::Point2d offset)
+{
+    const cv::Rect2d carriedRect = carriedBy(cv::Rect2d(0, 0, reference.cols, reference.rows), scale, offset);
+    if (carriedRect.x > 0 || carriedRect.y > 0 || carriedRect.br().x < frame.cols || carriedRect.br().y < frame.rows)
+        return std::nullopt;
+    const cv::Mat motion = (cv::Mat_<double>(2, 3) << scale, 0, offset.x, 0, scale, offset.y);
+    cv::Mat carried;
+    cv::warpAffine(grey(reference), carried, motion, frame.size(), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+    const cv::Size reduced(std::max(1, frame.cols / kZoomCompareSquare), std::max(1, frame.rows / kZoomCompareSquare));
+    cv::Mat now;
+    cv::resize(grey(frame), now, reduced, 0, 0, cv::INTER_AREA);
+    // The least difference over the carried picture moved by up to
+    // kZoomSlackPixels each way: the motion is good to a pixel or so, and
+    // an edge off by one moves a square's mean by tens of levels.
+    cv::Mat difference(reduced, CV_8U, cv::Scalar(255));
+    cv::Mat bordered, before, shiftedDifference;
+    cv::copyMakeBorder(carried, bordered, kZoomSlackPixels, kZoomSlackPixels, kZoomSlackPixels, kZoomSlackPixels,
+                       cv::BORDER_REPLICATE);
+    for (int dy = 0; dy <= 2 * kZoomSlackPixels; ++dy)
+        for (int dx = 0; dx <= 2 * kZoomSlackPixels; ++dx) {
+            cv::resize(bordered(cv::Rect({dx, dy}, carried.size())), before, reduced, 0, 0, cv::INTER_AREA);
+            cv::absdiff(now, before, shiftedDifference);
+            cv::min(difference, shiftedDifference, difference);
+        }
+    const double rx = static_cast<double>(reduced.width) / frame.cols;
+    const double ry = static_cast<double>(reduced.height) / frame.rows;
+    TileMap tiles(frame.size());
+    std::vector<cv::Rect> unexplained;
+    for (int r = 0; r < tiles.rows(); ++r)
+        for (int c = 0; c < tiles.columns(); ++c) {
+            const cv::Rect tile = tiles.tile(c, r);
+            const cv::Rect small =
+                cv::Rect(cv::Point(static_cast<int>(tile.x * rx), static_cast<int>(tile.y * ry)),
+                         cv::Point(static_cast<int>(std::ceil(tile.br().x * rx)),
+                                   static_cast<int>(std::ceil(tile.br().y * ry)))) &
+                cv::Rect({}, reduced);
+            double largest = 0;
+            if (!small.empty())
+                cv::minMaxLoc(difference(small), nullptr, &largest);
+            if (largest > kZoomInkLevels)
+                unexplained.push_back(tile);
+        }
+    return unexplained;
+}
+
+// Whether `line`, found in detection window `window` (raster pixels, the
+// raster `sx` × `sy` times smaller than the frame), may be cut by one of the
+// window's sides inside the raster. The detector may drop the glyph a side
+// cuts, so a line ending within a glyph's width (its height) of a side is
+// taken as cut.
+bool cutByWindow(const cv::Rect& line, const cv::Rect& window, double sx, double sy, cv::Size raster, cv::Size frame)
+{
+    const int left = static_cast<int>(std::floor(window.x * sx)) + (window.x > 0 ? 1 : -1);
+    const int top = static_cast<int>(std::floor(window.y * sy)) + (window.y > 0 ? 1 : -1);
+    const int right =
+        window.br().x < raster.width ? static_cast<int>(std::ceil(window.br().x * sx)) - 1 : frame.width + 1;
+    const int bottom =
+        window.br().y < raster.height ? static_cast<int>(std::ceil(window.br().y * sy)) - 1 : frame.height + 1;
+    const bool cutAtLeft = window.x > 0 && line.x <= left + line.height;
+    const bool cutAtRight = window.br().x < raster.width && line.br().x >= right - line.height;
+    return cutAtLeft || cutAtRight || line.y <= top || line.br().y >= bottom;
 }
 
 } // namespace
@@ -784,38 +884,40 @@ std::optional<IncrementalRecognizer::Plan> IncrementalRecognizer::plan(const Ima
     changedAreas.insert(changedAreas.end(), redetected.begin(), redetected.end());
     const double sx = static_cast<double>(frame.cols) / raster.width();
     const double sy = static_cast<double>(frame.rows) / raster.height();
-    std::vector<cv::Rect> windows = windowsFor(changedAreas, sx, sy, raster.pixels.size());
+    auto fresh = detectInWindows(raster, frame, windowsFor(changedAreas, sx, sy, raster.pixels.size()), carried, stop);
+    if (!fresh)
+        return wholeFrame();
+    result.fresh = std::move(*fresh);
+    return result;
+}
 
+std::optional<std::vector<cv::Rect>> IncrementalRecognizer::detectInWindows(const Image& raster, const cv::Mat& frame,
+                                                                           std::vector<cv::Rect> windows,
+                                                                           const std::vector<cv::Rect>& kept,
+                                                                           std::stop_token stop)
+{
+    const double sx = static_cast<double>(frame.cols) / raster.width();
+    const double sy = static_cast<double>(frame.rows) / raster.height();
     std::vector<cv::Rect> fresh;
     for (int attempt = 0; attempt < 2 && !windows.empty(); ++attempt) {
         double windowArea = 0;
         for (const cv::Rect& window : windows)
             windowArea += window.area();
         if (windowArea > kMostWindowShare * raster.width() * raster.height())
-            return wholeFrame();
+            return std::nullopt;
         std::vector<std::vector<cv::Rect>> found(windows.size());
         parallelFor(windows.size(), options_.threads, stop,
                     [&](std::size_t i) { found[i] = engine_->findLines(raster, frame.size(), windows[i]); });
         // A window's edge inside the raster may cut a line: such a line's
-        // window is widened to the whole width and detected again. The
-        // detector may drop the glyph the edge cut, so a line ending within
-        // a glyph's width (its height) of a side is taken as cut.
+        // window is widened to the whole width and detected again.
         std::vector<cv::Rect> retry;
         for (std::size_t i = 0; i < windows.size(); ++i) {
-            const cv::Rect& w = windows[i];
-            const cv::Rect inner(static_cast<int>(std::floor(w.x * sx)) + (w.x > 0 ? 1 : -1),
-                                 static_cast<int>(std::floor(w.y * sy)) + (w.y > 0 ? 1 : -1), 0, 0);
-            const int right = w.br().x < raster.width() ? static_cast<int>(std::ceil(w.br().x * sx)) - 1 : frame.cols + 1;
-            const int bottom =
-                w.br().y < raster.height() ? static_cast<int>(std::ceil(w.br().y * sy)) - 1 : frame.rows + 1;
             for (const cv::Rect& line : found[i]) {
-                // Carried lines speak for their place (they are whole, where
+                // Kept lines speak for their place (they are whole, where
                 // the window's edge may have cut what was found here).
-                if (mostlyCarried(line, carried))
+                if (mostlyCarried(line, kept))
                     continue;
-                const bool cutAtLeft = w.x > 0 && line.x <= inner.x + line.height;
-                const bool cutAtRight = w.br().x < raster.width() && line.br().x >= right - line.height;
-                if (cutAtLeft || cutAtRight || line.y <= inner.y || line.br().y >= bottom) {
+                if (cutByWindow(line, windows[i], sx, sy, raster.pixels.size(), frame.size())) {
                     retry.push_back(cv::Rect(0, line.y, frame.cols, line.height));
                     continue;
                 }
@@ -825,7 +927,7 @@ std::optional<IncrementalRecognizer::Plan> IncrementalRecognizer::plan(const Ima
         if (retry.empty())
             break;
         if (attempt == 1)
-            return wholeFrame();
+            return std::nullopt;
         windows = windowsFor(retry, sx, sy, raster.pixels.size());
         for (cv::Rect& window : windows)
             window = quantized(cv::Rect(0, window.y, raster.width(), window.height), raster.pixels.size());
@@ -840,9 +942,68 @@ std::optional<IncrementalRecognizer::Plan> IncrementalRecognizer::plan(const Ima
     }
     // Overlapping windows find a line twice.
     std::sort(fresh.begin(), fresh.end(), [](const cv::Rect& a, const cv::Rect& b) { return a.area() > b.area(); });
+    std::vector<cv::Rect> unique;
     for (const cv::Rect& line : fresh)
-        if (std::none_of(result.fresh.begin(), result.fresh.end(), [&](const cv::Rect& u) { return u == line; }))
-            result.fresh.push_back(line);
+        if (std::none_of(unique.begin(), unique.end(), [&](const cv::Rect& u) { return u == line; }))
+            unique.push_back(line);
+    return unique;
+}
+
+struct IncrementalRecognizer::ZoomPlan {
+    // Previous lines (indices) kept by their look, with their boxes now.
+    std::vector<std::pair<std::size_t, cv::Rect>> kept;
+    std::vector<cv::Rect> fresh;
+};
+
+std::optional<IncrementalRecognizer::ZoomPlan> IncrementalRecognizer::planZoom(const Image& raster,
+                                                                               const cv::Mat& frame,
+                                                                               const FrameContext& context,
+                                                                               const std::vector<std::size_t>& skipped,
+                                                                               std::stop_token stop)
+{
+    const cv::Mat& reference = previous_.reference;
+    if (!context.motion || !previous_.context.motion || reference.size() != frame.size() ||
+        reference.type() != frame.type())
+        return std::nullopt;
+    const MotionTransform step = context.motion->composed(previous_.context.motion->inverted());
+    const double scale = step.scale();
+    const cv::Point2d offset(step.tx() * frame.cols, step.ty() * frame.rows);
+    if (!std::isfinite(scale) || !std::isfinite(offset.x) || !std::isfinite(offset.y) || scale <= 0)
+        return std::nullopt;
+
+    ZoomPlan result;
+    auto unexplained = unexplainedTiles(frame, reference, scale, offset);
+    if (!unexplained)
+        return std::nullopt;
+    std::vector<cv::Rect> areas = std::move(*unexplained);
+    std::vector<cv::Rect> kept;
+    const cv::Rect frameRect({}, frame.size());
+    for (std::size_t j = 0; j < previous_.lines.size(); ++j) {
+        if (std::find(skipped.begin(), skipped.end(), j) != skipped.end())
+            continue;
+        const cv::Rect& before = previous_.lines[j];
+        const cv::Rect now = rounded(carriedBy(before, scale, offset));
+        if (!previous_.readings[j] || (now & frameRect) != now) {
+            if (const cv::Rect inside = now & frameRect; !inside.empty())
+                areas.push_back(inside);
+        } else if (const auto found = keepsItsLook(frame, reference, before, now)) {
+            // Where the look is found, which keeps the box on the text
+            // through many frames of rounding and registration error.
+            result.kept.emplace_back(j, *found);
+            kept.push_back(*found);
+        } else if (const cv::Rect inside = now & frameRect; !inside.empty()) {
+            areas.push_back(inside);
+        }
+    }
+    if (stop.stop_requested())
+        throw OperationCancelled();
+
+    const double sx = static_cast<double>(frame.cols) / raster.width();
+    const double sy = static_cast<double>(frame.rows) / raster.height();
+    auto fresh = detectInWindows(raster, frame, windowsFor(areas, sx, sy, raster.pixels.size()), kept, stop);
+    if (!fresh)
+        return std::nullopt;
+    result.fresh = std::move(*fresh);
     return result;
 }
 
@@ -947,9 +1108,29 @@ std::vector<DetectedRegion> IncrementalRecognizer::recognize(const Image& raster
     std::vector<Line> lines;
     std::vector<cv::Rect> toRead;
     std::optional<Plan> planned = plan(raster, source, context, stop);
+    const std::optional<double> scaleChange = scaleChangePixels(previous_.context, context, source.size());
+    // The picture is taken as scaled by the motion when the scale changed by
+    // a pixel or more across the frame, or by less while most lines changed
+    // in place: a zoom starting or slowing down, where registration cannot
+    // tell a fraction of a pixel from its own noise. Lines kept by look in a
+    // picture that holds still are read afresh instead.
+    const bool zooming =
+        scaleChange && (*scaleChange >= 1 || (planned && planned->wholeFrame && planned->linesMostlyChanged));
+    std::optional<ZoomPlan> zoomed;
+    if (planned && planned->wholeFrame && zooming && predictedZoomFrames_ < kMostPredictedZoomFrames) {
+        std::vector<std::size_t> keptByPlan = planned->carried;
+        keptByPlan.insert(keptByPlan.end(), planned->still.begin(), planned->still.end());
+        for (const Plan::Patch& patch : planned->patched)
+            keptByPlan.push_back(patch.line);
+        zoomed = planZoom(raster, source, context, keptByPlan, stop);
+    }
+    predictedZoomFrames_ = zoomed ? predictedZoomFrames_ + 1 : 0;
     if (planned && !planned->wholeFrame) {
         toRead = planned->fresh;
         ++statistics_.bandDetections;
+    } else if (zoomed) {
+        toRead = zoomed->fresh;
+        ++statistics_.zoomFramesPredicted;
     } else {
         // One network call over the whole frame: OpenCV spreads its layers
         // over its own threads.
@@ -1002,15 +1183,22 @@ std::vector<DetectedRegion> IncrementalRecognizer::recognize(const Image& raster
     // previous line scaled and moved by the motion, with the same look, keep
     // that line's reading (until the picture holds still again).
     std::vector<cv::Rect> resampled;
-    const std::optional<double> scaleChange = scaleChangePixels(previous_.context, context, source.size());
-    // The picture is taken as scaled by the motion when the scale changed by
-    // a pixel or more across the frame, or by less while most lines changed
-    // in place: a zoom starting or slowing down, where registration cannot
-    // tell a fraction of a pixel from its own noise. Lines kept by look in a
-    // picture that holds still are read afresh instead.
-    const bool zooming =
-        scaleChange && (*scaleChange >= 1 || (planned && planned->wholeFrame && planned->linesMostlyChanged));
-    if ((!planned || planned->wholeFrame) && zooming && previous_.reference.size() == source.size()) {
+    if (zoomed) {
+        // Previous lines carried by the zoom with their look, unless a line
+        // found now takes them in with more.
+        const auto superseded = [&](const cv::Rect& keptLine) {
+            return std::any_of(toRead.begin(), toRead.end(), [&](const cv::Rect& line) {
+                return (line & keptLine).area() >= kSupersededShare * keptLine.area();
+            });
+        };
+        for (const auto& [j, box] : zoomed->kept)
+            if (!superseded(box)) {
+                lines.push_back({box, previous_.readings[j], true});
+                resampled.push_back(box);
+            }
+        statistics_.linesResampled += static_cast<std::int64_t>(resampled.size());
+        statistics_.linesReused += static_cast<std::int64_t>(resampled.size());
+    } else if ((!planned || planned->wholeFrame) && zooming && previous_.reference.size() == source.size()) {
         const MotionTransform step = context.motion->composed(previous_.context.motion->inverted());
         const double w = source.cols;
         const double h = source.rows;

@@ -55,6 +55,7 @@ public:
         std::int64_t linesMatched = 0;   // of those, from a crop read before or beside them, equal but for coding noise
         std::int64_t linesPatched = 0;   // lines of which only a changed stretch was read
         std::int64_t linesResampled = 0; // lines kept through a zoom by their scaled look
+        std::int64_t zoomFramesPredicted = 0; // zoom frames detected only where the scaled picture differs
         bool operator==(const Statistics&) const = default;
     };
 
@@ -96,11 +97,25 @@ private:
         FrameContext context;
     };
     struct Plan;
+    struct ZoomPlan;
 
     // What to detect and read of `frame` given the previous one, or nothing
     // when the whole frame must be recognized again.
     std::optional<Plan> plan(const Image& raster, const cv::Mat& frame, const FrameContext& context,
                              std::stop_token stop);
+    // The lines detected in `windows` (raster pixels) but for those made of
+    // `kept` lines; a line a window's side may have cut is detected again
+    // across the whole width. Nothing when the whole frame must be detected
+    // instead: windows over too much of it, or a line cut again.
+    std::optional<std::vector<cv::Rect>> detectInWindows(const Image& raster, const cv::Mat& frame,
+                                                         std::vector<cv::Rect> windows,
+                                                         const std::vector<cv::Rect>& kept, std::stop_token stop);
+    // During a zoom, the previous lines carried by the motion where they
+    // keep their look (but for those in `skipped`, kept otherwise), and the
+    // lines found where the carried picture does not explain the frame; or
+    // nothing when the whole frame must be detected.
+    std::optional<ZoomPlan> planZoom(const Image& raster, const cv::Mat& frame, const FrameContext& context,
+                                     const std::vector<std::size_t>& skipped, std::stop_token stop);
     std::vector<std::optional<OcrEngine::LineReading>> read(const cv::Mat& frame, const std::vector<cv::Rect>& lines,
                                                             std::stop_token stop);
 
@@ -108,6 +123,8 @@ private:
     Options options_;
     LineReadingCache cache_;
     Previous previous_;
+    // Zoom frames in a row recognized by planZoom().
+    int predictedZoomFrames_ = 0;
     Statistics statistics_;
 };
 

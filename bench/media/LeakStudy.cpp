@@ -301,11 +301,12 @@ int main(int argc, char** argv)
             std::vector<DetectedRegion> regions = recognizer->recognize(raster, full, s, context, stop);
             const IncrementalRecognizer::Statistics& after = recognizer->statistics();
             std::fprintf(stderr,
-                         "frame %d: %.2f s, whole %lld, bands %lld, carried %lld, read %lld, reused %lld, matched %lld, "
-                         "patched %lld\n",
+                         "frame %d: %.2f s, whole %lld, bands %lld, zoom %lld, carried %lld, read %lld, reused %lld, "
+                         "matched %lld, patched %lld\n",
                          frame++, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
                          static_cast<long long>(after.wholeFrameDetections - before.wholeFrameDetections),
                          static_cast<long long>(after.bandDetections - before.bandDetections),
+                         static_cast<long long>(after.zoomFramesPredicted - before.zoomFramesPredicted),
                          static_cast<long long>(after.linesCarried - before.linesCarried),
                          static_cast<long long>(after.linesRead - before.linesRead),
                          static_cast<long long>(after.linesReused - before.linesReused),

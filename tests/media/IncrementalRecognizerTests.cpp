@@ -469,6 +469,66 @@ TEST_F(IncrementalRecognition, TextDrawnAfreshAtTheZoomedSizeKeepsItsReadings)
     EXPECT_EQ(allText.find("customer"), std::string::npos) << allText;
 }
 
+// Between whole-frame detections of a zoom, lines are carried by the motion
+// and checked by their look, and only what the scaled picture does not
+// explain is detected: here a line typed into blank space mid-zoom, which
+// must be found and read as a fresh look finds it, with every carried line
+// where detection puts it.
+TEST_F(IncrementalRecognition, TextAppearingDuringAZoomIsFoundWithoutDetectingTheWholeFrame)
+{
+    TextCanvas canvas(kWidth, kHeight, {255, 255, 255});
+    for (std::size_t i = 0; i < 12; ++i)
+        canvas.draw(kPageLines[i], {24, 40 + kLineSpacing * static_cast<int>(i)}, 22, Font::sans, {30, 30, 30});
+    const cv::Mat page = canvas.pixels().clone();
+    const auto zoomedBy = [](double zoom) {
+        return IncrementalRecognizer::FrameContext{MotionTransform(zoom, 0, 0), 0};
+    };
+    const auto zoomed = [&](double zoom) {
+        cv::Mat larger;
+        cv::resize(page, larger, {}, zoom, zoom, cv::INTER_LINEAR);
+        return larger(cv::Rect(0, 0, kWidth, kHeight)).clone();
+    };
+    const Image start(page.clone());
+    const Image larger(zoomed(1.04));
+    TextCanvas typing(kWidth, kHeight, {255, 255, 255});
+    zoomed(1.08).copyTo(typing.pixels());
+    typing.draw("Wire 4417 to anna.berg@example.org", {26, 40 + kLineSpacing * 14}, 24, Font::sans, {30, 30, 30});
+    const Image largerStill = typing.image();
+
+    IncrementalRecognizer recognizer(engine_, {2});
+    recognizer.recognize(start, start, settings(), zoomedBy(1));
+    const auto linesBefore = static_cast<std::int64_t>(recognizer.latestLines().size());
+    const auto zooming = recognizer.recognize(larger, larger, settings(), zoomedBy(1.04));
+    const auto typed = recognizer.recognize(largerStill, largerStill, settings(), zoomedBy(1.08));
+    const auto& stats = recognizer.statistics();
+    EXPECT_EQ(stats.wholeFrameDetections, 1);
+    EXPECT_EQ(stats.zoomFramesPredicted, 2);
+    EXPECT_GE(stats.linesResampled, linesBefore);
+
+    EXPECT_TRUE(anyTextContains(typed, "anna.berg@example.org"));
+    EXPECT_TRUE(anyTextContains(typed, "jane.doe@example.com"));
+    // Each region a fresh look finds has one here on the same place.
+    for (const auto& [frame, regions] : {std::pair{larger, zooming}, std::pair{largerStill, typed}}) {
+        const auto expected = full(frame);
+        ASSERT_FALSE(expected.empty());
+        for (const DetectedRegion& region : expected) {
+            SCOPED_TRACE(region.text);
+            const bool placed = std::any_of(regions.begin(), regions.end(), [&](const DetectedRegion& r) {
+                const double overlap = r.rect.intersectionArea(region.rect);
+                return overlap >= 0.8 * std::max(r.rect.width * r.rect.height, region.rect.width * region.rect.height);
+            });
+            EXPECT_TRUE(placed);
+        }
+    }
+
+    // Zooming out brings in what lay beyond the frame's sides, where a line
+    // may show only a sliver: the whole frame is detected.
+    const Image smaller(zoomed(1.02));
+    const auto zoomingOut = recognizer.recognize(smaller, smaller, settings(), zoomedBy(1.02));
+    EXPECT_EQ(recognizer.statistics().wholeFrameDetections, 2);
+    EXPECT_EQ(texts(zoomingOut), texts(full(smaller)));
+}
+
 // A scroll brings a line to the edge of what the previous frame showed,
 // its margin partly beyond it: the line is kept, and every amount of
 // scrolling recognizes what a fresh look does.
