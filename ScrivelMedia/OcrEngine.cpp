@@ -149,40 +149,57 @@ struct Token {
 };
 
 // Leases network instances: a cv::dnn::Net is not safe to run from two
-// threads at once. Any idle net serves any input size: a net given a new
-// size plans its buffers again, which with the application's layers costs
-// a few milliseconds, where loading another net costs a hundred or more
-// and its buffers are memory of their own.
+// threads at once. A net given an input of another size than its last plans
+// its buffers again: a few milliseconds for a line, but for a whole frame's
+// detection after windows 100 to 400 ms where first touches of memory are
+// slow (a virtual machine), most of it faulting the new tensors in. So a
+// lease for a given input size takes a net last run at that size where one
+// is idle, and a small input does not take the only idle nets planned for
+// larger ones while the pool may still grow (a scan's zoom frames detect
+// windows between whole frames).
 class NetPool {
 public:
     explicit NetPool(std::vector<uchar> onnx) : onnx_(std::move(onnx)) {}
 
     class Lease {
     public:
-        Lease(NetPool& pool, cv::dnn::Net net) : pool_(&pool), net_(std::move(net)) {}
+        Lease(NetPool& pool, cv::dnn::Net net, cv::Size input) : pool_(&pool), net_(std::move(net)), input_(input) {}
         Lease(const Lease&) = delete;
         Lease& operator=(const Lease&) = delete;
-        ~Lease() { pool_->giveBack(std::move(net_)); }
+        ~Lease() { pool_->giveBack(std::move(net_), input_); }
         cv::dnn::Net& net() { return net_; }
 
     private:
         NetPool* pool_;
         cv::dnn::Net net_;
+        cv::Size input_;
     };
 
-    Lease lease()
+    // A net for inputs of `input` size (width and height); none given: any
+    // net, the most recently returned one.
+    Lease lease(cv::Size input = {})
     {
         {
             std::lock_guard lock(mutex_);
-            // The most recently returned net, whose buffers are the likeliest
-            // to fit.
-            if (!idle_.empty()) {
-                cv::dnn::Net net = std::move(idle_.back());
-                idle_.pop_back();
-                return Lease(*this, std::move(net));
-            }
+            const auto take = [&](std::deque<Idle>::iterator found) {
+                cv::dnn::Net net = std::move(found->net);
+                idle_.erase(found);
+                return Lease(*this, std::move(net), input);
+            };
+            if (!idle_.empty() && input.empty())
+                return take(std::prev(idle_.end()));
+            const auto same =
+                std::find_if(idle_.rbegin(), idle_.rend(), [&](const Idle& i) { return i.input == input; });
+            if (same != idle_.rend())
+                return take(std::prev(same.base()));
+            const auto smallest = std::min_element(idle_.begin(), idle_.end(), [](const Idle& a, const Idle& b) {
+                return a.input.area() < b.input.area();
+            });
+            if (smallest != idle_.end() && (smallest->input.area() <= input.area() || nets_ >= kMostNets))
+                return take(smallest);
+            ++nets_;
         }
-        return Lease(*this, load());
+        return Lease(*this, load(), input);
     }
 
     cv::dnn::Net load() const
@@ -195,21 +212,32 @@ public:
     }
 
 private:
-    // One net per thread that ran at once is kept; beyond this many (more
-    // threads than a scan uses), the oldest are let go.
+    // One net per thread that ran at once is kept, and one per input size
+    // while there are fewer than kMostNets; beyond kMostIdleNets idle ones
+    // (more threads than a scan uses), the oldest are let go.
+    static constexpr std::size_t kMostNets = 4;
     static constexpr std::size_t kMostIdleNets = 6;
 
-    void giveBack(cv::dnn::Net net)
+    struct Idle {
+        cv::dnn::Net net;
+        cv::Size input; // of its last run; empty when unknown
+    };
+
+    void giveBack(cv::dnn::Net net, cv::Size input)
     {
         std::lock_guard lock(mutex_);
-        idle_.push_back(std::move(net));
-        while (idle_.size() > kMostIdleNets)
+        idle_.push_back({std::move(net), input});
+        while (idle_.size() > kMostIdleNets) {
             idle_.pop_front();
+            if (nets_ > 0)
+                --nets_;
+        }
     }
 
     const std::vector<uchar> onnx_;
     std::mutex mutex_;
-    std::deque<cv::dnn::Net> idle_; // guarded by mutex_; oldest first
+    std::deque<Idle> idle_; // guarded by mutex_; oldest first
+    std::size_t nets_ = 0;  // nets made for a sized lease and not let go; guarded by mutex_
 };
 
 std::uint64_t nextIdentity()
@@ -401,7 +429,7 @@ std::vector<OcrEngine::DetectedBox> OcrEngine::detect(const Image& raster) const
         cv::subtract(input, cv::Scalar(0.485, 0.456, 0.406), input);
         cv::divide(input, cv::Scalar(0.229, 0.224, 0.225), input);
         cv::Mat blob = cv::dnn::blobFromImage(input);
-        auto lease = impl_->detection->lease();
+        auto lease = impl_->detection->lease({detWidth, detHeight});
         lease.net().setInput(blob);
         cv::Mat out = lease.net().forward();
         return cv::Mat(detHeight, detWidth, CV_32F, out.ptr<float>()).clone();
