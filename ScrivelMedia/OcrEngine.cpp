@@ -154,9 +154,9 @@ struct Token {
 // detection after windows 100 to 400 ms where first touches of memory are
 // slow (a virtual machine), most of it faulting the new tensors in. So a
 // lease for a given input size takes a net last run at that size where one
-// is idle, and a small input does not take the only idle nets planned for
-// larger ones while the pool may still grow (a scan's zoom frames detect
-// windows between whole frames).
+// is idle, and a small input does not take the only idle nets planned for a
+// larger size that keeps coming while the pool may still grow (a scan's zoom
+// frames detect windows between whole frames).
 class NetPool {
 public:
     explicit NetPool(std::vector<uchar> onnx) : onnx_(std::move(onnx)) {}
@@ -181,6 +181,8 @@ public:
     {
         {
             std::lock_guard lock(mutex_);
+            if (!input.empty())
+                ++runsBySize_[{input.width, input.height}];
             const auto take = [&](std::deque<Idle>::iterator found) {
                 cv::dnn::Net net = std::move(found->net);
                 idle_.erase(found);
@@ -195,7 +197,8 @@ public:
             const auto smallest = std::min_element(idle_.begin(), idle_.end(), [](const Idle& a, const Idle& b) {
                 return a.input.area() < b.input.area();
             });
-            if (smallest != idle_.end() && (smallest->input.area() <= input.area() || nets_ >= kMostNets))
+            if (smallest != idle_.end() &&
+                (smallest->input.area() <= input.area() || nets_ >= kMostNets || !runsOften(smallest->input)))
                 return take(smallest);
             ++nets_;
         }
@@ -218,6 +221,15 @@ private:
     static constexpr std::size_t kMostNets = 4;
     static constexpr std::size_t kMostIdleNets = 6;
 
+    // Whether inputs of this size came more than once: the frame's own size
+    // during a zoom or a scroll, worth a net of its own, not a one-off (a
+    // recording's first frame, before only windows are detected).
+    bool runsOften(cv::Size input) const
+    {
+        const auto found = runsBySize_.find({input.width, input.height});
+        return found != runsBySize_.end() && found->second > 1;
+    }
+
     struct Idle {
         cv::dnn::Net net;
         cv::Size input; // of its last run; empty when unknown
@@ -238,6 +250,7 @@ private:
     std::mutex mutex_;
     std::deque<Idle> idle_; // guarded by mutex_; oldest first
     std::size_t nets_ = 0;  // nets made for a sized lease and not let go; guarded by mutex_
+    std::map<std::pair<int, int>, int> runsBySize_; // leases by input width and height; guarded by mutex_
 };
 
 std::uint64_t nextIdentity()
