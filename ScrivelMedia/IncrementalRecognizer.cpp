@@ -976,30 +976,32 @@ std::optional<IncrementalRecognizer::ZoomPlan> IncrementalRecognizer::planZoom(c
     if (!unexplained)
         return std::nullopt;
     std::vector<cv::Rect> areas = std::move(*unexplained);
-    std::vector<cv::Rect> kept;
+    std::vector<bool> keptByPlan(previous_.lines.size(), false);
+    for (const std::size_t j : skipped)
+        keptByPlan[j] = true;
     const cv::Rect frameRect({}, frame.size());
     for (std::size_t j = 0; j < previous_.lines.size(); ++j) {
-        if (std::find(skipped.begin(), skipped.end(), j) != skipped.end())
+        if (keptByPlan[j])
             continue;
         const cv::Rect& before = previous_.lines[j];
         const cv::Rect now = rounded(carriedBy(before, scale, offset));
-        if (!previous_.readings[j] || (now & frameRect) != now) {
-            if (const cv::Rect inside = now & frameRect; !inside.empty())
-                areas.push_back(inside);
-        } else if (const auto found = keepsItsLook(frame, reference, before, now)) {
-            // Where the look is found, which keeps the box on the text
-            // through many frames of rounding and registration error.
+        // The box goes where the look is found, which keeps it on the text
+        // through many frames of rounding and registration error.
+        if (const auto found = previous_.readings[j] && (now & frameRect) == now
+                                   ? keepsItsLook(frame, reference, before, now)
+                                   : std::nullopt)
             result.kept.emplace_back(j, *found);
-            kept.push_back(*found);
-        } else if (const cv::Rect inside = now & frameRect; !inside.empty()) {
+        else if (const cv::Rect inside = now & frameRect; !inside.empty())
             areas.push_back(inside);
-        }
     }
     if (stop.stop_requested())
         throw OperationCancelled();
 
     const double sx = static_cast<double>(frame.cols) / raster.width();
     const double sy = static_cast<double>(frame.rows) / raster.height();
+    std::vector<cv::Rect> kept;
+    for (const auto& [j, box] : result.kept)
+        kept.push_back(box);
     auto fresh = detectInWindows(raster, frame, windowsFor(areas, sx, sy, raster.pixels.size()), kept, stop);
     if (!fresh)
         return std::nullopt;
