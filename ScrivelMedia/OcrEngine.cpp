@@ -216,7 +216,7 @@ public:
 
 private:
     // One net per thread that ran at once is kept, and one per input size
-    // while there are fewer than kMostNets; beyond kMostIdleNets idle ones
+    // while fewer than kMostNets were made; beyond kMostIdleNets idle ones
     // (more threads than a scan uses), the oldest are let go.
     static constexpr std::size_t kMostNets = 4;
     static constexpr std::size_t kMostIdleNets = 6;
@@ -241,15 +241,14 @@ private:
         idle_.push_back({std::move(net), input});
         while (idle_.size() > kMostIdleNets) {
             idle_.pop_front();
-            if (nets_ > 0)
-                --nets_;
+            --nets_;
         }
     }
 
     const std::vector<uchar> onnx_;
     std::mutex mutex_;
     std::deque<Idle> idle_; // guarded by mutex_; oldest first
-    std::size_t nets_ = 0;  // nets made for a sized lease and not let go; guarded by mutex_
+    std::size_t nets_ = 0;  // nets made (loaded by a lease) and not let go; guarded by mutex_
     std::map<std::pair<int, int>, int> runsBySize_; // leases by input width and height; guarded by mutex_
 };
 
