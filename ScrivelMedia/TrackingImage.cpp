@@ -58,11 +58,20 @@ struct Record {
 };
 
 // Best first, equal scores in recording order; three kept of four or more.
+// A selection rather than a sort: a search ranks thousands of short lists a
+// frame, and a stable sort allocates a buffer for each.
 void keepBest(std::vector<Record>& records)
 {
-    std::stable_sort(records.begin(), records.end(), [](const Record& a, const Record& b) { return a.correlation > b.correlation; });
-    if (records.size() >= 4)
-        records.resize(3);
+    const std::size_t kept = records.size() >= 4 ? 3 : records.size();
+    for (std::size_t i = 0; i < kept; ++i) {
+        std::size_t best = i;
+        for (std::size_t j = i + 1; j < records.size(); ++j)
+            if (records[j].correlation > records[best].correlation)
+                best = j;
+        std::rotate(records.begin() + static_cast<std::ptrdiff_t>(i), records.begin() + static_cast<std::ptrdiff_t>(best),
+                    records.begin() + static_cast<std::ptrdiff_t>(best) + 1);
+    }
+    records.resize(kept);
 }
 
 double spacing(const std::vector<double>& positions)
@@ -578,6 +587,13 @@ std::optional<AppearanceMatch> TrackingImage::match(const AppearancePatch& patch
     OffsetCorrelations coarse(*this, patch.coarse, rect, std::min(radius, largestKeptReach));
     OffsetCorrelations full(*this, patch.full, rect, std::min(radius + refinementReach, largestKeptReach));
     full.remember(0, 0, c0);
+    // Thin strokes a fraction of a pixel off the prediction correlate well
+    // below refineOnlyCorrelation; refined there they are found at once, as
+    // a closer prediction would have been. The wide search, which only
+    // refines around its coarse survivors, can settle on a row that looks
+    // alike and correlates worse.
+    if (const PixelMatch local = refined(full, 0, 0, c0); local.correlation >= refineOnlyCorrelation)
+        return result(local);
 
     // Each round's offsets are worked out together first (the same values,
     // sooner), then taken in the search's own order.
