@@ -570,30 +570,26 @@ std::optional<AppearanceMatch> TrackingImage::match(const AppearancePatch& patch
         return result({0, 0, c0});
     // The refinement moves at most two pixels from where it starts.
     constexpr int refinementReach = 2;
-    if (c0 >= refineOnlyCorrelation) {
-        OffsetCorrelations full(*this, patch.full, rect, refinementReach);
-        full.remember(0, 0, c0);
-        return result(refined(full, 0, 0, c0));
-    }
-
-    // Wide search: coarse grid on a lattice, narrowed by halving steps.
     const int radius = std::max(static_cast<int>(std::ceil(height * near.height)), 3);
-    const double gridSpacing = std::min(spacing(patch.coarse.x) * near.width * width, spacing(patch.coarse.y) * near.height * height);
-    const int s0 = static_cast<int>(std::min(std::trunc(gridSpacing), std::ceil(radius / 4.0)));
-    int step = std::max(s0, 1);
     // Offsets are kept within a line height (beyond a few dozen pixels, the
     // table would outweigh what it saves).
     constexpr int largestKeptReach = 48;
-    OffsetCorrelations coarse(*this, patch.coarse, rect, std::min(radius, largestKeptReach));
     OffsetCorrelations full(*this, patch.full, rect, std::min(radius + refinementReach, largestKeptReach));
     full.remember(0, 0, c0);
-    // Thin strokes a fraction of a pixel off the prediction correlate well
-    // below refineOnlyCorrelation; refined there they are found at once, as
-    // a closer prediction would have been. The wide search, which only
-    // refines around its coarse survivors, can settle on a row that looks
-    // alike and correlates worse.
+    // Refined around the prediction first, which answers at once where it
+    // correlates well already (refinement never lowers it). Thin strokes a
+    // fraction of a pixel off the prediction correlate well below
+    // refineOnlyCorrelation and are found here too, as a closer prediction
+    // would have been; the wide search, which only refines around its coarse
+    // survivors, can settle on a row that looks alike and correlates worse.
     if (const PixelMatch local = refined(full, 0, 0, c0); local.correlation >= refineOnlyCorrelation)
         return result(local);
+
+    // Wide search: coarse grid on a lattice, narrowed by halving steps.
+    const double gridSpacing = std::min(spacing(patch.coarse.x) * near.width * width, spacing(patch.coarse.y) * near.height * height);
+    const int s0 = static_cast<int>(std::min(std::trunc(gridSpacing), std::ceil(radius / 4.0)));
+    int step = std::max(s0, 1);
+    OffsetCorrelations coarse(*this, patch.coarse, rect, std::min(radius, largestKeptReach));
 
     // Each round's offsets are worked out together first (the same values,
     // sooner), then taken in the search's own order.
