@@ -1,6 +1,8 @@
 #include "ScrivelMedia/VideoFrames.hpp"
 
 #include <cmath>
+#include <cstdint>
+#include <vector>
 
 #include <opencv2/imgproc.hpp>
 
@@ -14,6 +16,50 @@ extern "C" {
 namespace scrivel {
 
 namespace {
+
+// Area averaging from three pixels to two along both axes (a 1080p frame
+// rasterized for 1280-pixel detection). Each output pixel covers one and a
+// half input pixels each way, weights 1 and 1/2, so its value is an exact
+// integer sum over 9 rounded to the nearest: the same as cv::resize's
+// INTER_AREA, whose general path for this ratio is three times slower.
+void areaTwoThirds(const cv::Mat& bgr, cv::Mat& out)
+{
+    constexpr int kChannels = 3;
+    const int outWidth = bgr.cols / 3 * 2;
+    const int outHeight = bgr.rows / 3 * 2;
+    out.create(outHeight, outWidth, CV_8UC3);
+    const int rowValues = bgr.cols * kChannels;
+    // Rows summed in pairs of output rows first (contiguous, vectorised),
+    // then columns in pairs of output pixels. The sums fit in 16 bits
+    // (at most 3 × 255 per axis step).
+    std::vector<std::uint16_t> upper(static_cast<std::size_t>(rowValues));
+    std::vector<std::uint16_t> lower(static_cast<std::size_t>(rowValues));
+    const auto columns = [outWidth](const std::uint16_t* __restrict sums, std::uint8_t* __restrict row) {
+        for (int x = 0; x < outWidth / 2; ++x) {
+            const std::uint16_t* in = sums + x * 3 * kChannels;
+            std::uint8_t* pair = row + x * 2 * kChannels;
+            for (int c = 0; c < kChannels; ++c) {
+                const unsigned left = 2U * in[c] + in[kChannels + c];
+                const unsigned right = in[kChannels + c] + 2U * in[2 * kChannels + c];
+                pair[c] = static_cast<std::uint8_t>((2 * left + 9) / 18);
+                pair[kChannels + c] = static_cast<std::uint8_t>((2 * right + 9) / 18);
+            }
+        }
+    };
+    for (int y = 0; y < outHeight / 2; ++y) {
+        const std::uint8_t* __restrict first = bgr.ptr<std::uint8_t>(3 * y);
+        const std::uint8_t* __restrict middle = bgr.ptr<std::uint8_t>(3 * y + 1);
+        const std::uint8_t* __restrict last = bgr.ptr<std::uint8_t>(3 * y + 2);
+        std::uint16_t* __restrict top = upper.data();
+        std::uint16_t* __restrict bottom = lower.data();
+        for (int i = 0; i < rowValues; ++i) {
+            top[i] = static_cast<std::uint16_t>(2 * first[i] + middle[i]);
+            bottom[i] = static_cast<std::uint16_t>(middle[i] + 2 * last[i]);
+        }
+        columns(top, out.ptr<std::uint8_t>(2 * y));
+        columns(bottom, out.ptr<std::uint8_t>(2 * y + 1));
+    }
+}
 
 int swsColorspace(const AVFrame& frame)
 {
@@ -179,7 +225,12 @@ Image VideoFrames::raster(const Image& image, std::optional<double> maximumDimen
     if (size == image.pixels.size())
         return image;
     cv::Mat scaled;
-    cv::resize(image.pixels, scaled, size, 0, 0, cv::INTER_AREA);
+    const bool twoThirds = image.pixels.type() == CV_8UC3 && image.width() % 3 == 0 && image.height() % 3 == 0 &&
+                           size == cv::Size(image.width() / 3 * 2, image.height() / 3 * 2);
+    if (twoThirds)
+        areaTwoThirds(image.pixels, scaled);
+    else
+        cv::resize(image.pixels, scaled, size, 0, 0, cv::INTER_AREA);
     return Image(std::move(scaled));
 }
 

@@ -1,6 +1,8 @@
+#include <algorithm>
 #include <fstream>
 
 #include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
 
 #include "ScrivelCore/Errors.hpp"
 #include "ScrivelMedia/MediaInspector.hpp"
@@ -211,6 +213,28 @@ TEST(VideoFramesRaster, ShrinkingAveragesAreasAndKeepingTheSizeSharesPixels)
     const Image same = VideoFrames::raster(Image(checker), 100);
     EXPECT_EQ(same.pixels.data, checker.data);
     EXPECT_THROW(VideoFrames::raster(Image(), 10), VideoScanError);
+}
+
+// A 1080p frame goes to 1280 pixels by its own three-to-two averaging: it
+// must give OpenCV's area resize exactly, rounding included, or detection
+// would see other pixels than the ones the full-frame path was tuned on.
+TEST(VideoFramesRaster, ThreeToTwoShrinkEqualsOpenCvAreaResize)
+{
+    cv::RNG rng(7);
+    const cv::Size sizes[] = {{1920, 1080}, {9, 6}, {3, 3}, {600, 33}};
+    for (const cv::Size size : sizes) {
+        SCOPED_TRACE(::testing::PrintToString(size));
+        // A view into a wider picture: rows are not contiguous.
+        cv::Mat wider(size.height, size.width + 5, CV_8UC3);
+        rng.fill(wider, cv::RNG::UNIFORM, 0, 256);
+        const cv::Mat frame = wider(cv::Rect({}, size));
+        const double longSide = std::max(size.width, size.height) * 2.0 / 3.0;
+        const Image small = VideoFrames::raster(Image(frame), longSide);
+        cv::Mat expected;
+        cv::resize(frame, expected, {size.width / 3 * 2, size.height / 3 * 2}, 0, 0, cv::INTER_AREA);
+        ASSERT_EQ(small.pixels.size(), expected.size());
+        EXPECT_EQ(cv::norm(small.pixels, expected, cv::NORM_INF), 0);
+    }
 }
 
 } // namespace
