@@ -320,7 +320,11 @@ ScanResult VideoScanner::scan(const std::filesystem::path& url, const ScanSettin
 
         while (auto decoded = frames.next(stop)) {
             auto& [time, frame] = *decoded;
-            const std::int64_t inputScene = scenes.observe(frame);
+            // The registration raster serves scene detection too: a 64 × 36
+            // thumbnail of it is the frame's own but for rounding, at a
+            // fraction of the cost of averaging the whole frame down.
+            const Image registrationRaster = VideoFrames::raster(frame, kRegistrationDimensionPixels);
+            const std::int64_t inputScene = scenes.observe(registrationRaster);
             // Incremental recognition takes a frame that differs from the
             // latest one recognized by no more than coding noise (a still
             // screen, re-encoded) as that picture: same motion, same regions,
@@ -333,7 +337,6 @@ ScanResult VideoScanner::scan(const std::filesystem::path& url, const ScanSettin
                 collector.reuseLatest(PendingSample{time, previousRegistration.sceneID});
                 continue;
             }
-            const Image registrationRaster = VideoFrames::raster(frame, kRegistrationDimensionPixels);
             const FrameRegistration::Result registered = registration.observe(registrationRaster, inputScene, stop);
             motions.push_back(registered.motion);
             const PendingSample pending{time, registered.sceneID};
