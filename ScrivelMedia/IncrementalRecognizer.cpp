@@ -164,29 +164,31 @@ public:
             return;
         cv::Mat difference;
         cv::absdiff(current(overlap_), reference(overlap_ - shift), difference);
-        // Each pixel's largest channel difference.
-        cv::Mat largest;
-        if (difference.channels() == 1) {
-            largest = difference;
-        } else {
-            std::vector<cv::Mat> channels;
-            cv::split(difference, channels);
-            largest = channels[0];
-            for (std::size_t c = 1; c < channels.size(); ++c)
-                cv::max(largest, channels[c], largest);
+        changed_ = cv::Mat::zeros(overlap_.size(), CV_8U);
+        // Most of a frame is usually unchanged: only the rows with a channel
+        // beyond the noise, and the rows their neighbourhood reaches, can
+        // hold a changed pixel. Bands of such rows are worked out alone; the
+        // rows outside them have nothing beyond the noise, which is what the
+        // neighbourhood's zero border assumes.
+        cv::Mat beyondAny;
+        cv::threshold(difference.reshape(1), beyondAny, kNoiseTolerance, 255, cv::THRESH_BINARY);
+        const int reach = kNeighbourhood / 2;
+        int bandStart = -1;
+        int bandEnd = -1; // one past the band's last row
+        for (int y = 0; y < overlap_.height; ++y) {
+            if (cv::countNonZero(beyondAny.row(y)) == 0)
+                continue;
+            const int start = std::max(0, y - reach);
+            if (bandStart >= 0 && start > bandEnd) {
+                markBand(difference, bandStart, bandEnd);
+                bandStart = -1;
+            }
+            if (bandStart < 0)
+                bandStart = start;
+            bandEnd = std::min(overlap_.height, y + reach + 1);
         }
-        cv::Mat beyondNoise;
-        cv::threshold(largest, beyondNoise, kNoiseTolerance, 1, cv::THRESH_BINARY);
-        cv::Mat neighbours;
-        cv::boxFilter(beyondNoise, neighbours, CV_8U, cv::Size(kNeighbourhood, kNeighbourhood), cv::Point(-1, -1),
-                      false, cv::BORDER_CONSTANT);
-        cv::Mat clustered;
-        cv::threshold(neighbours, clustered, kLeastChangedNeighbours - 1, 255, cv::THRESH_BINARY);
-        cv::threshold(largest, changed_, kLoneChangeLevels, 255, cv::THRESH_BINARY);
-        cv::Mat strayed;
-        cv::threshold(beyondNoise, strayed, 0, 255, cv::THRESH_BINARY);
-        cv::bitwise_and(clustered, strayed, clustered);
-        cv::bitwise_or(changed_, clustered, changed_);
+        if (bandStart >= 0)
+            markBand(difference, bandStart, bandEnd);
     }
 
     // Whether every pixel of `area` (frame pixels) is unchanged.
@@ -244,6 +246,37 @@ public:
     }
 
 private:
+    // Marks the changed pixels of rows [start, end) of the overlap, given
+    // that the rows beyond hold no difference beyond the noise.
+    void markBand(const cv::Mat& difference, int start, int end)
+    {
+        const cv::Mat band = difference.rowRange(start, end);
+        // Each pixel's largest channel difference.
+        cv::Mat largest;
+        if (band.channels() == 1) {
+            largest = band;
+        } else {
+            std::vector<cv::Mat> channels;
+            cv::split(band, channels);
+            largest = channels[0];
+            for (std::size_t c = 1; c < channels.size(); ++c)
+                cv::max(largest, channels[c], largest);
+        }
+        cv::Mat beyondNoise;
+        cv::threshold(largest, beyondNoise, kNoiseTolerance, 1, cv::THRESH_BINARY);
+        cv::Mat neighbours;
+        cv::boxFilter(beyondNoise, neighbours, CV_8U, cv::Size(kNeighbourhood, kNeighbourhood), cv::Point(-1, -1),
+                      false, cv::BORDER_CONSTANT);
+        cv::Mat clustered;
+        cv::threshold(neighbours, clustered, kLeastChangedNeighbours - 1, 255, cv::THRESH_BINARY);
+        cv::Mat strayed;
+        cv::threshold(beyondNoise, strayed, 0, 255, cv::THRESH_BINARY);
+        cv::bitwise_and(clustered, strayed, clustered);
+        cv::Mat changed = changed_.rowRange(start, end);
+        cv::threshold(largest, changed, kLoneChangeLevels, 255, cv::THRESH_BINARY);
+        cv::bitwise_or(changed, clustered, changed);
+    }
+
     cv::Size frame_;
     cv::Rect overlap_; // frame pixels whose source lies in the reference
     cv::Mat changed_;  // overlap_'s pixels: 255 where changed
