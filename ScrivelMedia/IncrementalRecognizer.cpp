@@ -230,7 +230,15 @@ public:
             const cv::Rect row = map.tile(0, r) | map.tile(map.columns() - 1, r);
             if ((row & overlap_).height != row.height)
                 continue;
-            cv::reduce(changed_.rowRange(row.y - overlap_.y, row.br().y - overlap_.y), columnMaxima, 0, cv::REDUCE_MAX);
+            const int first = row.y - overlap_.y;
+            const int last = row.br().y - overlap_.y;
+            const bool quiet = std::none_of(bands_.begin(), bands_.end(), [&](const std::pair<int, int>& band) {
+                return band.first < last && first < band.second;
+            });
+            if (quiet)
+                columnMaxima = cv::Mat::zeros(1, overlap_.width, CV_8U);
+            else
+                cv::reduce(changed_.rowRange(first, last), columnMaxima, 0, cv::REDUCE_MAX);
             for (int c = 0; c < map.columns(); ++c) {
                 const cv::Rect tile = map.tile(c, r);
                 if ((tile & overlap_) != tile)
@@ -250,6 +258,7 @@ private:
     // that the rows beyond hold no difference beyond the noise.
     void markBand(const cv::Mat& difference, int start, int end)
     {
+        bands_.emplace_back(start, end);
         const cv::Mat band = difference.rowRange(start, end);
         // Each pixel's largest channel difference.
         cv::Mat largest;
@@ -280,6 +289,8 @@ private:
     cv::Size frame_;
     cv::Rect overlap_; // frame pixels whose source lies in the reference
     cv::Mat changed_;  // overlap_'s pixels: 255 where changed
+    // Rows [first, second) of the overlap that may hold changed pixels.
+    std::vector<std::pair<int, int>> bands_;
 };
 
 // Whether two crops of one size and type are the same picture but for
