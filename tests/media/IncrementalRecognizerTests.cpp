@@ -676,6 +676,16 @@ TEST_F(IncrementalRecognition, ScatteredNoiseOfAFastScrollIsNotAChangeButAFullSt
     dotted(cv::Rect(text.br().x + 2, baseline - 37 - 2, 2, 2)).setTo(cv::Scalar(30, 30, 30));
     IncrementalRecognizer withDot(engine_, {2});
     EXPECT_GT(scrolled(withDot, Image(dotted)), cleanReads);
+
+    // A faint mark in the same place, six pixels only 50 levels off on every
+    // other row of a 5 x 5 square: clustered, it is a change, though no row
+    // of it holds more than two.
+    cv::Mat smudged = view(page, 37).pixels.clone();
+    for (int dy = 0; dy <= 4; dy += 2)
+        for (int dx = 0; dx <= 2; dx += 2)
+            smudged.at<cv::Vec3b>(baseline - 37 - 4 + dy, text.br().x + 2 + dx) = cv::Vec3b(205, 205, 205);
+    IncrementalRecognizer withSmudge(engine_, {2});
+    EXPECT_GT(scrolled(withSmudge, Image(smudged)), cleanReads);
 }
 
 // Lines under a popup come back when it closes, as lossy video gives them:
