@@ -471,6 +471,9 @@ test('a scan can be cancelled; stale events of other videos are ignored', async 
   // A newly selected video replaces the old one and starts clean.
   await p.emit('manualMaskDrawn', { videoId: VIDEO.id, rect: { x: 0.5, y: 0.5, width: 0.2, height: 0.2 } });
   await p.page.locator('#mask-list .mask').waitFor();
+  // The mask's preview goes out on the next animation frame; once the fake
+  // has switched videos, one still in flight would read as stale.
+  await p.waitForLast('setPreview', (m) => m.params.renderSettings.manualMasks.length === 1, 'for the drawn mask');
   await p.emit('videoSelected', OTHER_VIDEO);
   await p.page.locator('#video-name', { hasText: 'second take.mp4' }).waitFor();
   assert.equal(await p.page.locator('#mask-list .mask').count(), 0);
