@@ -218,22 +218,30 @@ TEST(VideoFramesRaster, ShrinkingAveragesAreasAndKeepingTheSizeSharesPixels)
 // A 1080p frame goes to 1280 pixels by its own three-to-two averaging: it
 // must give OpenCV's area resize exactly, rounding included, or detection
 // would see other pixels than the ones the full-frame path was tuned on.
-TEST(VideoFramesRaster, ThreeToTwoShrinkEqualsOpenCvAreaResize)
+TEST(VideoFramesRaster, ThreeToTwoAndFourToThreeShrinksEqualOpenCvAreaResize)
 {
+    struct Ratio {
+        int from, to;
+        std::vector<cv::Size> sizes;
+    };
+    const Ratio ratios[] = {{3, 2, {{1920, 1080}, {9, 6}, {3, 3}, {600, 33}}},
+                            {4, 3, {{1280, 720}, {8, 4}, {4, 4}, {800, 44}}}};
     cv::RNG rng(7);
-    const cv::Size sizes[] = {{1920, 1080}, {9, 6}, {3, 3}, {600, 33}};
-    for (const cv::Size size : sizes) {
-        SCOPED_TRACE(::testing::PrintToString(size));
-        // A view into a wider picture: rows are not contiguous.
-        cv::Mat wider(size.height, size.width + 5, CV_8UC3);
-        rng.fill(wider, cv::RNG::UNIFORM, 0, 256);
-        const cv::Mat frame = wider(cv::Rect({}, size));
-        const double longSide = std::max(size.width, size.height) * 2.0 / 3.0;
-        const Image small = VideoFrames::raster(Image(frame), longSide);
-        cv::Mat expected;
-        cv::resize(frame, expected, {size.width / 3 * 2, size.height / 3 * 2}, 0, 0, cv::INTER_AREA);
-        ASSERT_EQ(small.pixels.size(), expected.size());
-        EXPECT_EQ(cv::norm(small.pixels, expected, cv::NORM_INF), 0);
+    for (const Ratio& ratio : ratios) {
+        for (const cv::Size size : ratio.sizes) {
+            SCOPED_TRACE(::testing::PrintToString(size));
+            // A view into a wider picture: rows are not contiguous.
+            cv::Mat wider(size.height, size.width + 5, CV_8UC3);
+            rng.fill(wider, cv::RNG::UNIFORM, 0, 256);
+            const cv::Mat frame = wider(cv::Rect({}, size));
+            const double longSide = std::max(size.width, size.height) * ratio.to / static_cast<double>(ratio.from);
+            const Image small = VideoFrames::raster(Image(frame), longSide);
+            cv::Mat expected;
+            cv::resize(frame, expected, {size.width / ratio.from * ratio.to, size.height / ratio.from * ratio.to}, 0, 0,
+                       cv::INTER_AREA);
+            ASSERT_EQ(small.pixels.size(), expected.size());
+            EXPECT_EQ(cv::norm(small.pixels, expected, cv::NORM_INF), 0);
+        }
     }
 }
 
