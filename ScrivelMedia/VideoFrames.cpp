@@ -228,7 +228,7 @@ Image VideoFrames::convert(const AVFrame& frame)
     return Image(orientation_.apply(stored));
 }
 
-std::optional<std::pair<double, Image>> VideoFrames::next(std::stop_token stop)
+std::optional<double> VideoFrames::decodeNext(std::stop_token stop)
 {
     if (stop.stop_requested())
         throw OperationCancelled();
@@ -251,9 +251,24 @@ std::optional<std::pair<double, Image>> VideoFrames::next(std::stop_token stop)
         av_frame_unref(frame_.get());
         throw VideoScanError::decodeFailed();
     }
+    return time;
+}
+
+std::optional<std::pair<double, Image>> VideoFrames::next(std::stop_token stop)
+{
+    const std::optional<double> time = decodeNext(stop);
+    if (!time)
+        return std::nullopt;
     Image image = convert(*frame_);
     av_frame_unref(frame_.get());
-    return std::make_pair(time, std::move(image));
+    return std::make_pair(*time, std::move(image));
+}
+
+std::optional<double> VideoFrames::skip(std::stop_token stop)
+{
+    const std::optional<double> time = decodeNext(stop);
+    av_frame_unref(frame_.get());
+    return time;
 }
 
 cv::Size VideoFrames::rasterSize(int width, int height, std::optional<double> maximumDimensionPixels)

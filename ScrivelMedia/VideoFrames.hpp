@@ -27,6 +27,9 @@ public:
     // OperationCancelled when `stop` was requested (before any decoding) and
     // VideoScanError::decodeFailed when the track cannot be read to its end.
     std::optional<std::pair<double, Image>> next(std::stop_token stop = {});
+    // Decodes the next frame like next() but returns only its time: a frame
+    // nobody looks at costs no colour conversion.
+    std::optional<double> skip(std::stop_token stop = {});
 
     // The frame scaled down so that its larger side is at most
     // `maximumDimensionPixels` (never enlarged), area-averaged. Shares the
@@ -38,6 +41,8 @@ public:
 
 private:
     bool receiveFrame();
+    // The next frame's time, its pixels left decoded in frame_.
+    std::optional<double> decodeNext(std::stop_token stop);
     Image convert(const AVFrame& frame);
 
     InputFormatContext format_;

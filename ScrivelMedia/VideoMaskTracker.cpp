@@ -116,7 +116,8 @@ struct BuiltReferences {
 };
 
 // First pass: the appearance patch and background colour of every planned
-// template, taken in its reference frame. Renders only those frames.
+// template, taken in its reference frame. Only those frames are converted to
+// pixels; the others are decoded, to count them, and skipped.
 BuiltReferences buildReferences(const std::string& videoPath, std::vector<tracking::PlannedTemplate> planned,
                                 std::int64_t sampleCount, std::int64_t templateCount,
                                 const ScanProgressCallback& progress, const std::stop_token& stopToken)
@@ -128,12 +129,18 @@ BuiltReferences buildReferences(const std::string& videoPath, std::vector<tracki
     BuiltReferences built;
     VideoFrames frames(videoPath);
     std::int64_t decoded = 0;
-    while (auto frame = frames.next(stopToken)) {
-        const auto& [time, image] = *frame;
-        if (!std::isfinite(time) || image.empty())
-            throw VideoScanError::decodeFailed();
-        if (const auto found = byReferenceFrame.find(decoded); found != byReferenceFrame.end()) {
-            const TrackingImage prepared = makeTrackingImage(image);
+    for (;;) {
+        const auto found = byReferenceFrame.find(decoded);
+        if (found == byReferenceFrame.end()) {
+            if (!frames.skip(stopToken))
+                break;
+        } else {
+            const auto frame = frames.next(stopToken);
+            if (!frame)
+                break;
+            if (frame->second.empty())
+                throw VideoScanError::decodeFailed();
+            const TrackingImage prepared = makeTrackingImage(frame->second);
             for (const std::size_t index : found->second) {
                 const NormalizedRect& rect = planned[index].detectionTemplate.referenceRegion.rect;
                 std::optional<AppearancePatch> patch = prepared.makePatch(rect);

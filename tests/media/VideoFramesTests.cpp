@@ -51,6 +51,27 @@ TEST(VideoFrames, ReturnsEveryFrameInPresentationOrderWithItsTime)
         for (int c = 0; c < 3; ++c)
             EXPECT_NEAR(mean[c], colourFor(i)[c], 6) << "channel " << c;
     }
+
+    // Skipping frames keeps the count and the times, and the frames read
+    // between skips are still the right ones.
+    VideoFrames skipping(file.path);
+    for (int i = 0; i < 9; ++i) {
+        SCOPED_TRACE(i);
+        if (i % 3 != 2) {
+            const std::optional<double> time = skipping.skip();
+            ASSERT_TRUE(time);
+            EXPECT_NEAR(*time, i * 0.1, 1e-6);
+            continue;
+        }
+        const auto frame = skipping.next();
+        ASSERT_TRUE(frame);
+        EXPECT_NEAR(frame->first, i * 0.1, 1e-6);
+        const cv::Scalar mean = cv::mean(frame->second.pixels);
+        for (int c = 0; c < 3; ++c)
+            EXPECT_NEAR(mean[c], colourFor(i)[c], 6) << "channel " << c;
+    }
+    EXPECT_FALSE(skipping.skip());
+    EXPECT_FALSE(skipping.next());
 }
 
 TEST(VideoFrames, EndOfTrackKeepsReturningNothing)
