@@ -1333,45 +1333,85 @@ std::vector<DetectedRegion> IncrementalRecognizer::recognize(const Image& raster
     // (so that small changes cannot add up unnoticed) or the new frame's.
     cv::Mat reference = source; // a new picture: shared, not copied
     if (planned) {
-        reference = source.clone();
-        // The old pixels of `area`, where the old reference reaches (a line
-        // kept at the edge of what a scroll brought in has its margin
-        // partly outside it).
-        const cv::Rect oldRect({}, previous_.reference.size());
-        const auto keepOld = [&](const cv::Rect& area, cv::Point shift) {
-            const cv::Rect from = (area - shift) & oldRect;
-            if (!from.empty())
-                previous_.reference(from).copyTo(reference(from + shift));
+        // Areas taken from the old reference (moved by the shift) or from
+        // the new frame, in order: a later one stands over an earlier one.
+        struct Area {
+            cv::Rect rect;
+            bool old;
+            cv::Point shift;
         };
-        const TileMap& unchanged = planned->unchanged;
-        for (int r = 0; r < unchanged.rows(); ++r)
-            for (int c = 0; c < unchanged.columns(); ++c)
-                if (unchanged.at(c, r))
-                    keepOld(unchanged.tile(c, r), unchanged.at(c, r) == kStillTile ? cv::Point() : planned->shift);
+        std::vector<Area> areas;
         // A kept line: its old pixels and the margins at its ends, which
         // were found unchanged. Above and below it the new pixels stand
         // where they changed: kept old, a change there (a pointer passing,
         // or the noise of a key frame) would be found again in every later
         // frame and have that area detected over and over.
         for (const std::size_t i : planned->carried)
-            keepOld(withEndMargins(previous_.lines[i] + planned->shift) & sourceRect, planned->shift);
+            areas.push_back({withEndMargins(previous_.lines[i] + planned->shift) & sourceRect, true, planned->shift});
         for (const std::size_t i : planned->still)
-            keepOld(withEndMargins(previous_.lines[i]) & sourceRect, {});
+            areas.push_back({withEndMargins(previous_.lines[i]) & sourceRect, true, {}});
         // A patched line: its old pixels, but for the stretch read now.
         for (const Plan::Patch& patch : planned->patched) {
-            keepOld(withEndMargins(previous_.lines[patch.line] + planned->shift) & sourceRect, planned->shift);
-            source(patch.piece).copyTo(reference(patch.piece));
+            areas.push_back(
+                {withEndMargins(previous_.lines[patch.line] + planned->shift) & sourceRect, true, planned->shift});
+            areas.push_back({patch.piece, false, {}});
         }
-        for (const cv::Rect& line : toRead) {
-            const cv::Rect around = surroundingsOf(line, source.size());
-            source(around).copyTo(reference(around));
-        }
-        for (const cv::Rect& line : resampled) {
-            const cv::Rect around = surroundingsOf(line, source.size());
-            source(around).copyTo(reference(around));
+        for (const cv::Rect& line : toRead)
+            areas.push_back({surroundingsOf(line, source.size()), false, {}});
+        for (const cv::Rect& line : resampled)
+            areas.push_back({surroundingsOf(line, source.size()), false, {}});
+
+        // The old pixels of an area, where the old reference reaches (a
+        // line kept at the edge of what a scroll brought in has its margin
+        // partly outside it): (source of the copy, where it goes).
+        const cv::Rect oldRect({}, previous_.reference.size());
+        const auto oldPart = [&](const cv::Rect& area, cv::Point shift) {
+            const cv::Rect from = (area - shift) & oldRect;
+            return std::pair{from, from + shift};
+        };
+        const TileMap& unchanged = planned->unchanged;
+        if (planned->shift == cv::Point() && previous_.ownsReference && previous_.reference.size() == source.size() &&
+            previous_.reference.type() == source.type()) {
+            // Nothing moved: the old reference, which no one else holds,
+            // is written over where the frame changed (usually a small part
+            // of it) instead of copying all of both. The old pixels the
+            // areas want are set aside first.
+            std::vector<cv::Mat> oldPixels;
+            for (const Area& area : areas)
+                oldPixels.push_back(area.old ? previous_.reference(oldPart(area.rect, area.shift).first).clone()
+                                             : cv::Mat());
+            reference = previous_.reference;
+            for (int r = 0; r < unchanged.rows(); ++r)
+                for (int c = 0; c < unchanged.columns(); ++c)
+                    if (!unchanged.at(c, r))
+                        source(unchanged.tile(c, r)).copyTo(reference(unchanged.tile(c, r)));
+            for (std::size_t k = 0; k < areas.size(); ++k) {
+                if (!areas[k].old)
+                    source(areas[k].rect).copyTo(reference(areas[k].rect));
+                else if (!oldPixels[k].empty())
+                    oldPixels[k].copyTo(reference(oldPart(areas[k].rect, areas[k].shift).second));
+            }
+        } else {
+            reference = source.clone();
+            const auto keepOld = [&](const cv::Rect& area, cv::Point shift) {
+                const auto [from, to] = oldPart(area, shift);
+                if (!from.empty())
+                    previous_.reference(from).copyTo(reference(to));
+            };
+            for (int r = 0; r < unchanged.rows(); ++r)
+                for (int c = 0; c < unchanged.columns(); ++c)
+                    if (unchanged.at(c, r))
+                        keepOld(unchanged.tile(c, r),
+                                unchanged.at(c, r) == kStillTile ? cv::Point() : planned->shift);
+            for (const Area& area : areas) {
+                if (area.old)
+                    keepOld(area.rect, area.shift);
+                else
+                    source(area.rect).copyTo(reference(area.rect));
+            }
         }
     }
-    Previous next{std::move(reference), raster.pixels.size(), {}, {}, {}, context};
+    Previous next{std::move(reference), raster.pixels.size(), {}, {}, {}, context, planned.has_value()};
     next.lines.reserve(lines.size());
     next.readings.reserve(lines.size());
     next.keptByLook.reserve(lines.size());

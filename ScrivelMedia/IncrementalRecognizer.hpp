@@ -81,6 +81,8 @@ public:
     const Statistics& statistics() const { return statistics_; }
     // The line crops (frame pixels) of the latest frame, in reading order.
     const std::vector<cv::Rect>& latestLines() const { return previous_.lines; }
+    // The pixels the next frame is compared with.
+    const cv::Mat& latestReference() const { return previous_.reference; }
 
 private:
     struct Previous {
@@ -95,6 +97,9 @@ private:
         // reading made on other pixels.
         std::vector<bool> keptByLook;
         FrameContext context;
+        // Whether `reference` was made here and shares its pixels with no
+        // one (not a frame's own): the next one may be written over it.
+        bool ownsReference = false;
     };
     struct Plan;
     struct ZoomPlan;

@@ -610,6 +610,28 @@ TEST_F(IncrementalRecognition, ChangedLinesAreRecognizedAgain)
     }
 }
 
+// The next frame is compared with the latest one wherever that changed,
+// however the reference is brought up to date (written over where nothing
+// moved, copied afresh after a scroll): a popup that opens, stays and
+// closes again, then a scroll, leave it equal to each frame in turn.
+TEST_F(IncrementalRecognition, TheReferenceFollowsEveryChangeOfTheFrame)
+{
+    const cv::Mat page = renderPage();
+    const Image open = view(page, 0);
+    const Image popup(withPopup(open, cv::Rect(150, 120, 360, 110), {235, 225, 200}, {180, 185}));
+    const Image scrolled = view(page, 40);
+    const std::vector<std::pair<Image, int>> frames{{open, 0},  {open, 0},      {popup, 0},    {popup, 0},
+                                                    {open, 0},  {scrolled, 40}, {scrolled, 40}};
+    IncrementalRecognizer recognizer(engine_, {2});
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        SCOPED_TRACE(i);
+        const auto& [frame, top] = frames[i];
+        recognizer.recognize(frame, frame, settings(), scrolledBy(top));
+        ASSERT_EQ(recognizer.latestReference().size(), frame.pixels.size());
+        EXPECT_EQ(cv::norm(recognizer.latestReference(), frame.pixels, cv::NORM_INF), 0);
+    }
+}
+
 // Video coding leaves a few levels of noise on a still screen: the lines
 // are kept with their readings, and nothing is detected or read again.
 TEST_F(IncrementalRecognition, CodingNoiseOnAStillScreenIsNotAChange)
