@@ -6,6 +6,7 @@
 #include <map>
 #include <utility>
 
+#include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "ScrivelCore/Errors.hpp"
@@ -126,6 +127,38 @@ cv::Rect withEndMargins(const cv::Rect& line)
     return {line.x - kCarryMarginPixels, line.y, line.width + 2 * kCarryMarginPixels, line.height};
 }
 
+// Whether two runs of `count` bytes differ anywhere by more than
+// kNoiseTolerance. Stops at the first such byte: a changed frame is told
+// from its reference without reading all of either.
+bool bytesDifferBeyondNoise(const std::uint8_t* a, const std::uint8_t* b, std::size_t count)
+{
+    std::size_t i = 0;
+#if CV_SIMD128
+    const cv::v_uint8x16 tolerance = cv::v_setall_u8(static_cast<std::uint8_t>(kNoiseTolerance));
+    constexpr std::size_t kLanes = cv::v_uint8x16::nlanes;
+    for (; i + 4 * kLanes <= count; i += 4 * kLanes) {
+        cv::v_uint8x16 beyond = cv::v_absdiff(cv::v_load(a + i), cv::v_load(b + i)) > tolerance;
+        beyond |= cv::v_absdiff(cv::v_load(a + i + kLanes), cv::v_load(b + i + kLanes)) > tolerance;
+        beyond |= cv::v_absdiff(cv::v_load(a + i + 2 * kLanes), cv::v_load(b + i + 2 * kLanes)) > tolerance;
+        beyond |= cv::v_absdiff(cv::v_load(a + i + 3 * kLanes), cv::v_load(b + i + 3 * kLanes)) > tolerance;
+        if (cv::v_check_any(beyond))
+            return true;
+    }
+#endif
+    for (; i < count; ++i)
+        if (std::max(a[i], b[i]) - std::min(a[i], b[i]) > kNoiseTolerance)
+            return true;
+    return false;
+}
+
+// Whether row `y` of two 8-bit images of one size and type differs anywhere
+// by more than kNoiseTolerance.
+bool rowDiffersBeyondNoise(const cv::Mat& a, const cv::Mat& b, int y)
+{
+    return bytesDifferBeyondNoise(a.ptr<std::uint8_t>(y), b.ptr<std::uint8_t>(y),
+                                  static_cast<std::size_t>(a.cols) * a.elemSize());
+}
+
 // The frame cut into tiles, each with a mark (unchanged, or to detect).
 class TileMap {
 public:
@@ -162,25 +195,23 @@ public:
     {
         if (overlap_.empty())
             return;
-        cv::Mat difference;
-        cv::absdiff(current(overlap_), reference(overlap_ - shift), difference);
+        const cv::Mat now = current(overlap_);
+        const cv::Mat before = reference(overlap_ - shift);
         changed_ = cv::Mat::zeros(overlap_.size(), CV_8U);
         // Most of a frame is usually unchanged: only the rows with a channel
         // beyond the noise, and the rows their neighbourhood reaches, can
         // hold a changed pixel. Bands of such rows are worked out alone; the
         // rows outside them have nothing beyond the noise, which is what the
         // neighbourhood's zero border assumes.
-        cv::Mat beyondAny;
-        cv::threshold(difference.reshape(1), beyondAny, kNoiseTolerance, 255, cv::THRESH_BINARY);
         const int reach = kNeighbourhood / 2;
         int bandStart = -1;
         int bandEnd = -1; // one past the band's last row
         for (int y = 0; y < overlap_.height; ++y) {
-            if (cv::countNonZero(beyondAny.row(y)) == 0)
+            if (!rowDiffersBeyondNoise(now, before, y))
                 continue;
             const int start = std::max(0, y - reach);
             if (bandStart >= 0 && start > bandEnd) {
-                markBand(difference, bandStart, bandEnd);
+                markBand(now, before, bandStart, bandEnd);
                 bandStart = -1;
             }
             if (bandStart < 0)
@@ -188,7 +219,7 @@ public:
             bandEnd = std::min(overlap_.height, y + reach + 1);
         }
         if (bandStart >= 0)
-            markBand(difference, bandStart, bandEnd);
+            markBand(now, before, bandStart, bandEnd);
     }
 
     // Whether every pixel of `area` (frame pixels) is unchanged.
@@ -256,10 +287,11 @@ public:
 private:
     // Marks the changed pixels of rows [start, end) of the overlap, given
     // that the rows beyond hold no difference beyond the noise.
-    void markBand(const cv::Mat& difference, int start, int end)
+    void markBand(const cv::Mat& now, const cv::Mat& before, int start, int end)
     {
         bands_.emplace_back(start, end);
-        const cv::Mat band = difference.rowRange(start, end);
+        cv::Mat band;
+        cv::absdiff(now.rowRange(start, end), before.rowRange(start, end), band);
         // Each pixel's largest channel difference.
         cv::Mat largest;
         if (band.channels() == 1) {
@@ -756,14 +788,10 @@ bool IncrementalRecognizer::sameWithinNoise(const cv::Mat& a, const cv::Mat& b)
         return false;
     if (a.data == b.data && a.step == b.step)
         return true;
-    // absdiff and minMaxLoc are vectorised; norm(a, b, NORM_INF) is several
-    // times slower on 8-bit colour. The buffer is kept: a scan compares
-    // every frame.
-    thread_local cv::Mat difference;
-    cv::absdiff(a, b, difference);
-    double largest = 0;
-    cv::minMaxLoc(difference.reshape(1), nullptr, &largest);
-    return largest <= kNoiseTolerance;
+    for (int y = 0; y < a.rows; ++y)
+        if (rowDiffersBeyondNoise(a, b, y))
+            return false;
+    return true;
 }
 
 // What changed since the previous frame, and so what to detect and read.

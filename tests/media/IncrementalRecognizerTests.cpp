@@ -197,6 +197,33 @@ TEST(LineReadingCacheKeep, ForgetsReadingsUnusedForTooLongAndKeepsTheNewestWhenF
 
 // Crops kept for similarity: only those read, only of the same size and
 // type, the most recently read first, and gone with their reading.
+// Frames are compared row by row in blocks of bytes: one channel of one
+// pixel beyond the noise is a change wherever it lies, in a block or in a
+// row's tail, and a difference of exactly the tolerance is not.
+TEST(FrameNoise, OneChannelBeyondTheNoiseAnywhereIsADifference)
+{
+    cv::RNG rng(11);
+    for (const cv::Size size : {cv::Size(37, 5), cv::Size(700, 3)}) {
+        SCOPED_TRACE(::testing::PrintToString(size));
+        // Views into a wider picture: rows are not contiguous.
+        cv::Mat wider(size.height, size.width + 3, CV_8UC3);
+        rng.fill(wider, cv::RNG::UNIFORM, 40, 200);
+        const cv::Mat frame = wider(cv::Rect({}, size));
+        const int rowBytes = size.width * 3;
+        for (int y = 0; y < size.height; ++y) {
+            for (const int byte : {0, 63, 64, rowBytes / 2, rowBytes - 1}) {
+                SCOPED_TRACE(::testing::Message() << "row " << y << " byte " << byte);
+                cv::Mat changed = frame.clone();
+                changed.ptr<std::uint8_t>(y)[byte] += 24;
+                EXPECT_TRUE(IncrementalRecognizer::sameWithinNoise(frame, changed));
+                changed.ptr<std::uint8_t>(y)[byte] += 1;
+                EXPECT_FALSE(IncrementalRecognizer::sameWithinNoise(frame, changed));
+                EXPECT_FALSE(IncrementalRecognizer::sameWithinNoise(changed, frame));
+            }
+        }
+    }
+}
+
 TEST(LineReadingCacheSimilar, FindsAReadCropOfTheSameSizeThatPassesTheTest)
 {
     LineReadingCache cache(8, 2);
