@@ -118,6 +118,42 @@ TEST(FrameRegistrationPair, RepeatingRowsAreAlignedByTheirDifferences)
     }
 }
 
+// A frame whose left part stands still while its right part scrolls by 24
+// pixels: many small marks on the left, fewer large shapes on the right.
+// The still part has most of the matches and neither alignment fits the
+// whole picture, so the scroll is a second set of matches among the first
+// one's outliers, and the expected motion picks between the two.
+cv::Mat splitScreen(int scroll)
+{
+    cv::Mat frame(540, 960, CV_8UC3, cv::Scalar::all(255));
+    cv::RNG marks(1);
+    for (int i = 0; i < 100; ++i) {
+        const int x = marks.uniform(10, 560), y = marks.uniform(10, 520);
+        cv::rectangle(frame, cv::Rect(x, y, 5 + marks.uniform(0, 3), 5 + marks.uniform(0, 3)), cv::Scalar::all(0),
+                      cv::FILLED);
+    }
+    cv::RNG shapes(99);
+    cv::Mat column(1200, 380, CV_8UC3, cv::Scalar::all(255));
+    for (int i = 0; i < 40; ++i) {
+        const cv::Rect box(shapes.uniform(0, 300), shapes.uniform(0, 1150), shapes.uniform(30, 120), shapes.uniform(30, 90));
+        cv::rectangle(column, box, cv::Scalar::all(150 + shapes.uniform(-10, 10)), cv::FILLED);
+    }
+    column(cv::Rect(0, 300 + scroll, 380, 540)).copyTo(frame(cv::Rect(580, 0, 380, 540)));
+    return frame;
+}
+
+TEST(FrameRegistrationPair, APartMovingAloneIsFoundBesideTheRest)
+{
+    const auto reference = FrameRegistration::prepare(Image(splitScreen(0)));
+    const auto current = FrameRegistration::prepare(Image(splitScreen(24)));
+    for (const double ty : {0.0, -24.0 / 540}) {
+        SCOPED_TRACE(ty);
+        const auto measured = FrameRegistration::registerPair(*reference, *current, MotionTransform(1, 0, ty));
+        ASSERT_TRUE(measured);
+        expectMotionNear(measured->motion, 1.0, 0.0, ty);
+    }
+}
+
 struct HomographyCase {
     const char* name;
     cv::Matx33d currentToReference;
