@@ -1,6 +1,7 @@
 #include "ScrivelMedia/IncrementalRecognizer.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <map>
@@ -338,6 +339,63 @@ bool samePictureWithinNoise(const cv::Mat& a, const cv::Mat& b)
     if (largest <= kNoiseTolerance)
         return true;
     return ChangeMap(a, b, {0, 0}).unchanged(cv::Rect({}, a.size()));
+}
+
+// Each channel's median over a 3-channel crop: the colour of its background.
+cv::Vec3b medianColour(const cv::Mat& crop)
+{
+    std::array<std::array<int, 256>, 3> counts{};
+    for (int y = 0; y < crop.rows; ++y) {
+        const auto* pixel = crop.ptr<cv::Vec3b>(y);
+        for (int x = 0; x < crop.cols; ++x)
+            for (int c = 0; c < 3; ++c)
+                ++counts[c][pixel[x][c]];
+    }
+    cv::Vec3b median;
+    const int half = static_cast<int>(crop.total() / 2);
+    for (int c = 0; c < 3; ++c) {
+        int seen = 0, level = 0;
+        while ((seen += counts[c][level]) <= half)
+            ++level;
+        median[c] = static_cast<std::uint8_t>(level);
+    }
+    return median;
+}
+
+// Whether every pixel of `crop` outside `inside` lies within the noise of
+// `background`.
+bool plainOutside(const cv::Mat& crop, cv::Rect inside, cv::Vec3b background)
+{
+    for (int y = 0; y < crop.rows; ++y) {
+        const auto* pixel = crop.ptr<cv::Vec3b>(y);
+        const bool rowInside = y >= inside.y && y < inside.br().y;
+        for (int x = 0; x < crop.cols; ++x) {
+            if (rowInside && x == inside.x) {
+                x = inside.br().x - 1;
+                continue;
+            }
+            for (int c = 0; c < 3; ++c)
+                if (std::abs(pixel[x][c] - background[c]) > kNoiseTolerance)
+                    return false;
+        }
+    }
+    return true;
+}
+
+// The reading of `line` taken from that of `read` when it shows the same
+// picture moved by `inkOffset`; none when it does not, or when the two would
+// not be read at one scale.
+std::optional<LineReadingCache::Entry> movedEntry(const cv::Mat& line, const cv::Mat& read,
+                                                  const LineReadingCache::Entry& entry, cv::Point inkOffset)
+{
+    if (!IncrementalRecognizer::samePictureMoved(line, read, inkOffset))
+        return std::nullopt;
+    if (!entry)
+        return std::optional<LineReadingCache::Entry>(std::in_place); // read as nothing there too
+    auto reading = OcrEngine::movedReading(*entry, read, line, inkOffset);
+    if (!reading)
+        return std::nullopt;
+    return std::optional<LineReadingCache::Entry>(std::in_place, std::move(*reading));
 }
 
 // How far the picture's scale changed between two frames, in pixels across
@@ -782,6 +840,18 @@ IncrementalRecognizer::IncrementalRecognizer(Options options) : IncrementalRecog
 
 IncrementalRecognizer::~IncrementalRecognizer() = default;
 
+bool IncrementalRecognizer::samePictureMoved(const cv::Mat& line, const cv::Mat& read, cv::Point offset)
+{
+    if (line.type() != CV_8UC3 || read.type() != CV_8UC3)
+        return false;
+    // Where they overlap, the rule frames are compared by.
+    const cv::Rect overlap = cv::Rect({}, line.size()) & (cv::Rect({}, read.size()) + offset);
+    if (overlap.empty() || !samePictureWithinNoise(line(overlap), read(overlap - offset)))
+        return false;
+    const cv::Vec3b background = medianColour(line(overlap));
+    return plainOutside(line, overlap, background) && plainOutside(read, overlap - offset, background);
+}
+
 bool IncrementalRecognizer::sameWithinNoise(const cv::Mat& a, const cv::Mat& b)
 {
     if (a.size() != b.size() || a.type() != b.type() || a.depth() != CV_8U)
@@ -1117,6 +1187,19 @@ std::vector<std::optional<OcrEngine::LineReading>> IncrementalRecognizer::read(c
             ++statistics_.linesMatched;
             continue;
         }
+        // The same, found in a box a pixel or two off (detection boxes of one
+        // line vary with what else their window held): the reading moves with
+        // the ink.
+        if (auto moved = cache_.findMoved(crop, [&](const cv::Mat& read, const LineReadingCache::Entry& entry,
+                                                    cv::Point inkOffset) {
+                return movedEntry(crop, read, entry, inkOffset);
+            })) {
+            cache_.insert(key, *moved);
+            readings[i] = std::move(*moved);
+            ++statistics_.linesReused;
+            ++statistics_.linesMatched;
+            continue;
+        }
         auto [at, added] = pendingIndex.try_emplace({key.high, key.low}, pending.size());
         if (added)
             pending.push_back({key, line, {}, std::nullopt});
@@ -1127,14 +1210,31 @@ std::vector<std::optional<OcrEngine::LineReading>> IncrementalRecognizer::read(c
     // Equal text drawn at the same horizontal offset in several places (a
     // column of a sheet repeating a value) is the same picture but for
     // coding noise: read once.
+    // So is one cell found in boxes a pixel or two apart: its reading moves
+    // with the ink.
     std::vector<std::size_t> readFor(pending.size());
+    std::vector<std::optional<cv::Point>> inkOffsetFor(pending.size());
+    std::vector<cv::Rect> inkOf(pending.size());
     std::vector<std::size_t> toRead;
     for (std::size_t k = 0; k < pending.size(); ++k) {
         const cv::Mat crop = frame(pending[k].line);
-        const auto same = std::find_if(toRead.begin(), toRead.end(), [&](std::size_t j) {
+        auto same = std::find_if(toRead.begin(), toRead.end(), [&](std::size_t j) {
             return pending[j].line.size() == pending[k].line.size() &&
                    samePictureWithinNoise(crop, frame(pending[j].line));
         });
+        if (same == toRead.end()) {
+            inkOf[k] = OcrEngine::inkBox(crop);
+            same = std::find_if(toRead.begin(), toRead.end(), [&](std::size_t j) {
+                if (inkOf[k].empty() || inkOf[j].size() != inkOf[k].size())
+                    return false;
+                const cv::Point offset = inkOf[k].tl() - inkOf[j].tl();
+                const cv::Mat read = frame(pending[j].line);
+                return IncrementalRecognizer::samePictureMoved(crop, read, offset) &&
+                       OcrEngine::readAtOneScale(read, crop, offset);
+            });
+            if (same != toRead.end())
+                inkOffsetFor[k] = inkOf[k].tl() - inkOf[*same].tl();
+        }
         readFor[k] = same == toRead.end() ? k : *same;
         if (same == toRead.end())
             toRead.push_back(k);
@@ -1153,7 +1253,10 @@ std::vector<std::optional<OcrEngine::LineReading>> IncrementalRecognizer::read(c
     for (std::size_t k = 0; k < pending.size(); ++k) {
         Pending& p = pending[k];
         const bool readHere = readFor[k] == k;
-        const std::optional<OcrEngine::LineReading>& reading = pending[readFor[k]].reading;
+        std::optional<OcrEngine::LineReading> reading = pending[readFor[k]].reading;
+        if (reading && inkOffsetFor[k])
+            reading = OcrEngine::movedReading(*reading, frame(pending[readFor[k]].line), frame(p.line),
+                                              *inkOffsetFor[k]);
         for (std::size_t user : p.users)
             readings[user] = reading;
         cache_.insert(p.key, reading, readHere ? frame(p.line) : cv::Mat());

@@ -77,6 +77,13 @@ public:
     // video coding noise: no channel of any pixel differs by more than the
     // noise tolerance.
     static bool sameWithinNoise(const cv::Mat& a, const cv::Mat& b);
+    // Whether line crop `line` (8-bit BGR) shows the picture of crop `read`
+    // moved by `offset` (a pixel of `read` at p stands at p + offset in
+    // `line`): the same picture but for coding noise where they overlap, and
+    // plain background within the noise wherever only one of them reaches.
+    // One line found in boxes a pixel or two apart passes; a crop taking in
+    // more (a grid line, a neighbour's edge) does not.
+    static bool samePictureMoved(const cv::Mat& line, const cv::Mat& read, cv::Point offset);
 
     const Statistics& statistics() const { return statistics_; }
     // The line crops (frame pixels) of the latest frame, in reading order.

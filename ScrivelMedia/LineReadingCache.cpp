@@ -122,10 +122,28 @@ void LineReadingCache::insert(const Key& key, Entry entry, const cv::Mat& linePi
 {
     std::lock_guard lock(mutex_);
     const bool read = !linePixels.empty();
+    const cv::Rect ink = read ? OcrEngine::inkBox(linePixels) : cv::Rect();
     const bool added =
-        entries_.insert_or_assign(key, Stored{std::move(entry), frame_, read ? linePixels.clone() : cv::Mat()}).second;
-    if (read && added)
+        entries_.insert_or_assign(key, Stored{std::move(entry), frame_, read ? linePixels.clone() : cv::Mat(), ink})
+            .second;
+    if (read && added) {
         readBySize_[sizeKey(key.width, key.height)].push_back(key);
+        if (!ink.empty())
+            readByInkSize_[sizeKey(ink.width, ink.height)].push_back(key);
+    }
+}
+
+std::vector<std::pair<LineReadingCache::Key, const LineReadingCache::Stored*>> LineReadingCache::candidatesIn(
+    const std::unordered_map<std::uint64_t, std::vector<Key>>& index, std::uint64_t at) const
+{
+    std::vector<std::pair<Key, const Stored*>> candidates;
+    const auto found = index.find(at);
+    if (found == index.end())
+        return candidates;
+    for (auto it = found->second.rbegin(); it != found->second.rend(); ++it)
+        if (auto stored = entries_.find(*it); stored != entries_.end() && !stored->second.pixels.empty())
+            candidates.emplace_back(*it, &stored->second);
+    return candidates;
 }
 
 void LineReadingCache::nextFrame()
@@ -153,9 +171,11 @@ void LineReadingCache::nextFrame()
 
 void LineReadingCache::forgetGoneCrops()
 {
-    for (auto it = readBySize_.begin(); it != readBySize_.end();) {
-        std::erase_if(it->second, [&](const Key& key) { return !entries_.contains(key); });
-        it = it->second.empty() ? readBySize_.erase(it) : std::next(it);
+    for (auto* index : {&readBySize_, &readByInkSize_}) {
+        for (auto it = index->begin(); it != index->end();) {
+            std::erase_if(it->second, [&](const Key& key) { return !entries_.contains(key); });
+            it = it->second.empty() ? index->erase(it) : std::next(it);
+        }
     }
 }
 

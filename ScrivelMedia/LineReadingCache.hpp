@@ -48,8 +48,16 @@ public:
     // The most recently read crops are tried first.
     template <typename Same>
     std::optional<Entry> findSimilar(const cv::Mat& linePixels, Same same);
-    // `linePixels`: the crop that was read, kept for findSimilar(); none
-    // when the reading was not made on these pixels.
+    // The reading of a crop that was read and shows the same ink as
+    // `linePixels` with other edges round it: `move(readPixels, entry,
+    // inkOffset)` decides, given where the ink of `linePixels` stands from
+    // where it stood in the crop read, and gives the reading to take or
+    // none. Crops whose ink boxes are of one size are tried, the most
+    // recently read first. Marks the one taken used.
+    template <typename Move>
+    std::optional<Entry> findMoved(const cv::Mat& linePixels, Move move);
+    // `linePixels`: the crop that was read, kept for findSimilar() and
+    // findMoved(); none when the reading was not made on these pixels.
     void insert(const Key& key, Entry entry, const cv::Mat& linePixels = {});
     // Starts a new frame and forgets readings unused for too long.
     void nextFrame();
@@ -64,13 +72,18 @@ private:
         Entry entry;
         std::int64_t lastUsed = 0;
         cv::Mat pixels; // the crop read, or none
+        cv::Rect ink;   // the box of its ink (OcrEngine::inkBox)
     };
     static std::uint64_t sizeKey(int width, int height)
     {
         return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(width)) << 32) |
                static_cast<std::uint32_t>(height);
     }
-    // Drops from readBySize_ the keys gone from entries_ (mutex_ held).
+    // Keys of kept crops worth comparing with `linePixels` by one of the
+    // two indexes, most recently read first (mutex_ taken).
+    std::vector<std::pair<Key, const Stored*>> candidatesIn(
+        const std::unordered_map<std::uint64_t, std::vector<Key>>& index, std::uint64_t at) const;
+    // Drops from both indexes the keys gone from entries_ (mutex_ held).
     void forgetGoneCrops();
 
     const std::size_t capacity_;
@@ -80,6 +93,8 @@ private:
     // The read crops' keys by size, oldest first (some may be gone from
     // entries_ until nextFrame()); guarded by mutex_.
     std::unordered_map<std::uint64_t, std::vector<Key>> readBySize_;
+    // The same keys by the size of their ink boxes.
+    std::unordered_map<std::uint64_t, std::vector<Key>> readByInkSize_;
     std::int64_t frame_ = 0; // guarded by mutex_
 };
 
@@ -90,17 +105,42 @@ std::optional<LineReadingCache::Entry> LineReadingCache::findSimilar(const cv::M
     std::vector<std::pair<Key, cv::Mat>> candidates;
     {
         std::lock_guard lock(mutex_);
-        auto found = readBySize_.find(sizeKey(linePixels.cols, linePixels.rows));
-        if (found == readBySize_.end())
-            return std::nullopt;
-        for (auto it = found->second.rbegin(); it != found->second.rend(); ++it)
-            if (auto stored = entries_.find(*it); stored != entries_.end() && !stored->second.pixels.empty())
-                candidates.emplace_back(*it, stored->second.pixels);
+        for (const auto& [key, stored] : candidatesIn(readBySize_, sizeKey(linePixels.cols, linePixels.rows)))
+            candidates.emplace_back(key, stored->pixels);
     }
     for (const auto& [key, pixels] : candidates)
         if (pixels.type() == linePixels.type() && same(linePixels, pixels))
             if (auto entry = find(key))
                 return entry;
+    return std::nullopt;
+}
+
+template <typename Move>
+std::optional<LineReadingCache::Entry> LineReadingCache::findMoved(const cv::Mat& linePixels, Move move)
+{
+    const cv::Rect ink = OcrEngine::inkBox(linePixels);
+    if (ink.empty())
+        return std::nullopt;
+    struct Candidate {
+        Key key;
+        cv::Mat pixels;
+        cv::Rect ink;
+        Entry entry;
+    };
+    std::vector<Candidate> candidates;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& [key, stored] : candidatesIn(readByInkSize_, sizeKey(ink.width, ink.height)))
+            candidates.push_back({key, stored->pixels, stored->ink, stored->entry});
+    }
+    for (const Candidate& candidate : candidates) {
+        if (candidate.pixels.type() != linePixels.type())
+            continue;
+        if (auto entry = move(candidate.pixels, candidate.entry, ink.tl() - candidate.ink.tl())) {
+            find(candidate.key);
+            return entry;
+        }
+    }
     return std::nullopt;
 }
 

@@ -111,10 +111,9 @@ double widthPrior(UChar32 c)
     return 0.55;
 }
 
-// The rows of a line crop that hold ink, with a margin: detection boxes are
-// looser on small text, which would leave the glyphs small in the 48-pixel
-// recognition input.
-cv::Rect tightenToInk(const cv::Mat& crop)
+// The box of a line crop's ink: pixels whose grey differs from the crop's
+// median grey by more than kInkContrast. Empty when there is none.
+cv::Rect inkBoxOf(const cv::Mat& crop)
 {
     cv::Mat grey;
     cv::cvtColor(crop, grey, cv::COLOR_BGR2GRAY);
@@ -124,19 +123,20 @@ cv::Rect tightenToInk(const cv::Mat& crop)
     cv::Mat ink;
     cv::absdiff(grey, cv::Scalar(background), ink);
     ink = ink > kInkContrast;
-    int first = -1, last = -1;
-    for (int r = 0; r < ink.rows; ++r) {
-        if (cv::countNonZero(ink.row(r)) > 0) {
-            if (first < 0)
-                first = r;
-            last = r;
-        }
-    }
-    if (first < 0)
+    return cv::boundingRect(ink);
+}
+
+// The rows of a line crop that hold ink, with a margin: detection boxes are
+// looser on small text, which would leave the glyphs small in the 48-pixel
+// recognition input.
+cv::Rect tightenToInk(const cv::Mat& crop)
+{
+    const cv::Rect ink = inkBoxOf(crop);
+    if (ink.empty())
         return {0, 0, crop.cols, crop.rows};
-    const int margin = static_cast<int>(std::lround(kInkMarginHeights * (last - first + 1)));
-    const int top = std::max(0, first - margin);
-    const int bottom = std::min(crop.rows, last + 1 + margin);
+    const int margin = static_cast<int>(std::lround(kInkMarginHeights * ink.height));
+    const int top = std::max(0, ink.y - margin);
+    const int bottom = std::min(crop.rows, ink.y + ink.height + margin);
     return {0, top, crop.cols, bottom - top};
 }
 
@@ -524,6 +524,40 @@ int paddedWidthOf(int scaledWidth)
 int OcrEngine::paddedInputWidth(const cv::Mat& linePixels)
 {
     return linePixels.empty() ? 0 : paddedWidthOf(scaledWidthOf(tightenToInk(linePixels)));
+}
+
+cv::Rect OcrEngine::inkBox(const cv::Mat& linePixels)
+{
+    return linePixels.empty() ? cv::Rect() : inkBoxOf(linePixels);
+}
+
+bool OcrEngine::readAtOneScale(const cv::Mat& readPixels, const cv::Mat& linePixels, cv::Point inkOffset)
+{
+    if (readPixels.empty() || linePixels.empty())
+        return false;
+    const cv::Rect readRows = tightenToInk(readPixels);
+    const cv::Rect lineRows = tightenToInk(linePixels);
+    return lineRows.y == readRows.y + inkOffset.y && lineRows.height == readRows.height;
+}
+
+std::optional<OcrEngine::LineReading> OcrEngine::movedReading(const LineReading& reading, const cv::Mat& readPixels,
+                                                              const cv::Mat& linePixels, cv::Point inkOffset)
+{
+    if (!readAtOneScale(readPixels, linePixels, inkOffset))
+        return std::nullopt;
+    const cv::Rect lineRows = tightenToInk(linePixels);
+    // A crop column x lands on scaled column x * scaledWidth / crop width.
+    const int scaledWidth = scaledWidthOf(lineRows);
+    const double readColumnsPerPixel = static_cast<double>(reading.scaledWidth) / readPixels.cols;
+    const double lineColumnsPerPixel = static_cast<double>(scaledWidth) / linePixels.cols;
+    const auto moved = [&](double column) {
+        return (column / readColumnsPerPixel + inkOffset.x) * lineColumnsPerPixel;
+    };
+    LineReading result{reading.reading, {}, scaledWidth};
+    result.characters.reserve(reading.characters.size());
+    for (const auto& c : reading.characters)
+        result.characters.push_back({moved(c.left), moved(c.right), c.whitespace});
+    return result;
 }
 
 std::optional<OcrEngine::LineReading> OcrEngine::readLinePixels(const cv::Mat& linePixels) const

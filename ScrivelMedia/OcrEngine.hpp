@@ -130,6 +130,21 @@ public:
     static std::vector<std::size_t> byScaledWidth(const cv::Mat& frame, const std::vector<cv::Rect>& lines);
     // The width of the network input readLinePixels() makes of these pixels.
     static int paddedInputWidth(const cv::Mat& linePixels);
+    // The box of a crop's ink (pixels far from its median grey), which
+    // readLinePixels() reads with a margin of rows; empty when there is none.
+    static cv::Rect inkBox(const cv::Mat& linePixels);
+    // The reading of `linePixels` from that of `readPixels`, when the two
+    // crops show one picture with other plain edges round it (detection boxes
+    // of one line a pixel or two apart), its ink standing at `inkOffset` in
+    // `linePixels` from where it stands in `readPixels`. The network then
+    // sees the same rows at the same scale, moved along the line: the
+    // characters move with the ink. Nothing when the rows read round the ink
+    // differ (a box cutting into the margin), which changes the scale.
+    static std::optional<LineReading> movedReading(const LineReading& reading, const cv::Mat& readPixels,
+                                                   const cv::Mat& linePixels, cv::Point inkOffset);
+    // Whether movedReading() gives a reading for these crops: the rows read
+    // round the ink are the same.
+    static bool readAtOneScale(const cv::Mat& readPixels, const cv::Mat& linePixels, cv::Point inkOffset);
 
     // The detection half of recognize(): the lines of `raster` as crops of
     // the frame they are read from (`frameSize` pixels, the raster's own size

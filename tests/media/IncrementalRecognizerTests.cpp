@@ -269,6 +269,72 @@ TEST(LineReadingCacheSimilar, FindsAReadCropOfTheSameSizeThatPassesTheTest)
     EXPECT_FALSE(cache.findSimilar(probe, anything));
 }
 
+// A crop is another's picture moved only when the two agree where they
+// overlap and whatever only one of them takes in is plain background.
+TEST(FrameNoise, ACropIsTheSamePictureMovedOnlyWithPlainEdges)
+{
+    // "E-1024" drawn at two places of noisy white pages.
+    const auto page = [](const char* text, cv::Point origin) {
+        cv::Mat canvas(60, 240, CV_8UC3, cv::Scalar::all(255));
+        cv::putText(canvas, text, origin, cv::FONT_HERSHEY_SIMPLEX, 0.6, cv::Scalar(40, 40, 40), 1, cv::LINE_AA);
+        return withBackgroundNoise(canvas);
+    };
+    const cv::Mat first = page("E-1024", {20, 30});
+    const cv::Mat read = first(cv::Rect(14, 12, 90, 24));
+    // Three more columns on the left, one fewer on the right, a row more
+    // above: where one line's detection boxes differ.
+    const cv::Rect box(41, 23, 92, 25);
+    const cv::Point offset(3, 1);
+    const cv::Mat second = page("E-1024", {50, 42});
+    const cv::Point inkOffset = OcrEngine::inkBox(second(box)).tl() - OcrEngine::inkBox(read).tl();
+    ASSERT_EQ(inkOffset, offset);
+    EXPECT_TRUE(IncrementalRecognizer::samePictureMoved(second(box), read, inkOffset));
+    EXPECT_FALSE(IncrementalRecognizer::samePictureMoved(second(box), read, inkOffset + cv::Point(1, 0)));
+
+    cv::Mat gridLine = second.clone();
+    gridLine.col(box.x).setTo(cv::Scalar::all(215)); // pale, but beyond the noise
+    EXPECT_FALSE(IncrementalRecognizer::samePictureMoved(gridLine(box), read, inkOffset));
+    const cv::Mat other = page("E-1025", {50, 42});
+    ASSERT_EQ(OcrEngine::inkBox(other(box)).size(), OcrEngine::inkBox(read).size());
+    EXPECT_FALSE(IncrementalRecognizer::samePictureMoved(other(box), read, inkOffset));
+    EXPECT_TRUE(IncrementalRecognizer::samePictureMoved(read, second(box), -inkOffset));
+}
+
+// A reading taken to a crop boxed otherwise round the same ink puts each
+// character on the same pixels of the frame; a crop whose edge cuts into the
+// rows read round the ink would be read at another scale and gets none.
+TEST(MovedReading, CharactersStayOnTheirInkAndAnotherScaleGetsNone)
+{
+    // Ink 10 rows high: read with 4 rows of margin each way, 18 rows.
+    const auto crop = [](int width, cv::Point inkAt) {
+        cv::Mat pixels(30, width, CV_8UC3, cv::Scalar::all(250));
+        pixels(cv::Rect(inkAt, cv::Size(80, 10))).setTo(cv::Scalar::all(20));
+        return pixels;
+    };
+    const cv::Mat read = crop(120, {20, 10});
+    const cv::Mat wider = crop(131, {27, 10});
+    const int scaledWidth = (48 * 120 + 17) / 18;
+    const OcrEngine::LineReading reading{{"ab", 0.9F}, {{53.0, 120.0, false}, {120.0, 266.0, false}}, scaledWidth};
+    const cv::Size frame(1000, 500);
+    const cv::Rect readBox(300, 200, 120, 30);
+    const cv::Rect widerBox(293, 200, 131, 30); // the ink on the same frame pixels
+
+    const auto moved = OcrEngine::movedReading(reading, read, wider, {7, 0});
+    ASSERT_TRUE(moved.has_value());
+    EXPECT_EQ(moved->reading, reading.reading);
+    const OcrLine there = OcrEngine::placeLine(reading, readBox, frame);
+    const OcrLine here = OcrEngine::placeLine(*moved, widerBox, frame);
+    ASSERT_EQ(here.characters().size(), there.characters().size());
+    for (std::size_t i = 0; i < here.characters().size(); ++i) {
+        EXPECT_NEAR(here.characters()[i].left * frame.width, there.characters()[i].left * frame.width, 0.01);
+        EXPECT_NEAR(here.characters()[i].right * frame.width, there.characters()[i].right * frame.width, 0.01);
+    }
+    // The top edge 2 rows above the ink: 2 rows of margin instead of 4.
+    const cv::Mat cut = crop(120, {20, 2});
+    EXPECT_FALSE(OcrEngine::readAtOneScale(read, cut, {0, -8}));
+    EXPECT_FALSE(OcrEngine::movedReading(reading, read, cut, {0, -8}).has_value());
+}
+
 // A reading depends only on the line's pixels: read at one place and placed
 // at another, it is exactly what reading it there gives.
 TEST_F(IncrementalRecognition, AReadingPlacedElsewhereIsExactlyTheReadingThere)
@@ -803,6 +869,71 @@ TEST_F(IncrementalRecognition, EqualLinesOfOneFrameAreReadOnce)
     EXPECT_EQ(std::count_if(regions.begin(), regions.end(),
                             [](const DetectedRegion& r) { return r.text == "Reply to nadia@deskline.app"; }),
               3);
+}
+
+// A sheet's cells repeat values at other offsets in their boxes, and one
+// line is found in boxes a pixel or two apart from window to window. Crops
+// showing the same ink at the same scale, whatever their boxes, are read
+// once, in one frame and in a later one, the reading placed on each box's
+// ink. A line differing by one character is read for itself.
+TEST_F(IncrementalRecognition, EqualTextInBoxesSetOtherwiseIsReadOnce)
+{
+    const std::string repeated = "Reply to nadia@deskline.app";
+    const auto draw = [&](const std::vector<int>& indents) {
+        TextCanvas canvas(kWidth, kHeight, {255, 255, 255});
+        for (std::size_t i = 0; i < indents.size(); ++i)
+            canvas.draw(repeated, {indents[i], 60 + 64 * static_cast<int>(i)}, 22, Font::sans, {30, 30, 30});
+        canvas.draw("Reply to nadja@deskline.app", {24, 60 + 64 * static_cast<int>(indents.size())}, 22, Font::sans,
+                    {30, 30, 30});
+        return withBackgroundNoise(canvas.pixels());
+    };
+    // Crops read before (`earlier`) that `crop` may take its reading from.
+    std::vector<cv::Mat> earlier;
+    int boxedOtherwise = 0;
+    const auto readsExpected = [&](const Image& frame, const std::vector<cv::Rect>& lines) {
+        int reads = 0;
+        for (const cv::Rect& line : lines) {
+            const cv::Mat crop = frame.pixels(line);
+            const cv::Rect ink = OcrEngine::inkBox(crop);
+            const auto partner = std::find_if(earlier.begin(), earlier.end(), [&](const cv::Mat& read) {
+                const cv::Rect readInk = OcrEngine::inkBox(read);
+                const cv::Point offset = ink.tl() - readInk.tl();
+                return readInk.size() == ink.size() && IncrementalRecognizer::samePictureMoved(crop, read, offset) &&
+                       OcrEngine::readAtOneScale(read, crop, offset);
+            });
+            if (partner == earlier.end()) {
+                earlier.push_back(crop);
+                ++reads;
+            } else if (partner->size() != crop.size()) {
+                ++boxedOtherwise;
+            }
+        }
+        return reads;
+    };
+
+    const Image frame(draw({24, 27, 33, 41}));
+    IncrementalRecognizer recognizer(engine_, {2});
+    const auto regions = recognizer.recognize(frame, frame, settings(), scrolledBy(0));
+    EXPECT_EQ(recognizer.statistics().linesRead, readsExpected(frame, recognizer.latestLines()));
+    const auto expected = full(frame);
+    ASSERT_EQ(regions.size(), expected.size());
+    for (std::size_t i = 0; i < regions.size(); ++i) {
+        SCOPED_TRACE(expected[i].text);
+        EXPECT_EQ(regions[i].text, expected[i].text);
+        // On the ink: within a pixel of the line's own reading.
+        EXPECT_NEAR(regions[i].rect.x * kWidth, expected[i].rect.x * kWidth, 1.0);
+        EXPECT_NEAR(regions[i].rect.maxX() * kWidth, expected[i].rect.maxX() * kWidth, 1.0);
+    }
+    EXPECT_TRUE(anyTextContains(regions, "nadja@deskline.app"));
+
+    // The rows moved sideways by other amounts, each alone: detected again.
+    const Image later(draw({30, 22, 37, 29}));
+    const auto before = recognizer.statistics();
+    const auto again = recognizer.recognize(later, later, settings(), scrolledBy(0));
+    EXPECT_EQ(recognizer.statistics().linesRead - before.linesRead, readsExpected(later, recognizer.latestLines()));
+    EXPECT_EQ(texts(again), texts(full(later)));
+    // The case at hand: readings shared between boxes of different sizes.
+    EXPECT_GE(boxedOtherwise, 2);
 }
 
 // A popup fading in changes each frame by less than coding noise, but the
