@@ -439,6 +439,41 @@ std::vector<cv::Point> candidateShifts(const IncrementalRecognizer::FrameContext
     return shifts;
 }
 
+// Rows of each tile sampled by estimatedUnchangedTiles().
+constexpr std::array<int, 2> kSampledTileRows{kTile / 4, 3 * kTile / 4};
+// A displacement whose estimate reaches less than this share of the best
+// count measured so far is not measured.
+constexpr double kHopelessEstimateShare = 0.5;
+
+// How many tiles a ChangeMap of `frame` against `reference` moved by `shift`
+// would find unchanged, estimated from two rows of each tile: a tile counts
+// when neither row has a channel beyond the noise. Coding noise can make a
+// sampled row differ where the map, which looks at neighbourhoods, finds no
+// change, so this undercounts on noisy frames; a change between the sampled
+// rows makes it overcount.
+int estimatedUnchangedTiles(const cv::Mat& frame, const cv::Mat& reference, cv::Point shift)
+{
+    const cv::Rect overlap = cv::Rect({}, frame.size()) & (cv::Rect({}, reference.size()) + shift);
+    const auto pixelBytes = static_cast<std::size_t>(frame.elemSize());
+    int count = 0;
+    for (int y0 = 0; y0 + kTile <= frame.rows; y0 += kTile) {
+        if (y0 < overlap.y || y0 + kTile > overlap.br().y)
+            continue;
+        for (int x0 = 0; x0 + kTile <= frame.cols; x0 += kTile) {
+            if (x0 < overlap.x || x0 + kTile > overlap.br().x)
+                continue;
+            const bool unchanged = std::none_of(kSampledTileRows.begin(), kSampledTileRows.end(), [&](int row) {
+                const int y = y0 + row;
+                return bytesDifferBeyondNoise(frame.ptr<std::uint8_t>(y) + x0 * pixelBytes,
+                                              reference.ptr<std::uint8_t>(y - shift.y) + (x0 - shift.x) * pixelBytes,
+                                              kTile * pixelBytes);
+            });
+            count += unchanged ? 1 : 0;
+        }
+    }
+    return count;
+}
+
 // Whether `line` is made of carried lines: nothing of it lies outside them
 // and their margins but a sliver narrower than half a character (so a line
 // that grew, by as little as a typed character, is not). Only carried lines
@@ -909,6 +944,12 @@ std::optional<IncrementalRecognizer::Plan> IncrementalRecognizer::plan(const Ima
     const int tileCount = unchanged.columns() * unchanged.rows();
     cv::Point shift(0, 0);
     for (const cv::Point candidate : candidateShifts(previous_.context, context, frame.size())) {
+        // A frame with parts moving apart (a sheet's frozen rows over a
+        // scrolling body) leaves every displacement short of explaining
+        // nearly all of it; those far behind the best need not be mapped.
+        if (unchangedCount > 0 &&
+            estimatedUnchangedTiles(frame, reference, candidate) < kHopelessEstimateShare * unchangedCount)
+            continue;
         ChangeMap candidateChanges(frame, reference, candidate);
         int count = 0;
         TileMap tiles = candidateChanges.tiles(count);

@@ -408,6 +408,22 @@ TEST_F(IncrementalRecognition, ScrolledLinesAreReusedAndOnlyNewLinesRead)
     EXPECT_GE(stats.linesReused, 2 * (linesBefore - 4));
 }
 
+// Registration is good to about a pixel: a scroll it reports a pixel short
+// is still found, among the displacements next to the reported one.
+TEST_F(IncrementalRecognition, AScrollReportedAPixelShortIsFound)
+{
+    const cv::Mat page = renderPage();
+    IncrementalRecognizer recognizer(engine_, {2});
+    recognizer.recognize(view(page, 0), view(page, 0), settings(), scrolledBy(0));
+    const auto before = recognizer.statistics();
+    const Image frame = view(page, 37);
+    const auto regions = recognizer.recognize(frame, frame, settings(), scrolledBy(36));
+    const auto& stats = recognizer.statistics();
+    EXPECT_EQ(stats.bandDetections - before.bandDetections, 1);
+    EXPECT_LE(stats.linesRead - before.linesRead, 4);
+    EXPECT_EQ(regions, freshlyRead(frame, recognizer.latestLines()));
+}
+
 // A sheet's frozen header stays while the page under it scrolls: its lines
 // are kept in their place, not detected and read again.
 TEST_F(IncrementalRecognition, AFrozenHeaderOverAScrollingPageIsKeptInPlace)
