@@ -440,14 +440,15 @@ std::vector<cv::Point> candidateShifts(const IncrementalRecognizer::FrameContext
 }
 
 // Rows of each tile sampled by estimatedUnchangedTiles().
-constexpr std::array<int, 2> kSampledTileRows{kTile / 4, 3 * kTile / 4};
+constexpr std::array<int, 4> kSampledTileRows{kTile / 8, 3 * kTile / 8, 5 * kTile / 8, 7 * kTile / 8};
 // A displacement whose estimate reaches less than this share of the best
 // count measured so far is not measured.
 constexpr double kHopelessEstimateShare = 0.5;
 
 // How many tiles a ChangeMap of `frame` against `reference` moved by `shift`
-// would find unchanged, estimated from two rows of each tile: a tile counts
-// when neither row has a channel beyond the noise. Coding noise can make a
+// would find unchanged, estimated from four rows of each tile, a quarter of
+// a tile apart (text a few rows high slips between two): a tile counts when
+// no sampled row has a channel beyond the noise. Coding noise can make a
 // sampled row differ where the map, which looks at neighbourhoods, finds no
 // change, so this undercounts on noisy frames; a change between the sampled
 // rows makes it overcount.
