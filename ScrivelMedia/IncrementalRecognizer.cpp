@@ -1032,8 +1032,28 @@ std::optional<IncrementalRecognizer::Plan> IncrementalRecognizer::plan(const Ima
             return true;
         });
     }
-    for (const std::size_t i : stale)
-        redetected.push_back((previous_.lines[i] + shift) & frameRect);
+    // A line that moved with the picture into tiles unchanged in their old
+    // place (a row scrolled under a sheet's frozen header or columns) is
+    // hidden there: those tiles show what they showed before, and the lines
+    // found on them then are kept in place or detected where they changed.
+    // A line of those tiles that was not kept is detected in its place.
+    const auto onStillTiles = [&](const cv::Rect& box) {
+        if (shift == cv::Point(0, 0) || box.empty())
+            return false;
+        for (int r = box.y / kTile; r <= (box.br().y - 1) / kTile; ++r)
+            for (int c = box.x / kTile; c <= (box.br().x - 1) / kTile; ++c)
+                if (unchanged.at(c, r) != kStillTile)
+                    return false;
+        return true;
+    };
+    for (const std::size_t i : stale) {
+        const cv::Rect moved = (previous_.lines[i] + shift) & frameRect;
+        const cv::Rect inPlace = previous_.lines[i] & frameRect;
+        if (previous_.keptByLook[i] || !onStillTiles(moved))
+            redetected.push_back(moved);
+        if (!previous_.keptByLook[i] && onStillTiles(inPlace))
+            redetected.push_back(inPlace);
+    }
     std::erase_if(redetected, [](const cv::Rect& line) { return line.empty(); });
     Plan result{shift,
                 std::move(unchanged),

@@ -4,6 +4,7 @@
 #include "ScrivelMedia/IncrementalRecognizer.hpp"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <set>
 #include <string>
@@ -458,6 +459,50 @@ TEST_F(IncrementalRecognition, AFrozenHeaderOverAScrollingPageIsKeptInPlace)
         keepable += inHeader || onPage ? 1 : 0;
     }
     EXPECT_GE(recognizer.statistics().linesCarried - carriedBefore, keepable);
+}
+
+// A sheet scrolled by several rows takes their cells under its frozen header
+// row, which hides them: nothing there is detected again. Only the rows
+// scrolled into view are, in windows, not the whole frame.
+TEST_F(IncrementalRecognition, CellsScrolledUnderAFrozenHeaderAreNotSoughtThere)
+{
+    constexpr int kHeader = 64;
+    constexpr int kRow = 32;
+    TextCanvas header(kWidth, kHeader, {235, 235, 235});
+    header.draw("Name", {24, 42}, 20, Font::sans, {30, 30, 30});
+    header.draw("Desk", {200, 42}, 20, Font::sans, {30, 30, 30});
+    header.draw("City", {360, 42}, 20, Font::sans, {30, 30, 30});
+    header.draw("Laptop", {500, 42}, 20, Font::sans, {30, 30, 30});
+    const std::vector<std::array<const char*, 4>> people{
+        {"Ana Lima", "P-05", "Oslo", "MBA 13"},    {"Jun Park", "K-02", "Seoul", "MBP 16"},
+        {"Liu Fang", "J-09", "Lima", "MBP 14"},    {"Ivan Petrov", "D-22", "Riga", "X1"},
+        {"Wei Zhou", "V-07", "Perth", "T14"},      {"Chen Hao", "H-04", "Turin", "MBA 15"},
+        {"Amara Osei", "B-14", "Accra", "MBP 13"}, {"Sofia Lind", "S-11", "Malmo", "X13"},
+    };
+    TextCanvas body(kWidth, 40 * kRow, {255, 255, 255});
+    for (int row = 0; row < 40; ++row) {
+        const auto& person = people[static_cast<std::size_t>(row) % people.size()];
+        for (int column = 0; column < 4; ++column)
+            body.draw(person[static_cast<std::size_t>(column)], {24 + (column == 0 ? 0 : 176 + 150 * (column - 1)), 24 + kRow * row},
+                      20, Font::sans, {30, 30, 30});
+    }
+    const auto frameAt = [&](int top) {
+        cv::Mat pixels;
+        cv::vconcat(header.pixels(), body.pixels()(cv::Rect(0, top, kWidth, kHeight - kHeader)), pixels);
+        return Image(pixels);
+    };
+    IncrementalRecognizer recognizer(engine_, {2});
+    const Image first = frameAt(0);
+    recognizer.recognize(first, first, settings(), scrolledBy(0));
+    constexpr int kScroll = 5 * kRow + 7;
+    const Image second = frameAt(kScroll);
+    const auto regions = recognizer.recognize(second, second, settings(), scrolledBy(kScroll));
+    EXPECT_EQ(recognizer.statistics().wholeFrameDetections, 1);
+    EXPECT_EQ(recognizer.statistics().bandDetections, 1);
+    // Rows scrolled into view repeat rows read before, whose readings they
+    // take: the same texts but for spaces.
+    EXPECT_EQ(texts(regions), texts(freshlyRead(second, recognizer.latestLines())));
+    EXPECT_TRUE(anyTextContains(regions, "Laptop"));
 }
 
 // A zoom scales every line: each that looks as before, scaled, keeps its
