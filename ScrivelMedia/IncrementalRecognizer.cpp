@@ -1012,10 +1012,11 @@ std::optional<IncrementalRecognizer::Plan> IncrementalRecognizer::plan(const Ima
     // frozen header and columns, a toolbar over a scrolling page) are found
     // unchanged in their old place: their tiles and lines are kept there.
     std::vector<std::size_t> stillLines;
+    std::optional<TileMap> inPlaceTiles; // unchanged in their old place, when the picture moved
     if (shift != cv::Point(0, 0)) {
         const ChangeMap stillChanges(frame, reference, {0, 0});
         int stillCount = 0;
-        const TileMap stillTiles = stillChanges.tiles(stillCount);
+        const TileMap& stillTiles = inPlaceTiles.emplace(stillChanges.tiles(stillCount));
         for (int r = 0; r < unchanged.rows(); ++r)
             for (int c = 0; c < unchanged.columns(); ++c)
                 if (!unchanged.at(c, r) && stillTiles.at(c, r)) {
@@ -1036,13 +1037,14 @@ std::optional<IncrementalRecognizer::Plan> IncrementalRecognizer::plan(const Ima
     // place (a row scrolled under a sheet's frozen header or columns) is
     // hidden there: those tiles show what they showed before, and the lines
     // found on them then are kept in place or detected where they changed.
-    // A line of those tiles that was not kept is detected in its place.
+    // (Plain tiles are unchanged both in place and moved.) A line of those
+    // tiles that was not kept is detected in its place.
     const auto onStillTiles = [&](const cv::Rect& box) {
-        if (shift == cv::Point(0, 0) || box.empty())
+        if (!inPlaceTiles || box.empty())
             return false;
         for (int r = box.y / kTile; r <= (box.br().y - 1) / kTile; ++r)
             for (int c = box.x / kTile; c <= (box.br().x - 1) / kTile; ++c)
-                if (unchanged.at(c, r) != kStillTile)
+                if (!inPlaceTiles->at(c, r))
                     return false;
         return true;
     };
