@@ -120,9 +120,9 @@ std::optional<LineReadingCache::Entry> LineReadingCache::find(const Key& key)
 
 void LineReadingCache::insert(const Key& key, Entry entry, const cv::Mat& linePixels)
 {
-    std::lock_guard lock(mutex_);
     const bool read = !linePixels.empty();
     const cv::Rect ink = read ? OcrEngine::inkBox(linePixels) : cv::Rect();
+    std::lock_guard lock(mutex_);
     const bool added =
         entries_.insert_or_assign(key, Stored{std::move(entry), frame_, read ? linePixels.clone() : cv::Mat(), ink})
             .second;

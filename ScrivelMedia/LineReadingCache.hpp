@@ -79,8 +79,8 @@ private:
         return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(width)) << 32) |
                static_cast<std::uint32_t>(height);
     }
-    // Keys of kept crops worth comparing with `linePixels` by one of the
-    // two indexes, most recently read first (mutex_ taken).
+    // The kept crops filed in `index` under `at`, most recently read first
+    // (mutex_ held).
     std::vector<std::pair<Key, const Stored*>> candidatesIn(
         const std::unordered_map<std::uint64_t, std::vector<Key>>& index, std::uint64_t at) const;
     // Drops from both indexes the keys gone from entries_ (mutex_ held).
