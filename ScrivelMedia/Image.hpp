@@ -20,4 +20,9 @@ struct Image {
     Image clone() const { return Image(pixels.clone()); }
 };
 
+// Whether two images hold the same bytes (same size, same values). Screen
+// recordings decode to runs of identical frames while the screen is still;
+// whatever was made from the first of a run serves the others.
+bool sameBytes(const Image& a, const Image& b);
+
 } // namespace scrivel

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <condition_variable>
-#include <cstring>
 #include <deque>
 #include <exception>
 #include <functional>
@@ -153,19 +152,6 @@ private:
     int inFlight_ = 0;                           // scan thread only
     std::vector<std::jthread> workers_;          // last: started after everything they use
 };
-
-bool sameBytes(const cv::Mat& a, const cv::Mat& b)
-{
-    if (a.size() != b.size() || a.type() != b.type())
-        return false;
-    if (a.data == b.data && a.step == b.step)
-        return true;
-    const std::size_t rowBytes = static_cast<std::size_t>(a.cols) * a.elemSize();
-    for (int row = 0; row < a.rows; ++row)
-        if (std::memcmp(a.ptr(row), b.ptr(row), rowBytes) != 0)
-            return false;
-    return true;
-}
 
 // A frame's time and tracking scene, waiting for its recognized regions.
 struct PendingSample {
@@ -317,13 +303,21 @@ ScanResult VideoScanner::scan(const std::filesystem::path& url, const ScanSettin
         Image previousFrame;
         std::int64_t previousInputScene = -1;
         FrameRegistration::Result previousRegistration;
+        // The frame decoded last, whatever became of it, and its registration
+        // raster: a frame repeating it bytewise has that raster too.
+        Image lastDecoded;
+        Image lastRegistrationRaster;
 
         while (auto decoded = frames.next(stop)) {
             auto& [time, frame] = *decoded;
             // The registration raster serves scene detection too: a 64 × 36
             // thumbnail of it is the frame's own but for rounding, at a
             // fraction of the cost of averaging the whole frame down.
-            const Image registrationRaster = VideoFrames::raster(frame, kRegistrationDimensionPixels);
+            const bool repeatsLastDecoded = !lastDecoded.empty() && sameBytes(frame, lastDecoded);
+            const Image registrationRaster =
+                repeatsLastDecoded ? lastRegistrationRaster : VideoFrames::raster(frame, kRegistrationDimensionPixels);
+            lastDecoded = frame;
+            lastRegistrationRaster = registrationRaster;
             const std::int64_t inputScene = scenes.observe(registrationRaster);
             // Incremental recognition takes a frame that differs from the
             // latest one recognized by no more than coding noise (a still
@@ -343,7 +337,7 @@ ScanResult VideoScanner::scan(const std::filesystem::path& url, const ScanSettin
 
             // Static stretches of a recording decode to identical frames;
             // recognizing them again would give the same regions.
-            if (!previousFrame.empty() && sameBytes(frame.pixels, previousFrame.pixels)) {
+            if (!previousFrame.empty() && sameBytes(frame, previousFrame)) {
                 collector.reuseLatest(pending);
                 continue;
             }
