@@ -703,6 +703,8 @@ bool TrackingImage::sameWhereMatched(const TrackingImage& other, const Normalize
         !std::isfinite(bounds.height) || std::abs(bounds.x) > 4 || std::abs(bounds.y) > 4 || bounds.width > 8 ||
         bounds.height > 8)
         return false;
+    if (&other == this)
+        return true;
     // Sampling reads the pixels round a position, and clamps to the edge.
     constexpr int beside = 3;
     for (std::size_t k = 0; k < levels.size(); ++k) {

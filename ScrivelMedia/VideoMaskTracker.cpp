@@ -6,6 +6,7 @@
 #include "ScrivelCore/DetectionTimeline.hpp"
 #include "ScrivelCore/Errors.hpp"
 #include "ScrivelCore/TextTemplateBuilder.hpp"
+#include "ScrivelMedia/IncrementalRecognizer.hpp"
 #include "ScrivelMedia/TrackerPlanning.hpp"
 #include "ScrivelMedia/TrackingImage.hpp"
 #include "ScrivelMedia/VideoFrames.hpp"
@@ -189,6 +190,7 @@ std::vector<DetectionSample> VideoMaskTracker::track(const std::string& videoPat
     cv::Size frameSize;
     std::vector<RememberedMatch> remembered(2 * built.patches.size());
     std::optional<TrackingImage> previousImage; // of frame processed - 1, when tracked
+    Image previousFrame;                         // the frame previousImage was made from
     while (auto frame = frames.next(stopToken)) {
         const auto& [time, image] = *frame;
         const auto f = static_cast<std::size_t>(processed);
@@ -196,14 +198,27 @@ std::vector<DetectionSample> VideoMaskTracker::track(const std::string& videoPat
             throw VideoScanError::decodeFailed();
         frameSize = cv::Size(image.width(), image.height());
         if (motions[f] && !references.empty()) {
-            TrackingImage prepared = makeTrackingImage(image);
-            const TrackingImageAppearance appearance(prepared, processed, previousImage ? &*previousImage : nullptr,
+            // A still screen decodes to frames that differ from the one
+            // before by coding noise at most: such a frame is taken as that
+            // picture, as recognition takes it, and shares its tracking
+            // image, which tells every query at once that nothing it reads
+            // has changed. Comparing with the frame the image was made from
+            // keeps slow changes from adding up unnoticed.
+            std::optional<TrackingImage> prepared;
+            if (!(previousImage && IncrementalRecognizer::sameWithinNoise(image.pixels, previousFrame.pixels)))
+                prepared = makeTrackingImage(image);
+            const TrackingImage& current = prepared ? *prepared : *previousImage;
+            const TrackingImageAppearance appearance(current, processed, previousImage ? &*previousImage : nullptr,
                                                      built.patches, remembered);
             accepted[f] = tracking::trackFrame(processed, inputs, references, appearance, stopToken);
+            if (prepared) {
+                previousImage = std::move(prepared);
+                previousFrame = image;
+            }
             candidateCount += static_cast<std::int64_t>(accepted[f].size());
-            previousImage = std::move(prepared);
         } else {
             previousImage.reset();
+            previousFrame = Image();
         }
         ++processed;
         report(progress, trackingStart, trackingSpan, processed, sampleCount, candidateCount, "Tracking text motion");
