@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <map>
+#include <numeric>
 #include <utility>
 
 #include <opencv2/core/hal/intrin.hpp>
@@ -1112,8 +1113,15 @@ std::optional<std::vector<cv::Rect>> IncrementalRecognizer::detectInWindows(cons
         if (windowArea > kMostWindowShare * raster.width() * raster.height())
             return std::nullopt;
         std::vector<std::vector<cv::Rect>> found(windows.size());
-        parallelFor(windows.size(), options_.threads, stop,
-                    [&](std::size_t i) { found[i] = engine_->findLines(raster, frame.size(), windows[i]); });
+        // Largest first, as lines are read widest first.
+        std::vector<std::size_t> bySize(windows.size());
+        std::iota(bySize.begin(), bySize.end(), std::size_t{0});
+        std::stable_sort(bySize.begin(), bySize.end(),
+                         [&](std::size_t a, std::size_t b) { return windows[a].area() > windows[b].area(); });
+        parallelFor(windows.size(), options_.threads, stop, [&](std::size_t n) {
+            const std::size_t i = bySize[n];
+            found[i] = engine_->findLines(raster, frame.size(), windows[i]);
+        });
         // A window's edge inside the raster may cut a line: such a line's
         // window is widened to the whole width and detected again.
         std::vector<cv::Rect> retry;
@@ -1306,9 +1314,13 @@ std::vector<std::optional<OcrEngine::LineReading>> IncrementalRecognizer::read(c
     std::vector<cv::Rect> pendingLines;
     for (const std::size_t k : toRead)
         pendingLines.push_back(pending[k].line);
+    // Widest first: the threads take the next line as they finish, so the
+    // long reads are spread over them and the frame ends on short ones, not
+    // with one thread still reading a long line while the others wait. The
+    // order stays by width, which keeps each net's shape from line to line.
     const std::vector<std::size_t> order = OcrEngine::byScaledWidth(frame, pendingLines);
     parallelFor(toRead.size(), options_.threads, stop, [&](std::size_t n) {
-        Pending& p = pending[toRead[order[n]]];
+        Pending& p = pending[toRead[order[order.size() - 1 - n]]];
         p.reading = engine_->readLinePixels(frame(p.line));
     });
     statistics_.linesRead += static_cast<std::int64_t>(toRead.size());
