@@ -646,6 +646,90 @@ std::optional<OcrEngine::LineReading> spliced(const OcrEngine::LineReading& old,
     return result;
 }
 
+// A line found inside a previous line moved by the picture's shift reaches
+// within this many pixels of the old box's sides.
+constexpr int kClippedSlackPixels = 2;
+// A character shows in a clipped line when at least this share of its width
+// does.
+constexpr double kLeastShownCharacterShare = 0.25;
+
+// How a line found now stands to a previous line moved by the picture's
+// shift (at `moved`): whether it is that line with its start (`left`) or its
+// end cut off, where the shift takes the picture (`shift`). Only the end the
+// picture moves towards can go out of sight; a line shorter at its other end
+// may have lost characters, and is not taken as cut.
+struct Clipping {
+    bool left = false;
+    bool right = false;
+};
+
+std::optional<Clipping> clippingOf(const cv::Rect& line, const cv::Rect& moved, cv::Point shift)
+{
+    const int endSlack = std::max(kClippedSlackPixels, moved.height / 6);
+    if (line.x < moved.x - kClippedSlackPixels || line.br().x > moved.br().x + kClippedSlackPixels ||
+        std::abs(line.y - moved.y) > endSlack || std::abs(line.br().y - moved.br().y) > endSlack)
+        return std::nullopt;
+    const Clipping clipping{shift.x < 0 && line.x > moved.x + kClippedSlackPixels,
+                            shift.x > 0 && line.br().x < moved.br().x - kClippedSlackPixels};
+    if (!clipping.left && !clipping.right)
+        return std::nullopt;
+    return clipping;
+}
+
+// The pixels that must be the old ones for `line` to be what shows of the
+// previous line at `moved`: the old line's but for the cut ends, where the
+// box may take in a pixel or two of what hides the rest (a frozen column's
+// border), and all of the line found.
+cv::Rect clippedLineArea(const cv::Rect& line, const cv::Rect& moved, Clipping clipping)
+{
+    const int left = clipping.left ? line.x + kClippedSlackPixels : std::min(line.x, moved.x);
+    const int right = clipping.right ? line.br().x - kClippedSlackPixels : std::max(line.br().x, moved.br().x);
+    const int top = std::min(line.y, moved.y);
+    const int bottom = std::max(line.br().y, moved.br().y);
+    return {left, top, std::max(0, right - left), bottom - top};
+}
+
+// The reading of `line`, what shows of a previous line (read as `old`, now
+// at `moved`, cut as `clipping` says) with its old pixels: the rest scrolled
+// out of the frame or under a part of the screen that holds still (a
+// sheet's frozen column). It is the old reading's characters but those the
+// cut hides inside the frame, in the line's own columns: those beyond the
+// frame's edge stay, so that what shows of an address is masked as the
+// address. Nothing when no character shows.
+std::optional<OcrEngine::LineReading> clippedReading(const OcrEngine::LineReading& old, const cv::Rect& moved,
+                                                     const cv::Rect& line, Clipping clipping, cv::Size frame)
+{
+    if (old.scaledWidth <= 0 || moved.width <= 0)
+        return std::nullopt;
+    const std::vector<unicode::Cluster> clusters = unicode::graphemeClusters(old.reading.string);
+    if (clusters.size() != old.characters.size())
+        return std::nullopt;
+    const double scale = static_cast<double>(moved.width) / old.scaledWidth; // frame pixels per column
+    const double offset = (line.x - moved.x) / scale;                          // old columns before the line's
+    // Shown: over pixels found to be the old ones.
+    const double shownFrom = clipping.left ? line.x + kClippedSlackPixels : moved.x;
+    const double shownTo = clipping.right ? line.br().x - kClippedSlackPixels : moved.br().x;
+    OcrEngine::LineReading result;
+    result.reading.confidence = old.reading.confidence;
+    result.scaledWidth = std::max(1, static_cast<int>(std::lround(line.width / scale)));
+    bool shown = false;
+    for (std::size_t i = 0; i < clusters.size(); ++i) {
+        const auto& c = old.characters[i];
+        const double left = moved.x + c.left * scale;
+        const double right = moved.x + c.right * scale;
+        const double inside = std::min(right, shownTo) - std::max(left, shownFrom);
+        const bool showing = inside > 0 && inside >= kLeastShownCharacterShare * (right - left);
+        if (!showing && left >= 0 && right <= frame.width)
+            continue;
+        shown = shown || (showing && !c.whitespace);
+        result.reading.string += clusters[i].text;
+        result.characters.push_back({c.left - offset, c.right - offset, c.whitespace});
+    }
+    if (!shown)
+        return std::nullopt;
+    return result;
+}
+
 // The stretch of a previous line (read as `reading`, now at `moved`) to
 // read again when only its middle changed; nothing when it must be read
 // whole.
@@ -1493,6 +1577,37 @@ std::vector<DetectedRegion> IncrementalRecognizer::recognize(const Image& raster
     for (cv::Rect& line : toRead)
         line &= sourceRect;
     std::erase_if(toRead, [](const cv::Rect& line) { return line.empty(); });
+    // A line found inside a previous line moved by the shift, with its old
+    // pixels, is what shows of that line (a cell scrolling under a sheet's
+    // frozen column or out of the frame): it keeps the old reading's
+    // characters that show, and those beyond the frame's edge.
+    std::vector<cv::Rect> clipped;
+    if (planned && !zooming && !zoomed) {
+        const cv::Rect oldRect({}, previous_.reference.size());
+        std::erase_if(toRead, [&](const cv::Rect& line) {
+            for (std::size_t j = 0; j < previous_.lines.size(); ++j) {
+                if (!previous_.readings[j] || previous_.keptByLook[j])
+                    continue;
+                const cv::Rect moved = previous_.lines[j] + planned->shift;
+                const auto clipping = clippingOf(line, moved, planned->shift);
+                if (!clipping)
+                    continue;
+                const cv::Rect area = clippedLineArea(line, moved, *clipping) & sourceRect;
+                if (area.empty() || ((area - planned->shift) & oldRect) != area - planned->shift ||
+                    !sameWithinNoise(source(area), previous_.reference(area - planned->shift)))
+                    continue;
+                auto reading = clippedReading(*previous_.readings[j], moved, line, *clipping, source.size());
+                if (!reading)
+                    continue;
+                lines.push_back({line, std::move(reading)});
+                clipped.push_back(line);
+                return true;
+            }
+            return false;
+        });
+        statistics_.linesClipped += static_cast<std::int64_t>(clipped.size());
+        statistics_.linesReused += static_cast<std::int64_t>(clipped.size());
+    }
     const std::size_t freshCount = toRead.size();
     for (const Plan::Patch& patch : patches)
         toRead.push_back(patch.piece);
@@ -1566,6 +1681,8 @@ std::vector<DetectedRegion> IncrementalRecognizer::recognize(const Image& raster
         for (const cv::Rect& line : toRead)
             areas.push_back({surroundingsOf(line, source.size()), false, {}});
         for (const cv::Rect& line : resampled)
+            areas.push_back({surroundingsOf(line, source.size()), false, {}});
+        for (const cv::Rect& line : clipped)
             areas.push_back({surroundingsOf(line, source.size()), false, {}});
 
         // The old pixels of an area, where the old reference reaches (a

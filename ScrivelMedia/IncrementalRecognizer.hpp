@@ -26,9 +26,12 @@ class OcrEngine;
 // again whose pixels were seen before come from a cache. Anything in doubt (a
 // cut, a zoom, a large change, a line cut by a band's edge) is detected on
 // the whole frame again. Each result is the recognition of that frame: every
-// reading is exactly what reading the line's pixels gives, the pixels being
-// this frame's or, for a kept line, ones this frame's differ from by no more
-// than coding noise.
+// reading is what reading the line's pixels gives, the pixels being this
+// frame's or, for a kept line, ones this frame's differ from by no more than
+// coding noise; a line changed in its middle keeps the old reading around
+// the stretch read again, and what shows of a line cut off by a scroll (a
+// sheet's frozen column, the frame's edge) keeps the old reading's
+// characters that show, and those beyond the edge.
 // One per scan; recognize() is called by one thread at a time, in frame order.
 class IncrementalRecognizer {
 public:
@@ -55,6 +58,7 @@ public:
         std::int64_t linesMatched = 0;   // of those, from a crop read before or beside them, equal but for coding noise
         std::int64_t linesPatched = 0;   // lines of which only a changed stretch was read
         std::int64_t linesResampled = 0; // lines kept through a zoom by their scaled look
+        std::int64_t linesClipped = 0;   // lines found on what shows of a previous line, given its reading
         std::int64_t zoomFramesPredicted = 0; // zoom frames detected only where the scaled picture differs
         bool operator==(const Statistics&) const = default;
     };

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -702,6 +703,122 @@ TEST_F(IncrementalRecognition, ALineAtTheEdgeOfAScrollIsKept)
         const auto regions = recognizer.recognize(frame, frame, settings(), scrolledBy(top));
         EXPECT_EQ(texts(regions), texts(full(frame)));
         EXPECT_GT(recognizer.statistics().linesCarried, 0);
+    }
+}
+
+// A sideways scroll as the registration reports it: content moved `left`
+// pixels to the left since the scene began.
+IncrementalRecognizer::FrameContext scrolledSidewaysBy(int left)
+{
+    return {MotionTransform(1, -static_cast<double>(left) / kWidth, 0), 0};
+}
+
+// The page's lines on a canvas wider than the frame, starting `indent`
+// pixels from its left side, to scroll sideways.
+cv::Mat renderWidePage(int indent)
+{
+    TextCanvas canvas(1000, kHeight, {255, 255, 255});
+    for (std::size_t i = 0; i < 17; ++i)
+        canvas.draw(kPageLines[i], {indent, 40 + kLineSpacing * static_cast<int>(i)}, 22, Font::sans, {30, 30, 30});
+    return canvas.pixels().clone();
+}
+
+// The frame-normalised mask of the first e-mail address found, if any.
+std::optional<NormalizedRect> emailMask(const std::vector<DetectedRegion>& regions)
+{
+    for (const auto& region : regions) {
+        const std::vector<NormalizedRect> masks = region.maskRects();
+        for (std::size_t i = 0; i < region.selections.size(); ++i)
+            if (region.selections[i].kind == RedactionKind::email)
+                return masks[i];
+    }
+    return std::nullopt;
+}
+
+// A sheet scrolled sideways takes a cell's start under its frozen first
+// column. What still shows of the cell is the old picture: it keeps the
+// characters of the old reading that show, without reading the line again,
+// and the address in it stays masked where it shows.
+TEST_F(IncrementalRecognition, ACellScrollingUnderAFrozenColumnKeepsTheCharactersThatShow)
+{
+    constexpr int kColumn = 64;
+    const cv::Mat body = renderWidePage(8);
+    const auto frameAt = [&](int left) {
+        cv::Mat pixels(kHeight, kWidth, CV_8UC3, cv::Scalar(228, 228, 228));
+        body(cv::Rect(left, 0, kWidth - kColumn, kHeight)).copyTo(pixels(cv::Rect(kColumn, 0, kWidth - kColumn, kHeight)));
+        cv::line(pixels, {kColumn - 1, 0}, {kColumn - 1, kHeight - 1}, cv::Scalar(160, 160, 160));
+        return Image(pixels);
+    };
+    IncrementalRecognizer recognizer(engine_, {2});
+    const Image first = frameAt(0);
+    recognizer.recognize(first, first, settings(), scrolledSidewaysBy(0));
+    const int hidden = TextCanvas(1, 1, {}).advance("Contact: ja", 22, Font::sans) - 8; // under the column
+    const Image second = frameAt(hidden);
+    const auto readBefore = recognizer.statistics().linesRead;
+    const auto regions = recognizer.recognize(second, second, settings(), scrolledSidewaysBy(hidden));
+    // Every line's start went under the column; most are not read again.
+    EXPECT_GT(recognizer.statistics().linesClipped, recognizer.statistics().linesRead - readBefore);
+    EXPECT_TRUE(anyTextContains(regions, "ne.doe@example.com"));
+    EXPECT_FALSE(anyTextContains(regions, "Contact"));
+    const auto mask = emailMask(regions);
+    const auto fullMask = emailMask(full(second));
+    ASSERT_TRUE(mask);
+    ASSERT_TRUE(fullMask);
+    // Over what shows of the address, not over the column.
+    EXPECT_GE(mask->x * kWidth, kColumn - 3);
+    EXPECT_LE(mask->x, fullMask->x + 2.0 / kWidth);
+    EXPECT_GE(mask->maxX(), fullMask->maxX() - 2.0 / kWidth);
+}
+
+// A line scrolled partly out of the frame keeps the characters beyond the
+// edge in its reading: the part of an address that still shows is masked as
+// the address, from the edge on.
+TEST_F(IncrementalRecognition, ALineScrolledPartlyOutOfTheFrameIsMaskedAsItWas)
+{
+    const cv::Mat body = renderWidePage(24);
+    const auto frameAt = [&](int left) { return Image(body(cv::Rect(left, 0, kWidth, kHeight)).clone()); };
+    IncrementalRecognizer recognizer(engine_, {2});
+    recognizer.recognize(frameAt(0), frameAt(0), settings(), scrolledSidewaysBy(0));
+    const int out = 24 + TextCanvas(1, 1, {}).advance("Contact: jane.d", 22, Font::sans);
+    const Image second = frameAt(out);
+    const auto regions = recognizer.recognize(second, second, settings(), scrolledSidewaysBy(out));
+    EXPECT_GE(recognizer.statistics().linesClipped, 1);
+    EXPECT_TRUE(anyTextContains(regions, "jane.doe@example.com"));
+    const auto mask = emailMask(regions);
+    const auto fullMask = emailMask(full(second));
+    ASSERT_TRUE(mask);
+    // From the line's start at the edge, at least as far as what reading
+    // the frame afresh masks.
+    EXPECT_LE(mask->x * kWidth, 3.0);
+    if (fullMask)
+        EXPECT_GE(mask->maxX(), fullMask->maxX() - 2.0 / kWidth);
+}
+
+// A line shorter at its end lost characters there: when the picture did
+// not move towards that end, it is read again, not cut from the old
+// reading; either way, the deleted character is gone from its reading.
+TEST_F(IncrementalRecognition, ALineShortenedAtItsEndLosesTheCharacter)
+{
+    const auto render = [](const std::string& changed) {
+        TextCanvas canvas(1000, kHeight, {255, 255, 255});
+        for (std::size_t i = 0; i < 17; ++i)
+            canvas.draw(i == 7 ? changed : kPageLines[i], {200, 40 + kLineSpacing * static_cast<int>(i)}, 22,
+                        Font::sans, {30, 30, 30});
+        return canvas.pixels().clone();
+    };
+    const cv::Mat before = render("Write to kim@ledger.io");
+    const cv::Mat after = render("Write to kim@ledger.i");
+    for (const int left : {0, 30, -30}) {
+        SCOPED_TRACE(left);
+        IncrementalRecognizer recognizer(engine_, {2});
+        const Image first(before(cv::Rect(100, 0, kWidth, kHeight)).clone());
+        recognizer.recognize(first, first, settings(), scrolledSidewaysBy(0));
+        const Image second(after(cv::Rect(100 + left, 0, kWidth, kHeight)).clone());
+        const auto regions = recognizer.recognize(second, second, settings(), scrolledSidewaysBy(left));
+        if (left >= 0)
+            EXPECT_EQ(recognizer.statistics().linesClipped, 0);
+        EXPECT_TRUE(anyTextContains(regions, "ledger.i"));
+        EXPECT_FALSE(anyTextContains(regions, "ledger.io"));
     }
 }
 
