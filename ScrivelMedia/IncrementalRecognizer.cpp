@@ -646,87 +646,215 @@ std::optional<OcrEngine::LineReading> spliced(const OcrEngine::LineReading& old,
     return result;
 }
 
-// A line found inside a previous line moved by the picture's shift reaches
-// within this many pixels of the old box's sides.
-constexpr int kClippedSlackPixels = 2;
-// A character shows in a clipped line when at least this share of its width
-// does.
-constexpr double kLeastShownCharacterShare = 0.25;
+// A line made of what shows of previous lines takes their boxes' rows to
+// within a sixth of its height, or this many pixels.
+constexpr int kComposedSlackPixels = 2;
 
-// How a line found now stands to a previous line moved by the picture's
-// shift (at `moved`): whether it is that line with its start (`left`) or its
-// end cut off, where the shift takes the picture (`shift`). Only the end the
-// picture moves towards can go out of sight; a line shorter at its other end
-// may have lost characters, and is not taken as cut.
-struct Clipping {
-    bool left = false;
-    bool right = false;
-};
-
-std::optional<Clipping> clippingOf(const cv::Rect& line, const cv::Rect& moved, cv::Point shift)
+// The reading of `line` (inside `frame`) made of what shows of the previous
+// frame's lines on its row (`lines`, read as `readings` on `reference`; only
+// those `usable`), when every inked column of it shows old pixels, in place
+// or moved by the picture's `shift`: a sheet's cell cut by its frozen
+// column, found joined to the row number beside it, or a line scrolled
+// partly out of the frame. It takes their characters whose middles
+// lie in it, in its own columns, with a space between two lines' words, and
+// the characters beyond the frame's edge of a line it reaches there, so that
+// what shows of an address is masked as the address. Nothing when a column
+// is not explained so, characters of two lines stand in one place, or no
+// character shows.
+std::optional<OcrEngine::LineReading>
+composedReading(const cv::Mat& frame, const cv::Mat& reference, const std::vector<cv::Rect>& lines,
+                const std::vector<std::optional<OcrEngine::LineReading>>& readings, const std::vector<bool>& usable,
+                const cv::Rect& line, cv::Point shift)
 {
-    const int endSlack = std::max(kClippedSlackPixels, moved.height / 6);
-    if (line.x < moved.x - kClippedSlackPixels || line.br().x > moved.br().x + kClippedSlackPixels ||
-        std::abs(line.y - moved.y) > endSlack || std::abs(line.br().y - moved.br().y) > endSlack)
+    const cv::Rect frameRect({}, frame.size());
+    if (reference.size() != frame.size() || reference.type() != frame.type() || frame.type() != CV_8UC3 ||
+        line.empty() || (line & frameRect) != line)
         return std::nullopt;
-    const Clipping clipping{shift.x < 0 && line.x > moved.x + kClippedSlackPixels,
-                            shift.x > 0 && line.br().x < moved.br().x - kClippedSlackPixels};
-    if (!clipping.left && !clipping.right)
-        return std::nullopt;
-    return clipping;
-}
-
-// The pixels that must be the old ones for `line` to be what shows of the
-// previous line at `moved`: the old line's but for the cut ends, where the
-// box may take in a pixel or two of what hides the rest (a frozen column's
-// border), and all of the line found.
-cv::Rect clippedLineArea(const cv::Rect& line, const cv::Rect& moved, Clipping clipping)
-{
-    const int left = clipping.left ? line.x + kClippedSlackPixels : std::min(line.x, moved.x);
-    const int right = clipping.right ? line.br().x - kClippedSlackPixels : std::max(line.br().x, moved.br().x);
-    const int top = std::min(line.y, moved.y);
-    const int bottom = std::max(line.br().y, moved.br().y);
-    return {left, top, std::max(0, right - left), bottom - top};
-}
-
-// The reading of `line`, what shows of a previous line (read as `old`, now
-// at `moved`, cut as `clipping` says) with its old pixels: the rest scrolled
-// out of the frame or under a part of the screen that holds still (a
-// sheet's frozen column). It is the old reading's characters but those the
-// cut hides inside the frame, in the line's own columns: those beyond the
-// frame's edge stay, so that what shows of an address is masked as the
-// address. Nothing when no character shows.
-std::optional<OcrEngine::LineReading> clippedReading(const OcrEngine::LineReading& old, const cv::Rect& moved,
-                                                     const cv::Rect& line, Clipping clipping, cv::Size frame)
-{
-    if (old.scaledWidth <= 0 || moved.width <= 0)
-        return std::nullopt;
-    const std::vector<unicode::Cluster> clusters = unicode::graphemeClusters(old.reading.string);
-    if (clusters.size() != old.characters.size())
-        return std::nullopt;
-    const double scale = static_cast<double>(moved.width) / old.scaledWidth; // frame pixels per column
-    const double offset = (line.x - moved.x) / scale;                          // old columns before the line's
-    // Shown: over pixels found to be the old ones.
-    const double shownFrom = clipping.left ? line.x + kClippedSlackPixels : moved.x;
-    const double shownTo = clipping.right ? line.br().x - kClippedSlackPixels : moved.br().x;
-    OcrEngine::LineReading result;
-    result.reading.confidence = old.reading.confidence;
-    result.scaledWidth = std::max(1, static_cast<int>(std::lround(line.width / scale)));
-    bool shown = false;
-    for (std::size_t i = 0; i < clusters.size(); ++i) {
-        const auto& c = old.characters[i];
-        const double left = moved.x + c.left * scale;
-        const double right = moved.x + c.right * scale;
-        const double inside = std::min(right, shownTo) - std::max(left, shownFrom);
-        const bool showing = inside > 0 && inside >= kLeastShownCharacterShare * (right - left);
-        if (!showing && left >= 0 && right <= frame.width)
+    const int rowSlack = std::max(kComposedSlackPixels, line.height / 6);
+    struct Source {
+        std::size_t line;
+        cv::Point offset;
+        cv::Rect box;
+        std::vector<unicode::Cluster> clusters;
+    };
+    std::vector<Source> sources;
+    const std::array<cv::Point, 2> offsets{cv::Point(), shift};
+    for (std::size_t j = 0; j < lines.size(); ++j) {
+        if (!readings[j] || !usable[j])
             continue;
-        shown = shown || (showing && !c.whitespace);
-        result.reading.string += clusters[i].text;
-        result.characters.push_back({c.left - offset, c.right - offset, c.whitespace});
+        for (std::size_t mode = 0; mode < (shift == cv::Point() ? 1U : 2U); ++mode) {
+            const cv::Rect box = lines[j] + offsets[mode];
+            if (std::abs(box.y - line.y) > rowSlack || std::abs(box.br().y - line.br().y) > rowSlack ||
+                box.br().x <= line.x || box.x >= line.br().x)
+                continue;
+            std::vector<unicode::Cluster> clusters = unicode::graphemeClusters(readings[j]->reading.string);
+            if (clusters.size() != readings[j]->characters.size() || readings[j]->scaledWidth <= 0)
+                return std::nullopt;
+            sources.push_back({j, offsets[mode], box, std::move(clusters)});
+        }
     }
-    if (!shown)
+    if (sources.empty())
         return std::nullopt;
+
+    // Per column of the line (its rows): blank, and showing the old pixels
+    // in place or moved by the shift.
+    const cv::Mat ink = columnInk(frame(line));
+    // (Changed as between frames: scattered noise along glyph edges is not
+    // a change.)
+    const auto oldColumns = [&](cv::Point offset) {
+        std::vector<bool> old(static_cast<std::size_t>(line.width), false);
+        const cv::Rect before = (line - offset) & frameRect;
+        if (before.empty())
+            return old;
+        const cv::Rect now = before + offset;
+        const ChangeMap changes(frame(now), reference(before), {0, 0});
+        for (int x = 0; x < now.width; ++x)
+            old[static_cast<std::size_t>(now.x - line.x + x)] = changes.unchanged({x, 0, 1, now.height});
+        return old;
+    };
+    const std::array<std::vector<bool>, 2> old{oldColumns(offsets[0]), oldColumns(offsets[1])};
+    const auto oldAt = [&](cv::Point offset, int x) {
+        return old[offset == cv::Point() ? 0 : 1][static_cast<std::size_t>(x - line.x)];
+    };
+    // Ink outside every previous line (a frozen column's border) was not
+    // text in the previous frame, and is not now where it shows the same.
+    for (int x = line.x; x < line.br().x; ++x)
+        if (ink.at<std::uint8_t>(0, x - line.x) > kBlankContrast && !oldAt(offsets[0], x) && !oldAt(offsets[1], x))
+            return std::nullopt;
+
+    // The characters whose middles lie in the line, over old pixels of
+    // their source (or blank ones).
+    struct Placed {
+        double left;
+        double right;
+        std::string text;
+        bool whitespace;
+        std::size_t source;
+    };
+    std::vector<Placed> placed;
+    std::vector<std::size_t> placedPerSource(sources.size(), 0);
+    for (std::size_t k = 0; k < sources.size(); ++k) {
+        const Source& source = sources[k];
+        const OcrEngine::LineReading& reading = *readings[source.line];
+        const double scale = static_cast<double>(source.box.width) / reading.scaledWidth;
+        for (std::size_t i = 0; i < source.clusters.size(); ++i) {
+            const auto& c = reading.characters[i];
+            const double left = source.box.x + c.left * scale;
+            const double right = source.box.x + c.right * scale;
+            const double middle = (left + right) / 2;
+            if (middle < line.x || middle >= line.br().x)
+                continue;
+            // Its middle shows its old pixels, and the rest of it in the
+            // line shows them, or blank, or (a character's) what hides it.
+            const cv::Point other = source.offset == offsets[0] ? offsets[1] : offsets[0];
+            const int from = std::max(line.x, static_cast<int>(std::floor(left)));
+            const int to = std::min(line.br().x, static_cast<int>(std::ceil(right)));
+            bool shows = oldAt(source.offset, static_cast<int>(middle));
+            for (int x = from; x < to && shows; ++x)
+                shows = oldAt(source.offset, x) || (!c.whitespace && oldAt(other, x)) ||
+                        ink.at<std::uint8_t>(0, x - line.x) <= kBlankContrast;
+            if (!shows)
+                continue;
+            placed.push_back({left, right, source.clusters[i].text, c.whitespace, k});
+            if (!c.whitespace)
+                ++placedPerSource[k];
+        }
+    }
+    // Beyond the frame's edge, the characters of a line that shows up to it.
+    for (std::size_t k = 0; k < sources.size(); ++k) {
+        const Source& source = sources[k];
+        const bool atLeftEdge = source.box.x < 0 && line.x <= kComposedSlackPixels;
+        const bool atRightEdge = source.box.br().x > frame.cols && line.br().x >= frame.cols - kComposedSlackPixels;
+        if (placedPerSource[k] == 0 || (!atLeftEdge && !atRightEdge))
+            continue;
+        const OcrEngine::LineReading& reading = *readings[source.line];
+        const double scale = static_cast<double>(source.box.width) / reading.scaledWidth;
+        for (std::size_t i = 0; i < source.clusters.size(); ++i) {
+            const auto& c = reading.characters[i];
+            const double left = source.box.x + c.left * scale;
+            const double right = source.box.x + c.right * scale;
+            const double middle = (left + right) / 2;
+            if ((atLeftEdge && middle < line.x) || (atRightEdge && middle >= line.br().x))
+                placed.push_back({left, right, source.clusters[i].text, c.whitespace, k});
+        }
+    }
+    std::sort(placed.begin(), placed.end(),
+              [](const Placed& a, const Placed& b) { return a.left + a.right < b.left + b.right; });
+    // One character found through two sources (a line in place and moved,
+    // where both show the same pixels) is kept once; two characters in one
+    // place leave the line in doubt.
+    std::vector<Placed> characters;
+    for (Placed& p : placed) {
+        if (p.whitespace) {
+            characters.push_back(std::move(p));
+            continue;
+        }
+        auto overlapping = std::find_if(characters.begin(), characters.end(), [&](const Placed& q) {
+            const double overlap = std::min(p.right, q.right) - std::max(p.left, q.left);
+            return !q.whitespace && overlap > 0.5 * std::min(p.right - p.left, q.right - q.left);
+        });
+        if (overlapping == characters.end())
+            characters.push_back(std::move(p));
+        else if (overlapping->text != p.text)
+            return std::nullopt;
+    }
+    // Each line's characters stand together: two lines' characters taking
+    // turns leave the line in doubt. A line keeps its own spaces between its
+    // characters; two lines' characters have one space between them.
+    std::vector<const Placed*> letters;
+    for (const Placed& p : characters)
+        if (!p.whitespace)
+            letters.push_back(&p);
+    if (letters.empty())
+        return std::nullopt;
+    std::vector<bool> seen(sources.size(), false);
+    for (std::size_t i = 0; i < letters.size(); ++i) {
+        if (i > 0 && letters[i]->source != letters[i - 1]->source && seen[letters[i]->source])
+            return std::nullopt;
+        seen[letters[i]->source] = true;
+    }
+    std::vector<Placed> spaced;
+    std::size_t nextLetter = 0;
+    for (const Placed& p : characters) {
+        const Placed* last = spaced.empty() ? nullptr : &spaced.back();
+        if (p.whitespace) {
+            if (last && !last->whitespace && last->source == p.source && nextLetter < letters.size() &&
+                letters[nextLetter]->source == p.source)
+                spaced.push_back(p);
+            continue;
+        }
+        if (last && !last->whitespace && last->source != p.source)
+            spaced.push_back({last->right, std::max(last->right, p.left), " ", true, p.source});
+        spaced.push_back(p);
+        ++nextLetter;
+    }
+    // A line cut at an end of this one: its first character that shows
+    // reaches that end, as a read of the cut glyphs would (a sliver of the
+    // one under a frozen column is masked with it).
+    if (sources[spaced.front().source].box.x < line.x - kComposedSlackPixels)
+        spaced.front().left = std::min<double>(spaced.front().left, line.x);
+    if (sources[spaced.back().source].box.br().x > line.br().x + kComposedSlackPixels)
+        spaced.back().right = std::max<double>(spaced.back().right, line.br().x);
+
+    // In the columns of the source most of the line's characters came from.
+    const std::size_t main = static_cast<std::size_t>(
+        std::max_element(placedPerSource.begin(), placedPerSource.end()) - placedPerSource.begin());
+    const double pixelsPerColumn =
+        static_cast<double>(sources[main].box.width) / readings[sources[main].line]->scaledWidth;
+    OcrEngine::LineReading result;
+    result.scaledWidth = std::max(1, static_cast<int>(std::lround(line.width / pixelsPerColumn)));
+    const double columnWidth = static_cast<double>(line.width) / result.scaledWidth;
+    double confidence = 0;
+    int counted = 0;
+    for (const Placed& p : spaced) {
+        result.reading.string += p.text;
+        result.characters.push_back({(p.left - line.x) / columnWidth, (p.right - line.x) / columnWidth, p.whitespace});
+        if (!p.whitespace) {
+            confidence += readings[sources[p.source].line]->reading.confidence;
+            ++counted;
+        }
+    }
+    result.reading.confidence = static_cast<float>(confidence / counted);
     return result;
 }
 
@@ -1309,7 +1437,9 @@ std::optional<IncrementalRecognizer::ZoomPlan> IncrementalRecognizer::planZoom(c
 
 std::vector<std::optional<OcrEngine::LineReading>> IncrementalRecognizer::read(const cv::Mat& frame,
                                                                                 const std::vector<cv::Rect>& lines,
-                                                                                std::stop_token stop)
+                                                                                std::stop_token stop,
+                                                                                std::size_t composable,
+                                                                                const Composer& compose)
 {
     std::vector<std::optional<OcrEngine::LineReading>> readings(lines.size());
     // Crops of equal pixels are read once, even within a frame.
@@ -1355,6 +1485,14 @@ std::vector<std::optional<OcrEngine::LineReading>> IncrementalRecognizer::read(c
             ++statistics_.linesReused;
             ++statistics_.linesMatched;
             continue;
+        }
+        if (i < composable && compose) {
+            if (auto composed = compose(line)) {
+                readings[i] = std::move(composed);
+                ++statistics_.linesReused;
+                ++statistics_.linesComposed;
+                continue;
+            }
         }
         auto [at, added] = pendingIndex.try_emplace({key.high, key.low}, pending.size());
         if (added)
@@ -1577,41 +1715,22 @@ std::vector<DetectedRegion> IncrementalRecognizer::recognize(const Image& raster
     for (cv::Rect& line : toRead)
         line &= sourceRect;
     std::erase_if(toRead, [](const cv::Rect& line) { return line.empty(); });
-    // A line found inside a previous line moved by the shift, with its old
-    // pixels, is what shows of that line (a cell scrolling under a sheet's
-    // frozen column or out of the frame): it keeps the old reading's
-    // characters that show, and those beyond the frame's edge.
-    std::vector<cv::Rect> clipped;
-    if (planned && !zooming && !zoomed) {
-        const cv::Rect oldRect({}, previous_.reference.size());
-        std::erase_if(toRead, [&](const cv::Rect& line) {
-            for (std::size_t j = 0; j < previous_.lines.size(); ++j) {
-                if (!previous_.readings[j] || previous_.keptByLook[j])
-                    continue;
-                const cv::Rect moved = previous_.lines[j] + planned->shift;
-                const auto clipping = clippingOf(line, moved, planned->shift);
-                if (!clipping)
-                    continue;
-                const cv::Rect area = clippedLineArea(line, moved, *clipping) & sourceRect;
-                if (area.empty() || ((area - planned->shift) & oldRect) != area - planned->shift ||
-                    !sameWithinNoise(source(area), previous_.reference(area - planned->shift)))
-                    continue;
-                auto reading = clippedReading(*previous_.readings[j], moved, line, *clipping, source.size());
-                if (!reading)
-                    continue;
-                lines.push_back({line, std::move(reading)});
-                clipped.push_back(line);
-                return true;
-            }
-            return false;
-        });
-        statistics_.linesClipped += static_cast<std::int64_t>(clipped.size());
-        statistics_.linesReused += static_cast<std::int64_t>(clipped.size());
-    }
     const std::size_t freshCount = toRead.size();
     for (const Plan::Patch& patch : patches)
         toRead.push_back(patch.piece);
-    auto readings = read(source, toRead, stop);
+    // A line found now that is made of what shows of previous lines (a
+    // sheet's cell cut by its frozen column, a line scrolled partly out of
+    // the frame) takes their characters instead of being read.
+    std::vector<bool> readHere(previous_.lines.size());
+    for (std::size_t j = 0; j < readHere.size(); ++j)
+        readHere[j] = !previous_.keptByLook[j];
+    const auto compose = [&](const cv::Rect& line) -> std::optional<OcrEngine::LineReading> {
+        if (!planned || zooming || zoomed || planned->shift == cv::Point())
+            return std::nullopt;
+        return composedReading(source, previous_.reference, previous_.lines, previous_.readings, readHere, line,
+                               planned->shift);
+    };
+    auto readings = read(source, toRead, stop, freshCount, compose);
     for (std::size_t i = 0; i < freshCount; ++i)
         lines.push_back({toRead[i], std::move(readings[i])});
     // Patched lines: the old reading with the stretch read now; a line whose
@@ -1681,8 +1800,6 @@ std::vector<DetectedRegion> IncrementalRecognizer::recognize(const Image& raster
         for (const cv::Rect& line : toRead)
             areas.push_back({surroundingsOf(line, source.size()), false, {}});
         for (const cv::Rect& line : resampled)
-            areas.push_back({surroundingsOf(line, source.size()), false, {}});
-        for (const cv::Rect& line : clipped)
             areas.push_back({surroundingsOf(line, source.size()), false, {}});
 
         // The old pixels of an area, where the old reference reaches (a

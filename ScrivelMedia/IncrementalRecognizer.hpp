@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stop_token>
@@ -29,8 +30,8 @@ class OcrEngine;
 // reading is what reading the line's pixels gives, the pixels being this
 // frame's or, for a kept line, ones this frame's differ from by no more than
 // coding noise; a line changed in its middle keeps the old reading around
-// the stretch read again, and what shows of a line cut off by a scroll (a
-// sheet's frozen column, the frame's edge) keeps the old reading's
+// the stretch read again, and a line made of what shows of lines cut off by
+// a scroll (a sheet's frozen column, the frame's edge) takes their
 // characters that show, and those beyond the edge.
 // One per scan; recognize() is called by one thread at a time, in frame order.
 class IncrementalRecognizer {
@@ -58,7 +59,7 @@ public:
         std::int64_t linesMatched = 0;   // of those, from a crop read before or beside them, equal but for coding noise
         std::int64_t linesPatched = 0;   // lines of which only a changed stretch was read
         std::int64_t linesResampled = 0; // lines kept through a zoom by their scaled look
-        std::int64_t linesClipped = 0;   // lines found on what shows of a previous line, given its reading
+        std::int64_t linesComposed = 0;  // of those, made of what shows of previous lines (cut by a scroll)
         std::int64_t zoomFramesPredicted = 0; // zoom frames detected only where the scaled picture differs
         bool operator==(const Statistics&) const = default;
     };
@@ -132,8 +133,13 @@ private:
     // nothing when the whole frame must be detected.
     std::optional<ZoomPlan> planZoom(const Image& raster, const cv::Mat& frame, const FrameContext& context,
                                      const std::vector<std::size_t>& skipped, std::stop_token stop);
+    // The reading of a line made of what shows of previous lines, if it is.
+    using Composer = std::function<std::optional<OcrEngine::LineReading>(const cv::Rect&)>;
+    // The readings of `lines`: from the cache, from `compose` (the first
+    // `composable` lines, when the cache has none), or read.
     std::vector<std::optional<OcrEngine::LineReading>> read(const cv::Mat& frame, const std::vector<cv::Rect>& lines,
-                                                            std::stop_token stop);
+                                                            std::stop_token stop, std::size_t composable = 0,
+                                                            const Composer& compose = {});
 
     std::shared_ptr<const OcrEngine> engine_;
     Options options_;

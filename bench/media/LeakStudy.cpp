@@ -302,7 +302,7 @@ int main(int argc, char** argv)
             const IncrementalRecognizer::Statistics& after = recognizer->statistics();
             std::fprintf(stderr,
                          "frame %d: %.2f s, whole %lld, bands %lld, zoom %lld, carried %lld, read %lld, reused %lld, "
-                         "matched %lld, patched %lld, clipped %lld\n",
+                         "matched %lld, patched %lld, composed %lld\n",
                          frame++, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
                          static_cast<long long>(after.wholeFrameDetections - before.wholeFrameDetections),
                          static_cast<long long>(after.bandDetections - before.bandDetections),
@@ -312,7 +312,7 @@ int main(int argc, char** argv)
                          static_cast<long long>(after.linesReused - before.linesReused),
                          static_cast<long long>(after.linesMatched - before.linesMatched),
                          static_cast<long long>(after.linesPatched - before.linesPatched),
-                         static_cast<long long>(after.linesClipped - before.linesClipped));
+                         static_cast<long long>(after.linesComposed - before.linesComposed));
             return regions;
         };
     };
