@@ -731,17 +731,22 @@ composedReading(const cv::Mat& frame, const cv::Mat& reference, const std::vecto
         bool whitespace;
         std::size_t source;
     };
+    // Character `i` of a source, in frame columns: left, right, middle.
+    const auto spanOf = [&](const Source& source, std::size_t i) {
+        const OcrEngine::LineReading& reading = *readings[source.line];
+        const double scale = static_cast<double>(source.box.width) / reading.scaledWidth;
+        const auto& c = reading.characters[i];
+        const double left = source.box.x + c.left * scale;
+        const double right = source.box.x + c.right * scale;
+        return std::array<double, 3>{left, right, (left + right) / 2};
+    };
     std::vector<Placed> placed;
     std::vector<std::size_t> placedPerSource(sources.size(), 0);
     for (std::size_t k = 0; k < sources.size(); ++k) {
         const Source& source = sources[k];
-        const OcrEngine::LineReading& reading = *readings[source.line];
-        const double scale = static_cast<double>(source.box.width) / reading.scaledWidth;
         for (std::size_t i = 0; i < source.clusters.size(); ++i) {
-            const auto& c = reading.characters[i];
-            const double left = source.box.x + c.left * scale;
-            const double right = source.box.x + c.right * scale;
-            const double middle = (left + right) / 2;
+            const auto& c = readings[source.line]->characters[i];
+            const auto [left, right, middle] = spanOf(source, i);
             if (middle < line.x || middle >= line.br().x)
                 continue;
             // Its middle shows its old pixels, and the rest of it in the
@@ -767,15 +772,11 @@ composedReading(const cv::Mat& frame, const cv::Mat& reference, const std::vecto
         const bool atRightEdge = source.box.br().x > frame.cols && line.br().x >= frame.cols - kComposedSlackPixels;
         if (placedPerSource[k] == 0 || (!atLeftEdge && !atRightEdge))
             continue;
-        const OcrEngine::LineReading& reading = *readings[source.line];
-        const double scale = static_cast<double>(source.box.width) / reading.scaledWidth;
         for (std::size_t i = 0; i < source.clusters.size(); ++i) {
-            const auto& c = reading.characters[i];
-            const double left = source.box.x + c.left * scale;
-            const double right = source.box.x + c.right * scale;
-            const double middle = (left + right) / 2;
+            const auto [left, right, middle] = spanOf(source, i);
             if ((atLeftEdge && middle < line.x) || (atRightEdge && middle >= line.br().x))
-                placed.push_back({left, right, source.clusters[i].text, c.whitespace, k});
+                placed.push_back(
+                    {left, right, source.clusters[i].text, readings[source.line]->characters[i].whitespace, k});
         }
     }
     std::sort(placed.begin(), placed.end(),

@@ -723,6 +723,17 @@ cv::Mat renderWidePage(int indent)
     return canvas.pixels().clone();
 }
 
+// A frame of a sheet scrolled `left` pixels sideways under its frozen first
+// column `column` (as wide as the column, as high as the frame).
+Image withFrozenColumn(const cv::Mat& body, int left, const cv::Mat& column)
+{
+    cv::Mat pixels(kHeight, kWidth, CV_8UC3);
+    column.copyTo(pixels(cv::Rect(0, 0, column.cols, kHeight)));
+    const cv::Rect shown(column.cols, 0, kWidth - column.cols, kHeight);
+    body(cv::Rect(left, 0, shown.width, kHeight)).copyTo(pixels(shown));
+    return Image(pixels);
+}
+
 // The frame-normalised mask of the first e-mail address found, if any.
 std::optional<NormalizedRect> emailMask(const std::vector<DetectedRegion>& regions)
 {
@@ -743,13 +754,9 @@ TEST_F(IncrementalRecognition, ACellScrollingUnderAFrozenColumnKeepsTheCharacter
 {
     constexpr int kColumn = 64;
     const cv::Mat body = renderWidePage(8);
-    const auto frameAt = [&](int left) {
-        cv::Mat pixels(kHeight, kWidth, CV_8UC3, cv::Scalar(228, 228, 228));
-        const cv::Rect shown(kColumn, 0, kWidth - kColumn, kHeight);
-        body(cv::Rect(left, 0, shown.width, kHeight)).copyTo(pixels(shown));
-        cv::line(pixels, {kColumn - 1, 0}, {kColumn - 1, kHeight - 1}, cv::Scalar(160, 160, 160));
-        return Image(pixels);
-    };
+    TextCanvas column(kColumn, kHeight, {228, 228, 228});
+    column.fill({kColumn - 1, 0, 1, kHeight}, {160, 160, 160});
+    const auto frameAt = [&](int left) { return withFrozenColumn(body, left, column.pixels()); };
     IncrementalRecognizer recognizer(engine_, {2});
     const Image first = frameAt(0);
     recognizer.recognize(first, first, settings(), scrolledSidewaysBy(0));
@@ -778,16 +785,10 @@ TEST_F(IncrementalRecognition, ACutCellJoinedToTheRowNumberBesideItIsMadeOfBoth)
 {
     constexpr int kColumn = 40;
     const cv::Mat body = renderWidePage(4);
-    const auto frameAt = [&](int left) {
-        cv::Mat pixels(kHeight, kWidth, CV_8UC3, cv::Scalar(255, 255, 255));
-        const cv::Rect shown(kColumn, 0, kWidth - kColumn, kHeight);
-        body(cv::Rect(left, 0, shown.width, kHeight)).copyTo(pixels(shown));
-        TextCanvas numbers(kColumn, kHeight, {255, 255, 255});
-        for (int row = 0; row < 17; ++row)
-            numbers.draw(std::to_string(row + 1), {6, 40 + kLineSpacing * row}, 22, Font::sans, {90, 90, 90});
-        numbers.pixels().copyTo(pixels(cv::Rect(0, 0, kColumn, kHeight)));
-        return Image(pixels);
-    };
+    TextCanvas numbers(kColumn, kHeight, {255, 255, 255});
+    for (int row = 0; row < 17; ++row)
+        numbers.draw(std::to_string(row + 1), {6, 40 + kLineSpacing * row}, 22, Font::sans, {90, 90, 90});
+    const auto frameAt = [&](int left) { return withFrozenColumn(body, left, numbers.pixels()); };
     IncrementalRecognizer recognizer(engine_, {2});
     const Image first = frameAt(0);
     recognizer.recognize(first, first, settings(), scrolledSidewaysBy(0));
