@@ -651,38 +651,40 @@ std::optional<OcrEngine::LineReading> spliced(const OcrEngine::LineReading& old,
 constexpr int kComposedSlackPixels = 2;
 
 // The reading of `line` (inside `frame`) made of what shows of the previous
-// frame's lines on its row (`lines`, read as `readings` on `reference`; only
-// those `usable`), when every inked column of it shows old pixels, in place
-// or moved by the picture's `shift`: a sheet's cell cut by its frozen
-// column, found joined to the row number beside it, or a line scrolled
-// partly out of the frame. It takes their characters whose middles
-// lie in it, in its own columns, with a space between two lines' words, and
-// the characters beyond the frame's edge of a line it reaches there, so that
-// what shows of an address is masked as the address. Nothing when a column
-// is not explained so, characters of two lines stand in one place, or no
-// character shows.
+// frame's lines on its row (`lines`, read as `readings` on `reference`; not
+// those `keptByLook`), when the picture moved by `shift` and every inked
+// column of the line shows old pixels, in place or moved: a sheet's cell
+// cut by its frozen column, found joined to the row number beside it, or a
+// line scrolled partly out of the frame. It takes their characters whose
+// middles lie in it, in its own columns, with a space between two lines'
+// words, and the characters beyond the frame's edge of a line it reaches
+// there, so that what shows of an address is masked as the address.
+// Nothing when a column is not explained so, characters of two lines stand
+// in one place or take turns, or no character shows.
 std::optional<OcrEngine::LineReading>
 composedReading(const cv::Mat& frame, const cv::Mat& reference, const std::vector<cv::Rect>& lines,
-                const std::vector<std::optional<OcrEngine::LineReading>>& readings, const std::vector<bool>& usable,
-                const cv::Rect& line, cv::Point shift)
+                const std::vector<std::optional<OcrEngine::LineReading>>& readings,
+                const std::vector<bool>& keptByLook, const cv::Rect& line, cv::Point shift)
 {
     const cv::Rect frameRect({}, frame.size());
-    if (reference.size() != frame.size() || reference.type() != frame.type() || frame.type() != CV_8UC3 ||
-        line.empty() || (line & frameRect) != line)
+    if (shift == cv::Point() || reference.size() != frame.size() || reference.type() != frame.type() ||
+        frame.type() != CV_8UC3 || line.empty() || (line & frameRect) != line)
         return std::nullopt;
     const int rowSlack = std::max(kComposedSlackPixels, line.height / 6);
+    // A previous line counts in place (mode 0) and moved by the shift
+    // (mode 1): a frozen column holds still while the sheet moves.
+    const std::array<cv::Point, 2> offsets{cv::Point(), shift};
     struct Source {
         std::size_t line;
-        cv::Point offset;
+        std::size_t mode;
         cv::Rect box;
         std::vector<unicode::Cluster> clusters;
     };
     std::vector<Source> sources;
-    const std::array<cv::Point, 2> offsets{cv::Point(), shift};
     for (std::size_t j = 0; j < lines.size(); ++j) {
-        if (!readings[j] || !usable[j])
+        if (!readings[j] || keptByLook[j])
             continue;
-        for (std::size_t mode = 0; mode < (shift == cv::Point() ? 1U : 2U); ++mode) {
+        for (std::size_t mode = 0; mode < offsets.size(); ++mode) {
             const cv::Rect box = lines[j] + offsets[mode];
             if (std::abs(box.y - line.y) > rowSlack || std::abs(box.br().y - line.br().y) > rowSlack ||
                 box.br().x <= line.x || box.x >= line.br().x)
@@ -690,7 +692,7 @@ composedReading(const cv::Mat& frame, const cv::Mat& reference, const std::vecto
             std::vector<unicode::Cluster> clusters = unicode::graphemeClusters(readings[j]->reading.string);
             if (clusters.size() != readings[j]->characters.size() || readings[j]->scaledWidth <= 0)
                 return std::nullopt;
-            sources.push_back({j, offsets[mode], box, std::move(clusters)});
+            sources.push_back({j, mode, box, std::move(clusters)});
         }
     }
     if (sources.empty())
@@ -713,13 +715,11 @@ composedReading(const cv::Mat& frame, const cv::Mat& reference, const std::vecto
         return old;
     };
     const std::array<std::vector<bool>, 2> old{oldColumns(offsets[0]), oldColumns(offsets[1])};
-    const auto oldAt = [&](cv::Point offset, int x) {
-        return old[offset == cv::Point() ? 0 : 1][static_cast<std::size_t>(x - line.x)];
-    };
+    const auto oldAt = [&](std::size_t mode, int x) { return old[mode][static_cast<std::size_t>(x - line.x)]; };
     // Ink outside every previous line (a frozen column's border) was not
     // text in the previous frame, and is not now where it shows the same.
     for (int x = line.x; x < line.br().x; ++x)
-        if (ink.at<std::uint8_t>(0, x - line.x) > kBlankContrast && !oldAt(offsets[0], x) && !oldAt(offsets[1], x))
+        if (ink.at<std::uint8_t>(0, x - line.x) > kBlankContrast && !oldAt(0, x) && !oldAt(1, x))
             return std::nullopt;
 
     // The characters whose middles lie in the line, over old pixels of
@@ -751,12 +751,11 @@ composedReading(const cv::Mat& frame, const cv::Mat& reference, const std::vecto
                 continue;
             // Its middle shows its old pixels, and the rest of it in the
             // line shows them, or blank, or (a character's) what hides it.
-            const cv::Point other = source.offset == offsets[0] ? offsets[1] : offsets[0];
             const int from = std::max(line.x, static_cast<int>(std::floor(left)));
             const int to = std::min(line.br().x, static_cast<int>(std::ceil(right)));
-            bool shows = oldAt(source.offset, static_cast<int>(middle));
+            bool shows = oldAt(source.mode, static_cast<int>(middle));
             for (int x = from; x < to && shows; ++x)
-                shows = oldAt(source.offset, x) || (!c.whitespace && oldAt(other, x)) ||
+                shows = oldAt(source.mode, x) || (!c.whitespace && oldAt(1 - source.mode, x)) ||
                         ink.at<std::uint8_t>(0, x - line.x) <= kBlankContrast;
             if (!shows)
                 continue;
@@ -1722,15 +1721,12 @@ std::vector<DetectedRegion> IncrementalRecognizer::recognize(const Image& raster
     // A line found now that is made of what shows of previous lines (a
     // sheet's cell cut by its frozen column, a line scrolled partly out of
     // the frame) takes their characters instead of being read.
-    std::vector<bool> readHere(previous_.lines.size());
-    for (std::size_t j = 0; j < readHere.size(); ++j)
-        readHere[j] = !previous_.keptByLook[j];
-    const auto compose = [&](const cv::Rect& line) -> std::optional<OcrEngine::LineReading> {
-        if (!planned || zooming || zoomed || planned->shift == cv::Point())
-            return std::nullopt;
-        return composedReading(source, previous_.reference, previous_.lines, previous_.readings, readHere, line,
-                               planned->shift);
-    };
+    Composer compose;
+    if (planned && !zooming && !zoomed)
+        compose = [&](const cv::Rect& line) {
+            return composedReading(source, previous_.reference, previous_.lines, previous_.readings,
+                                   previous_.keptByLook, line, planned->shift);
+        };
     auto readings = read(source, toRead, stop, freshCount, compose);
     for (std::size_t i = 0; i < freshCount; ++i)
         lines.push_back({toRead[i], std::move(readings[i])});

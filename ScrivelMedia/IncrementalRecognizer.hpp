@@ -59,7 +59,7 @@ public:
         std::int64_t linesMatched = 0;   // of those, from a crop read before or beside them, equal but for coding noise
         std::int64_t linesPatched = 0;   // lines of which only a changed stretch was read
         std::int64_t linesResampled = 0; // lines kept through a zoom by their scaled look
-        std::int64_t linesComposed = 0;  // of those, made of what shows of previous lines (cut by a scroll)
+        std::int64_t linesComposed = 0;  // reused lines made of what shows of previous lines (cut by a scroll)
         std::int64_t zoomFramesPredicted = 0; // zoom frames detected only where the scaled picture differs
         bool operator==(const Statistics&) const = default;
     };

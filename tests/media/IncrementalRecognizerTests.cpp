@@ -713,13 +713,15 @@ IncrementalRecognizer::FrameContext scrolledSidewaysBy(int left)
     return {MotionTransform(1, -static_cast<double>(left) / kWidth, 0), 0};
 }
 
-// The page's lines on a canvas wider than the frame, starting `indent`
-// pixels from its left side, to scroll sideways.
-cv::Mat renderWidePage(int indent)
+// The page's first lines on a canvas wider than the frame, starting
+// `indent` pixels from its left side, to scroll sideways; line `changed`, if
+// any, reads `text` instead.
+cv::Mat renderWidePage(int indent, std::size_t changed = kPageLines.size(), const std::string& text = {})
 {
     TextCanvas canvas(1000, kHeight, {255, 255, 255});
     for (std::size_t i = 0; i < 17; ++i)
-        canvas.draw(kPageLines[i], {indent, 40 + kLineSpacing * static_cast<int>(i)}, 22, Font::sans, {30, 30, 30});
+        canvas.draw(i == changed ? text : kPageLines[i], {indent, 40 + kLineSpacing * static_cast<int>(i)}, 22,
+                    Font::sans, {30, 30, 30});
     return canvas.pixels().clone();
 }
 
@@ -732,6 +734,28 @@ Image withFrozenColumn(const cv::Mat& body, int left, const cv::Mat& column)
     const cv::Rect shown(column.cols, 0, kWidth - column.cols, kHeight);
     body(cv::Rect(left, 0, shown.width, kHeight)).copyTo(pixels(shown));
     return Image(pixels);
+}
+
+// A sheet's frames under frozen column `column` (its pixels) scrolled
+// sideways, from no scroll to `left` pixels, recognized in turn: the second
+// frame, its regions and the lines it read and composed.
+struct SidewaysScroll {
+    Image frame;
+    std::vector<DetectedRegion> regions;
+    std::int64_t read = 0;
+    std::int64_t composed = 0;
+};
+
+SidewaysScroll scrollUnderFrozenColumn(IncrementalRecognizer& recognizer, const cv::Mat& body, const cv::Mat& column,
+                                       int left)
+{
+    const Image first = withFrozenColumn(body, 0, column);
+    recognizer.recognize(first, first, settings(), scrolledSidewaysBy(0));
+    const IncrementalRecognizer::Statistics before = recognizer.statistics();
+    const Image second = withFrozenColumn(body, left, column);
+    auto regions = recognizer.recognize(second, second, settings(), scrolledSidewaysBy(left));
+    return {second, std::move(regions), recognizer.statistics().linesRead - before.linesRead,
+            recognizer.statistics().linesComposed - before.linesComposed};
 }
 
 // The frame-normalised mask of the first e-mail address found, if any.
@@ -756,20 +780,15 @@ TEST_F(IncrementalRecognition, ACellScrollingUnderAFrozenColumnKeepsTheCharacter
     const cv::Mat body = renderWidePage(8);
     TextCanvas column(kColumn, kHeight, {228, 228, 228});
     column.fill({kColumn - 1, 0, 1, kHeight}, {160, 160, 160});
-    const auto frameAt = [&](int left) { return withFrozenColumn(body, left, column.pixels()); };
     IncrementalRecognizer recognizer(engine_, {2});
-    const Image first = frameAt(0);
-    recognizer.recognize(first, first, settings(), scrolledSidewaysBy(0));
     const int hidden = TextCanvas(1, 1, {}).advance("Contact: ja", 22, Font::sans) - 8; // under the column
-    const Image second = frameAt(hidden);
-    const auto readBefore = recognizer.statistics().linesRead;
-    const auto regions = recognizer.recognize(second, second, settings(), scrolledSidewaysBy(hidden));
+    const SidewaysScroll scroll = scrollUnderFrozenColumn(recognizer, body, column.pixels(), hidden);
     // Every line's start went under the column; most are not read again.
-    EXPECT_GT(recognizer.statistics().linesComposed, recognizer.statistics().linesRead - readBefore);
-    EXPECT_TRUE(anyTextContains(regions, "ne.doe@example.com"));
-    EXPECT_FALSE(anyTextContains(regions, "Contact"));
-    const auto mask = emailMask(regions);
-    const auto fullMask = emailMask(full(second));
+    EXPECT_GT(scroll.composed, scroll.read);
+    EXPECT_TRUE(anyTextContains(scroll.regions, "ne.doe@example.com"));
+    EXPECT_FALSE(anyTextContains(scroll.regions, "Contact"));
+    const auto mask = emailMask(scroll.regions);
+    const auto fullMask = emailMask(full(scroll.frame));
     ASSERT_TRUE(mask);
     ASSERT_TRUE(fullMask);
     // Over what shows of the address, not over the column.
@@ -788,23 +807,18 @@ TEST_F(IncrementalRecognition, ACutCellJoinedToTheRowNumberBesideItIsMadeOfBoth)
     TextCanvas numbers(kColumn, kHeight, {255, 255, 255});
     for (int row = 0; row < 17; ++row)
         numbers.draw(std::to_string(row + 1), {6, 40 + kLineSpacing * row}, 22, Font::sans, {90, 90, 90});
-    const auto frameAt = [&](int left) { return withFrozenColumn(body, left, numbers.pixels()); };
     IncrementalRecognizer recognizer(engine_, {2});
-    const Image first = frameAt(0);
-    recognizer.recognize(first, first, settings(), scrolledSidewaysBy(0));
     const int hidden = TextCanvas(1, 1, {}).advance("Contact: ja", 22, Font::sans) - 4;
-    const Image second = frameAt(hidden);
-    const auto readBefore = recognizer.statistics().linesRead;
-    const auto regions = recognizer.recognize(second, second, settings(), scrolledSidewaysBy(hidden));
-    EXPECT_GT(recognizer.statistics().linesComposed, recognizer.statistics().linesRead - readBefore);
+    const SidewaysScroll scroll = scrollUnderFrozenColumn(recognizer, body, numbers.pixels(), hidden);
+    EXPECT_GT(scroll.composed, scroll.read);
     // Row 10's cell is found joined to its number: the line reads as the
     // number, a space and what shows of the cell.
-    EXPECT_TRUE(std::any_of(regions.begin(), regions.end(), [](const DetectedRegion& region) {
+    EXPECT_TRUE(std::any_of(scroll.regions.begin(), scroll.regions.end(), [](const DetectedRegion& region) {
         return region.text.starts_with("10 ") && region.text.ends_with("to Thursday");
     }));
     // The address that shows is masked as reading the frame afresh masks it.
-    const auto mask = emailMask(regions);
-    const auto fullMask = emailMask(full(second));
+    const auto mask = emailMask(scroll.regions);
+    const auto fullMask = emailMask(full(scroll.frame));
     ASSERT_TRUE(mask);
     ASSERT_TRUE(fullMask);
     EXPECT_NEAR(mask->x, fullMask->x, 2.0 / kWidth);
@@ -836,20 +850,13 @@ TEST_F(IncrementalRecognition, ALineScrolledPartlyOutOfTheFrameIsMaskedAsItWas)
     }
 }
 
-// A line shorter at its end lost characters there: when the picture did
-// not move towards that end, it is read again, not cut from the old
-// reading; either way, the deleted character is gone from its reading.
+// A line shorter at its end lost characters there, whether the picture
+// held still or moved either way: the deleted character is gone from its
+// reading, not kept from the old one.
 TEST_F(IncrementalRecognition, ALineShortenedAtItsEndLosesTheCharacter)
 {
-    const auto render = [](const std::string& changed) {
-        TextCanvas canvas(1000, kHeight, {255, 255, 255});
-        for (std::size_t i = 0; i < 17; ++i)
-            canvas.draw(i == 7 ? changed : kPageLines[i], {200, 40 + kLineSpacing * static_cast<int>(i)}, 22,
-                        Font::sans, {30, 30, 30});
-        return canvas.pixels().clone();
-    };
-    const cv::Mat before = render("Write to kim@ledger.io");
-    const cv::Mat after = render("Write to kim@ledger.i");
+    const cv::Mat before = renderWidePage(200, 7, "Write to kim@ledger.io");
+    const cv::Mat after = renderWidePage(200, 7, "Write to kim@ledger.i");
     for (const int left : {0, 30, -30}) {
         SCOPED_TRACE(left);
         IncrementalRecognizer recognizer(engine_, {2});
