@@ -929,12 +929,45 @@ double correlation(const cv::Mat& a, const cv::Mat& b)
 
 // Where the previous line `before` (pixels of `reference`), scaled and
 // moved to `predicted` by the motion, is found looking as before in `frame`,
-// within kResampledSlack pixels of that place; nothing when it is not.
+// Whether `line` (pixels of `picture`) was cut by the picture's edge: ink
+// in the picture's first or last column or row beside it. A detection box
+// stops a pixel or a few short of a glyph cut at the edge.
+bool cutByEdge(const cv::Mat& picture, const cv::Rect& line)
+{
+    const cv::Rect bounds({}, picture.size());
+    const int reach = std::max(2, line.height / 4);
+    // Whether the outermost column (of `area`, or of its rows when
+    // `alongRows`) at the `first` or last end holds ink.
+    const auto inkAtEdge = [&](const cv::Rect& area, bool alongRows, bool first) {
+        const cv::Rect inside = area & bounds;
+        if (inside.empty())
+            return false;
+        cv::Mat pixels = picture(inside);
+        if (alongRows)
+            cv::transpose(pixels, pixels);
+        const cv::Mat ink = columnInk(pixels);
+        return ink.at<std::uint8_t>(0, first ? 0 : ink.cols - 1) > kBlankContrast;
+    };
+    return (line.x <= reach && inkAtEdge(line | cv::Rect(0, line.y, 1, line.height), false, true)) ||
+           (line.br().x >= picture.cols - reach &&
+            inkAtEdge(line | cv::Rect(picture.cols - 1, line.y, 1, line.height), false, false)) ||
+           (line.y <= reach && inkAtEdge(line | cv::Rect(line.x, 0, line.width, 1), true, true)) ||
+           (line.br().y >= picture.rows - reach &&
+            inkAtEdge(line | cv::Rect(line.x, picture.rows - 1, line.width, 1), true, false));
+}
+
+// Where the previous line `before` (pixels of `reference`), scaled and
+// moved to `predicted` by the motion, is found looking as before in `frame`,
+// within kResampledSlack pixels of that place; nothing when it is not. A
+// line the previous frame's edge cut is read again: zooming out brings in
+// what lay beyond the edge, and the reading of what showed before (the end
+// of a word, half an address) would stand for the whole line.
 std::optional<cv::Rect> keepsItsLook(const cv::Mat& frame, const cv::Mat& reference, const cv::Rect& before,
                                      const cv::Rect& predicted)
 {
     const cv::Rect frameRect({}, frame.size());
-    if (predicted.width < 8 || predicted.height < 6 || (before & cv::Rect({}, reference.size())) != before)
+    if (predicted.width < 8 || predicted.height < 6 || (before & cv::Rect({}, reference.size())) != before ||
+        cutByEdge(reference, before))
         return std::nullopt;
     const cv::Rect search =
         cv::Rect(predicted.x - kResampledSlack, predicted.y - kResampledSlack, predicted.width + 2 * kResampledSlack,

@@ -684,6 +684,51 @@ TEST_F(IncrementalRecognition, TextAppearingDuringAZoomIsFoundWithoutDetectingTh
     EXPECT_EQ(texts(zoomingOut), texts(full(smaller)));
 }
 
+// Zooming out brings in what lay beyond the frame's edge: a line the edge
+// cut shows more of itself, and is read as a fresh look reads it, not kept
+// with the reading of the part that showed before (half an address).
+TEST_F(IncrementalRecognition, ALineTheEdgeCutIsReadAgainWhenAZoomOutBringsInMore)
+{
+    TextCanvas canvas(kWidth, kHeight, {255, 255, 255});
+    for (std::size_t i = 0; i < 8; ++i)
+        canvas.draw(kPageLines[i], {24, 40 + kLineSpacing * static_cast<int>(i)}, 22, Font::sans, {30, 30, 30});
+    canvas.draw("anna.berg@example.org wire 4417", {24, 40 + kLineSpacing * 9}, 22, Font::sans, {30, 30, 30});
+    // Indented lines that stay in view.
+    for (int i = 0; i < 3; ++i)
+        canvas.draw(kPageLines[8 + i], {300, 40 + kLineSpacing * (11 + i)}, 22, Font::sans, {30, 30, 30});
+    const cv::Mat page = canvas.pixels().clone();
+    // The page scaled about a point right of where the lines start, so that
+    // at 1.1 their first characters lie beyond the left edge and at 1.05
+    // they are all in view again.
+    constexpr double kAnchorX = 500;
+    const auto zoomed = [&](double zoom) {
+        const cv::Mat transform = (cv::Mat_<double>(2, 3) << zoom, 0, (1 - zoom) * kAnchorX, 0, zoom, 0);
+        cv::Mat scaled;
+        cv::warpAffine(page, scaled, transform, page.size(), cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar::all(255));
+        return Image(scaled);
+    };
+    const auto zoomedBy = [](double zoom) {
+        return IncrementalRecognizer::FrameContext{MotionTransform(zoom, (1 - zoom) * kAnchorX / kWidth, 0), 0};
+    };
+    const Image cut = zoomed(1.1);
+    const Image whole = zoomed(1.05);
+
+    IncrementalRecognizer recognizer(engine_, {2});
+    recognizer.recognize(cut, cut, settings(), zoomedBy(1.1));
+    const auto zoomingOut = recognizer.recognize(whole, whole, settings(), zoomedBy(1.05));
+    // Lines in view in both frames still keep their readings by their look.
+    EXPECT_GT(recognizer.statistics().linesResampled, 0);
+
+    const auto expected = full(whole);
+    const auto address = std::find_if(expected.begin(), expected.end(), [](const DetectedRegion& region) {
+        return region.text.find("example.org") != std::string::npos;
+    });
+    ASSERT_NE(address, expected.end());
+    EXPECT_TRUE(std::any_of(zoomingOut.begin(), zoomingOut.end(),
+                            [&](const DetectedRegion& region) { return region.text == address->text; }))
+        << "a fresh look reads '" << address->text << "'; here: " << ::testing::PrintToString(texts(zoomingOut));
+}
+
 // A scroll brings a line to the edge of what the previous frame showed,
 // its margin partly beyond it: the line is kept, and every amount of
 // scrolling recognizes what a fresh look does.
