@@ -927,8 +927,6 @@ double correlation(const cv::Mat& a, const cv::Mat& b)
     return result.at<float>(0, 0);
 }
 
-// Where the previous line `before` (pixels of `reference`), scaled and
-// moved to `predicted` by the motion, is found looking as before in `frame`,
 // Whether `line` (pixels of `picture`) was cut by the picture's edge: ink
 // in the picture's first or last column or row beside it. A detection box
 // stops a pixel or a few short of a glyph cut at the edge.
@@ -943,8 +941,11 @@ bool cutByEdge(const cv::Mat& picture, const cv::Rect& line)
         if (inside.empty())
             return false;
         cv::Mat pixels = picture(inside);
-        if (alongRows)
-            cv::transpose(pixels, pixels);
+        if (alongRows) {
+            cv::Mat turned;
+            cv::transpose(pixels, turned);
+            pixels = turned;
+        }
         const cv::Mat ink = columnInk(pixels);
         return ink.at<std::uint8_t>(0, first ? 0 : ink.cols - 1) > kBlankContrast;
     };
