@@ -555,9 +555,9 @@ cv::Mat grey(const cv::Mat& pixels)
     return out;
 }
 
-// How far each column of `area` strays from the area's background (its
-// median grey), at most.
-cv::Mat columnInk(const cv::Mat& pixels)
+// How far each column of `area` (each row, with `dimension` 1) strays from
+// the area's background (its median grey), at most.
+cv::Mat columnInk(const cv::Mat& pixels, int dimension = 0)
 {
     const cv::Mat grey = scrivel::grey(pixels);
     std::vector<std::uint8_t> values(grey.begin<std::uint8_t>(), grey.end<std::uint8_t>());
@@ -565,7 +565,7 @@ cv::Mat columnInk(const cv::Mat& pixels)
     cv::Mat ink;
     cv::absdiff(grey, cv::Scalar(values[values.size() / 2]), ink);
     cv::Mat maxima;
-    cv::reduce(ink, maxima, 0, cv::REDUCE_MAX);
+    cv::reduce(ink, maxima, dimension, cv::REDUCE_MAX);
     return maxima;
 }
 
@@ -684,15 +684,18 @@ composedReading(const cv::Mat& frame, const cv::Mat& reference, const std::vecto
     for (std::size_t j = 0; j < lines.size(); ++j) {
         if (!readings[j] || keptByLook[j])
             continue;
+        std::optional<std::vector<unicode::Cluster>> clusters; // worked out once, for either mode
         for (std::size_t mode = 0; mode < offsets.size(); ++mode) {
             const cv::Rect box = lines[j] + offsets[mode];
             if (std::abs(box.y - line.y) > rowSlack || std::abs(box.br().y - line.br().y) > rowSlack ||
                 box.br().x <= line.x || box.x >= line.br().x)
                 continue;
-            std::vector<unicode::Cluster> clusters = unicode::graphemeClusters(readings[j]->reading.string);
-            if (clusters.size() != readings[j]->characters.size() || readings[j]->scaledWidth <= 0)
-                return std::nullopt;
-            sources.push_back({j, mode, box, std::move(clusters)});
+            if (!clusters) {
+                clusters = unicode::graphemeClusters(readings[j]->reading.string);
+                if (clusters->size() != readings[j]->characters.size() || readings[j]->scaledWidth <= 0)
+                    return std::nullopt;
+            }
+            sources.push_back({j, mode, box, *clusters});
         }
     }
     if (sources.empty())
@@ -934,20 +937,14 @@ bool cutByEdge(const cv::Mat& picture, const cv::Rect& line)
 {
     const cv::Rect bounds({}, picture.size());
     const int reach = std::max(2, line.height / 4);
-    // Whether the outermost column (of `area`, or of its rows when
-    // `alongRows`) at the `first` or last end holds ink.
+    // Whether the outermost column (of `area`, or row when `alongRows`) at
+    // the `first` or last end holds ink.
     const auto inkAtEdge = [&](const cv::Rect& area, bool alongRows, bool first) {
         const cv::Rect inside = area & bounds;
         if (inside.empty())
             return false;
-        cv::Mat pixels = picture(inside);
-        if (alongRows) {
-            cv::Mat turned;
-            cv::transpose(pixels, turned);
-            pixels = turned;
-        }
-        const cv::Mat ink = columnInk(pixels);
-        return ink.at<std::uint8_t>(0, first ? 0 : ink.cols - 1) > kBlankContrast;
+        const cv::Mat ink = columnInk(picture(inside), alongRows ? 1 : 0);
+        return ink.at<std::uint8_t>(first ? 0 : static_cast<int>(ink.total()) - 1) > kBlankContrast;
     };
     return (line.x <= reach && inkAtEdge(line | cv::Rect(0, line.y, 1, line.height), false, true)) ||
            (line.br().x >= picture.cols - reach &&
