@@ -520,32 +520,6 @@ cv::Rect quantized(cv::Rect area, cv::Size raster)
     return {x, y, width, height};
 }
 
-// Detection windows (raster pixels) around frame areas, with context all
-// round, merged where they overlap.
-std::vector<cv::Rect> windowsFor(const std::vector<cv::Rect>& frameAreas, double sx, double sy, cv::Size raster)
-{
-    const cv::Rect rasterRect({}, raster);
-    std::vector<cv::Rect> windows;
-    for (const cv::Rect& area : frameAreas) {
-        const cv::Point topLeft(static_cast<int>(std::floor(area.x / sx)) - kWindowMargin,
-                                static_cast<int>(std::floor(area.y / sy)) - kWindowMargin);
-        const cv::Point bottomRight(static_cast<int>(std::ceil(area.br().x / sx)) + kWindowMargin,
-                                    static_cast<int>(std::ceil(area.br().y / sy)) + kWindowMargin);
-        windows.push_back(quantized(cv::Rect(topLeft, bottomRight) & rasterRect, raster));
-    }
-    for (bool merged = true; merged;) {
-        merged = false;
-        for (std::size_t i = 0; i < windows.size() && !merged; ++i)
-            for (std::size_t j = i + 1; j < windows.size() && !merged; ++j)
-                if (overlapOfSmaller(windows[i], windows[j]) > kMergedWindowOverlap) {
-                    windows[i] = quantized(windows[i] | windows[j], raster);
-                    windows.erase(windows.begin() + static_cast<std::ptrdiff_t>(j));
-                    merged = true;
-                }
-    }
-    return windows;
-}
-
 cv::Mat grey(const cv::Mat& pixels)
 {
     if (pixels.channels() == 1)
@@ -1120,6 +1094,37 @@ IncrementalRecognizer::IncrementalRecognizer(Options options) : IncrementalRecog
 
 IncrementalRecognizer::~IncrementalRecognizer() = default;
 
+std::vector<cv::Rect> IncrementalRecognizer::detectionWindows(const std::vector<cv::Rect>& frameAreas, double sx,
+                                                             double sy, cv::Size raster)
+{
+    const cv::Rect rasterRect({}, raster);
+    std::vector<cv::Rect> windows;
+    for (const cv::Rect& area : frameAreas) {
+        const cv::Point topLeft(static_cast<int>(std::floor(area.x / sx)) - kWindowMargin,
+                                static_cast<int>(std::floor(area.y / sy)) - kWindowMargin);
+        const cv::Point bottomRight(static_cast<int>(std::ceil(area.br().x / sx)) + kWindowMargin,
+                                    static_cast<int>(std::ceil(area.br().y / sy)) + kWindowMargin);
+        windows.push_back(quantized(cv::Rect(topLeft, bottomRight) & rasterRect, raster));
+    }
+    // Windows overlapping by much are one; so are two whose joint window
+    // costs no more than both: the cells of a sheet's row, each with its
+    // context, make one strip, not a row of windows counting their overlaps
+    // twice (which on the sheet recording detected the whole frame instead).
+    for (bool merged = true; merged;) {
+        merged = false;
+        for (std::size_t i = 0; i < windows.size() && !merged; ++i)
+            for (std::size_t j = i + 1; j < windows.size() && !merged; ++j)
+                if (const cv::Rect joined = quantized(windows[i] | windows[j], raster);
+                    overlapOfSmaller(windows[i], windows[j]) > kMergedWindowOverlap ||
+                    joined.area() <= windows[i].area() + windows[j].area()) {
+                    windows[i] = joined;
+                    windows.erase(windows.begin() + static_cast<std::ptrdiff_t>(j));
+                    merged = true;
+                }
+    }
+    return windows;
+}
+
 bool IncrementalRecognizer::samePictureMoved(const cv::Mat& line, const cv::Mat& read, cv::Point offset)
 {
     if (line.type() != CV_8UC3 || read.type() != CV_8UC3)
@@ -1334,7 +1339,7 @@ std::optional<IncrementalRecognizer::Plan> IncrementalRecognizer::plan(const Ima
     changedAreas.insert(changedAreas.end(), redetected.begin(), redetected.end());
     const double sx = static_cast<double>(frame.cols) / raster.width();
     const double sy = static_cast<double>(frame.rows) / raster.height();
-    auto fresh = detectInWindows(raster, frame, windowsFor(changedAreas, sx, sy, raster.pixels.size()), carried, stop);
+    auto fresh = detectInWindows(raster, frame, detectionWindows(changedAreas, sx, sy, raster.pixels.size()), carried, stop);
     if (!fresh)
         return wholeFrame();
     result.fresh = std::move(*fresh);
@@ -1385,7 +1390,7 @@ std::optional<std::vector<cv::Rect>> IncrementalRecognizer::detectInWindows(cons
             break;
         if (attempt == 1)
             return std::nullopt;
-        windows = windowsFor(retry, sx, sy, raster.pixels.size());
+        windows = detectionWindows(retry, sx, sy, raster.pixels.size());
         for (cv::Rect& window : windows)
             window = quantized(cv::Rect(0, window.y, raster.width(), window.height), raster.pixels.size());
         // Lines already taken from these windows' areas are found again there.
@@ -1459,7 +1464,7 @@ std::optional<IncrementalRecognizer::ZoomPlan> IncrementalRecognizer::planZoom(c
     std::vector<cv::Rect> kept;
     for (const auto& [j, box] : result.kept)
         kept.push_back(box);
-    auto fresh = detectInWindows(raster, frame, windowsFor(areas, sx, sy, raster.pixels.size()), kept, stop);
+    auto fresh = detectInWindows(raster, frame, detectionWindows(areas, sx, sy, raster.pixels.size()), kept, stop);
     if (!fresh)
         return std::nullopt;
     result.fresh = std::move(*fresh);

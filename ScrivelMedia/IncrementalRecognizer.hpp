@@ -90,6 +90,13 @@ public:
     // more (a grid line, a neighbour's edge) does not.
     static bool samePictureMoved(const cv::Mat& line, const cv::Mat& read, cv::Point offset);
 
+    // Detection windows (raster pixels, the raster `sx` x `sy` times smaller
+    // than the frame) round frame areas `frameAreas`: each area with the
+    // detector's context all round, sides rounded up to a few sizes, merged
+    // where detecting them as one costs no more.
+    static std::vector<cv::Rect> detectionWindows(const std::vector<cv::Rect>& frameAreas, double sx, double sy,
+                                                  cv::Size raster);
+
     const Statistics& statistics() const { return statistics_; }
     // The line crops (frame pixels) of the latest frame, in reading order.
     const std::vector<cv::Rect>& latestLines() const { return previous_.lines; }

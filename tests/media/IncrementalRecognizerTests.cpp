@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cmath>
 #include <optional>
 #include <set>
 #include <string>
@@ -504,6 +505,46 @@ TEST_F(IncrementalRecognition, CellsScrolledUnderAFrozenHeaderAreNotSoughtThere)
     // take: the same texts but for spaces.
     EXPECT_EQ(texts(regions), texts(freshlyRead(second, recognizer.latestLines())));
     EXPECT_TRUE(anyTextContains(regions, "Laptop"));
+}
+
+// A fast scroll of a sheet changes the row under its frozen header and the
+// rows scrolled into view, cell by cell. Each cell's window keeps the
+// detector's context all round; one row's cells come out as one strip, so
+// that the frame is detected in windows rather than whole, and what lies
+// apart stays apart.
+TEST(DetectionWindows, ARowOfChangedCellsIsOneStripWithItsContext)
+{
+    const cv::Size raster(1280, 720); // of a 1920 x 1080 frame
+    constexpr double kScale = 1.5;
+    constexpr int kContext = 48; // raster pixels the detector looks beyond a line
+    std::vector<cv::Rect> areas;
+    for (const auto& [x, width] : std::vector<std::pair<int, int>>{
+             {0, 32}, {96, 224}, {384, 128}, {576, 96}, {704, 192}, {928, 64}, {1024, 96}, {1152, 256}, {1504, 224}}) {
+        areas.emplace_back(x, 128, width, 32);  // under the header
+        areas.emplace_back(x, 896, width, 160); // scrolled into view
+    }
+    areas.emplace_back(1152, 448, 32, 32); // a pointer in the middle
+
+    const std::vector<cv::Rect> windows = IncrementalRecognizer::detectionWindows(areas, kScale, kScale, raster);
+    const cv::Rect rasterRect({}, raster);
+    for (const cv::Rect& area : areas) {
+        const cv::Rect inRaster(cv::Point(static_cast<int>(area.x / kScale), static_cast<int>(area.y / kScale)),
+                                cv::Point(static_cast<int>(std::ceil(area.br().x / kScale)),
+                                          static_cast<int>(std::ceil(area.br().y / kScale))));
+        const cv::Rect withContext =
+            cv::Rect(inRaster.tl() - cv::Point(kContext, kContext), inRaster.br() + cv::Point(kContext, kContext)) &
+            rasterRect;
+        EXPECT_TRUE(std::any_of(windows.begin(), windows.end(),
+                                [&](const cv::Rect& window) { return (window & withContext) == withContext; }))
+            << "area at " << area.x << ", " << area.y;
+    }
+    ASSERT_EQ(windows.size(), 3U);
+    double total = 0;
+    for (const cv::Rect& window : windows) {
+        EXPECT_LE(window.height, 192);
+        total += window.area();
+    }
+    EXPECT_LT(total, 0.5 * raster.area());
 }
 
 // A zoom scales every line: each that looks as before, scaled, keeps its
