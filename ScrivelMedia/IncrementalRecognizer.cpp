@@ -931,15 +931,16 @@ bool cutByEdge(const cv::Mat& picture, const cv::Rect& line)
 // Where the previous line `before` (pixels of `reference`), scaled and
 // moved to `predicted` by the motion, is found looking as before in `frame`,
 // within kResampledSlack pixels of that place; nothing when it is not. A
-// line the previous frame's edge cut is read again: zooming out brings in
-// what lay beyond the edge, and the reading of what showed before (the end
-// of a word, half an address) would stand for the whole line.
+// line the previous frame's edge cut is read again, unless `nothingComesIn`
+// (a zoom in): zooming out brings in what lay beyond the edge, and the
+// reading of what showed before (the end of a word, half an address) would
+// stand for the whole line.
 std::optional<cv::Rect> keepsItsLook(const cv::Mat& frame, const cv::Mat& reference, const cv::Rect& before,
-                                     const cv::Rect& predicted)
+                                     const cv::Rect& predicted, bool nothingComesIn = false)
 {
     const cv::Rect frameRect({}, frame.size());
     if (predicted.width < 8 || predicted.height < 6 || (before & cv::Rect({}, reference.size())) != before ||
-        cutByEdge(reference, before))
+        (!nothingComesIn && cutByEdge(reference, before)))
         return std::nullopt;
     const cv::Rect search =
         cv::Rect(predicted.x - kResampledSlack, predicted.y - kResampledSlack, predicted.width + 2 * kResampledSlack,
@@ -1412,10 +1413,75 @@ std::optional<std::vector<cv::Rect>> IncrementalRecognizer::detectInWindows(cons
 }
 
 struct IncrementalRecognizer::ZoomPlan {
-    // Previous lines (indices) kept by their look, with their boxes now.
-    std::vector<std::pair<std::size_t, cv::Rect>> kept;
+    struct Kept {
+        std::size_t line; // index of the previous line
+        cv::Rect box;     // where it is now
+        // Its reading placed on `box`, when `box` is only the part of the
+        // line still in view; otherwise the previous reading stands.
+        std::optional<OcrEngine::LineReading> reading;
+    };
+    // Previous lines kept by their look.
+    std::vector<Kept> kept;
     std::vector<cv::Rect> fresh;
 };
+
+namespace {
+
+// `reading`, made on a crop that a zoom carried to `carried` (frame
+// pixels), placed on `box`, the part of it in view: every character keeps
+// its place in the frame, and those beyond the frame's edge stay in the
+// text with their boxes held at the edge, so that what shows of an address
+// is masked as the address.
+OcrEngine::LineReading placedOnPart(const OcrEngine::LineReading& reading, const cv::Rect2d& carried,
+                                    const cv::Rect& box)
+{
+    const double columns = reading.scaledWidth;
+    const auto moved = [&](double column) {
+        return (carried.x - box.x + column * carried.width / columns) * columns / box.width;
+    };
+    OcrEngine::LineReading placed{reading.reading, {}, reading.scaledWidth};
+    placed.characters.reserve(reading.characters.size());
+    for (const auto& c : reading.characters)
+        placed.characters.push_back({moved(c.left), moved(c.right), c.whitespace});
+    return placed;
+}
+
+} // namespace
+
+namespace {
+
+// A zoom in brings nothing into view from beyond the frame's edges: a line
+// it carries partly beyond them shows part of what it showed. Where that
+// part keeps its look, scaled, the line keeps its reading on the part (as a
+// scroll keeps a line it takes partly out of the frame), instead of being
+// detected and read again in every frame of the zoom. `before` (pixels of
+// `reference`) is carried by the pixel motion `scale` (above 1), `offset`.
+// Where the part in view is found, and the reading placed on it.
+std::optional<std::pair<cv::Rect, OcrEngine::LineReading>> keptInView(const cv::Mat& frame, const cv::Mat& reference,
+                                                                      const cv::Rect& before, double scale,
+                                                                      cv::Point2d offset,
+                                                                      const OcrEngine::LineReading& reading)
+{
+    const cv::Rect2d carried = carriedBy(before, scale, offset);
+    // The part of `before` that lands inside the frame, in whole pixels.
+    const cv::Rect2d inView(-offset.x / scale, -offset.y / scale, frame.cols / scale, frame.rows / scale);
+    const cv::Rect2d part = cv::Rect2d(before) & inView;
+    const cv::Rect beforePart(cv::Point(static_cast<int>(std::ceil(part.x)), static_cast<int>(std::ceil(part.y))),
+                              cv::Point(static_cast<int>(std::floor(part.br().x)),
+                                        static_cast<int>(std::floor(part.br().y))));
+    const cv::Rect frameRect({}, frame.size());
+    const cv::Rect predicted = rounded(carriedBy(beforePart, scale, offset)) & frameRect;
+    if (beforePart.empty() || beforePart == before || predicted.empty())
+        return std::nullopt;
+    const auto found = keepsItsLook(frame, reference, beforePart, predicted, true);
+    if (!found)
+        return std::nullopt;
+    const cv::Point2d drift(found->x - predicted.x, found->y - predicted.y);
+    const cv::Rect2d line(carried.x + drift.x, carried.y + drift.y, carried.width, carried.height);
+    return std::pair{*found, placedOnPart(reading, line, *found)};
+}
+
+} // namespace
 
 std::optional<IncrementalRecognizer::ZoomPlan> IncrementalRecognizer::planZoom(const Image& raster,
                                                                                const cv::Mat& frame,
@@ -1452,7 +1518,11 @@ std::optional<IncrementalRecognizer::ZoomPlan> IncrementalRecognizer::planZoom(c
         if (const auto found = previous_.readings[j] && (now & frameRect) == now
                                    ? keepsItsLook(frame, reference, before, now)
                                    : std::nullopt)
-            result.kept.emplace_back(j, *found);
+            result.kept.push_back({j, *found, std::nullopt});
+        else if (auto part = scale > 1 && previous_.readings[j] ? keptInView(frame, reference, before, scale, offset,
+                                                                              *previous_.readings[j])
+                                                                : std::nullopt)
+            result.kept.push_back({j, part->first, std::move(part->second)});
         else if (const cv::Rect inside = now & frameRect; !inside.empty())
             areas.push_back(inside);
     }
@@ -1462,8 +1532,8 @@ std::optional<IncrementalRecognizer::ZoomPlan> IncrementalRecognizer::planZoom(c
     const double sx = static_cast<double>(frame.cols) / raster.width();
     const double sy = static_cast<double>(frame.rows) / raster.height();
     std::vector<cv::Rect> kept;
-    for (const auto& [j, box] : result.kept)
-        kept.push_back(box);
+    for (const ZoomPlan::Kept& line : result.kept)
+        kept.push_back(line.box);
     auto fresh = detectInWindows(raster, frame, detectionWindows(areas, sx, sy, raster.pixels.size()), kept, stop);
     if (!fresh)
         return std::nullopt;
@@ -1702,10 +1772,10 @@ std::vector<DetectedRegion> IncrementalRecognizer::recognize(const Image& raster
                 return (line & keptLine).area() >= kSupersededShare * keptLine.area();
             });
         };
-        for (const auto& [j, box] : zoomed->kept)
-            if (!superseded(box)) {
-                lines.push_back({box, previous_.readings[j], true});
-                resampled.push_back(box);
+        for (const ZoomPlan::Kept& line : zoomed->kept)
+            if (!superseded(line.box)) {
+                lines.push_back({line.box, line.reading ? line.reading : previous_.readings[line.line], true});
+                resampled.push_back(line.box);
             }
         statistics_.linesResampled += static_cast<std::int64_t>(resampled.size());
         statistics_.linesReused += static_cast<std::int64_t>(resampled.size());

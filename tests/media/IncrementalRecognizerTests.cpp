@@ -117,6 +117,44 @@ bool anyTextContains(const std::vector<DetectedRegion>& regions, const std::stri
                        [&](const DetectedRegion& r) { return r.text.find(part) != std::string::npos; });
 }
 
+// Eight short lines, an address with a number, and three indented lines
+// that stay in view through the zooms below.
+cv::Mat pageWithAnAddress()
+{
+    TextCanvas canvas(kWidth, kHeight, {255, 255, 255});
+    for (std::size_t i = 0; i < 8; ++i)
+        canvas.draw(kPageLines[i], {24, 40 + kLineSpacing * static_cast<int>(i)}, 22, Font::sans, {30, 30, 30});
+    canvas.draw("anna.berg@example.org wire 4417", {24, 40 + kLineSpacing * 9}, 22, Font::sans, {30, 30, 30});
+    for (int i = 0; i < 3; ++i)
+        canvas.draw(kPageLines[8 + i], {300, 40 + kLineSpacing * (11 + i)}, 22, Font::sans, {30, 30, 30});
+    return canvas.pixels().clone();
+}
+
+// The page scaled about a point right of where its lines start: at 1.1
+// their first characters lie beyond the left edge, at 1.05 all are in view.
+constexpr double kZoomAnchorX = 500;
+
+Image zoomedAboutAnchor(const cv::Mat& page, double zoom)
+{
+    const cv::Mat transform = (cv::Mat_<double>(2, 3) << zoom, 0, (1 - zoom) * kZoomAnchorX, 0, zoom, 0);
+    cv::Mat scaled;
+    cv::warpAffine(page, scaled, transform, page.size(), cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar::all(255));
+    return Image(scaled);
+}
+
+IncrementalRecognizer::FrameContext motionAboutAnchor(double zoom)
+{
+    return {MotionTransform(zoom, (1 - zoom) * kZoomAnchorX / kWidth, 0), 0};
+}
+
+// A region's rect (normalised, origin top-left) in pixels of a frame of `size`.
+cv::Rect rounded(const NormalizedRect& rect, cv::Size size)
+{
+    return cv::Rect(cv::Point(static_cast<int>(std::floor(rect.x * size.width)), static_cast<int>(std::floor(rect.y * size.height))),
+                    cv::Point(static_cast<int>(std::ceil(rect.maxX() * size.width)),
+                              static_cast<int>(std::ceil(rect.maxY() * size.height))));
+}
+
 class IncrementalRecognition : public testing::OcrSuite {
 protected:
     // Recognition of the frame from scratch, as the full scan does it.
@@ -730,33 +768,13 @@ TEST_F(IncrementalRecognition, TextAppearingDuringAZoomIsFoundWithoutDetectingTh
 // with the reading of the part that showed before (half an address).
 TEST_F(IncrementalRecognition, ALineTheEdgeCutIsReadAgainWhenAZoomOutBringsInMore)
 {
-    TextCanvas canvas(kWidth, kHeight, {255, 255, 255});
-    for (std::size_t i = 0; i < 8; ++i)
-        canvas.draw(kPageLines[i], {24, 40 + kLineSpacing * static_cast<int>(i)}, 22, Font::sans, {30, 30, 30});
-    canvas.draw("anna.berg@example.org wire 4417", {24, 40 + kLineSpacing * 9}, 22, Font::sans, {30, 30, 30});
-    // Indented lines that stay in view.
-    for (int i = 0; i < 3; ++i)
-        canvas.draw(kPageLines[8 + i], {300, 40 + kLineSpacing * (11 + i)}, 22, Font::sans, {30, 30, 30});
-    const cv::Mat page = canvas.pixels().clone();
-    // The page scaled about a point right of where the lines start, so that
-    // at 1.1 their first characters lie beyond the left edge and at 1.05
-    // they are all in view again.
-    constexpr double kAnchorX = 500;
-    const auto zoomed = [&](double zoom) {
-        const cv::Mat transform = (cv::Mat_<double>(2, 3) << zoom, 0, (1 - zoom) * kAnchorX, 0, zoom, 0);
-        cv::Mat scaled;
-        cv::warpAffine(page, scaled, transform, page.size(), cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar::all(255));
-        return Image(scaled);
-    };
-    const auto zoomedBy = [](double zoom) {
-        return IncrementalRecognizer::FrameContext{MotionTransform(zoom, (1 - zoom) * kAnchorX / kWidth, 0), 0};
-    };
-    const Image cut = zoomed(1.1);
-    const Image whole = zoomed(1.05);
+    const cv::Mat page = pageWithAnAddress();
+    const Image cut = zoomedAboutAnchor(page, 1.1);
+    const Image whole = zoomedAboutAnchor(page, 1.05);
 
     IncrementalRecognizer recognizer(engine_, {2});
-    recognizer.recognize(cut, cut, settings(), zoomedBy(1.1));
-    const auto zoomingOut = recognizer.recognize(whole, whole, settings(), zoomedBy(1.05));
+    recognizer.recognize(cut, cut, settings(), motionAboutAnchor(1.1));
+    const auto zoomingOut = recognizer.recognize(whole, whole, settings(), motionAboutAnchor(1.05));
     // Lines in view in both frames still keep their readings by their look.
     EXPECT_GT(recognizer.statistics().linesResampled, 0);
 
@@ -768,6 +786,59 @@ TEST_F(IncrementalRecognition, ALineTheEdgeCutIsReadAgainWhenAZoomOutBringsInMor
     EXPECT_TRUE(std::any_of(zoomingOut.begin(), zoomingOut.end(),
                             [&](const DetectedRegion& region) { return region.text == address->text; }))
         << "a fresh look reads '" << address->text << "'; here: " << ::testing::PrintToString(texts(zoomingOut));
+}
+
+// A zoom in takes the lines' first characters beyond the left edge and
+// brings nothing into view: each line keeps its reading on the part still
+// in view, characters beyond the edge included, so the address is masked
+// as the address up to the edge. A line whose part in view changed is read.
+TEST_F(IncrementalRecognition, ALineAZoomInTakesPartlyOutOfViewKeepsItsReadingThere)
+{
+    const cv::Mat page = pageWithAnAddress();
+    const Image whole = zoomedAboutAnchor(page, 1.05);
+    const Image cut = zoomedAboutAnchor(page, 1.1);
+    const auto addressIn = [](const std::vector<DetectedRegion>& regions) {
+        return std::find_if(regions.begin(), regions.end(), [](const DetectedRegion& region) {
+            return region.text.find("example.org") != std::string::npos;
+        });
+    };
+
+    IncrementalRecognizer recognizer(engine_, {2});
+    const auto first = recognizer.recognize(whole, whole, settings(), motionAboutAnchor(1.05));
+    const auto address = addressIn(first);
+    ASSERT_NE(address, first.end());
+    ASSERT_EQ(address->text.rfind("anna.berg@", 0), 0U) << address->text;
+    const std::int64_t readBefore = recognizer.statistics().linesRead;
+    const auto zoomingIn = recognizer.recognize(cut, cut, settings(), motionAboutAnchor(1.1));
+    EXPECT_EQ(recognizer.statistics().linesRead, readBefore);
+    const auto kept = addressIn(zoomingIn);
+    ASSERT_NE(kept, zoomingIn.end());
+    EXPECT_EQ(kept->text, address->text);
+    ASSERT_FALSE(kept->selections.empty());
+    ASSERT_FALSE(address->selections.empty());
+    const NormalizedRect email = kept->maskRects().front();
+    EXPECT_LT(email.x, 1.0 / kWidth);
+    // Its end where the zoom took the end of the address read before.
+    const double endBefore = address->maskRects().front().maxX() * kWidth;
+    EXPECT_NEAR(email.maxX() * kWidth, kZoomAnchorX + (endBefore - kZoomAnchorX) * 1.1 / 1.05, 1.5);
+
+    // The same zoom with a digit of the address line's part in view changed.
+    TextCanvas edited(kWidth, kHeight, {255, 255, 255});
+    cut.pixels.copyTo(edited.pixels());
+    const cv::Rect line = rounded(kept->rect, cut.pixels.size());
+    edited.fill(line, {255, 255, 255});
+    edited.draw("na.berg@example.org wire 4411", {0, line.y + line.height - 6}, 24, Font::sans, {30, 30, 30});
+    const Image changed(edited.pixels().clone());
+    IncrementalRecognizer again(engine_, {2});
+    again.recognize(whole, whole, settings(), motionAboutAnchor(1.05));
+    const auto afterEdit = again.recognize(changed, changed, settings(), motionAboutAnchor(1.1));
+    const auto expected = full(changed);
+    const auto fresh = addressIn(expected);
+    ASSERT_NE(fresh, expected.end());
+    ASSERT_NE(fresh->text.find("4411"), std::string::npos) << fresh->text;
+    EXPECT_TRUE(std::any_of(afterEdit.begin(), afterEdit.end(),
+                            [&](const DetectedRegion& region) { return region.text == fresh->text; }))
+        << "a fresh look reads '" << fresh->text << "'; here: " << ::testing::PrintToString(texts(afterEdit));
 }
 
 // A scroll brings a line to the edge of what the previous frame showed,
