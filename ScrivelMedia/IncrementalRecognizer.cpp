@@ -1340,7 +1340,8 @@ std::optional<IncrementalRecognizer::Plan> IncrementalRecognizer::plan(const Ima
     changedAreas.insert(changedAreas.end(), redetected.begin(), redetected.end());
     const double sx = static_cast<double>(frame.cols) / raster.width();
     const double sy = static_cast<double>(frame.rows) / raster.height();
-    auto fresh = detectInWindows(raster, frame, detectionWindows(changedAreas, sx, sy, raster.pixels.size()), carried, stop);
+    auto fresh =
+        detectInWindows(raster, frame, detectionWindows(changedAreas, sx, sy, raster.pixels.size()), carried, stop);
     if (!fresh)
         return wholeFrame();
     result.fresh = std::move(*fresh);
@@ -1446,17 +1447,14 @@ OcrEngine::LineReading placedOnPart(const OcrEngine::LineReading& reading, const
     return placed;
 }
 
-} // namespace
-
-namespace {
-
-// A zoom in brings nothing into view from beyond the frame's edges: a line
-// it carries partly beyond them shows part of what it showed. Where that
-// part keeps its look, scaled, the line keeps its reading on the part (as a
-// scroll keeps a line it takes partly out of the frame), instead of being
-// detected and read again in every frame of the zoom. `before` (pixels of
-// `reference`) is carried by the pixel motion `scale` (above 1), `offset`.
-// Where the part in view is found, and the reading placed on it.
+// A zoom in whose carried picture covers the frame brings nothing into view
+// from beyond its edges: a line it carries partly beyond them shows part of
+// what it showed. Where that part keeps its look, scaled, the line keeps its
+// reading on the part (as a scroll keeps a line it takes partly out of the
+// frame), instead of being detected and read again in every frame of the
+// zoom. `before` (pixels of `reference`) is carried by the pixel motion
+// `scale` (above 1), `offset`. Gives where the part in view is found, and
+// the reading placed on it.
 std::optional<std::pair<cv::Rect, OcrEngine::LineReading>> keptInView(const cv::Mat& frame, const cv::Mat& reference,
                                                                       const cv::Rect& before, double scale,
                                                                       cv::Point2d offset,

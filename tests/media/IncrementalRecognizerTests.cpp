@@ -150,7 +150,8 @@ IncrementalRecognizer::FrameContext motionAboutAnchor(double zoom)
 // A region's rect (normalised, origin top-left) in pixels of a frame of `size`.
 cv::Rect rounded(const NormalizedRect& rect, cv::Size size)
 {
-    return cv::Rect(cv::Point(static_cast<int>(std::floor(rect.x * size.width)), static_cast<int>(std::floor(rect.y * size.height))),
+    return cv::Rect(cv::Point(static_cast<int>(std::floor(rect.x * size.width)),
+                              static_cast<int>(std::floor(rect.y * size.height))),
                     cv::Point(static_cast<int>(std::ceil(rect.maxX() * size.width)),
                               static_cast<int>(std::ceil(rect.maxY() * size.height))));
 }
