@@ -1301,6 +1301,20 @@ bool bfloat16ProductsAvailable()
 #endif
 }
 
+std::string_view networkArithmetic()
+{
+    if (bfloat16ProductsAvailable())
+        return "16-lane (AVX-512) vectors, bfloat16 products";
+    switch (vectorLanes(0)) {
+    case 16:
+        return "16-lane (AVX-512) vectors, float products";
+    case 8:
+        return "8-lane (AVX2) vectors, float products";
+    default:
+        return "4-lane vectors, float products";
+    }
+}
+
 void registerNetworkLayers()
 {
     static std::once_flag registered;

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 #include <opencv2/dnn.hpp>
@@ -208,6 +209,12 @@ private:
 // SCRIVEL_FLOAT_PRODUCTS (to anything but 0), which keeps float products
 // for results that do not depend on the processor.
 bool bfloat16ProductsAvailable();
+
+// How this processor runs the layers above, for benchmark reports: the
+// vector width used and whether products are taken in bfloat16. Scan
+// timings from machines that differ in this do not compare: the networks
+// are most of a scan's work.
+std::string_view networkArithmetic();
 
 // Registers the layers above with OpenCV's layer factory, once per process;
 // call before reading a network that uses them.

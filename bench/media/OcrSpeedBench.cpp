@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <future>
 #include <map>
+#include <string>
 #include <vector>
 
 #include <opencv2/core/utility.hpp>
@@ -90,7 +91,8 @@ int main(int argc, char** argv)
 
     const ScreenFrame frame = makeScreenFrame(2000);
     const Image& full = frame.image;
-    std::printf("OCR speed: dense 1920x1080 frame with %zu lines, median of %d runs\n", frame.lines.size(), repeats);
+    std::printf("OCR speed: dense 1920x1080 frame with %zu lines, median of %d runs; networks run with %s\n",
+                frame.lines.size(), repeats, std::string(networkArithmetic()).c_str());
 
     // Lines as the scanner would have them: found at 1280, read from the full frame.
     std::vector<cv::Rect> lines;

@@ -26,6 +26,7 @@
 #include <unistd.h>
 
 #include "ScrivelCore/Json.hpp"
+#include "ScrivelMedia/NetworkLayers.hpp"
 #include "ScrivelMedia/VideoScanner.hpp"
 #include "support/ClipWriter.hpp"
 #include "support/ScreenFrames.hpp"
@@ -196,6 +197,7 @@ int main(int argc, char** argv)
     if (!options.results.empty())
         fs::create_directories(options.results);
 
+    std::printf("networks run with %s\n", std::string(networkArithmetic()).c_str());
     // cpu s: the scan process's user and system time, which on a busy
     // machine says more than the wall-clock time does.
     std::printf("%-26s %-9s %-12s %7s %9s %13s %8s %8s %8s %10s\n", "clip", "quality", "recognition", "frames",
