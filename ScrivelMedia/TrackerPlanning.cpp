@@ -885,41 +885,88 @@ namespace {
 // A drawn mask lies on a reading's line when they share this much of the
 // smaller one's area: the tracked mask of another text in the same place
 // is seldom as wide as the reading, nor of the same height.
-constexpr double bareReadingOverlapShare = 0.5;
+constexpr double underMaskOverlapShare = 0.5;
+
+// What makes readings without a template one track: the same text with the
+// same kinds of span in the same scene.
+std::string readingKey(const DetectionSample& sample, const DetectedRegion& region)
+{
+    std::string key = std::to_string(sample.sceneID);
+    for (const TextSelection& selection : region.selections) {
+        key += ':';
+        key += rawValue(selection.kind);
+    }
+    key += '|';
+    key += identityText(region.text);
+    return key;
+}
 
 } // namespace
 
-void drawBareReadings(std::vector<DetectionSample>& output, const std::vector<DetectionSample>& samples,
-                      double heightPerWidth)
+std::vector<std::vector<std::int64_t>> readingTracks(const std::vector<DetectionSample>& samples,
+                                                     const std::vector<DetectionTemplate>& templates)
+{
+    std::vector<std::vector<std::int64_t>> tracks(samples.size());
+    for (std::size_t f = 0; f < samples.size(); ++f)
+        tracks[f].assign(samples[f].regions.size(), 0);
+    std::int64_t nextID = 1;
+    for (const DetectionTemplate& t : templates) {
+        nextID = std::max(nextID, t.id + 1);
+        for (const DetectionObservation& o : t.observations) {
+            const auto f = static_cast<std::size_t>(o.frame);
+            const auto j = static_cast<std::size_t>(o.regionIndex);
+            if (f < tracks.size() && j < tracks[f].size())
+                tracks[f][j] = t.id;
+        }
+    }
+    std::map<std::string, std::int64_t> ownIDs;
+    for (std::size_t f = 0; f < samples.size(); ++f) {
+        for (std::size_t j = 0; j < tracks[f].size(); ++j) {
+            const DetectedRegion& region = samples[f].regions[j];
+            if (tracks[f][j] != 0 || region.selections.empty())
+                continue;
+            const auto [found, added] = ownIDs.try_emplace(readingKey(samples[f], region), nextID);
+            if (added)
+                ++nextID;
+            tracks[f][j] = found->second;
+        }
+    }
+    return tracks;
+}
+
+void keepOwnReadings(std::vector<DetectionSample>& output, const std::vector<DetectionSample>& samples,
+                     const std::vector<std::vector<std::int64_t>>& tracks, const ReadingColors& colors,
+                     double heightPerWidth)
 {
     for (std::size_t f = 0; f < output.size() && f < samples.size(); ++f) {
         std::vector<DetectedRegion>& drawn = output[f].regions;
-        if (drawn.empty())
-            continue;
         std::vector<NormalizedRect> masks;
         for (const DetectedRegion& region : drawn)
             addMasks(masks, region);
         const std::size_t trackedCount = drawn.size();
-        for (const DetectedRegion& read : samples[f].regions) {
+        const std::vector<DetectedRegion>& readings = samples[f].regions;
+        for (std::size_t j = 0; j < readings.size(); ++j) {
+            const DetectedRegion& read = readings[j];
             if (read.selections.empty())
+                continue;
+            DetectedRegion added = read;
+            growSpans(added, added.rect.height * heightPerWidth);
+            if (spansHidden(added, masks))
                 continue;
             const DetectedRegion* under = nullptr;
             double best = 0;
             for (std::size_t i = 0; i < trackedCount; ++i) {
                 const double share = overlapShare(drawn[i].rect, read.rect);
-                if (share >= bareReadingOverlapShare && share > best) {
+                if (share >= underMaskOverlapShare && share > best) {
                     under = &drawn[i];
                     best = share;
                 }
             }
-            if (!under)
-                continue;
-            if (spansHidden(read, masks))
-                continue;
-            DetectedRegion added = read;
-            added.trackID = under->trackID;
-            added.backgroundColor = under->backgroundColor;
-            growSpans(added, added.rect.height * heightPerWidth);
+            const auto own = [&](const auto& perFrame, auto fallback) {
+                return f < perFrame.size() && j < perFrame[f].size() ? perFrame[f][j] : fallback;
+            };
+            added.trackID = under ? under->trackID : own(tracks, read.trackID);
+            added.backgroundColor = under ? under->backgroundColor : own(colors, read.backgroundColor);
             addMasks(masks, added);
             drawn.push_back(std::move(added));
         }

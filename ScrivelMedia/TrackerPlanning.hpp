@@ -230,16 +230,29 @@ std::vector<DetectionSample> outputSamples(const std::vector<DetectionSample>& s
                                            const std::vector<std::vector<Acceptance>>& accepted,
                                            const std::vector<Reference>& references, std::stop_token stopToken);
 
-// Where a drawn mask lies on a line that the frame's own recognition read
-// with spans to hide, and the frame's masks leave part of those spans bare,
-// the reading is drawn as well, its spans grown by the span margins and
-// under the track of the mask it lies under. The mask shows a text line is
-// there; recognition in the frame says which text and where its spans lie
-// (a formula bar showing the cell under the pointer changes its text while
-// its look stays much the same). A reading with no mask over it adds
-// nothing, so text seen by recognition alone still needs tracking.
+// The track of each of the frame's own readings (per frame, per region): the
+// id of the template its observation joined. A reading that joined none (its
+// frame has no motion estimate) takes an id after the templates' ids, one per
+// text, scene and kinds of span, so that its frames review as one track.
+std::vector<std::vector<std::int64_t>> readingTracks(const std::vector<DetectionSample>& samples,
+                                                     const std::vector<DetectionTemplate>& templates);
+
+// Per frame, per region, the colour around each reading with spans to hide,
+// where a frame was measured; 0 elsewhere.
+using ReadingColors = std::vector<std::vector<std::uint32_t>>;
+
+// Every span the frame's own recognition matched is drawn on that frame,
+// whatever tracking made of it: the tracker adds masks where recognition
+// missed a line and never takes one away. A reading whose spans the drawn
+// masks already hide adds nothing. Its spans grow by the span margins. A
+// reading under a tracked mask (half the smaller area shared) joins that
+// mask's track and colour: a formula bar showing the cell under the pointer
+// changes its text while its look stays much the same, and the mask is the
+// tracked form of the same line. Any other reading keeps its own track
+// (`tracks`, from readingTracks) and the colour measured around it.
 // `heightPerWidth` is the frame's height over its width.
-void drawBareReadings(std::vector<DetectionSample>& output, const std::vector<DetectionSample>& samples,
-                      double heightPerWidth);
+void keepOwnReadings(std::vector<DetectionSample>& output, const std::vector<DetectionSample>& samples,
+                     const std::vector<std::vector<std::int64_t>>& tracks, const ReadingColors& colors,
+                     double heightPerWidth);
 
 } // namespace scrivel::tracking

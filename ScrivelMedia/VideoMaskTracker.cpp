@@ -1,5 +1,6 @@
 #include "ScrivelMedia/VideoMaskTracker.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <map>
 
@@ -181,9 +182,11 @@ std::vector<DetectionSample> VideoMaskTracker::track(const std::string& videoPat
     std::vector<tracking::Reference>& references = built.references;
     tracking::orderReferences(references);
 
-    // Second pass: follow every reference through every frame.
+    // Second pass: follow every reference through every frame, and measure
+    // the colour around each of the frame's own readings with spans to hide.
     const tracking::TrackingInputs inputs{samples, motions, neighbourhoods};
     std::vector<std::vector<tracking::Acceptance>> accepted(samples.size());
+    tracking::ReadingColors readingColors(samples.size());
     std::int64_t candidateCount = 0;
     std::int64_t processed = 0;
     VideoFrames frames(videoPath);
@@ -197,7 +200,11 @@ std::vector<DetectionSample> VideoMaskTracker::track(const std::string& videoPat
         if (processed >= sampleCount || !(std::abs(time - samples[f].time) < frameTimeTolerance))
             throw VideoScanError::decodeFailed();
         frameSize = cv::Size(image.width(), image.height());
-        if (motions[f] && !references.empty()) {
+        const std::vector<DetectedRegion>& readings = samples[f].regions;
+        const bool tracked = motions[f] && !references.empty();
+        const bool hasSpans = std::any_of(readings.begin(), readings.end(),
+            [](const DetectedRegion& region) { return !region.selections.empty(); });
+        if (tracked || hasSpans) {
             // A still screen decodes to frames that differ from the one
             // before by coding noise at most: such a frame is taken as that
             // picture, as recognition takes it, and shares its tracking
@@ -208,15 +215,22 @@ std::vector<DetectionSample> VideoMaskTracker::track(const std::string& videoPat
             if (!(previousImage && IncrementalRecognizer::sameWithinNoise(image.pixels, previousFrame.pixels)))
                 prepared = makeTrackingImage(image);
             const TrackingImage& current = prepared ? *prepared : *previousImage;
-            const TrackingImageAppearance appearance(current, processed, previousImage ? &*previousImage : nullptr,
-                                                     built.patches, remembered);
-            accepted[f] = tracking::trackFrame(processed, inputs, references, appearance, stopToken);
-            if (prepared) {
-                previousImage = std::move(prepared);
-                previousFrame = image;
+            readingColors[f].assign(readings.size(), 0);
+            for (std::size_t j = 0; j < readings.size(); ++j)
+                if (!readings[j].selections.empty())
+                    readingColors[f][j] = current.backgroundColor(readings[j].rect);
+            if (tracked) {
+                const TrackingImageAppearance appearance(current, processed, previousImage ? &*previousImage : nullptr,
+                                                         built.patches, remembered);
+                accepted[f] = tracking::trackFrame(processed, inputs, references, appearance, stopToken);
+                if (prepared) {
+                    previousImage = std::move(prepared);
+                    previousFrame = image;
+                }
+                candidateCount += static_cast<std::int64_t>(accepted[f].size());
             }
-            candidateCount += static_cast<std::int64_t>(accepted[f].size());
-        } else {
+        }
+        if (!tracked) {
             previousImage.reset();
             previousFrame = Image();
         }
@@ -229,7 +243,8 @@ std::vector<DetectionSample> VideoMaskTracker::track(const std::string& videoPat
     tracking::fillShortGaps(accepted, references, inputs);
     std::vector<DetectionSample> output = tracking::outputSamples(samples, accepted, references, stopToken);
     if (frameSize.width > 0)
-        tracking::drawBareReadings(output, samples, static_cast<double>(frameSize.height) / frameSize.width);
+        tracking::keepOwnReadings(output, samples, tracking::readingTracks(samples, templates), readingColors,
+                                  static_cast<double>(frameSize.height) / frameSize.width);
     return output;
 }
 

@@ -18,7 +18,9 @@ class VideoMaskTracker {
 public:
     // samples: one per decoded frame, sorted by time; motions[f] maps frame f's
     // scene canonical coordinates into frame f (nullopt: no estimate).
-    // Returns one sample per input sample with the same time and scene.
+    // Returns one sample per input sample with the same time and scene,
+    // holding every span the sample's own readings matched (also where the
+    // frame has no motion estimate) and the masks tracking adds.
     // Decodes the file at videoPath twice (references, then tracking).
     // Throws VideoScanError::decodeFailed when the video's frames do not match
     // the samples one to one (count or times), frameConversionFailed when a

@@ -815,7 +815,7 @@ TEST(TrackerPlanning, masksReachPastTheMeasuredSpansByShareOfTheLineHeight)
     }
 }
 
-TEST(TrackerPlanning, aReadingUnderAMaskOfAnotherTextHasItsBareSpansDrawn)
+TEST(TrackerPlanning, everyReadingWithSpansIsDrawnOnItsOwnFrame)
 {
     // A formula bar: the tracked mask is another address that looks much the
     // same and sits a little to the right, narrower than what the frame reads.
@@ -833,28 +833,62 @@ TEST(TrackerPlanning, aReadingUnderAMaskOfAnotherTextHasItsBareSpansDrawn)
     samples[1].regions = {read};
     std::vector<DetectionSample> output = frames(2, 30);
     output[0].regions = {tracked};
+    const std::vector<std::vector<std::int64_t>> tracks = {{3, 4, 0}, {3}};
+    const ReadingColors colors = {{0x202020, 0x303030, 0}, {0x404040}};
     const double heightPerWidth = 9.0 / 16;
-    drawBareReadings(output, samples, heightPerWidth);
+    keepOwnReadings(output, samples, tracks, colors, heightPerWidth);
 
-    ASSERT_EQ(texts(output[0].regions), (Texts{"rafael@deskline.app", "fxamara.osei@clifton.co.uk"}))
-        << "only the reading under the mask is drawn: a phone read nowhere near one, or a line without spans, is not";
-    const DetectedRegion& added = output[0].regions[1];
-    EXPECT_EQ(added.trackID, 58) << "the reading belongs to the track of the mask over it";
-    EXPECT_EQ(added.backgroundColor, 0xF0F0F0u);
-    const std::vector<NormalizedRect> masks = added.maskRects();
+    ASSERT_EQ(texts(output[0].regions), (Texts{"rafael@deskline.app", "fxamara.osei@clifton.co.uk", "noise 555 0101"}))
+        << "every reading with spans is drawn; a line without spans is not";
+    const DetectedRegion& underMask = output[0].regions[1];
+    EXPECT_EQ(underMask.trackID, 58) << "a reading under a tracked mask belongs to that mask's track";
+    EXPECT_EQ(underMask.backgroundColor, 0xF0F0F0u);
+    const std::vector<NormalizedRect> masks = underMask.maskRects();
     ASSERT_EQ(masks.size(), 1u);
     const double lineHeight = bar.height * heightPerWidth;
     EXPECT_NEAR(masks[0].x, bar.x + 0.05 * bar.width - spanMarginSideways * lineHeight, 1e-12);
     EXPECT_NEAR(masks[0].maxX(), bar.maxX() + spanMarginSideways * lineHeight, 1e-12);
     EXPECT_NEAR(masks[0].y, bar.y - spanMarginAbove * bar.height, 1e-12);
-    EXPECT_TRUE(output[1].regions.empty()) << "a reading with no mask over it is left to tracking";
+    EXPECT_NEAR(masks[0].maxY(), bar.maxY() + spanMarginBelow * bar.height, 1e-12);
 
-    // Masks that already hide the reading's span: nothing is added.
+    const DetectedRegion& alone = output[0].regions[2];
+    EXPECT_EQ(alone.trackID, 4) << "a reading no mask lies on keeps its own track";
+    EXPECT_EQ(alone.backgroundColor, 0x303030u);
+    ASSERT_EQ(texts(output[1].regions), Texts{"fxamara.osei@clifton.co.uk"})
+        << "a frame where tracking drew nothing still shows what it read";
+    EXPECT_EQ(output[1].regions[0].trackID, 3);
+    EXPECT_EQ(output[1].regions[0].backgroundColor, 0x404040u);
+
+    // Masks that already hide the reading's spans with their margins: nothing is added.
     std::vector<DetectionSample> covered = frames(1, 30);
-    DetectedRegion wide = line("fxamara.osei@clifton.co.uk", {0.095, 0.045, 0.31, 0.04}, {selection(RedactionKind::email, 0, 1)});
+    DetectedRegion wide = line("fxamara.osei@clifton.co.uk", {0.09, 0.045, 0.32, 0.04}, {selection(RedactionKind::email, 0, 1)});
     covered[0].regions = {wide};
-    drawBareReadings(covered, {samples[0]}, heightPerWidth);
+    keepOwnReadings(covered, {DetectionSample{0, 0, {read}}}, {{3}}, {{0}}, heightPerWidth);
     EXPECT_EQ(covered[0].regions.size(), 1u);
+}
+
+TEST(TrackerPlanning, readingsTakeTheirTemplatesTrackOrOneOfTheirOwnPerText)
+{
+    std::vector<DetectionSample> samples = frames(4, 30);
+    const DetectedRegion mail = line("a@b.io", {0.1, 0.1, 0.2, 0.03}, {selection(RedactionKind::email, 0, 1)});
+    const DetectedRegion phone = line("555 0100 22", {0.1, 0.5, 0.2, 0.03}, {selection(RedactionKind::phone, 0, 1)});
+    const DetectedRegion plain = line("Inbox", {0.1, 0.8, 0.1, 0.03});
+    for (DetectionSample& sample : samples)
+        sample.regions = {mail, phone, plain};
+    samples[3].sceneID = 1;
+    // The mail line joined template 7 in frames 0 and 1; nothing else joined one.
+    DetectionTemplate t;
+    t.id = 7;
+    t.observations = {{0, 0}, {1, 0}};
+    DetectionTemplate other;
+    other.id = 2;
+    other.observations = {{2, 2}};
+    const auto tracks = readingTracks(samples, {other, t});
+    ASSERT_EQ(tracks.size(), samples.size());
+    EXPECT_EQ(tracks[0], (std::vector<std::int64_t>{7, 8, 0}));
+    EXPECT_EQ(tracks[1], (std::vector<std::int64_t>{7, 8, 0}));
+    EXPECT_EQ(tracks[2], (std::vector<std::int64_t>{9, 8, 2})) << "ids after the templates', one per text";
+    EXPECT_EQ(tracks[3], (std::vector<std::int64_t>{10, 11, 0})) << "another scene is another track";
 }
 
 TEST(TrackerPlanning, outputKeepsShortIdentitiesOnlyInsideTheirRuns)
