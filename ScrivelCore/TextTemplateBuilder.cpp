@@ -23,6 +23,10 @@ constexpr double minimumIoU = 0.45;
 constexpr double borderMargin = 1e-6;
 constexpr double scoreTolerance = 1e-6;
 constexpr double confidenceWeight = 0.15;
+// Consecutive observations of a line that sat still against the frame's
+// motion overlap at least this much (a pixel or so of jitter on a line).
+constexpr double settledIoU = 0.8;
+constexpr double settledSeconds = 0.25;
 
 // Members are kept lean: the recognised region is read back from the samples
 // when a template is built, the canonical rectangle is all matching needs.
@@ -253,10 +257,32 @@ std::vector<DetectionTemplate> TextTemplateBuilder::run() const
             return samples_[o.frame].regions[o.regionIndex].rect;
         };
 
+        // The reference's look is what the text is followed by, so it is
+        // taken where the text sat still against its frame's motion: within
+        // a run of observations, shortly before and after it, in the same
+        // place. The first or last observation of a run, or one whose
+        // neighbours lie elsewhere, may have been made while the text moved
+        // on its own (a pane settling after a scroll that the frame's motion
+        // did not follow) and often shows it blurred. Such observations are
+        // passed over while others remain.
+        const auto settled = [&](std::size_t m) {
+            const Observation& o = members[m];
+            const auto stillBeside = [&](const Observation& other) {
+                return std::abs(samples_[other.frame].time - samples_[o.frame].time) <= settledSeconds
+                    && other.canonical.iou(o.canonical) >= settledIoU;
+            };
+            return m > 0 && m + 1 < members.size() && stillBeside(members[m - 1]) && stillBeside(members[m + 1]);
+        };
         pool.clear();
-        for (const Observation& o : members) {
-            if (keepsClearOfBorder(frameRect(o)))
-                pool.push_back(&o);
+        for (std::size_t m = 0; m < members.size(); ++m) {
+            if (keepsClearOfBorder(frameRect(members[m])) && settled(m))
+                pool.push_back(&members[m]);
+        }
+        if (pool.empty()) {
+            for (const Observation& o : members) {
+                if (keepsClearOfBorder(frameRect(o)))
+                    pool.push_back(&o);
+            }
         }
         if (pool.empty()) {
             for (const Observation& o : members)

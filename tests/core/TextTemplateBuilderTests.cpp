@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <optional>
 #include <vector>
 
@@ -246,6 +248,32 @@ TEST(TextTemplateBuilder, referenceIsClosestToTheMedian)
     const auto templates = build(samples);
     ASSERT_EQ(templates.size(), 1u);
     EXPECT_EQ(templates[0].referenceFrame, 1);
+}
+
+TEST(TextTemplateBuilder, referenceIsTakenWhereTheLineSatStill)
+{
+    // A pane the frame's motion does not describe scrolls its line away
+    // (frames 3 and 4, elsewhere) and back to a place a little off the first
+    // (frame 5 on, most members). Frame 5 is where the pane was still
+    // settling: it starts the run, so frame 6, inside it, is the reference.
+    const NormalizedRect first{0.1, 0.5, 0.3, 0.05};
+    const NormalizedRect back{0.1, 0.508, 0.3, 0.05};
+    std::vector<DetectionSample> samples;
+    for (int f = 0; f < 11; ++f) {
+        const NormalizedRect place = f < 3 ? first : f < 5 ? NormalizedRect{0.1, 0.35 + 0.1 * f, 0.3, 0.05} : back;
+        samples.push_back(sample({line("+852 2861 7340", place)}, 0, f / 30.0));
+    }
+    const auto templates = build(samples);
+    const auto withFrame0 = std::find_if(templates.begin(), templates.end(), [](const DetectionTemplate& t) {
+        return !t.observations.empty() && t.observations.front().frame == 0;
+    });
+    ASSERT_NE(withFrame0, templates.end());
+    ASSERT_EQ(withFrame0->observations.size(), 9u) << "the line back in place joins its first cluster";
+    EXPECT_EQ(withFrame0->referenceFrame, 6);
+
+    // A line seen only at the ends of runs keeps the usual choice.
+    const auto pair = build({sample({line("t", first)}, 0, 0), sample({line("t", back)}, 0, 1 / 30.0)});
+    EXPECT_EQ(pair.at(0).referenceFrame, 0);
 }
 
 TEST(TextTemplateBuilder, referenceWeighsConfidence)
