@@ -27,6 +27,12 @@ constexpr double confidenceWeight = 0.15;
 // motion overlap at least this much (a pixel or so of jitter on a line).
 constexpr double settledIoU = 0.8;
 constexpr double settledSeconds = 0.25;
+// A pane's lines are followed from sample to sample over gaps this short,
+// by steps of at most this share of the frame each way, and move together
+// when their shifts agree within this share of a line's height.
+constexpr double paneContinuitySeconds = 0.15;
+constexpr double longestPaneStep = 0.3;
+constexpr double paneAgreement = 0.3;
 
 // Members are kept lean: the recognised region is read back from the samples
 // when a template is built, the canonical rectangle is all matching needs.
@@ -110,6 +116,87 @@ bool keepsClearOfBorder(const NormalizedRect& rect)
 {
     return rect.x > borderMargin && rect.y > borderMargin && rect.x + rect.width < 1 - borderMargin &&
            rect.y + rect.height < 1 - borderMargin;
+}
+
+// A pane that scrolls on its own (a list beside a still reading pane, an
+// editor above a still terminal) moves its lines against the sample's
+// motion, so their canonical places drift off their clusters' first ones
+// and each would start a template of its own. A line left over by the
+// canonical matching continues a cluster of its identity last seen shortly
+// before, where another line of another text continues one from the same
+// sample by the same shift on screen: lines moving together are a pane,
+// where a single line found a little off its place is not.
+void continuePaneLines(const std::vector<DetectionSample>& samples, const MotionTransform& inverse, std::size_t i,
+                       const std::vector<std::vector<std::size_t>*>& regionClusters,
+                       std::vector<std::vector<Observation>>& clusters, std::vector<bool>& regionUsed,
+                       std::vector<std::size_t>& clusterUsedIn)
+{
+    struct Continuation {
+        std::size_t cluster;
+        std::size_t region;
+        std::size_t from; // sample of the cluster's last observation
+        double dx, dy;    // on screen since then
+        double distance;
+    };
+    const DetectionSample& sample = samples[i];
+    // Where a line of an identity was found in its canonical place, the
+    // motion describes that text: another copy of it elsewhere (a sheet's
+    // rows repeating a value) is another line, not this one moved.
+    std::vector<const std::vector<std::size_t>*> placed;
+    for (std::size_t j = 0; j < sample.regions.size(); ++j)
+        if (regionUsed[j])
+            placed.push_back(regionClusters[j]);
+    std::vector<Continuation> continuations;
+    for (std::size_t j = 0; j < sample.regions.size(); ++j) {
+        const NormalizedRect& seen = sample.regions[j].rect;
+        if (regionUsed[j] || !(seen.area() > 0)
+            || std::find(placed.begin(), placed.end(), regionClusters[j]) != placed.end())
+            continue;
+        for (const std::size_t k : *regionClusters[j]) {
+            if (clusterUsedIn[k] == i + 1)
+                continue;
+            const Observation& last = clusters[k].back();
+            if (last.frame >= i || sample.time - samples[last.frame].time > paneContinuitySeconds)
+                continue;
+            const NormalizedRect& before = samples[last.frame].regions[last.regionIndex].rect;
+            if (!(before.area() > 0))
+                continue;
+            const double widthRatio = seen.width / before.width;
+            const double heightRatio = seen.height / before.height;
+            if (widthRatio < minimumSizeRatio || widthRatio > maximumSizeRatio || heightRatio < minimumSizeRatio ||
+                heightRatio > maximumSizeRatio)
+                continue;
+            const double dx = seen.midX() - before.midX();
+            const double dy = seen.midY() - before.midY();
+            if (std::abs(dx) > longestPaneStep || std::abs(dy) > longestPaneStep)
+                continue;
+            continuations.push_back({k, j, last.frame, dx, dy, std::abs(dx) / before.width + std::abs(dy) / before.height});
+        }
+    }
+    std::vector<Continuation> supported;
+    for (const Continuation& a : continuations) {
+        const double tolerance = paneAgreement * sample.regions[a.region].rect.height;
+        const bool together = std::any_of(continuations.begin(), continuations.end(), [&](const Continuation& b) {
+            return regionClusters[b.region] != regionClusters[a.region] && b.from == a.from &&
+                   std::abs(b.dx - a.dx) <= tolerance && std::abs(b.dy - a.dy) <= tolerance;
+        });
+        if (together)
+            supported.push_back(a);
+    }
+    std::sort(supported.begin(), supported.end(), [](const Continuation& a, const Continuation& b) {
+        if (a.distance != b.distance)
+            return a.distance < b.distance;
+        if (a.cluster != b.cluster)
+            return a.cluster < b.cluster;
+        return a.region < b.region;
+    });
+    for (const Continuation& c : supported) {
+        if (regionUsed[c.region] || clusterUsedIn[c.cluster] == i + 1)
+            continue;
+        regionUsed[c.region] = true;
+        clusterUsedIn[c.cluster] = i + 1;
+        clusters[c.cluster].push_back({i, c.region, inverse.applying(sample.regions[c.region].rect)});
+    }
 }
 
 } // namespace
@@ -239,6 +326,8 @@ std::vector<DetectionTemplate> TextTemplateBuilder::run() const
             clusterUsedIn[candidate.cluster] = i + 1;
             clusters[candidate.cluster].push_back({i, candidate.region, canonical[candidate.region]});
         }
+
+        continuePaneLines(samples_, inverse, i, regionClusters, clusters, regionUsed, clusterUsedIn);
 
         for (std::size_t j = 0; j < regionCount; ++j) {
             if (regionUsed[j])

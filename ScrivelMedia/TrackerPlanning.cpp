@@ -23,6 +23,12 @@ constexpr double regionOverlapShare = 0.85;
 constexpr double wholeLineCorrelation = 0.7;
 constexpr double confirmedCorrelation = 0.52;
 
+// Places this close (tracking-image pixels) are one prediction; a match
+// found at a place the picture's own shift gives must beat the frame
+// motion's by this much correlation.
+constexpr double samePlacePixels = 2.0;
+constexpr double paneTieMargin = 0.02;
+
 constexpr double conflictOverlapShare = 0.8;
 constexpr double conflictSameTextIoU = 0.65;
 constexpr double sameWidthRatio = 0.85;
@@ -454,6 +460,60 @@ std::optional<NormalizedRect> recognizedPlace(std::int64_t frame, const Detectio
     return stayed->rect;
 }
 
+// A match of a reference's look near a place, with the thresholds its
+// state asks for (none when it falls short), and whether the whole line
+// matched as well.
+struct LookFound {
+    std::optional<AppearanceFit> fit;
+    bool wholeLine = false;
+};
+
+LookFound lookNear(const Reference& reference, const FrameAppearance& appearance, const NormalizedRect& near)
+{
+    const std::optional<AppearanceFit> whole = appearance.match(reference.patch, near);
+    LookFound found;
+    found.wholeLine = whole && whole->correlation >= wholeLineCorrelation;
+    if (!reference.identityConfirmed) {
+        if (found.wholeLine)
+            found.fit = whole;
+    } else if (whole && whole->correlation >= confirmedCorrelation) {
+        found.fit = whole;
+    } else if (const auto parts = appearance.matchVisibleParts(reference.patch, near);
+               parts && parts->correlation >= confirmedCorrelation) {
+        found.fit = parts;
+    }
+    if (!found.fit)
+        found.wholeLine = false;
+    return found;
+}
+
+// Where the picture's own shift since the frame before puts a line accepted
+// there, when that differs from where the frame's motion puts it by more
+// than a couple of pixels; otherwise nothing, and the line is followed as
+// the frame's motion says.
+std::optional<NormalizedRect> shiftedPlace(std::int64_t frame, const TrackingInputs& inputs, const Reference& reference,
+                                           const FrameAppearance& appearance)
+{
+    if (frame < 1)
+        return std::nullopt;
+    const std::optional<MotionTransform>& before = inputs.motions[static_cast<std::size_t>(frame - 1)];
+    const std::optional<MotionTransform>& now = inputs.motions[static_cast<std::size_t>(frame)];
+    if (!before || !now)
+        return std::nullopt;
+    const std::optional<FrameShift> shift = appearance.shiftSincePrevious(reference.lastTracked);
+    if (!shift)
+        return std::nullopt;
+    const NormalizedRect byMotion = now->composed(before->inverted()).applying(reference.lastTracked);
+    const NormalizedRect& last = reference.lastTracked;
+    const NormalizedRect byShift{last.midX() + shift->dx - byMotion.width / 2, last.midY() + shift->dy - byMotion.height / 2,
+                                 byMotion.width, byMotion.height};
+    const double apartX = (byShift.midX() - byMotion.midX()) * appearance.width();
+    const double apartY = (byShift.midY() - byMotion.midY()) * appearance.height();
+    if (!std::isfinite(apartX) || !std::isfinite(apartY) || std::hypot(apartX, apartY) <= samePlacePixels)
+        return std::nullopt;
+    return byShift;
+}
+
 // Moves one reference on to `frame`: its acceptance, if any.
 std::optional<Acceptance> trackReference(std::int64_t frame, std::size_t index, const TrackingInputs& inputs,
                                          Reference& reference, const FrameAppearance& appearance)
@@ -492,23 +552,29 @@ std::optional<Acceptance> trackReference(std::int64_t frame, std::size_t index, 
     if (observed.frame == frame || (!followedPreviousFrame && planned.support))
         reanchor(reference, observed, inputs);
 
-    const NormalizedRect predicted = motion.composed(reference.offset).applying(canonical);
-    std::optional<AppearanceFit> fit;
-    bool matchedWholeLine = false;
-    const bool inFrame = appearance.searchBounds(predicted).intersectionArea(unitSquare) > 0;
-    if (inFrame) {
-        const std::optional<AppearanceFit> whole = appearance.match(reference.patch, predicted);
-        matchedWholeLine = whole && whole->correlation >= wholeLineCorrelation;
-        if (!reference.identityConfirmed) {
-            if (matchedWholeLine)
-                fit = whole;
-        } else if (whole && whole->correlation >= confirmedCorrelation) {
-            fit = whole;
-        } else if (const auto parts = appearance.matchVisibleParts(reference.patch, predicted);
-                   parts && parts->correlation >= confirmedCorrelation) {
-            fit = parts;
+    // The look is sought near where the frame's motion puts the line, and,
+    // when the picture round the line moved otherwise since the frame
+    // before (a pane scrolling on its own, or still while the rest
+    // scrolls), near where that shift puts it too; the better match wins,
+    // a tie going to the frame's motion.
+    NormalizedRect predicted = motion.composed(reference.offset).applying(canonical);
+    const auto inFrameAt = [&](const NormalizedRect& near) {
+        return appearance.searchBounds(near).intersectionArea(unitSquare) > 0;
+    };
+    bool inFrame = inFrameAt(predicted);
+    LookFound found = inFrame ? lookNear(reference, appearance, predicted) : LookFound{};
+    if (followedPreviousFrame && observed.frame != frame) {
+        if (const auto byShift = shiftedPlace(frame, inputs, reference, appearance); byShift && inFrameAt(*byShift)) {
+            LookFound there = lookNear(reference, appearance, *byShift);
+            if (there.fit && (!found.fit || there.fit->correlation > found.fit->correlation + paneTieMargin)) {
+                found = there;
+                predicted = *byShift;
+                inFrame = true;
+            }
         }
     }
+    std::optional<AppearanceFit> fit = found.fit;
+    const bool matchedWholeLine = found.wholeLine;
     std::optional<NormalizedRect> tracked;
     if (fit && std::isfinite(fit->offsetX) && std::isfinite(fit->offsetY))
         tracked = NormalizedRect{predicted.x + fit->offsetX, predicted.y + fit->offsetY, predicted.width,

@@ -158,6 +158,14 @@ struct AppearanceFit {
     double correlation = 0;
 };
 
+// A displacement between two frames, in normalised units.
+struct FrameShift {
+    double dx = 0;
+    double dy = 0;
+
+    bool operator==(const FrameShift&) const = default;
+};
+
 // The appearance queries the tracker makes of one decoded frame.
 class FrameAppearance {
 public:
@@ -167,6 +175,13 @@ public:
     virtual NormalizedRect searchBounds(const NormalizedRect& rect) const = 0;
     virtual std::optional<AppearanceFit> match(std::size_t patch, const NormalizedRect& near) const = 0;
     virtual std::optional<AppearanceFit> matchVisibleParts(std::size_t patch, const NormalizedRect& near) const = 0;
+    // How the picture round `rect` moved since the frame before (normalised
+    // units), where that frame was tracked and the shift can be measured.
+    virtual std::optional<FrameShift> shiftSincePrevious(const NormalizedRect& rect) const
+    {
+        (void)rect;
+        return std::nullopt;
+    }
 };
 
 struct TrackingInputs {

@@ -8,6 +8,7 @@
 #include "ScrivelCore/Errors.hpp"
 #include "ScrivelCore/TextTemplateBuilder.hpp"
 #include "ScrivelMedia/IncrementalRecognizer.hpp"
+#include "ScrivelMedia/PaneShifts.hpp"
 #include "ScrivelMedia/TrackerPlanning.hpp"
 #include "ScrivelMedia/TrackingImage.hpp"
 #include "ScrivelMedia/VideoFrames.hpp"
@@ -71,6 +72,8 @@ public:
                             const std::vector<AppearancePatch>& patches, std::vector<RememberedMatch>& remembered)
         : image_(image), frame_(frame), previous_(previous), patches_(patches), remembered_(remembered)
     {
+        if (previous_)
+            shifts_.emplace(*previous_, image_);
     }
 
     int width() const override { return image_.width; }
@@ -85,6 +88,14 @@ public:
     std::optional<tracking::AppearanceFit> matchVisibleParts(std::size_t patch, const NormalizedRect& near) const override
     {
         return fit(answer(2 * patch + 1, near, [&] { return image_.matchVisibleParts(patches_[patch], near); }));
+    }
+
+    std::optional<tracking::FrameShift> shiftSincePrevious(const NormalizedRect& rect) const override
+    {
+        if (!shifts_)
+            return std::nullopt;
+        const auto shift = shifts_->around(rect);
+        return shift ? std::optional(tracking::FrameShift{shift->dx, shift->dy}) : std::nullopt;
     }
 
 private:
@@ -110,6 +121,7 @@ private:
     const TrackingImage* previous_;
     const std::vector<AppearancePatch>& patches_;
     std::vector<RememberedMatch>& remembered_;
+    std::optional<PaneShifts> shifts_; // from the frame before, when it was tracked
 };
 
 struct BuiltReferences {

@@ -276,6 +276,60 @@ TEST(TextTemplateBuilder, referenceIsTakenWhereTheLineSatStill)
     EXPECT_EQ(pair.at(0).referenceFrame, 0);
 }
 
+TEST(TextTemplateBuilder, linesOfAPaneMovingAgainstTheMotionStayInTheirTemplates)
+{
+    // The frames' motion says nothing moved; a pane's two lines step down by
+    // their own height each frame, so their canonical boxes never overlap.
+    const auto moving = [](std::vector<std::string> texts, std::vector<double> x) {
+        std::vector<DetectionSample> samples;
+        for (int f = 0; f < 6; ++f) {
+            std::vector<DetectedRegion> regions;
+            for (std::size_t k = 0; k < texts.size(); ++k)
+                regions.push_back(line(texts[k], {x[k], 0.2 + 0.1 * static_cast<double>(k) + 0.04 * f, 0.3, 0.04}));
+            samples.push_back(sample(regions, 0, f / 30.0));
+        }
+        return samples;
+    };
+    const auto pane = build(moving({"alpha beta gamma", "delta epsilon"}, {0.1, 0.1}));
+    ASSERT_EQ(pane.size(), 2u) << "one template per line of the pane";
+    for (const DetectionTemplate& t : pane)
+        EXPECT_EQ(t.observations.size(), 6u);
+
+    // One line alone off its place is not a pane: a template per place.
+    EXPECT_EQ(build(moving({"alpha beta gamma"}, {0.1})).size(), 6u);
+
+    // Gaps longer than a few frames break the run.
+    auto sparse = moving({"alpha beta gamma", "delta epsilon"}, {0.1, 0.1});
+    for (std::size_t f = 0; f < sparse.size(); ++f)
+        sparse[f].time = static_cast<double>(f) * 0.2;
+    EXPECT_EQ(build(sparse).size(), 12u);
+}
+
+TEST(TextTemplateBuilder, aCopyOfATextFoundInItsPlaceIsNotAPaneMoving)
+{
+    // A sheet repeats a value in two rows; the motion describes the page (the
+    // first copy stays in its canonical place). The second copy and another
+    // text jumping alike in the next frame are new lines, not the old ones moved.
+    const NormalizedRect first{0.1, 0.2, 0.3, 0.04};
+    const NormalizedRect second{0.1, 0.6, 0.3, 0.04};
+    const NormalizedRect other{0.5, 0.6, 0.3, 0.04};
+    const auto down = [](NormalizedRect rect) {
+        rect.y += 0.1;
+        return rect;
+    };
+    const std::vector<DetectionSample> samples = {
+        sample({line("x@y.io", first), line("x@y.io", second), line("total 42", other)}, 0, 0),
+        sample({line("x@y.io", first), line("x@y.io", down(second)), line("total 42", down(other))}, 0,
+               1 / 30.0),
+    };
+    const auto templates = build(samples);
+    std::size_t copies = 0;
+    for (const DetectionTemplate& t : templates)
+        if (t.canonicalRegion.text == "x@y.io")
+            ++copies;
+    EXPECT_EQ(copies, 3u) << "the copy in its place joins the first, the moved copy starts its own";
+}
+
 TEST(TextTemplateBuilder, referenceWeighsConfidence)
 {
     std::vector<DetectionSample> samples;
