@@ -450,6 +450,12 @@ std::vector<Match> matches(std::string_view text, const ScanSettings& settings)
     return deduplicated(std::move(list));
 }
 
+bool toleratesMisreading(std::string_view term)
+{
+    const std::u16string term16 = unicode::toUtf16(term);
+    return unicode::clusterBoundaries(trimmed(term16)).size() - 1 >= kFuzzyTermCharacters;
+}
+
 bool containsHan(std::string_view character)
 {
     return hasHan(unicode::toUtf16(character));

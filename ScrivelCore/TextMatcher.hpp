@@ -36,6 +36,9 @@ struct Match {
 // the same term.
 std::vector<Match> matches(std::string_view text, const ScanSettings& settings);
 
+// True when a custom term is long enough to match misread stretches too.
+bool toleratesMisreading(std::string_view term);
+
 // True when any code point of the cluster (UTF-8) has Script=Han.
 bool containsHan(std::string_view character);
 
