@@ -250,6 +250,157 @@ void literalMatches(std::u16string_view term, const FoldedLine& line, std::vecto
     }
 }
 
+// Terms this long also match a stretch within one edit per eight characters,
+// after the confusions a recogniser typically makes are folded away.
+constexpr std::size_t kFuzzyTermCharacters = 8;
+
+// One unit of the confusion-folded form, with the characters it came from.
+struct LooseUnit {
+    char16_t unit;
+    std::size_t firstCluster;
+    std::size_t lastCluster;
+};
+
+// Characters a recogniser reads for one another count as one: O/0, I/l/1/|,
+// S/5, B/8, Z/2 (case is already folded), and "rn" as "m". Spaces are left
+// out, since recognisers both drop and insert them.
+std::vector<LooseUnit> loosened(const FoldedLine& line)
+{
+    std::vector<LooseUnit> units;
+    units.reserve(line.text.size());
+    for (std::size_t i = 0; i < line.text.size(); ++i) {
+        char16_t unit = line.text[i];
+        if (isWhitespaceOrNewline(unit))
+            continue;
+        switch (unit) {
+        case u'0': unit = u'o'; break;
+        case u'i': case u'1': case u'|': unit = u'l'; break;
+        case u'5': unit = u's'; break;
+        case u'8': unit = u'b'; break;
+        case u'2': unit = u'z'; break;
+        default: break;
+        }
+        const std::size_t cluster = line.clusterOfUnit[i];
+        if (unit == u'n' && !units.empty() && units.back().unit == u'r') {
+            units.back().unit = u'm';
+            units.back().lastCluster = cluster;
+            continue;
+        }
+        units.push_back({unit, cluster, cluster});
+    }
+    return units;
+}
+
+struct Stretch {
+    std::size_t edits;
+    std::size_t units;
+    CharacterRange range;
+};
+
+// Approximate search (Sellers): the best stretches of the line within
+// `maximumEdits` of the term, none overlapping another or `taken`. Of equally
+// close stretches the longest wins (it hides all a shorter one would), then
+// the leftmost.
+std::vector<CharacterRange> nearMatches(const std::vector<LooseUnit>& term, const std::vector<LooseUnit>& line,
+                                        std::size_t maximumEdits, std::vector<CharacterRange> taken)
+{
+    const std::size_t m = term.size();
+    const std::size_t n = line.size();
+    if (m == 0 || n + maximumEdits < m)
+        return {};
+    // cost[i][j]: edits between the term's first i units and the best stretch
+    // of the line ending at unit j; a stretch may start anywhere.
+    std::vector<std::size_t> cost((m + 1) * (n + 1));
+    auto at = [&](std::size_t i, std::size_t j) -> std::size_t& { return cost[i * (n + 1) + j]; };
+    for (std::size_t i = 0; i <= m; ++i)
+        at(i, 0) = i;
+    for (std::size_t i = 1; i <= m; ++i) {
+        for (std::size_t j = 1; j <= n; ++j) {
+            const std::size_t substitution = at(i - 1, j - 1) + (term[i - 1].unit == line[j - 1].unit ? 0 : 1);
+            at(i, j) = std::min({substitution, at(i - 1, j) + 1, at(i, j - 1) + 1});
+        }
+    }
+
+    std::vector<Stretch> candidates;
+    for (std::size_t end = 1; end <= n; ++end) {
+        const std::size_t edits = at(m, end);
+        if (edits > maximumEdits)
+            continue;
+        // Walk back to where this stretch starts, preferring aligned units.
+        std::size_t i = m;
+        std::size_t j = end;
+        std::optional<bool> lastMatched;
+        bool firstMatched = false;
+        while (i > 0 && j > 0) {
+            const bool same = term[i - 1].unit == line[j - 1].unit;
+            if (at(i, j) == at(i - 1, j - 1) + (same ? 0 : 1)) {
+                firstMatched = same;
+                --i;
+                --j;
+            } else if (at(i, j) == at(i - 1, j) + 1) {
+                --i;
+                continue;
+            } else {
+                firstMatched = false;
+                --j;
+            }
+            if (!lastMatched)
+                lastMatched = firstMatched;
+        }
+        // An unmatched unit at an end, beyond a dropped space, is a letter of
+        // the next word standing in for a missing one: leave it out.
+        const auto spaceBetween = [&](std::size_t a, std::size_t b) {
+            return line[a].lastCluster + 1 < line[b].firstCluster;
+        };
+        std::size_t last = end;
+        if (j + 1 < last && !firstMatched && spaceBetween(j, j + 1))
+            ++j;
+        if (j + 1 < last && !lastMatched.value_or(true) && spaceBetween(last - 2, last - 1))
+            --last;
+        if (j >= last)
+            continue;
+        candidates.push_back({edits, last - j, {line[j].firstCluster, line[last - 1].lastCluster + 1}});
+    }
+    std::stable_sort(candidates.begin(), candidates.end(), [](const Stretch& a, const Stretch& b) {
+        if (a.edits != b.edits)
+            return a.edits < b.edits;
+        if (a.units != b.units)
+            return a.units > b.units;
+        return a.range.lower < b.range.lower;
+    });
+    std::vector<CharacterRange> kept;
+    for (const Stretch& candidate : candidates) {
+        const auto overlaps = [&](const CharacterRange& other) {
+            return candidate.range.lower < other.upper && other.lower < candidate.range.upper;
+        };
+        if (std::none_of(taken.begin(), taken.end(), overlaps)) {
+            kept.push_back(candidate.range);
+            taken.push_back(candidate.range);
+        }
+    }
+    std::sort(kept.begin(), kept.end(), [](const auto& a, const auto& b) { return a.lower < b.lower; });
+    return kept;
+}
+
+// Stretches that only a misreading keeps from matching the term exactly;
+// `exact` holds the term's exact matches, which they must not overlap.
+void nearTermMatches(std::u16string_view term, const FoldedLine& line, const Line& source,
+                     const std::vector<Match>& exact, std::vector<Match>& out)
+{
+    const std::size_t characters = unicode::clusterBoundaries(term).size() - 1;
+    if (characters < kFuzzyTermCharacters)
+        return;
+    Line termLine;
+    termLine.utf16 = std::u16string(term);
+    termLine.boundaries = unicode::clusterBoundaries(termLine.utf16);
+    std::vector<CharacterRange> taken;
+    for (const Match& match : exact)
+        taken.push_back(match.range);
+    for (const CharacterRange& range : nearMatches(loosened(FoldedLine(termLine)), loosened(line),
+                                                   characters / kFuzzyTermCharacters, std::move(taken)))
+        out.push_back(source.match(range.lower, range.upper, RedactionKind::custom));
+}
+
 std::vector<Match> deduplicated(std::vector<Match> list)
 {
     std::set<std::tuple<RedactionKind, std::size_t, std::size_t>> seen;
@@ -291,9 +442,18 @@ std::vector<Match> matches(std::string_view text, const ScanSettings& settings)
             continue;
         if (!foldedLine)
             foldedLine.emplace(line);
+        const std::size_t firstExact = list.size();
         literalMatches(term, *foldedLine, list, line);
+        const std::vector<Match> exact(list.begin() + static_cast<std::ptrdiff_t>(firstExact), list.end());
+        nearTermMatches(term, *foldedLine, line, exact, list);
     }
     return deduplicated(std::move(list));
+}
+
+bool toleratesMisreading(std::string_view term)
+{
+    const std::u16string term16 = unicode::toUtf16(term);
+    return unicode::clusterBoundaries(trimmed(term16)).size() - 1 >= kFuzzyTermCharacters;
 }
 
 bool containsHan(std::string_view character)

@@ -29,7 +29,15 @@ struct Match {
     bool operator==(const Match&) const = default;
 };
 
+// A custom term of eight characters or more also matches, as `custom`, a
+// stretch that differs from it by at most one edit per eight characters once
+// case, accents, spaces and the usual recognition confusions (O/0, I/l/1,
+// "rn"/"m", ...) are folded; such a stretch never overlaps an exact match of
+// the same term.
 std::vector<Match> matches(std::string_view text, const ScanSettings& settings);
+
+// True when a custom term is long enough to match misread stretches too.
+bool toleratesMisreading(std::string_view term);
 
 // True when any code point of the cluster (UTF-8) has Script=Han.
 bool containsHan(std::string_view character);

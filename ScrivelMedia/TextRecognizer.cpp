@@ -7,6 +7,7 @@
 
 #include "ScrivelCore/TextMatcher.hpp"
 #include "ScrivelCore/UnicodeText.hpp"
+#include "ScrivelCore/WrappedLineMatcher.hpp"
 #include "ScrivelMedia/OcrEngine.hpp"
 #include "ScrivelMedia/TextObservationFilter.hpp"
 
@@ -39,6 +40,14 @@ std::string slice(const std::string& text, const std::vector<unicode::Cluster>& 
     const std::size_t begin = range.lower < clusters.size() ? clusters[range.lower].utf8Offset : text.size();
     const std::size_t end = range.upper < clusters.size() ? clusters[range.upper].utf8Offset : text.size();
     return text.substr(begin, end - begin);
+}
+
+// Where character `index` (or the end) starts, in UTF-16 units.
+std::size_t utf16Offset(const std::vector<unicode::Cluster>& clusters, std::size_t index)
+{
+    if (index < clusters.size())
+        return clusters[index].utf16Offset;
+    return clusters.empty() ? 0 : clusters.back().utf16Offset + clusters.back().utf16Length;
 }
 
 // The same line read twice (overlapping detections) is kept once, as its
@@ -115,7 +124,16 @@ std::vector<DetectedRegion> TextRecognizer::recognize(const Image& image, const 
 std::vector<DetectedRegion> TextRecognizer::regions(std::span<const TextObservation* const> observations,
                                                     double imageAspectRatio, const ScanSettings& settings)
 {
-    std::vector<DetectedRegion> found;
+    // Every kept line first: matches may run from one line into the next.
+    struct KeptLine {
+        const TextObservation* observation;
+        RecognizedText reading;
+        CharacterRange accepted;
+        NormalizedRect region;
+        std::vector<unicode::Cluster> clusters;
+        std::string acceptedText;
+    };
+    std::vector<KeptLine> kept;
     for (const TextObservation* observation : observations) {
         auto reading = observation->topCandidate();
         if (!reading || reading->confidence < settings.confidence)
@@ -130,15 +148,42 @@ std::vector<DetectedRegion> TextRecognizer::regions(std::span<const TextObservat
         const NormalizedRect region = toFrameRect(*acceptedBox);
         if (!(region.area() > 0))
             continue;
+        auto clusters = unicode::graphemeClusters(reading->string);
+        std::string acceptedText = slice(reading->string, clusters, *accepted);
+        kept.push_back({observation, std::move(*reading), *accepted, region, std::move(clusters),
+                        std::move(acceptedText)});
+    }
 
-        const std::string& text = reading->string;
-        const auto clusters = unicode::graphemeClusters(text);
+    std::vector<WrappedLineMatcher::BlockLine> block;
+    block.reserve(kept.size());
+    for (const KeptLine& line : kept)
+        block.push_back({line.acceptedText, line.region});
+    const auto wrapped = WrappedLineMatcher::matches(block, imageAspectRatio, settings);
+
+    std::vector<DetectedRegion> found;
+    for (std::size_t i = 0; i < kept.size(); ++i) {
+        const KeptLine& line = kept[i];
+        const TextObservation* observation = line.observation;
+        const std::string& text = line.reading.string;
+        const auto& clusters = line.clusters;
+        const NormalizedRect& region = line.region;
         std::vector<TextMatcher::Match> clipped;
         for (auto match : TextMatcher::matches(text, settings)) {
-            match.range.lower = std::max(match.range.lower, accepted->lower);
-            match.range.upper = std::min(match.range.upper, accepted->upper);
+            match.range.lower = std::max(match.range.lower, line.accepted.lower);
+            match.range.upper = std::min(match.range.upper, line.accepted.upper);
             if (match.range.lower < match.range.upper)
                 clipped.push_back(match);
+        }
+        // The block's matches count characters of the accepted part.
+        for (const auto& part : wrapped[i]) {
+            const CharacterRange range{std::min(part.range.lower + line.accepted.lower, line.accepted.upper),
+                                       std::min(part.range.upper + line.accepted.lower, line.accepted.upper)};
+            const bool known = std::any_of(clipped.begin(), clipped.end(), [&](const TextMatcher::Match& m) {
+                return m.kind == part.kind && m.range == range;
+            });
+            if (range.lower < range.upper && !known)
+                clipped.push_back({range, part.kind, utf16Offset(clusters, range.lower),
+                                   utf16Offset(clusters, range.upper) - utf16Offset(clusters, range.lower)});
         }
 
         std::vector<TextSelection> selections;
@@ -166,8 +211,8 @@ std::vector<DetectedRegion> TextRecognizer::regions(std::span<const TextObservat
                 match.kind, slice(text, clusters, match.range)});
         }
 
-        found.push_back(DetectedRegion{region, reading->confidence, slice(text, clusters, *accepted),
-                                       std::move(selections), 0, kWhite});
+        found.push_back(DetectedRegion{region, line.reading.confidence, line.acceptedText, std::move(selections), 0,
+                                       kWhite});
     }
     return mergeDuplicates(std::move(found));
 }

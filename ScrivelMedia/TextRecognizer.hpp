@@ -15,7 +15,8 @@ class OcrEngine;
 
 // Turns one frame into the text lines a scan keeps for it: recognises the
 // lines, filters them (TextObservationFilter), asks TextMatcher what to
-// redact in each and measures where those spans sit. Keeps no state between
+// redact in each and WrappedLineMatcher what a line break splits between
+// two, and measures where those spans sit. Keeps no state between
 // calls; recognize() may run on several threads at once.
 class TextRecognizer {
 public:

@@ -213,6 +213,58 @@ TEST(TextRecognizerRegions, LoneUncertainHanCharacterNeedsANeighbour)
     EXPECT_EQ(regions[0].selections[0].kind, RedactionKind::han);
 }
 
+TEST(TextRecognizerRegions, AddressWrappedOverTwoLinesIsSelectedOnBoth)
+{
+    // Characters 0.02 wide; the upper line (origin lower left) sits above.
+    FakeObservation upper(1, "Write to ava.thompson@", 0.9f, {0.1, 0.6, 0.44, 0.04});
+    FakeObservation lower(2, "northlight.example.com today", 0.9f, {0.1, 0.55, 0.56, 0.04});
+    auto regions = run({&upper, &lower}, emailsAndPhones());
+    ASSERT_EQ(regions.size(), 2u);
+    ASSERT_EQ(regions[0].selections.size(), 1u);
+    EXPECT_EQ(regions[0].selections[0].kind, RedactionKind::email);
+    EXPECT_EQ(regions[0].selections[0].text, "ava.thompson@");
+    expectNear(regions[0].selections[0].rect, {0.18 / 0.44, 0, 0.26 / 0.44, 1});
+    ASSERT_EQ(regions[1].selections.size(), 1u);
+    EXPECT_EQ(regions[1].selections[0].kind, RedactionKind::email);
+    EXPECT_EQ(regions[1].selections[0].text, "northlight.example.com");
+    expectNear(regions[1].selections[0].rect, {0, 0, 0.44 / 0.56, 1});
+
+    // The lower part is an address on its own: it is selected once.
+    FakeObservation hyphenated(3, "Page the team at ops-", 0.9f, {0.1, 0.6, 0.42, 0.04});
+    FakeObservation address(4, "alerts@example.com today", 0.9f, {0.1, 0.55, 0.48, 0.04});
+    regions = run({&hyphenated, &address}, emailsAndPhones());
+    ASSERT_EQ(regions.size(), 2u);
+    ASSERT_EQ(regions[0].selections.size(), 1u);
+    EXPECT_EQ(regions[0].selections[0].text, "ops-");
+    ASSERT_EQ(regions[1].selections.size(), 1u);
+    EXPECT_EQ(regions[1].selections[0].text, "alerts@example.com");
+
+    // All-text mode selects each line once, as before.
+    ScanSettings all;
+    all.allText = true;
+    regions = run({&upper, &lower}, all);
+    ASSERT_EQ(regions.size(), 2u);
+    for (const auto& region : regions) {
+        ASSERT_EQ(region.selections.size(), 1u);
+        EXPECT_EQ(region.selections[0].text, region.text);
+    }
+}
+
+TEST(TextRecognizerRegions, StackedLinesThatDoNotContinueEachOtherStayApart)
+{
+    // A column of amounts: joined they would read as a phone number.
+    FakeObservation first(1, "2019", 0.9f, {0.1, 0.6, 0.08, 0.04});
+    FakeObservation second(2, "12.50", 0.9f, {0.1, 0.55, 0.1, 0.04});
+    FakeObservation third(3, "13.75", 0.9f, {0.1, 0.5, 0.1, 0.04});
+    // A short line over a full one: "5678" would have fitted after "1234".
+    FakeObservation order(4, "Order 1234", 0.9f, {0.1, 0.3, 0.2, 0.04});
+    FakeObservation items(5, "5678 items were shipped to the depot today", 0.9f, {0.1, 0.25, 0.84, 0.04});
+    auto regions = run({&first, &second, &third, &order, &items}, emailsAndPhones());
+    ASSERT_EQ(regions.size(), 5u);
+    for (const auto& region : regions)
+        EXPECT_TRUE(region.selections.empty()) << region.text;
+}
+
 // ---- with the OCR engine on rendered pictures -------------------------------
 
 class TextRecognizerOcr : public testing::OcrSuite {
