@@ -112,6 +112,26 @@ void hanMatches(const Line& line, std::vector<Match>& out)
         out.push_back(line.match(*runStart, line.clusterCount(), RedactionKind::han));
 }
 
+// Recognition of Chinese and English text often reads the punctuation of a
+// number or an address in its full-width form ("+1（415） 555-0142",
+// "a＠b.io"). The patterns see those as their ASCII forms: each is one
+// UTF-16 unit for one, so every position stays where it was. None when the
+// line holds no such character.
+std::optional<Line> withAsciiForms(const Line& line)
+{
+    const auto fullWidth = [](char16_t unit) { return (unit >= 0xFF01 && unit <= 0xFF5E) || unit == 0x3000; };
+    if (std::none_of(line.utf16.begin(), line.utf16.end(), fullWidth))
+        return std::nullopt;
+    Line ascii = line;
+    for (char16_t& unit : ascii.utf16) {
+        if (unit == 0x3000)
+            unit = u' ';
+        else if (fullWidth(unit))
+            unit = static_cast<char16_t>(unit - 0xFEE0);
+    }
+    return ascii;
+}
+
 void regexMatches(const icu::RegexPattern& pattern, const Line& line, RedactionKind kind, std::vector<Match>& out)
 {
     UErrorCode status = U_ZERO_ERROR;
@@ -430,10 +450,12 @@ std::vector<Match> matches(std::string_view text, const ScanSettings& settings)
     std::vector<Match> list;
     if (settings.blurHan)
         hanMatches(line, list);
+    const std::optional<Line> ascii = withAsciiForms(line);
+    const Line& patternLine = ascii ? *ascii : line;
     if (settings.blurEmails)
-        regexMatches(*patterns().email, line, RedactionKind::email, list);
+        regexMatches(*patterns().email, patternLine, RedactionKind::email, list);
     if (settings.blurPhones)
-        regexMatches(*patterns().phone, line, RedactionKind::phone, list);
+        regexMatches(*patterns().phone, patternLine, RedactionKind::phone, list);
     std::optional<FoldedLine> foldedLine;
     for (const std::string& rawTerm : settings.customTerms) {
         const std::u16string term16 = unicode::toUtf16(rawTerm);

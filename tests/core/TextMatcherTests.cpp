@@ -87,6 +87,7 @@ const Case phoneCases[] = {
     {"noBreakSpaceIsWhiteSpace", "555\u00A0123\u00A04567", phones(), {m(0, 12, phone)}},
     {"arabicIndicDigits", "\u0661\u0662\u0663\u0664\u0665\u0666\u0667\u0668", phones(), {m(0, 8, phone)}},
     {"fullWidthDigits", "\uFF11\uFF12\uFF13\uFF14\uFF15\uFF16\uFF17\uFF18", phones(), {m(0, 8, phone)}},
+    {"fullWidthParenthesesAndSpace", "tel +1\uFF08415\uFF09\u3000555-0142.", phones(), {m(4, 20, phone)}},
     // The last digit carries a combining mark: the match would split it.
     {"matchSplittingACharacterDropped", "12345678\u0301", phones(), {}},
 };
@@ -98,6 +99,7 @@ const Case emailCases[] = {
     {"followedByComma", "x user@host.io, y", emails(), {m(2, 14, email)}},
     {"oneLetterTopLevelDomain", "a@b.c", emails(), {}},
     {"plusAndPercentInLocalPart", "to: a+b%c@mail.example.org", emails(), {m(4, 26, email)}},
+    {"fullWidthAtSignAndStop", "\u90AE\u7BB1 ops\uFF20harbour\uFF0Eexample\uFF0Ccom", emails(), {m(3, 22, email)}},
     // U+1D400 takes two UTF-16 units but is one character.
     {"afterAstralCharacter", "\U0001D400 a@b.io", emails(), {m16(2, 8, email, 3, 6)}},
 };
