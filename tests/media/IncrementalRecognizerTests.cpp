@@ -1380,6 +1380,33 @@ TEST_F(IncrementalRecognition, ACharacterTypedAtALinesEndIsRead)
     EXPECT_TRUE(anyTextContains(regions, "kim@ledger.io"));
 }
 
+// An address typed into a field character by character: each frame's
+// reading has the address to hide from the frame it is complete in.
+TEST_F(IncrementalRecognition, AnAddressTypedCharacterByCharacterIsMatchedOnceComplete)
+{
+    const std::string typed = "To: kim@ledger.io";
+    const auto render = [](const std::string& line) {
+        TextCanvas canvas(kWidth, kHeight, {255, 255, 255});
+        canvas.draw("Weekly review notes", {24, 80}, 22, Font::sans, {30, 30, 30});
+        canvas.draw(line, {24, 200}, 22, Font::sans, {30, 30, 30});
+        return canvas.image();
+    };
+    IncrementalRecognizer recognizer(engine_, {2});
+    const std::size_t complete = typed.size(); // "…ledger.io": two letters after the dot
+    for (std::size_t length = typed.size() - 4; length <= typed.size(); ++length) {
+        SCOPED_TRACE(typed.substr(0, length));
+        const Image frame = render(typed.substr(0, length));
+        const auto regions = recognizer.recognize(frame, frame, settings(), scrolledBy(0));
+        const bool hidden = std::any_of(regions.begin(), regions.end(), [](const DetectedRegion& region) {
+            return std::any_of(region.selections.begin(), region.selections.end(), [](const TextSelection& s) {
+                return s.kind == RedactionKind::email && s.text == "kim@ledger.io";
+            });
+        });
+        EXPECT_EQ(hidden, length == complete);
+        EXPECT_TRUE(anyTextContains(regions, typed.substr(4, length - 4)));
+    }
+}
+
 // A long line changed only in its middle has just that stretch read again,
 // and the line's reading is the old one with the new words in it.
 TEST_F(IncrementalRecognition, AChangeInTheMiddleOfALongLineIsReadThere)
