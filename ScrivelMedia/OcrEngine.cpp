@@ -58,6 +58,11 @@ constexpr int kInkContrast = 48;
 // (1.5 timesteps of a crop of the whole box): the spike-based boundaries are
 // good to about a pixel, glyph overhangs are not.
 constexpr double kMarginCropHeights = 0.25;
+// Detection boxes hug the text and cut up to a tenth off the top or bottom
+// of tall glyphs; a line's box takes in ink that runs on past its edge by
+// at most this share of its height (no more than kMarginCropHeights, so
+// that the margin of a range at the line's end reaches the box's end).
+constexpr double kMostInkBeyondBoxHeights = 0.25;
 // A character's width relative to the scaled crop height, per width class,
 // for lines of a single character (no neighbouring spike to measure from).
 constexpr double kEmPerCropHeight = 0.55;
@@ -111,15 +116,21 @@ double widthPrior(UChar32 c)
     return 0.55;
 }
 
+// The median grey of a line crop, taken for its background.
+int backgroundGrey(const cv::Mat& grey)
+{
+    std::vector<uchar> values(grey.begin<uchar>(), grey.end<uchar>());
+    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2), values.end());
+    return values[values.size() / 2];
+}
+
 // The box of a line crop's ink: pixels whose grey differs from the crop's
 // median grey by more than kInkContrast. Empty when there is none.
 cv::Rect inkBoxOf(const cv::Mat& crop)
 {
     cv::Mat grey;
     cv::cvtColor(crop, grey, cv::COLOR_BGR2GRAY);
-    std::vector<uchar> values(grey.begin<uchar>(), grey.end<uchar>());
-    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2), values.end());
-    const int background = values[values.size() / 2];
+    const int background = backgroundGrey(grey);
     cv::Mat ink;
     cv::absdiff(grey, cv::Scalar(background), ink);
     ink = ink > kInkContrast;
@@ -138,6 +149,52 @@ cv::Rect tightenToInk(const cv::Mat& crop)
     const int top = std::max(0, ink.y - margin);
     const int bottom = std::min(crop.rows, ink.y + ink.height + margin);
     return {0, top, crop.cols, bottom - top};
+}
+
+// How far ink (non-zero rows of `ink`) goes on out of the row `edge`, by
+// steps of `step` rows and no further than row `limit`: the last row its
+// strokes reach, touching from row to row, and one more for their soft edge.
+// `edge` itself when it holds no ink.
+int inkReach(const cv::Mat& ink, int edge, int step, int limit)
+{
+    const auto goesOn = [&](int from, int to) {
+        const uchar* a = ink.ptr<uchar>(from);
+        const uchar* b = ink.ptr<uchar>(to);
+        for (int x = 0; x < ink.cols; ++x)
+            if (b[x] && (a[x] || (x > 0 && a[x - 1]) || (x + 1 < ink.cols && a[x + 1])))
+                return true;
+        return false;
+    };
+    if (cv::countNonZero(ink.row(edge)) == 0)
+        return edge;
+    int row = edge;
+    while (row != limit && goesOn(row, row + step))
+        row += step;
+    return row != limit ? row + step : row;
+}
+
+// The box of a line read from `line` in `frame`: larger where the line's ink
+// runs on past the box's edges (detection boxes cut the tops of tall glyphs
+// and the outer strokes of end ones), by at most kMostInkBeyondBoxHeights.
+cv::Rect placedBoxOf(const cv::Mat& frame, cv::Rect line)
+{
+    const int most = std::max(1, static_cast<int>(kMostInkBeyondBoxHeights * line.height));
+    const cv::Rect band =
+        cv::Rect(line.x - most, line.y - most, line.width + 2 * most, line.height + 2 * most) &
+        cv::Rect(0, 0, frame.cols, frame.rows);
+    cv::Mat grey;
+    cv::cvtColor(frame(band), grey, cv::COLOR_BGR2GRAY);
+    const cv::Rect inBand = line - band.tl();
+    cv::Mat ink;
+    cv::absdiff(grey, cv::Scalar(backgroundGrey(grey(inBand))), ink);
+    ink = ink > kInkContrast;
+    const cv::Mat columns = ink.colRange(inBand.x, inBand.br().x);
+    const int top = inkReach(columns, inBand.y, -1, 0);
+    const int bottom = inkReach(columns, inBand.br().y - 1, +1, ink.rows - 1) + 1;
+    const cv::Mat rows = cv::Mat(ink.rowRange(top, bottom).t());
+    const int left = inkReach(rows, inBand.x, -1, 0);
+    const int right = inkReach(rows, inBand.br().x - 1, +1, rows.rows - 1) + 1;
+    return cv::Rect(left, top, right - left, bottom - top) + band.tl();
 }
 
 // One emitted CTC token: a run of equal non-blank argmax timesteps.
@@ -504,7 +561,7 @@ std::optional<OcrLine> OcrEngine::readLine(const cv::Mat& frame, cv::Rect line) 
     auto reading = readLinePixels(frame(line));
     if (!reading)
         return std::nullopt;
-    return placeLine(*reading, line, frame.size());
+    return placeLine(*reading, line, frame);
 }
 
 namespace {
@@ -680,7 +737,10 @@ std::optional<OcrEngine::LineReading> OcrEngine::readLinePixels(const cv::Mat& l
                        scaledWidth};
 }
 
-OcrLine OcrEngine::placeLine(const LineReading& reading, cv::Rect line, cv::Size frameSize)
+namespace {
+
+// The characters of `reading` on the columns of `line`, in a box `box`.
+OcrLine placed(const OcrEngine::LineReading& reading, cv::Rect line, cv::Size frameSize, cv::Rect box)
 {
     const int scaledWidth = reading.scaledWidth;
     auto toX = [&](double column) {
@@ -691,11 +751,27 @@ OcrLine OcrEngine::placeLine(const LineReading& reading, cv::Rect line, cv::Size
     characters.reserve(reading.characters.size());
     for (const auto& c : reading.characters)
         characters.push_back({toX(c.left), toX(c.right), c.whitespace});
-    const ObservationBox box{static_cast<double>(line.x) / frameSize.width,
-                             1.0 - static_cast<double>(line.y + line.height) / frameSize.height,
-                             static_cast<double>(line.width) / frameSize.width,
-                             static_cast<double>(line.height) / frameSize.height};
-    return OcrLine(reading.reading, box, std::move(characters), kMarginCropHeights * line.height / frameSize.width);
+    const ObservationBox observationBox{static_cast<double>(box.x) / frameSize.width,
+                                        1.0 - static_cast<double>(box.y + box.height) / frameSize.height,
+                                        static_cast<double>(box.width) / frameSize.width,
+                                        static_cast<double>(box.height) / frameSize.height};
+    // A range at an end of the line reaches the end of the box, however
+    // far past the columns read the box grew.
+    return OcrLine(reading.reading, observationBox, std::move(characters),
+                   kMarginCropHeights * line.height / frameSize.width);
+}
+
+} // namespace
+
+OcrLine OcrEngine::placeLine(const LineReading& reading, cv::Rect line, cv::Size frameSize)
+{
+    return placed(reading, line, frameSize, line);
+}
+
+OcrLine OcrEngine::placeLine(const LineReading& reading, cv::Rect line, const cv::Mat& frame)
+{
+    const cv::Rect inFrame = line & cv::Rect(0, 0, frame.cols, frame.rows);
+    return placed(reading, line, frame.size(), inFrame.empty() ? line : line | placedBoxOf(frame, inFrame));
 }
 
 std::vector<cv::Rect> OcrEngine::findLines(const Image& raster, cv::Size frameSize, std::optional<cv::Rect> window) const
