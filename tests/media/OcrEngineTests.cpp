@@ -210,6 +210,75 @@ TEST_F(OcrEngineLines, ANetThatRanAtOneSizeReadsAnotherAsAFreshOneWould)
     EXPECT_EQ(first.size(), 2u);
 }
 
+// Each character's extent takes in the whole ink of its glyph, as far as
+// the soft edge of its anti-aliasing (a pixel either way between that and
+// the drawn ink), and reaches no further than the middle of the glyph
+// beside it. Spaces the reading leaves out do not matter.
+TEST_F(OcrEngineLines, CharacterExtentsHoldTheirGlyphsInk)
+{
+    struct Drawn {
+        std::string text;
+        Font font;
+        int pixelHeight;
+        cv::Point baseline;
+    };
+    const std::vector<Drawn> drawn = {
+        {"mail:<bob_k@mail.example.net>, tel:(021) 6543-2100.", Font::sans, 20, {16, 40}},
+        {"send to ann.lee@example.com or call +44 20 7946 0958", Font::mono, 14, {16, 90}},
+        {"请使用Linux系统拨打13812345678查询", Font::simplifiedChinese, 26, {16, 150}},
+    };
+    TextCanvas canvas(760, 180, cv::Scalar(250, 250, 250));
+    for (const auto& d : drawn)
+        canvas.draw(d.text, d.baseline, d.pixelHeight, d.font, cv::Scalar(30, 30, 30));
+    const auto lines = engine_->recognize(canvas.image());
+    ASSERT_EQ(lines.size(), drawn.size());
+
+    for (std::size_t k = 0; k < drawn.size(); ++k) {
+        const Drawn& d = drawn[k];
+        SCOPED_TRACE(d.text);
+        // The characters that are not spaces, with their glyphs' ink.
+        struct Glyph {
+            std::string text;
+            cv::Rect ink;
+            double left = 0, right = 0;
+        };
+        std::vector<Glyph> glyphs;
+        const auto clusters = unicode::graphemeClusters(d.text);
+        for (std::size_t i = 0; i < clusters.size(); ++i) {
+            const std::size_t end = i + 1 < clusters.size() ? clusters[i + 1].utf8Offset : d.text.size();
+            if (clusters[i].text != " ")
+                glyphs.push_back({std::string(clusters[i].text),
+                                  canvas.inkOf(d.text, clusters[i].utf8Offset, end, d.baseline, d.pixelHeight, d.font)});
+        }
+        const OcrLine& line = lines[k];
+        const auto read = unicode::graphemeClusters(line.reading().string);
+        ASSERT_EQ(read.size(), line.characters().size());
+        std::size_t g = 0;
+        for (std::size_t i = 0; i < read.size(); ++i) {
+            if (line.characters()[i].whitespace)
+                continue;
+            ASSERT_LT(g, glyphs.size()) << line.reading().string;
+            ASSERT_EQ(read[i].text, glyphs[g].text) << line.reading().string;
+            glyphs[g].left = line.characters()[i].left * canvas.pixels().cols;
+            glyphs[g].right = line.characters()[i].right * canvas.pixels().cols;
+            ++g;
+        }
+        ASSERT_EQ(g, glyphs.size()) << line.reading().string;
+        for (std::size_t i = 0; i < glyphs.size(); ++i) {
+            const Glyph& glyph = glyphs[i];
+            SCOPED_TRACE(glyph.text);
+            EXPECT_LE(glyph.left, glyph.ink.x + 1.0);
+            EXPECT_GE(glyph.right, glyph.ink.br().x - 1.0);
+            if (i > 0) {
+                EXPECT_GE(glyph.left, glyphs[i - 1].ink.x + glyphs[i - 1].ink.width / 2.0);
+            }
+            if (i + 1 < glyphs.size()) {
+                EXPECT_LE(glyph.right, glyphs[i + 1].ink.x + glyphs[i + 1].ink.width / 2.0);
+            }
+        }
+    }
+}
+
 // Detection boxes may cut into the tops of tall glyphs or an end glyph's
 // outer strokes; the line's box takes in that ink, by at most a quarter of
 // its height, while its characters stay on the columns that were read.
