@@ -1861,7 +1861,7 @@ std::vector<DetectedRegion> IncrementalRecognizer::recognize(const Image& raster
     observed.reserve(lines.size());
     for (const Line& line : lines)
         if (line.reading)
-            observed.push_back(OcrEngine::placeLine(*line.reading, line.box, source.size()));
+            observed.push_back(OcrEngine::placeLine(*line.reading, line.box, source));
     std::vector<const TextObservation*> observations;
     observations.reserve(observed.size());
     for (const OcrLine& line : observed)

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <deque>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -54,10 +55,20 @@ constexpr int kBlankClass = 0;
 constexpr double kInkMarginHeights = 0.35;
 // Pixels differing from the crop's median grey by more than this are ink.
 constexpr int kInkContrast = 48;
+// Beside ink, pixels differing by more than this are the soft edge of its
+// anti-aliased strokes.
+constexpr int kSoftInkContrast = kInkContrast / 2;
 // A character box grows by this share of the line box height on each side
-// (1.5 timesteps of a crop of the whole box): the spike-based boundaries are
-// good to about a pixel, glyph overhangs are not.
+// (1.5 timesteps of a crop of the whole box), up to halfway to the next
+// character: room round the ink the characters were fitted to, for ink
+// fainter than kSoftInkContrast and for characters left at the extents
+// their timesteps give.
 constexpr double kMarginCropHeights = 0.25;
+// Detection boxes hug the text and cut up to a tenth off the top or bottom
+// of tall glyphs; a line's box takes in ink that runs on past its edge by
+// at most this share of its height (no more than kMarginCropHeights, so
+// that the margin of a range at the line's end reaches the box's end).
+constexpr double kMostInkBeyondBoxHeights = 0.25;
 // A character's width relative to the scaled crop height, per width class,
 // for lines of a single character (no neighbouring spike to measure from).
 constexpr double kEmPerCropHeight = 0.55;
@@ -111,33 +122,93 @@ double widthPrior(UChar32 c)
     return 0.55;
 }
 
+// The median grey of a line crop, taken for its background.
+int backgroundGrey(const cv::Mat& grey)
+{
+    std::vector<uchar> values(grey.begin<uchar>(), grey.end<uchar>());
+    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2), values.end());
+    return values[values.size() / 2];
+}
+
+// How far each pixel's grey lies from the crop's background.
+cv::Mat inkContrastOf(const cv::Mat& crop)
+{
+    cv::Mat grey;
+    cv::cvtColor(crop, grey, cv::COLOR_BGR2GRAY);
+    cv::Mat contrast;
+    cv::absdiff(grey, cv::Scalar(backgroundGrey(grey)), contrast);
+    return contrast;
+}
+
 // The box of a line crop's ink: pixels whose grey differs from the crop's
 // median grey by more than kInkContrast. Empty when there is none.
 cv::Rect inkBoxOf(const cv::Mat& crop)
 {
-    cv::Mat grey;
-    cv::cvtColor(crop, grey, cv::COLOR_BGR2GRAY);
-    std::vector<uchar> values(grey.begin<uchar>(), grey.end<uchar>());
-    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2), values.end());
-    const int background = values[values.size() / 2];
-    cv::Mat ink;
-    cv::absdiff(grey, cv::Scalar(background), ink);
-    ink = ink > kInkContrast;
-    return cv::boundingRect(ink);
+    return cv::boundingRect(inkContrastOf(crop) > kInkContrast);
 }
 
-// The rows of a line crop that hold ink, with a margin: detection boxes are
-// looser on small text, which would leave the glyphs small in the 48-pixel
-// recognition input.
-cv::Rect tightenToInk(const cv::Mat& crop)
+// The rows of a crop of `size` that hold its ink box, with a margin:
+// detection boxes are looser on small text, which would leave the glyphs
+// small in the 48-pixel recognition input.
+cv::Rect rowsAroundInk(cv::Rect ink, cv::Size size)
 {
-    const cv::Rect ink = inkBoxOf(crop);
     if (ink.empty())
-        return {0, 0, crop.cols, crop.rows};
+        return {0, 0, size.width, size.height};
     const int margin = static_cast<int>(std::lround(kInkMarginHeights * ink.height));
     const int top = std::max(0, ink.y - margin);
-    const int bottom = std::min(crop.rows, ink.y + ink.height + margin);
-    return {0, top, crop.cols, bottom - top};
+    const int bottom = std::min(size.height, ink.y + ink.height + margin);
+    return {0, top, size.width, bottom - top};
+}
+
+cv::Rect tightenToInk(const cv::Mat& crop)
+{
+    return rowsAroundInk(inkBoxOf(crop), crop.size());
+}
+
+// How far ink (non-zero rows of `ink`) goes on out of the row `edge`, by
+// steps of `step` rows and no further than row `limit`: the last row its
+// strokes reach, touching from row to row, and one more for their soft edge.
+// `edge` itself when it holds no ink.
+int inkReach(const cv::Mat& ink, int edge, int step, int limit)
+{
+    const auto goesOn = [&](int from, int to) {
+        const uchar* a = ink.ptr<uchar>(from);
+        const uchar* b = ink.ptr<uchar>(to);
+        for (int x = 0; x < ink.cols; ++x)
+            if (b[x] && (a[x] || (x > 0 && a[x - 1]) || (x + 1 < ink.cols && a[x + 1])))
+                return true;
+        return false;
+    };
+    if (cv::countNonZero(ink.row(edge)) == 0)
+        return edge;
+    int row = edge;
+    while (row != limit && goesOn(row, row + step))
+        row += step;
+    return row != limit ? row + step : row;
+}
+
+// The box of a line read from `line` in `frame`: larger where the line's ink
+// runs on past the box's edges (detection boxes cut the tops of tall glyphs
+// and the outer strokes of end ones), by at most kMostInkBeyondBoxHeights.
+cv::Rect placedBoxOf(const cv::Mat& frame, cv::Rect line)
+{
+    const int most = std::max(1, static_cast<int>(kMostInkBeyondBoxHeights * line.height));
+    const cv::Rect band =
+        cv::Rect(line.x - most, line.y - most, line.width + 2 * most, line.height + 2 * most) &
+        cv::Rect(0, 0, frame.cols, frame.rows);
+    cv::Mat grey;
+    cv::cvtColor(frame(band), grey, cv::COLOR_BGR2GRAY);
+    const cv::Rect inBand = line - band.tl();
+    cv::Mat ink;
+    cv::absdiff(grey, cv::Scalar(backgroundGrey(grey(inBand))), ink);
+    ink = ink > kInkContrast;
+    const cv::Mat columns = ink.colRange(inBand.x, inBand.br().x);
+    const int top = inkReach(columns, inBand.y, -1, 0);
+    const int bottom = inkReach(columns, inBand.br().y - 1, +1, ink.rows - 1) + 1;
+    const cv::Mat rows = cv::Mat(ink.rowRange(top, bottom).t());
+    const int left = inkReach(rows, inBand.x, -1, 0);
+    const int right = inkReach(rows, inBand.br().x - 1, +1, rows.rows - 1) + 1;
+    return cv::Rect(left, top, right - left, bottom - top) + band.tl();
 }
 
 // One emitted CTC token: a run of equal non-blank argmax timesteps.
@@ -504,7 +575,7 @@ std::optional<OcrLine> OcrEngine::readLine(const cv::Mat& frame, cv::Rect line) 
     auto reading = readLinePixels(frame(line));
     if (!reading)
         return std::nullopt;
-    return placeLine(*reading, line, frame.size());
+    return placeLine(*reading, line, frame);
 }
 
 namespace {
@@ -517,6 +588,167 @@ int scaledWidthOf(cv::Rect crop)
 int paddedWidthOf(int scaledWidth)
 {
     return (scaledWidth + kPaddedWidthStepColumns - 1) / kPaddedWidthStepColumns * kPaddedWidthStepColumns;
+}
+
+// A run of a line crop's columns that hold ink: those beyond kInkContrast,
+// and round them the soft edge of glyphs drawn with anti-aliasing (beyond
+// kSoftInkContrast), which the soft edge of the next run may share. A run
+// of soft ink alone is its own core. Crop columns, half-open.
+struct InkRun {
+    int left = 0; // the core
+    int right = 0;
+    int outerLeft = 0; // with the soft edge
+    int outerRight = 0;
+};
+
+std::vector<InkRun> inkRunsOf(const std::vector<uchar>& column)
+{
+    const int width = static_cast<int>(column.size());
+    std::vector<InkRun> runs;
+    for (int x = 0; x < width;) {
+        if (column[x] <= kSoftInkContrast) {
+            ++x;
+            continue;
+        }
+        const int softStart = x;
+        while (x < width && column[x] > kSoftInkContrast)
+            ++x;
+        const int softEnd = x;
+        const std::size_t first = runs.size();
+        for (int c = softStart; c < softEnd;) {
+            if (column[c] <= kInkContrast) {
+                ++c;
+                continue;
+            }
+            const int start = c;
+            while (c < softEnd && column[c] > kInkContrast)
+                ++c;
+            runs.push_back({start, c, runs.size() > first ? runs.back().right : softStart, softEnd});
+            if (runs.size() > first + 1)
+                runs[runs.size() - 2].outerRight = start;
+        }
+        if (runs.size() == first)
+            runs.push_back({softStart, softEnd, softStart, softEnd});
+    }
+    return runs;
+}
+
+// Where glyphs that touch in one run of ink part, between the middles
+// `from` and `to` (crop columns): the middle of the dip in the columns'
+// contrast there, where the two barely meet ("rn", tight or slanted type),
+// or nothing when the run has no such dip.
+std::optional<double> partingOf(const std::vector<uchar>& column, const InkRun& run, double from, double to,
+                                double estimate)
+{
+    const int first = std::max(run.left, static_cast<int>(std::ceil(from)));
+    const int last = std::min(run.right, static_cast<int>(std::floor(to)) + 1);
+    if (first >= last)
+        return std::nullopt;
+    const uchar strongest = *std::max_element(column.begin() + run.left, column.begin() + run.right);
+    const auto dips = [&](int x) { return 2 * column[x] < strongest; };
+    int least = first;
+    for (int x = first; x < last; ++x)
+        if (column[x] < column[least] ||
+            (column[x] == column[least] && std::abs(x + 0.5 - estimate) < std::abs(least + 0.5 - estimate)))
+            least = x;
+    if (!dips(least))
+        return std::nullopt;
+    int start = least, end = least + 1;
+    while (start > first && dips(start - 1))
+        --start;
+    while (end < last && dips(end))
+        ++end;
+    return (start + end) / 2.0;
+}
+
+// Moves the ends of the characters' estimated extents onto their ink: the
+// estimates often stop a few pixels inside a glyph, and a span's box must
+// take in the whole of its end glyphs. A run of ink belongs to the
+// characters whose estimated middles its core holds; the first of them
+// starts where it starts, the last ends where it ends, and touching glyphs
+// part where the ink between them dips (at the estimated cut when it does
+// not). A run holding no middle (a glyph's detached stroke, a mark the
+// reading left out) goes to the character beside it whose extent it
+// overlaps more, or lies nearer when it lies between words. No end passes
+// the estimated middle of the next character on its side. Characters
+// without ink keep their estimates, less what their neighbours' ink takes;
+// white space keeps its own. `contrast` is inkContrastOf() of the rows read,
+// a crop column being `columnsPerPixel` columns of the scaled crop.
+void fitToInk(std::vector<OcrEngine::LineReading::Columns>& characters, const cv::Mat& contrast,
+              double columnsPerPixel)
+{
+    cv::Mat strongest;
+    cv::reduce(contrast, strongest, 0, cv::REDUCE_MAX);
+    const std::vector<uchar> column(strongest.begin<uchar>(), strongest.end<uchar>());
+    const std::vector<InkRun> runs = inkRunsOf(column);
+
+    std::vector<std::size_t> glyphs; // the characters that are not white space
+    for (std::size_t i = 0; i < characters.size(); ++i)
+        if (!characters[i].whitespace)
+            glyphs.push_back(i);
+    const std::size_t n = glyphs.size();
+    // Estimated extents in crop columns.
+    std::vector<double> estimatedLeft(n), estimatedRight(n), middle(n);
+    for (std::size_t g = 0; g < n; ++g) {
+        estimatedLeft[g] = characters[glyphs[g]].left / columnsPerPixel;
+        estimatedRight[g] = characters[glyphs[g]].right / columnsPerPixel;
+        middle[g] = (estimatedLeft[g] + estimatedRight[g]) / 2;
+    }
+
+    constexpr double kUnset = std::numeric_limits<double>::infinity();
+    std::vector<double> left(n, kUnset), right(n, -kUnset);
+    std::size_t next = 0; // the first glyph whose middle is not left of the run
+    for (const InkRun& run : runs) {
+        while (next < n && middle[next] < run.left)
+            ++next;
+        std::size_t end = next;
+        while (end < n && middle[end] < run.right)
+            ++end;
+        std::size_t first = end, last = end; // the glyphs starting and ending at the run
+        if (end > next) {
+            first = next;
+            last = end - 1;
+            for (std::size_t g = first; g < last; ++g) {
+                if (auto parting = partingOf(column, run, middle[g], middle[g + 1], estimatedRight[g])) {
+                    right[g] = *parting;
+                    left[g + 1] = *parting;
+                }
+            }
+        } else {
+            // Between the middles of glyphs next - 1 and next.
+            const auto overlap = [&](std::size_t g) {
+                return std::min<double>(estimatedRight[g], run.right) - std::max<double>(estimatedLeft[g], run.left);
+            };
+            const bool hasBefore = next > 0, hasAfter = next < n;
+            const double before = hasBefore ? overlap(next - 1) : -kUnset;
+            const double after = hasAfter ? overlap(next) : -kUnset;
+            if (!(before > 0 || after > 0 || (hasBefore && hasAfter)))
+                continue; // beyond the line's ends
+            first = last = before >= after ? next - 1 : next; // more overlap, or the nearer
+        }
+        left[first] = std::min<double>(left[first], run.outerLeft);
+        right[last] = std::max<double>(right[last], run.outerRight);
+    }
+
+    std::vector<double> fittedLeft(n), fittedRight(n);
+    for (std::size_t g = 0; g < n; ++g) {
+        fittedLeft[g] = left[g] == kUnset ? estimatedLeft[g] : g > 0 ? std::max(left[g], middle[g - 1]) : left[g];
+        fittedRight[g] =
+            right[g] == -kUnset ? estimatedRight[g] : g + 1 < n ? std::min(right[g], middle[g + 1]) : right[g];
+    }
+    for (std::size_t g = 0; g < n; ++g) {
+        double from = fittedLeft[g], to = fittedRight[g];
+        if (g > 0 && left[g] == kUnset)
+            from = std::max(from, fittedRight[g - 1]);
+        if (g + 1 < n && right[g] == -kUnset)
+            to = std::min(to, fittedLeft[g + 1]);
+        if (to > from) {
+            fittedLeft[g] = from;
+            fittedRight[g] = to;
+        }
+        characters[glyphs[g]].left = fittedLeft[g] * columnsPerPixel;
+        characters[glyphs[g]].right = fittedRight[g] * columnsPerPixel;
+    }
 }
 
 } // namespace
@@ -566,7 +798,8 @@ std::optional<OcrEngine::LineReading> OcrEngine::readLinePixels(const cv::Mat& l
         return std::nullopt;
     // The crop spans the whole line horizontally, so character positions in
     // the scaled crop map straight back onto the line.
-    const cv::Rect crop = tightenToInk(linePixels);
+    const cv::Mat contrast = inkContrastOf(linePixels);
+    const cv::Rect crop = rowsAroundInk(cv::boundingRect(contrast > kInkContrast), linePixels.size());
     const int scaledWidth = scaledWidthOf(crop);
     const int paddedWidth = paddedWidthOf(scaledWidth);
 
@@ -676,11 +909,15 @@ std::optional<OcrEngine::LineReading> OcrEngine::readLinePixels(const cv::Mat& l
         const bool whitespace = u_hasBinaryProperty(utf16.char32At(start), UCHAR_WHITE_SPACE);
         characters.push_back({left[first], right[last], whitespace});
     }
+    fitToInk(characters, contrast(crop), static_cast<double>(scaledWidth) / crop.width);
     return LineReading{RecognizedText{std::move(text), static_cast<float>(confidence)}, std::move(characters),
                        scaledWidth};
 }
 
-OcrLine OcrEngine::placeLine(const LineReading& reading, cv::Rect line, cv::Size frameSize)
+namespace {
+
+// The characters of `reading` on the columns of `line`, in a box `box`.
+OcrLine placed(const OcrEngine::LineReading& reading, cv::Rect line, cv::Size frameSize, cv::Rect box)
 {
     const int scaledWidth = reading.scaledWidth;
     auto toX = [&](double column) {
@@ -691,11 +928,27 @@ OcrLine OcrEngine::placeLine(const LineReading& reading, cv::Rect line, cv::Size
     characters.reserve(reading.characters.size());
     for (const auto& c : reading.characters)
         characters.push_back({toX(c.left), toX(c.right), c.whitespace});
-    const ObservationBox box{static_cast<double>(line.x) / frameSize.width,
-                             1.0 - static_cast<double>(line.y + line.height) / frameSize.height,
-                             static_cast<double>(line.width) / frameSize.width,
-                             static_cast<double>(line.height) / frameSize.height};
-    return OcrLine(reading.reading, box, std::move(characters), kMarginCropHeights * line.height / frameSize.width);
+    const ObservationBox observationBox{static_cast<double>(box.x) / frameSize.width,
+                                        1.0 - static_cast<double>(box.y + box.height) / frameSize.height,
+                                        static_cast<double>(box.width) / frameSize.width,
+                                        static_cast<double>(box.height) / frameSize.height};
+    // A range at an end of the line reaches the end of the box, however
+    // far past the columns read the box grew.
+    return OcrLine(reading.reading, observationBox, std::move(characters),
+                   kMarginCropHeights * line.height / frameSize.width);
+}
+
+} // namespace
+
+OcrLine OcrEngine::placeLine(const LineReading& reading, cv::Rect line, cv::Size frameSize)
+{
+    return placed(reading, line, frameSize, line);
+}
+
+OcrLine OcrEngine::placeLine(const LineReading& reading, cv::Rect line, const cv::Mat& frame)
+{
+    const cv::Rect inFrame = line & cv::Rect(0, 0, frame.cols, frame.rows);
+    return placed(reading, line, frame.size(), inFrame.empty() ? line : line | placedBoxOf(frame, inFrame));
 }
 
 std::vector<cv::Rect> OcrEngine::findLines(const Image& raster, cv::Size frameSize, std::optional<cv::Rect> window) const

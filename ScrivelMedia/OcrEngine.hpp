@@ -119,8 +119,14 @@ public:
 
     // readLine() in two steps, for callers that reuse readings of unchanged
     // lines: readLine(frame, line) is placeLine(*readLinePixels(frame(line)),
-    // line, frame.size()), or none when readLinePixels gives none.
+    // line, frame), or none when readLinePixels gives none.
     std::optional<LineReading> readLinePixels(const cv::Mat& linePixels) const;
+    // The line's box is `line` made larger where the line's ink in `frame`
+    // runs on past its edges (detection boxes cut the tops of tall glyphs),
+    // by at most a quarter of its height; the characters stand on the
+    // columns of `line` either way.
+    static OcrLine placeLine(const LineReading& reading, cv::Rect line, const cv::Mat& frame);
+    // With the box `line` itself.
     static OcrLine placeLine(const LineReading& reading, cv::Rect line, cv::Size frameSize);
 
     // Indices of `lines` (crops of `frame`) in the order to read them:

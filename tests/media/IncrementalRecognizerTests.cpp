@@ -394,7 +394,7 @@ TEST_F(IncrementalRecognition, AReadingPlacedElsewhereIsExactlyTheReadingThere)
         ASSERT_EQ(reading.has_value(), direct.has_value());
         if (!reading)
             continue;
-        const OcrLine placed = OcrEngine::placeLine(*reading, there, scrolled.pixels.size());
+        const OcrLine placed = OcrEngine::placeLine(*reading, there, scrolled.pixels);
         SCOPED_TRACE(direct->reading().string);
         EXPECT_EQ(placed.reading(), direct->reading());
         EXPECT_EQ(placed.boundingBox(), direct->boundingBox());

@@ -1,5 +1,6 @@
 #include "ScrivelMedia/OcrEngine.hpp"
 
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -207,6 +208,128 @@ TEST_F(OcrEngineLines, ANetThatRanAtOneSizeReadsAnotherAsAFreshOneWould)
     EXPECT_EQ(texts(wide), std::vector<std::string>{"Dark theme status bar"});
     EXPECT_EQ(texts(small), first);
     EXPECT_EQ(first.size(), 2u);
+}
+
+// Each character's extent takes in the whole ink of its glyph, as far as
+// the soft edge of its anti-aliasing (a pixel either way between that and
+// the drawn ink), and reaches no further than the middle of the glyph
+// beside it. Spaces the reading leaves out do not matter.
+TEST_F(OcrEngineLines, CharacterExtentsHoldTheirGlyphsInk)
+{
+    struct Drawn {
+        std::string text;
+        Font font;
+        int pixelHeight;
+        cv::Point baseline;
+    };
+    const std::vector<Drawn> drawn = {
+        {"mail:<bob_k@mail.example.net>, tel:(021) 6543-2100.", Font::sans, 20, {16, 40}},
+        {"send to ann.lee@example.com or call +44 20 7946 0958", Font::mono, 14, {16, 90}},
+        {"请使用Linux系统拨打13812345678查询", Font::simplifiedChinese, 26, {16, 150}},
+    };
+    TextCanvas canvas(760, 180, cv::Scalar(250, 250, 250));
+    for (const auto& d : drawn)
+        canvas.draw(d.text, d.baseline, d.pixelHeight, d.font, cv::Scalar(30, 30, 30));
+    const auto lines = engine_->recognize(canvas.image());
+    ASSERT_EQ(lines.size(), drawn.size());
+
+    for (std::size_t k = 0; k < drawn.size(); ++k) {
+        const Drawn& d = drawn[k];
+        SCOPED_TRACE(d.text);
+        // The characters that are not spaces, with their glyphs' ink.
+        struct Glyph {
+            std::string text;
+            cv::Rect ink;
+            double left = 0, right = 0;
+        };
+        std::vector<Glyph> glyphs;
+        const auto clusters = unicode::graphemeClusters(d.text);
+        for (std::size_t i = 0; i < clusters.size(); ++i) {
+            const std::size_t end = i + 1 < clusters.size() ? clusters[i + 1].utf8Offset : d.text.size();
+            if (clusters[i].text != " ")
+                glyphs.push_back({std::string(clusters[i].text),
+                                  canvas.inkOf(d.text, clusters[i].utf8Offset, end, d.baseline, d.pixelHeight, d.font)});
+        }
+        const OcrLine& line = lines[k];
+        const auto read = unicode::graphemeClusters(line.reading().string);
+        ASSERT_EQ(read.size(), line.characters().size());
+        std::size_t g = 0;
+        for (std::size_t i = 0; i < read.size(); ++i) {
+            if (line.characters()[i].whitespace)
+                continue;
+            ASSERT_LT(g, glyphs.size()) << line.reading().string;
+            ASSERT_EQ(read[i].text, glyphs[g].text) << line.reading().string;
+            glyphs[g].left = line.characters()[i].left * canvas.pixels().cols;
+            glyphs[g].right = line.characters()[i].right * canvas.pixels().cols;
+            ++g;
+        }
+        ASSERT_EQ(g, glyphs.size()) << line.reading().string;
+        for (std::size_t i = 0; i < glyphs.size(); ++i) {
+            const Glyph& glyph = glyphs[i];
+            SCOPED_TRACE(glyph.text);
+            EXPECT_LE(glyph.left, glyph.ink.x + 1.0);
+            EXPECT_GE(glyph.right, glyph.ink.br().x - 1.0);
+            if (i > 0) {
+                EXPECT_GE(glyph.left, glyphs[i - 1].ink.x + glyphs[i - 1].ink.width / 2.0);
+            }
+            if (i + 1 < glyphs.size()) {
+                EXPECT_LE(glyph.right, glyphs[i + 1].ink.x + glyphs[i + 1].ink.width / 2.0);
+            }
+        }
+    }
+}
+
+// Detection boxes may cut into the tops of tall glyphs or an end glyph's
+// outer strokes; the line's box takes in that ink, by at most a quarter of
+// its height, while its characters stay on the columns that were read.
+TEST_F(OcrEngineLines, ALinesBoxTakesInTheInkItsDetectionBoxCutsOff)
+{
+    TextCanvas canvas(480, 170, cv::Scalar(255, 255, 255));
+    const cv::Rect ink = canvas.draw("Hello world", {40, 70}, 32, Font::sans, cv::Scalar(0, 0, 0));
+    const cv::Rect second = canvas.draw("Second", {40, 150}, 32, Font::sans, cv::Scalar(0, 0, 0));
+    // A bar from well above the second line runs down into its box.
+    canvas.fill({second.x + second.width / 2, ink.br().y + 12, 3, second.y - ink.br().y - 8}, cv::Scalar(0, 0, 0));
+    const auto pixelsOf = [&](const OcrLine& line) {
+        const ObservationBox box = line.boundingBox();
+        const cv::Size size = canvas.pixels().size();
+        return cv::Rect2d(box.x * size.width, (1 - box.maxY()) * size.height, box.width * size.width,
+                          box.height * size.height);
+    };
+    const auto quarter = [](const cv::Rect& r) { return std::floor(0.25 * r.height); };
+
+    const cv::Rect cut(ink.x + 2, ink.y + 3, ink.width - 4, ink.height - 5);
+    const auto line = engine_->readLine(canvas.pixels(), cut);
+    ASSERT_TRUE(line.has_value());
+    const cv::Rect2d box = pixelsOf(*line);
+    EXPECT_LE(box.x, ink.x);
+    EXPECT_LE(box.y, ink.y);
+    EXPECT_GE(box.br().x, ink.br().x);
+    EXPECT_GE(box.br().y, ink.br().y);
+    EXPECT_GE(box.x, cut.x - quarter(cut));
+    EXPECT_GE(box.y, cut.y - quarter(cut));
+    EXPECT_LE(box.br().x, cut.br().x + quarter(cut));
+    EXPECT_LE(box.br().y, cut.br().y + quarter(cut));
+    const auto reading = engine_->readLinePixels(canvas.pixels()(cut));
+    ASSERT_TRUE(reading.has_value());
+    EXPECT_EQ(line->characters(), OcrEngine::placeLine(*reading, cut, canvas.pixels().size()).characters());
+
+    // A box with blank margins is the line's box as it is.
+    const cv::Rect loose(ink.x - 8, ink.y - 6, ink.width + 16, ink.height + 12);
+    const auto looseLine = engine_->readLine(canvas.pixels(), loose);
+    ASSERT_TRUE(looseLine.has_value());
+    const cv::Rect2d looseBox = pixelsOf(*looseLine);
+    EXPECT_NEAR(looseBox.x, loose.x, 1e-6);
+    EXPECT_NEAR(looseBox.y, loose.y, 1e-6);
+    EXPECT_NEAR(looseBox.br().x, loose.br().x, 1e-6);
+    EXPECT_NEAR(looseBox.br().y, loose.br().y, 1e-6);
+
+    // Ink going on far beyond the box is taken in for a quarter of its height.
+    const cv::Rect below(second.x - 8, second.y - 2, second.width + 16, second.height + 6);
+    const auto belowLine = engine_->readLine(canvas.pixels(), below);
+    ASSERT_TRUE(belowLine.has_value());
+    const cv::Rect2d belowBox = pixelsOf(*belowLine);
+    EXPECT_NEAR(belowBox.y, below.y - quarter(below), 1e-6);
+    EXPECT_NEAR(belowBox.br().y, below.br().y, 1e-6);
 }
 
 TEST_F(OcrEngineLines, LinesShorterThanHalfAPercentOfTheImageAreNotReported)

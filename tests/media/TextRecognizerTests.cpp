@@ -1,7 +1,9 @@
 #include "ScrivelMedia/TextRecognizer.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <future>
+#include <optional>
 #include <regex>
 
 #include <gtest/gtest.h>
@@ -439,6 +441,129 @@ TEST_F(TextRecognizerOcr, ReadsLinesFromTheFullResolutionFrame)
     EXPECT_EQ(regions[0].selections[0].text, "bob.lee+news@mail.example.org");
     const cv::Rect2d box = framePixels(regions[0], regions[0].selections[0], 1920, 150);
     expectCoversInk(box, ink, ink.width / 29.0, {}, {});
+}
+
+// Share of `ink` that `box` covers.
+double coverage(const cv::Rect2d& box, const cv::Rect& ink)
+{
+    return ink.empty() ? 1.0 : (box & cv::Rect2d(ink)).area() / ink.area();
+}
+
+// The byte range of the character that starts at `begin` in UTF-8 `text`.
+std::pair<std::size_t, std::size_t> characterAt(const std::string& text, std::size_t begin)
+{
+    std::size_t end = begin + 1;
+    while (end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+        ++end;
+    return {begin, end};
+}
+
+// The byte range of the character that ends at `end` in UTF-8 `text`.
+std::pair<std::size_t, std::size_t> characterBefore(const std::string& text, std::size_t end)
+{
+    std::size_t begin = end - 1;
+    while (begin > 0 && (static_cast<unsigned char>(text[begin]) & 0xC0) == 0x80)
+        --begin;
+    return {begin, end};
+}
+
+// Every e-mail, phone and Han span's selection takes in the whole ink of
+// the span, its first and last glyph included, in Latin and CJK type from
+// 12 to 32 px, light and dark; it takes in less than half of the glyphs
+// beside it.
+TEST_F(TextRecognizerOcr, SelectionsTakeInTheWholeInkOfTheirEndCharactersAndNotTheirNeighbours)
+{
+    // Spans between spaces and right against other characters: brackets,
+    // punctuation, full-width colons, Latin letters beside Han ones.
+    struct Span {
+        const char* text;
+        RedactionKind kind;
+    };
+    struct Line {
+        std::string text;
+        std::vector<Span> spans;
+    };
+    const std::vector<Line> latin = {
+        {"Write to ann.lee@example.com or call +44 20 7946 0958 now",
+         {{"ann.lee@example.com", RedactionKind::email}, {"+44 20 7946 0958", RedactionKind::phone}}},
+        {"mail:<bob_k@mail.example.net>, tel:(021) 6543-2100.",
+         {{"bob_k@mail.example.net", RedactionKind::email}, {"021) 6543-2100", RedactionKind::phone}}},
+    };
+    const std::vector<Line> chinese = {
+        {"联系人：王小明，邮箱：wang.xm@example.cn",
+         {{"联系人", RedactionKind::han}, {"王小明", RedactionKind::han}, {"邮箱", RedactionKind::han},
+          {"wang.xm@example.cn", RedactionKind::email}}},
+        {"请使用Linux系统拨打13812345678查询",
+         {{"请使用", RedactionKind::han}, {"系统拨打", RedactionKind::han}, {"13812345678", RedactionKind::phone},
+          {"查询", RedactionKind::han}}},
+    };
+    ScanSettings settings;
+    settings.blurHan = true;
+    settings.blurEmails = true;
+    settings.blurPhones = true;
+    const TextRecognizer recognizer(engine_);
+
+    for (const Font font : {Font::sans, Font::mono, Font::simplifiedChinese}) {
+        const auto& lines = font == Font::simplifiedChinese ? chinese : latin;
+        for (const int size : {12, 16, 22, 32}) {
+            SCOPED_TRACE(::testing::Message() << (font == Font::sans ? "sans" : font == Font::mono ? "mono" : "CJK")
+                                              << ", " << size << " px");
+            const bool dark = size == 16;
+            const int width = 1300, height = 5 * size + 40;
+            TextCanvas canvas(width, height, dark ? cv::Scalar(40, 34, 30) : cv::Scalar(255, 255, 255));
+            std::vector<cv::Point> baselines;
+            for (std::size_t i = 0; i < lines.size(); ++i) {
+                baselines.emplace_back(16, 20 + size + static_cast<int>(i) * 5 * size / 2);
+                canvas.draw(lines[i].text, baselines.back(), size, font,
+                            dark ? cv::Scalar(225, 225, 225) : cv::Scalar(20, 20, 20));
+            }
+            const auto regions = recognizer.recognize(canvas.image(), settings);
+            for (std::size_t i = 0; i < lines.size(); ++i) {
+                const std::string& text = lines[i].text;
+                const auto inkOf = [&](std::pair<std::size_t, std::size_t> bytes) {
+                    return canvas.inkOf(text, bytes.first, bytes.second, baselines[i], size, font);
+                };
+                for (const Span& span : lines[i].spans) {
+                    SCOPED_TRACE(span.text);
+                    const std::size_t begin = text.find(span.text);
+                    const std::size_t end = begin + std::strlen(span.text);
+                    const cv::Rect ink = inkOf({begin, end});
+                    // The selection of this kind over the middle of the span's ink.
+                    const cv::Point2d middle(ink.x + ink.width / 2.0, ink.y + ink.height / 2.0);
+                    std::optional<cv::Rect2d> box;
+                    for (const auto& region : regions)
+                        for (const auto& s : region.selections)
+                            if (s.kind == span.kind && framePixels(region, s, width, height).contains(middle)) {
+                                EXPECT_EQ(withoutSpaces(s.text), withoutSpaces(span.text));
+                                box = framePixels(region, s, width, height);
+                            }
+                    if (!box) {
+                        ADD_FAILURE() << "no selection over the span";
+                        continue;
+                    }
+                    EXPECT_GE(coverage(*box, ink), 0.98) << "box " << *box << ", ink " << ink;
+                    for (const auto& glyph : {inkOf(characterAt(text, begin)), inkOf(characterBefore(text, end))}) {
+                        EXPECT_GE(coverage(*box, glyph), 0.98) << "box " << *box << ", end glyph " << glyph;
+                    }
+                    // The nearest characters outside the span that are not spaces.
+                    std::size_t before = begin;
+                    while (before > 0 && text[before - 1] == ' ')
+                        --before;
+                    std::size_t after = end;
+                    while (after < text.size() && text[after] == ' ')
+                        ++after;
+                    if (before > 0) {
+                        const cv::Rect glyph = inkOf(characterBefore(text, before));
+                        EXPECT_LT(coverage(*box, glyph), 0.5) << "box " << *box << ", neighbour before " << glyph;
+                    }
+                    if (after < text.size()) {
+                        const cv::Rect glyph = inkOf(characterAt(text, after));
+                        EXPECT_LT(coverage(*box, glyph), 0.5) << "box " << *box << ", neighbour after " << glyph;
+                    }
+                }
+            }
+        }
+    }
 }
 
 TEST_F(TextRecognizerOcr, ConcurrentCallsGiveTheSameResult)
