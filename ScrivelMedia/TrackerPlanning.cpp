@@ -798,22 +798,44 @@ std::vector<const Candidate*> resolved(const std::vector<Candidate>& candidates)
     return kept;
 }
 
-// Whether the frame's masks cover `box` (frame-normalised): a grid of points
-// spread over it, a few pixels in from its edges, each lies under a mask.
+// Whether the frame's masks cover `box` (frame-normalised) wholly: across
+// every stretch between the masks' vertical edges, the masks reaching over
+// it cover the box's rows without a gap. A test at sample points passed
+// spans whose edge slivers no mask covered.
 bool coveredByMasks(const NormalizedRect& box, const std::vector<NormalizedRect>& masks)
 {
-    constexpr int columns = 12;
-    constexpr int rows = 3;
-    for (int column = 0; column < columns; ++column) {
-        const double x = box.x + box.width * (column + 0.5) / columns;
-        for (int row = 0; row < rows; ++row) {
-            const double y = box.y + box.height * (row + 0.5) / rows;
-            const bool under = std::any_of(masks.begin(), masks.end(), [&](const NormalizedRect& mask) {
-                return x >= mask.x && x <= mask.maxX() && y >= mask.y && y <= mask.maxY();
-            });
-            if (!under)
-                return false;
+    constexpr double slack = 1e-9;
+    if (!(box.width > 0) || !(box.height > 0))
+        return true;
+    std::vector<const NormalizedRect*> over;
+    std::vector<double> edges{box.x, box.maxX()};
+    for (const NormalizedRect& mask : masks) {
+        if (mask.maxX() <= box.x || mask.x >= box.maxX() || mask.maxY() <= box.y || mask.y >= box.maxY())
+            continue;
+        over.push_back(&mask);
+        for (const double x : {mask.x, mask.maxX()})
+            if (x > box.x && x < box.maxX())
+                edges.push_back(x);
+    }
+    std::sort(edges.begin(), edges.end());
+    std::vector<std::pair<double, double>> rows;
+    for (std::size_t e = 0; e + 1 < edges.size(); ++e) {
+        if (edges[e + 1] - edges[e] <= slack)
+            continue;
+        const double middle = (edges[e] + edges[e + 1]) / 2;
+        rows.clear();
+        for (const NormalizedRect* mask : over)
+            if (mask->x <= middle && mask->maxX() >= middle)
+                rows.emplace_back(mask->y, mask->maxY());
+        std::sort(rows.begin(), rows.end());
+        double reached = box.y;
+        for (const auto& [top, bottom] : rows) {
+            if (top > reached + slack)
+                break;
+            reached = std::max(reached, bottom);
         }
+        if (reached < box.maxY() - slack)
+            return false;
     }
     return true;
 }

@@ -865,6 +865,15 @@ TEST(TrackerPlanning, everyReadingWithSpansIsDrawnOnItsOwnFrame)
     covered[0].regions = {wide};
     keepOwnReadings(covered, {DetectionSample{0, 0, {read}}}, {{3}}, {{0}}, heightPerWidth);
     EXPECT_EQ(covered[0].regions.size(), 1u);
+
+    // Two masks that leave a sliver between them, narrower than a twelfth of
+    // the span: the reading is drawn.
+    std::vector<DetectionSample> split = frames(1, 30);
+    DetectedRegion leftPart = line("fxamara.osei", {0.09, 0.045, 0.155, 0.04}, {selection(RedactionKind::email, 0, 1)});
+    DetectedRegion rightPart = line("clifton.co.uk", {0.249, 0.045, 0.161, 0.04}, {selection(RedactionKind::email, 0, 1)});
+    split[0].regions = {leftPart, rightPart};
+    keepOwnReadings(split, {DetectionSample{0, 0, {read}}}, {{3}}, {{0}}, heightPerWidth);
+    EXPECT_EQ(split[0].regions.size(), 3u) << "a bare sliver of the span is not hidden";
 }
 
 TEST(TrackerPlanning, readingsTakeTheirTemplatesTrackOrOneOfTheirOwnPerText)
