@@ -1857,11 +1857,16 @@ std::vector<DetectedRegion> IncrementalRecognizer::recognize(const Image& raster
     }
     sortInReadingOrder(lines, [](const Line& line) -> const cv::Rect& { return line.box; });
 
+    std::vector<cv::Rect> boxes;
+    boxes.reserve(lines.size());
+    for (const Line& line : lines)
+        if (line.reading)
+            boxes.push_back(line.box);
     std::vector<OcrLine> observed;
     observed.reserve(lines.size());
     for (const Line& line : lines)
         if (line.reading)
-            observed.push_back(OcrEngine::placeLine(*line.reading, line.box, source));
+            observed.push_back(OcrEngine::placeLine(*line.reading, line.box, source, boxes));
     std::vector<const TextObservation*> observations;
     observations.reserve(observed.size());
     for (const OcrLine& line : observed)

@@ -1,6 +1,7 @@
 #include "ScrivelMedia/OcrEngine.hpp"
 
 #include <algorithm>
+#include <span>
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
@@ -190,7 +191,7 @@ int inkReach(const cv::Mat& ink, int edge, int step, int limit)
 // The box of a line read from `line` in `frame`: larger where the line's ink
 // runs on past the box's edges (detection boxes cut the tops of tall glyphs
 // and the outer strokes of end ones), by at most kMostInkBeyondBoxHeights.
-cv::Rect placedBoxOf(const cv::Mat& frame, cv::Rect line)
+cv::Rect placedBoxOf(const cv::Mat& frame, cv::Rect line, std::span<const cv::Rect> neighbours)
 {
     const int most = std::max(1, static_cast<int>(kMostInkBeyondBoxHeights * line.height));
     const cv::Rect band =
@@ -208,7 +209,29 @@ cv::Rect placedBoxOf(const cv::Mat& frame, cv::Rect line)
     const cv::Mat rows = cv::Mat(ink.rowRange(top, bottom).t());
     const int left = inkReach(rows, inBand.x, -1, 0);
     const int right = inkReach(rows, inBand.br().x - 1, +1, rows.rows - 1) + 1;
-    return cv::Rect(left, top, right - left, bottom - top) + band.tl();
+    cv::Rect grown = cv::Rect(left, top, right - left, bottom - top) + band.tl();
+    // Lines set close together touch: the ink running on past an edge may be
+    // the next line's, and the box does not grow into another line's box.
+    int grownTop = grown.y, grownBottom = grown.br().y, grownLeft = grown.x, grownRight = grown.br().x;
+    const cv::Point middle = (line.tl() + line.br()) / 2;
+    for (const cv::Rect& other : neighbours) {
+        if (other == line)
+            continue;
+        const cv::Point otherMiddle = (other.tl() + other.br()) / 2;
+        if (other.x < line.br().x && other.br().x > line.x) {
+            if (otherMiddle.y < middle.y)
+                grownTop = std::max(grownTop, std::min(other.br().y, line.y));
+            else if (otherMiddle.y > middle.y)
+                grownBottom = std::min(grownBottom, std::max(other.y, line.br().y));
+        }
+        if (other.y < line.br().y && other.br().y > line.y) {
+            if (otherMiddle.x < middle.x)
+                grownLeft = std::max(grownLeft, std::min(other.br().x, line.x));
+            else if (otherMiddle.x > middle.x)
+                grownRight = std::min(grownRight, std::max(other.x, line.br().x));
+        }
+    }
+    return cv::Rect(grownLeft, grownTop, grownRight - grownLeft, grownBottom - grownTop);
 }
 
 // One emitted CTC token: a run of equal non-blank argmax timesteps.
@@ -945,10 +968,11 @@ OcrLine OcrEngine::placeLine(const LineReading& reading, cv::Rect line, cv::Size
     return placed(reading, line, frameSize, line);
 }
 
-OcrLine OcrEngine::placeLine(const LineReading& reading, cv::Rect line, const cv::Mat& frame)
+OcrLine OcrEngine::placeLine(const LineReading& reading, cv::Rect line, const cv::Mat& frame,
+                             std::span<const cv::Rect> neighbours)
 {
     const cv::Rect inFrame = line & cv::Rect(0, 0, frame.cols, frame.rows);
-    return placed(reading, line, frame.size(), inFrame.empty() ? line : line | placedBoxOf(frame, inFrame));
+    return placed(reading, line, frame.size(), inFrame.empty() ? line : line | placedBoxOf(frame, inFrame, neighbours));
 }
 
 std::vector<cv::Rect> OcrEngine::findLines(const Image& raster, cv::Size frameSize, std::optional<cv::Rect> window) const
@@ -999,13 +1023,17 @@ std::vector<OcrLine> OcrEngine::recognize(const Image& raster, const Image* full
     const std::vector<cv::Rect> crops = findLines(raster, source.size());
     // Read in order of scaled width (see kPaddedWidthStepColumns), kept in
     // the detector's order.
-    std::vector<std::optional<OcrLine>> read(crops.size());
-    for (const std::size_t i : byScaledWidth(source, crops))
-        read[i] = readLine(source, crops[i]);
+    std::vector<std::optional<LineReading>> read(crops.size());
+    std::vector<cv::Rect> inFrame(crops.size());
+    for (const std::size_t i : byScaledWidth(source, crops)) {
+        inFrame[i] = crops[i] & cv::Rect(0, 0, source.cols, source.rows);
+        if (!inFrame[i].empty())
+            read[i] = readLinePixels(source(inFrame[i]));
+    }
     std::vector<OcrLine> lines;
-    for (auto& line : read)
-        if (line)
-            lines.push_back(std::move(*line));
+    for (std::size_t i = 0; i < read.size(); ++i)
+        if (read[i])
+            lines.push_back(placeLine(*read[i], inFrame[i], source, inFrame));
     return lines;
 }
 

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -123,9 +124,11 @@ public:
     std::optional<LineReading> readLinePixels(const cv::Mat& linePixels) const;
     // The line's box is `line` made larger where the line's ink in `frame`
     // runs on past its edges (detection boxes cut the tops of tall glyphs),
-    // by at most a quarter of its height; the characters stand on the
-    // columns of `line` either way.
-    static OcrLine placeLine(const LineReading& reading, cv::Rect line, const cv::Mat& frame);
+    // by at most a quarter of its height, and never into the box of one of
+    // `neighbours` (the frame's other lines; `line` itself may be among
+    // them); the characters stand on the columns of `line` either way.
+    static OcrLine placeLine(const LineReading& reading, cv::Rect line, const cv::Mat& frame,
+                             std::span<const cv::Rect> neighbours = {});
     // With the box `line` itself.
     static OcrLine placeLine(const LineReading& reading, cv::Rect line, cv::Size frameSize);
 

@@ -330,6 +330,15 @@ TEST_F(OcrEngineLines, ALinesBoxTakesInTheInkItsDetectionBoxCutsOff)
     const cv::Rect2d belowBox = pixelsOf(*belowLine);
     EXPECT_NEAR(belowBox.y, below.y - quarter(below), 1e-6);
     EXPECT_NEAR(belowBox.br().y, below.br().y, 1e-6);
+
+    // That ink belongs to a line found above: the box stops at its box.
+    const cv::Rect barLine(second.x, below.y - 14, second.width, 10);
+    const auto belowReading = engine_->readLinePixels(canvas.pixels()(below));
+    ASSERT_TRUE(belowReading.has_value());
+    const std::vector<cv::Rect> frameLines = {barLine, below};
+    const cv::Rect2d besideBox = pixelsOf(OcrEngine::placeLine(*belowReading, below, canvas.pixels(), frameLines));
+    EXPECT_NEAR(besideBox.y, barLine.br().y, 1e-6) << "grown up to the other line's box, not into it";
+    EXPECT_NEAR(besideBox.br().y, below.br().y, 1e-6);
 }
 
 TEST_F(OcrEngineLines, LinesShorterThanHalfAPercentOfTheImageAreNotReported)
