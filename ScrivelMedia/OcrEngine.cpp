@@ -70,6 +70,10 @@ constexpr double kMarginCropHeights = 0.25;
 // at most this share of its height (no more than kMarginCropHeights, so
 // that the margin of a range at the line's end reaches the box's end).
 constexpr double kMostInkBeyondBoxHeights = 0.25;
+// An ink run holding no character's middle at least this share of the
+// crop's height wide (half the height of the ink the crop is trimmed to) is
+// a glyph of its own that the reader left out.
+constexpr double kUnreadGlyphWidthShare = 0.3;
 // A character's width relative to the scaled crop height, per width class,
 // for lines of a single character (no neighbouring spike to measure from).
 constexpr double kEmPerCropHeight = 0.55;
@@ -697,8 +701,8 @@ std::optional<double> partingOf(const std::vector<uchar>& column, const InkRun& 
 // without ink keep their estimates, less what their neighbours' ink takes;
 // white space keeps its own. `contrast` is inkContrastOf() of the rows read,
 // a crop column being `columnsPerPixel` columns of the scaled crop.
-void fitToInk(std::vector<OcrEngine::LineReading::Columns>& characters, const cv::Mat& contrast,
-              double columnsPerPixel)
+void fitToInk(std::vector<OcrEngine::LineReading::Columns>& characters, const std::vector<bool>& wordLike,
+              const cv::Mat& contrast, double columnsPerPixel)
 {
     cv::Mat strongest;
     cv::reduce(contrast, strongest, 0, cv::REDUCE_MAX);
@@ -747,7 +751,19 @@ void fitToInk(std::vector<OcrEngine::LineReading::Columns>& characters, const cv
             const double after = hasAfter ? overlap(next) : -kUnset;
             if (!(before > 0 || after > 0 || (hasBefore && hasAfter)))
                 continue; // beyond the line's ends
-            first = last = before >= after ? next - 1 : next; // more overlap, or the nearer
+            // A run as wide as a glyph is not a stroke of a neighbour but a
+            // glyph the reader left out, and that is far more often a letter
+            // or an ideograph of the word beside it than punctuation (週 of
+            // "：週六" read as "：六"): it goes to the word's character, so
+            // that a span ending there takes it in. Otherwise to the one it
+            // overlaps more, or the nearer.
+            const bool wholeGlyph = run.right - run.left >= kUnreadGlyphWidthShare * contrast.rows;
+            const bool wordBefore = hasBefore && wordLike[glyphs[next - 1]];
+            const bool wordAfter = hasAfter && wordLike[glyphs[next]];
+            if (wholeGlyph && wordBefore != wordAfter && hasBefore && hasAfter)
+                first = last = wordBefore ? next - 1 : next;
+            else
+                first = last = before >= after ? next - 1 : next; // more overlap, or the nearer
         }
         left[first] = std::min<double>(left[first], run.outerLeft);
         right[last] = std::max<double>(right[last], run.outerRight);
@@ -918,6 +934,7 @@ std::optional<OcrEngine::LineReading> OcrEngine::readLinePixels(const cv::Mat& l
         throw PlatformError(u_errorName(status));
     breaks->setText(utf16);
     std::vector<LineReading::Columns> characters;
+    std::vector<bool> wordLike; // per cluster: a letter, number or ideograph
     std::size_t next = 0; // first token not yet given to a cluster
     for (int32_t start = breaks->first(), end = breaks->next(); end != icu::BreakIterator::DONE;
          start = end, end = breaks->next()) {
@@ -929,10 +946,12 @@ std::optional<OcrEngine::LineReading> OcrEngine::readLinePixels(const cv::Mat& l
                 ++next;
             last = next - 1;
         } // else the cluster lies inside a multi-character dictionary entry
-        const bool whitespace = u_hasBinaryProperty(utf16.char32At(start), UCHAR_WHITE_SPACE);
+        const UChar32 base = utf16.char32At(start);
+        const bool whitespace = u_hasBinaryProperty(base, UCHAR_WHITE_SPACE);
         characters.push_back({left[first], right[last], whitespace});
+        wordLike.push_back(u_isalnum(base) || u_hasBinaryProperty(base, UCHAR_IDEOGRAPHIC));
     }
-    fitToInk(characters, contrast(crop), static_cast<double>(scaledWidth) / crop.width);
+    fitToInk(characters, wordLike, contrast(crop), static_cast<double>(scaledWidth) / crop.width);
     return LineReading{RecognizedText{std::move(text), static_cast<float>(confidence)}, std::move(characters),
                        scaledWidth};
 }

@@ -324,11 +324,10 @@ bool regionMatches(const DetectedRegion& region, const Reference& reference, con
 
 namespace {
 
-// Recognition places a span's ends from the reading's character timing,
-// often a pixel or two inside the glyphs; Han glyphs rise above the inked
-// rows of the Latin text sharing their line; tracking adds its own share of
-// a pixel. A mask on the bare estimate leaves slivers of lettering, so spans
-// grow by the span margins. `lineHeight` is in frame widths.
+// Tracking places a line to a pixel or so, and a glyph's soft edge reaches
+// a little past the ink a span is fitted to: a mask on the bare span leaves
+// slivers of lettering, so spans grow by the span margins. `lineHeight` is
+// in frame widths.
 void growSpans(DetectedRegion& region, double lineHeight)
 {
     const NormalizedRect& rect = region.rect;

@@ -191,10 +191,14 @@ struct TrackingInputs {
 };
 
 // How far a mask reaches past the span recognition measured, in line
-// heights: sideways on each side, above and below. Nothing is added below:
-// the line's inked rows already reach down to its descenders.
-inline constexpr double spanMarginSideways = 0.12;
-inline constexpr double spanMarginAbove = 0.1;
+// heights: sideways on each side, above and below. Spans and line boxes are
+// fitted to their ink, so this covers what tracking puts a pixel or so off
+// and the soft edges of the glyphs; more only masks the lines around (0.12
+// and 0.1, from before the fitting, hid five more points of the notes and
+// chat recordings' masks outside their text). Nothing is added below: the
+// line's inked rows already reach down to its descenders.
+inline constexpr double spanMarginSideways = 0.08;
+inline constexpr double spanMarginAbove = 0.05;
 inline constexpr double spanMarginBelow = 0.0;
 // How long before its steady recognition a line with spans to hide is
 // looked for by appearance alone, in seconds.
