@@ -70,6 +70,11 @@ constexpr double kMarginCropHeights = 0.25;
 // at most this share of its height (no more than kMarginCropHeights, so
 // that the margin of a range at the line's end reaches the box's end).
 constexpr double kMostInkBeyondBoxHeights = 0.25;
+// A line's box also takes in whole glyphs beyond its ends, up to this many
+// line heights, where each begins within this share of a line height of the
+// ink before it: the gap between two glyphs of a word, not between words.
+constexpr double kMostGlyphsBeyondBoxHeights = 2.0;
+constexpr double kGlyphGapHeights = 0.2;
 // An ink run holding no character's middle at least this share of the
 // crop's height wide (half the height of the ink the crop is trimmed to) is
 // a glyph of its own that the reader left out.
@@ -198,8 +203,9 @@ int inkReach(const cv::Mat& ink, int edge, int step, int limit)
 cv::Rect placedBoxOf(const cv::Mat& frame, cv::Rect line, std::span<const cv::Rect> neighbours)
 {
     const int most = std::max(1, static_cast<int>(kMostInkBeyondBoxHeights * line.height));
+    const int sideways = std::max(most, static_cast<int>(kMostGlyphsBeyondBoxHeights * line.height));
     const cv::Rect band =
-        cv::Rect(line.x - most, line.y - most, line.width + 2 * most, line.height + 2 * most) &
+        cv::Rect(line.x - sideways, line.y - most, line.width + 2 * sideways, line.height + 2 * most) &
         cv::Rect(0, 0, frame.cols, frame.rows);
     cv::Mat grey;
     cv::cvtColor(frame(band), grey, cv::COLOR_BGR2GRAY);
@@ -211,8 +217,37 @@ cv::Rect placedBoxOf(const cv::Mat& frame, cv::Rect line, std::span<const cv::Re
     const int top = inkReach(columns, inBand.y, -1, 0);
     const int bottom = inkReach(columns, inBand.br().y - 1, +1, ink.rows - 1) + 1;
     const cv::Mat rows = cv::Mat(ink.rowRange(top, bottom).t());
-    const int left = inkReach(rows, inBand.x, -1, 0);
-    const int right = inkReach(rows, inBand.br().x - 1, +1, rows.rows - 1) + 1;
+    const int nearLeft = std::max(inBand.x - most, 0);
+    const int nearRight = std::min(inBand.br().x - 1 + most, rows.rows - 1);
+    // Then the glyphs a detection box ending between two of them left out
+    // (the reader then never sees the last one): ink on the line's rows
+    // beginning within a glyph gap of an end is taken in, glyph by glyph.
+    const int gap = std::max(1, static_cast<int>(kGlyphGapHeights * line.height));
+    const auto glyphsBeyond = [&](int edge, int step, int limit) {
+        // Gaps are measured from the ink, not from a blank margin of the box.
+        int inked = edge;
+        for (int k = 0; k < line.width && cv::countNonZero(rows.row(inked)) == 0; ++k) {
+            if (inked - step < 0 || inked - step >= rows.rows)
+                break;
+            inked -= step;
+        }
+        if (cv::countNonZero(rows.row(inked)) == 0)
+            return edge;
+        const int reached = edge;
+        edge = inked;
+        for (;;) {
+            int next = edge;
+            while (next != limit && std::abs(next - edge) < gap && cv::countNonZero(rows.row(next + step)) == 0)
+                next += step;
+            if (next == limit || std::abs(next - edge) >= gap)
+                return step > 0 ? std::max(edge, reached) : std::min(edge, reached);
+            edge = inkReach(rows, next + step, step, limit);
+            if (edge == limit)
+                return edge;
+        }
+    };
+    const int left = glyphsBeyond(inkReach(rows, inBand.x, -1, nearLeft), -1, 0);
+    const int right = glyphsBeyond(inkReach(rows, inBand.br().x - 1, +1, nearRight), +1, rows.rows - 1) + 1;
     cv::Rect grown = cv::Rect(left, top, right - left, bottom - top) + band.tl();
     // Lines set close together touch: the ink running on past an edge may be
     // the next line's, and the box does not grow into another line's box.

@@ -341,6 +341,30 @@ TEST_F(OcrEngineLines, ALinesBoxTakesInTheInkItsDetectionBoxCutsOff)
     EXPECT_NEAR(besideBox.br().y, below.br().y, 1e-6);
 }
 
+TEST_F(OcrEngineLines, ALinesBoxTakesInTheGlyphsItsDetectionBoxLeftOut)
+{
+    TextCanvas canvas(520, 80, cv::Scalar(255, 255, 255));
+    const std::string text = "Kelvin 何俊傑";
+    const cv::Point baseline{20, 50};
+    canvas.draw(text, baseline, 28, Font::traditionalChinese, cv::Scalar(0, 0, 0));
+    const std::size_t lastGlyph = text.size() - std::string("傑").size();
+    const cv::Rect whole = canvas.inkOf(text, 0, text.size(), baseline, 28, Font::traditionalChinese);
+    const cv::Rect last = canvas.inkOf(text, lastGlyph, text.size(), baseline, 28, Font::traditionalChinese);
+    const cv::Rect before = canvas.inkOf(text, 0, lastGlyph, baseline, 28, Font::traditionalChinese);
+    ASSERT_GT(last.x, before.br().x) << "a gap between the last two glyphs";
+    // Far off to the right, past more than a word space, another word.
+    const cv::Rect other = canvas.draw("09:12", {whole.br().x + 40, 50}, 28, Font::sans, cv::Scalar(0, 0, 0));
+
+    // The detection box ends in the gap before the last glyph.
+    const cv::Rect cut(whole.x - 4, whole.y - 4, before.br().x + 1 - (whole.x - 4), whole.height + 8);
+    const auto reading = engine_->readLinePixels(canvas.pixels()(cut));
+    ASSERT_TRUE(reading.has_value());
+    const ObservationBox box = OcrEngine::placeLine(*reading, cut, canvas.pixels()).boundingBox();
+    const double right = box.maxX() * canvas.pixels().cols;
+    EXPECT_GE(right, last.br().x) << "the left-out glyph is in the box";
+    EXPECT_LT(right, other.x) << "the word beyond a space is not";
+}
+
 TEST_F(OcrEngineLines, LinesShorterThanHalfAPercentOfTheImageAreNotReported)
 {
     // The same 12 px word in a 1600 and in a 4800 pixel tall picture: its
