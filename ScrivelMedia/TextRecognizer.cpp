@@ -67,6 +67,22 @@ std::vector<DetectedRegion> mergeDuplicates(std::vector<DetectedRegion> regions)
     return kept;
 }
 
+// The end of an ellipsis ("…", "⋯" or three full stops) starting at
+// cluster `from`; `from` itself when none does.
+std::size_t pastEllipsis(const std::vector<unicode::Cluster>& clusters, std::size_t from)
+{
+    if (from >= clusters.size())
+        return from;
+    const std::string& first = clusters[from].text;
+    if (first == "\u2026" || first == "\u22EF")
+        return from + 1;
+    std::size_t stops = 0;
+    while (from + stops < clusters.size() && stops < 3
+           && (clusters[from + stops].text == "." || clusters[from + stops].text == "\uFF0E"))
+        ++stops;
+    return stops == 3 ? from + 3 : from;
+}
+
 // Where the selection of `match` may extend: up to the boxes of the nearest
 // characters on either side that are neither spaces nor part of a match.
 struct Limits {
@@ -186,8 +202,18 @@ std::vector<DetectedRegion> TextRecognizer::regions(std::span<const TextObservat
                                    utf16Offset(clusters, range.upper) - utf16Offset(clusters, range.lower)});
         }
 
+        // A span running into an ellipsis was cut by its box (a list's
+        // preview, a narrow column): the ellipsis stands for more of it.
+        std::vector<CharacterRange> textRanges;
+        textRanges.reserve(clipped.size());
+        for (TextMatcher::Match& match : clipped) {
+            textRanges.push_back(match.range);
+            match.range.upper = std::min(pastEllipsis(clusters, match.range.upper), line.accepted.upper);
+        }
+
         std::vector<TextSelection> selections;
-        for (const auto& match : clipped) {
+        for (std::size_t k = 0; k < clipped.size(); ++k) {
+            const TextMatcher::Match& match = clipped[k];
             NormalizedRect m;
             Limits limits;
             try {
@@ -208,7 +234,7 @@ std::vector<DetectedRegion> TextRecognizer::regions(std::span<const TextObservat
             selections.push_back(TextSelection{
                 NormalizedRect{(start - region.x) / region.width, (m.y - region.y) / region.height,
                                (end - start) / region.width, m.height / region.height},
-                match.kind, slice(text, clusters, match.range)});
+                match.kind, slice(text, clusters, textRanges[k])});
         }
 
         found.push_back(DetectedRegion{region, line.reading.confidence, line.acceptedText, std::move(selections), 0,

@@ -11,6 +11,7 @@
 
 #include "ScrivelCore/Errors.hpp"
 #include "ScrivelMedia/OcrEngine.hpp"
+#include "ScrivelCore/UnicodeText.hpp"
 #include "support/FakeObservation.hpp"
 #include "support/OcrSuite.hpp"
 #include "support/RenderedText.hpp"
@@ -153,6 +154,30 @@ TEST(TextRecognizerRegions, SelectionsAreSqueezedBetweenForeignNeighbours)
     EXPECT_EQ(both[0].selections[0].kind, RedactionKind::han);
     EXPECT_EQ(both[0].selections[1].kind, RedactionKind::phone);
     EXPECT_NEAR(both[0].selections[1].rect.x, 0.10 / 0.65, 1e-9);
+}
+
+TEST(TextRecognizerRegions, ASpanCutOffByAnEllipsisTakesTheEllipsisIn)
+{
+    // A list's preview cut by its column: "...到了以后请..." in equal cells.
+    ScanSettings settings = emailsAndPhones();
+    settings.blurHan = true;
+    for (const std::string ellipsis : {"...", "\u2026"}) {
+        SCOPED_TRACE(ellipsis);
+        const std::string text = "Call 到了以后请" + ellipsis;
+        const double cells = static_cast<double>(unicode::graphemeClusters(text).size());
+        FakeObservation preview(1, text, 0.9f, {0.1, 0.5, 0.01 * cells, 0.05});
+        const auto regions = run({&preview}, settings);
+        ASSERT_EQ(regions.size(), 1u);
+        ASSERT_EQ(regions[0].selections.size(), 1u);
+        const TextSelection& han = regions[0].selections[0];
+        EXPECT_EQ(han.text, "到了以后请") << "the text is the run's";
+        expectNear(han.rect, {5 / cells, 0, (cells - 5) / cells, 1});
+    }
+    // Two full stops are no ellipsis.
+    FakeObservation stops(2, "Call 到了以后请..", 0.9f, {0.1, 0.5, 0.12, 0.05});
+    const auto regions = run({&stops}, settings);
+    ASSERT_EQ(regions[0].selections.size(), 1u);
+    expectNear(regions[0].selections[0].rect, {5 / 12.0, 0, 5 / 12.0, 1});
 }
 
 TEST(TextRecognizerRegions, SelectionsWithoutUsableBoxAreDroppedButTheRegionStays)
