@@ -421,18 +421,29 @@ std::optional<ObservationBox> OcrLine::boundingBox(TextMatcher::CharacterRange r
     // The margin may run over the line's ends and up to the middle of the
     // spaces next to the range, never into a neighbouring character: callers
     // trim a span by its neighbours' boxes, so neighbours must not overlap.
+    // A range at an end of the line reaches that end of the box: the box
+    // may hold glyphs past the characters read (taken in when the line was
+    // placed), which the reader never saw.
+    bool first = true;
     for (std::size_t i = range.lower; i-- > 0;) {
         if (!characters_[i].whitespace) {
             left = std::max(left, (characters_[i].right + characters_[range.lower].left) / 2);
+            first = false;
             break;
         }
     }
+    bool last = true;
     for (std::size_t i = range.upper; i < characters_.size(); ++i) {
         if (!characters_[i].whitespace) {
             right = std::min(right, (characters_[range.upper - 1].right + characters_[i].left) / 2);
+            last = false;
             break;
         }
     }
+    if (first && range.lower == 0)
+        left = std::min(left, box_.minX());
+    if (last && range.upper == characters_.size())
+        right = std::max(right, box_.maxX());
     left = std::max(left, box_.minX());
     right = std::min(right, box_.maxX());
     if (!(right > left))
@@ -1009,8 +1020,6 @@ OcrLine placed(const OcrEngine::LineReading& reading, cv::Rect line, cv::Size fr
                                         1.0 - static_cast<double>(box.y + box.height) / frameSize.height,
                                         static_cast<double>(box.width) / frameSize.width,
                                         static_cast<double>(box.height) / frameSize.height};
-    // A range at an end of the line reaches the end of the box, however
-    // far past the columns read the box grew.
     return OcrLine(reading.reading, observationBox, std::move(characters),
                    kMarginCropHeights * line.height / frameSize.width);
 }

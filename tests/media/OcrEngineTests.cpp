@@ -359,10 +359,16 @@ TEST_F(OcrEngineLines, ALinesBoxTakesInTheGlyphsItsDetectionBoxLeftOut)
     const cv::Rect cut(whole.x - 4, whole.y - 4, before.br().x + 1 - (whole.x - 4), whole.height + 8);
     const auto reading = engine_->readLinePixels(canvas.pixels()(cut));
     ASSERT_TRUE(reading.has_value());
-    const ObservationBox box = OcrEngine::placeLine(*reading, cut, canvas.pixels()).boundingBox();
-    const double right = box.maxX() * canvas.pixels().cols;
+    const OcrLine placed = OcrEngine::placeLine(*reading, cut, canvas.pixels());
+    const double right = placed.boundingBox().maxX() * canvas.pixels().cols;
     EXPECT_GE(right, last.br().x) << "the left-out glyph is in the box";
     EXPECT_LT(right, other.x) << "the word beyond a space is not";
+    // A span ending with the characters read reaches the box's end.
+    const std::size_t count = placed.characters().size();
+    ASSERT_GT(count, 2u);
+    const auto lastRead = placed.boundingBox({count - 2, count});
+    ASSERT_TRUE(lastRead.has_value());
+    EXPECT_GE(lastRead->maxX() * canvas.pixels().cols, last.br().x);
 }
 
 TEST_F(OcrEngineLines, LinesShorterThanHalfAPercentOfTheImageAreNotReported)
