@@ -81,6 +81,17 @@ struct Candidate {
     double distance;
 };
 
+// Assignment order: nearest first; ties by cluster, then by region.
+template <typename Pairing>
+bool nearestFirst(const Pairing& a, const Pairing& b)
+{
+    if (a.distance != b.distance)
+        return a.distance < b.distance;
+    if (a.cluster != b.cluster)
+        return a.cluster < b.cluster;
+    return a.region < b.region;
+}
+
 // Normalises each distinct string once; repeated lines are the common case
 // in a recording, so this keeps ICU out of the inner loop.
 class TextInterner {
@@ -183,13 +194,7 @@ void continuePaneLines(const std::vector<DetectionSample>& samples, const Motion
         if (together)
             supported.push_back(a);
     }
-    std::sort(supported.begin(), supported.end(), [](const Continuation& a, const Continuation& b) {
-        if (a.distance != b.distance)
-            return a.distance < b.distance;
-        if (a.cluster != b.cluster)
-            return a.cluster < b.cluster;
-        return a.region < b.region;
-    });
+    std::sort(supported.begin(), supported.end(), nearestFirst<Continuation>);
     for (const Continuation& c : supported) {
         if (regionUsed[c.region] || clusterUsedIn[c.cluster] == i + 1)
             continue;
@@ -309,13 +314,7 @@ std::vector<DetectionTemplate> TextTemplateBuilder::run() const
             }
         }
 
-        std::sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
-            if (a.distance != b.distance)
-                return a.distance < b.distance;
-            if (a.cluster != b.cluster)
-                return a.cluster < b.cluster;
-            return a.region < b.region;
-        });
+        std::sort(candidates.begin(), candidates.end(), nearestFirst<Candidate>);
 
         regionUsed.assign(regionCount, false);
         clusterUsedIn.resize(clusters.size(), 0);

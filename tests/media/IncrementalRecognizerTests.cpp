@@ -1362,19 +1362,22 @@ TEST_F(IncrementalRecognition, ALineThatGrowsIsReadWhole)
     EXPECT_EQ(texts(regions), texts(full(after.image())));
 }
 
+// A heading, and below it a field holding `line`.
+Image fieldWith(const std::string& line)
+{
+    TextCanvas canvas(kWidth, kHeight, {255, 255, 255});
+    canvas.draw("Weekly review notes", {24, 80}, 22, Font::sans, {30, 30, 30});
+    canvas.draw(line, {24, 200}, 22, Font::sans, {30, 30, 30});
+    return canvas.image();
+}
+
 // The last character of an address typed right after the line, inside the
 // margin kept round it: the line is read again, not kept without it.
 TEST_F(IncrementalRecognition, ACharacterTypedAtALinesEndIsRead)
 {
-    const auto render = [](const std::string& line) {
-        TextCanvas canvas(kWidth, kHeight, {255, 255, 255});
-        canvas.draw("Weekly review notes", {24, 80}, 22, Font::sans, {30, 30, 30});
-        canvas.draw(line, {24, 200}, 22, Font::sans, {30, 30, 30});
-        return canvas.image();
-    };
     IncrementalRecognizer recognizer(engine_, {2});
-    const Image before = render("Write to kim@ledger.i");
-    const Image after = render("Write to kim@ledger.io");
+    const Image before = fieldWith("Write to kim@ledger.i");
+    const Image after = fieldWith("Write to kim@ledger.io");
     recognizer.recognize(before, before, settings(), scrolledBy(0));
     const auto regions = recognizer.recognize(after, after, settings(), scrolledBy(0));
     EXPECT_TRUE(anyTextContains(regions, "kim@ledger.io"));
@@ -1385,17 +1388,11 @@ TEST_F(IncrementalRecognition, ACharacterTypedAtALinesEndIsRead)
 TEST_F(IncrementalRecognition, AnAddressTypedCharacterByCharacterIsMatchedOnceComplete)
 {
     const std::string typed = "To: kim@ledger.io";
-    const auto render = [](const std::string& line) {
-        TextCanvas canvas(kWidth, kHeight, {255, 255, 255});
-        canvas.draw("Weekly review notes", {24, 80}, 22, Font::sans, {30, 30, 30});
-        canvas.draw(line, {24, 200}, 22, Font::sans, {30, 30, 30});
-        return canvas.image();
-    };
     IncrementalRecognizer recognizer(engine_, {2});
     const std::size_t complete = typed.size(); // "…ledger.io": two letters after the dot
     for (std::size_t length = typed.size() - 4; length <= typed.size(); ++length) {
         SCOPED_TRACE(typed.substr(0, length));
-        const Image frame = render(typed.substr(0, length));
+        const Image frame = fieldWith(typed.substr(0, length));
         const auto regions = recognizer.recognize(frame, frame, settings(), scrolledBy(0));
         const bool hidden = std::any_of(regions.begin(), regions.end(), [](const DetectedRegion& region) {
             return std::any_of(region.selections.begin(), region.selections.end(), [](const TextSelection& s) {
