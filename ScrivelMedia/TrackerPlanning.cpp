@@ -246,40 +246,106 @@ std::vector<PlannedTemplate> plan(const std::vector<DetectionTemplate>& template
     return result;
 }
 
+namespace {
+
+// A text with spans to hide that a misreading of it may borrow from.
+struct Lender {
+    std::string_view identity;
+    const std::vector<TextSelection>* selections;
+};
+
+// The lender nearest `identity` within one edit in ten, if any.
+const Lender* nearestLender(std::string_view identity, const std::vector<Lender>& lenders)
+{
+    const Lender* nearest = nullptr;
+    std::size_t fewest = 0;
+    for (const Lender& lender : lenders) {
+        const std::string_view other = lender.identity;
+        const std::size_t allowed = std::max<std::size_t>(1, std::max(identity.size(), other.size()) / 10);
+        const std::size_t apart =
+            identity.size() > other.size() ? identity.size() - other.size() : other.size() - identity.size();
+        if (apart > allowed)
+            continue;
+        const std::size_t edits = unicode::editDistance(identity, other);
+        if (edits <= allowed && (!nearest || edits < fewest)) {
+            nearest = &lender;
+            fewest = edits;
+        }
+    }
+    return nearest;
+}
+
+} // namespace
+
 void borrowSpans(std::vector<PlannedTemplate>& planned)
 {
-    std::vector<const PlannedTemplate*> lenders;
+    std::vector<Lender> lenders;
     for (const PlannedTemplate& p : planned)
         if (p.identityLength >= borrowingLength && !p.detectionTemplate.canonicalRegion.selections.empty())
-            lenders.push_back(&p);
+            lenders.push_back({p.identity, &p.detectionTemplate.canonicalRegion.selections});
     if (lenders.empty())
         return;
-    std::vector<std::pair<PlannedTemplate*, const PlannedTemplate*>> loans;
+    std::vector<std::pair<PlannedTemplate*, const Lender*>> loans;
     for (PlannedTemplate& borrower : planned) {
         if (borrower.identityLength < borrowingLength || !borrower.detectionTemplate.canonicalRegion.selections.empty())
             continue;
-        const std::string_view identity = borrower.identity;
-        const PlannedTemplate* nearest = nullptr;
-        std::size_t fewest = 0;
-        for (const PlannedTemplate* lender : lenders) {
-            const std::string_view other = lender->identity;
-            const std::size_t allowed = std::max<std::size_t>(1, std::max(identity.size(), other.size()) / 10);
-            const std::size_t apart = identity.size() > other.size() ? identity.size() - other.size()
-                                                                     : other.size() - identity.size();
-            if (apart > allowed)
-                continue;
-            const std::size_t edits = unicode::editDistance(identity, other);
-            if (edits <= allowed && (!nearest || edits < fewest)) {
-                nearest = lender;
-                fewest = edits;
-            }
-        }
-        if (nearest)
+        if (const Lender* nearest = nearestLender(borrower.identity, lenders))
             loans.emplace_back(&borrower, nearest);
     }
     // Lent after the search, so that a borrower never lends on.
     for (const auto& [borrower, lender] : loans)
-        borrower->detectionTemplate.canonicalRegion.selections = lender->detectionTemplate.canonicalRegion.selections;
+        borrower->detectionTemplate.canonicalRegion.selections = *lender->selections;
+}
+
+namespace {
+
+// A name is often an address's local part ("Fiona MacLeod" beside
+// "fiona.macleod@…"): a reading takes an address's spans only where it
+// holds the at sign itself, which misreadings keep (they lose dots).
+bool lendsAddress(const Lender& lender)
+{
+    return std::any_of(lender.selections->begin(), lender.selections->end(),
+                       [](const TextSelection& s) { return s.kind == RedactionKind::email; });
+}
+
+bool holdsAtSign(std::string_view text)
+{
+    return text.find('@') != std::string_view::npos || text.find("\uFF20") != std::string_view::npos;
+}
+
+} // namespace
+
+std::vector<DetectionSample> withBorrowedSpans(std::vector<DetectionSample> samples,
+                                               const std::vector<DetectionTemplate>& templates)
+{
+    std::vector<std::string> identities;
+    identities.reserve(templates.size());
+    for (const DetectionTemplate& t : templates)
+        identities.push_back(identityText(t.canonicalRegion.text));
+    std::vector<Lender> lenders;
+    for (std::size_t k = 0; k < templates.size(); ++k)
+        if (!templates[k].canonicalRegion.selections.empty() && characterCount(identities[k]) >= borrowingLength)
+            lenders.push_back({identities[k], &templates[k].canonicalRegion.selections});
+    if (lenders.empty())
+        return samples;
+    // Lines repeat from frame to frame: each text is looked up once.
+    std::map<std::string, const Lender*, std::less<>> found;
+    for (DetectionSample& sample : samples) {
+        for (DetectedRegion& region : sample.regions) {
+            if (!region.selections.empty())
+                continue;
+            std::string identity = identityText(region.text);
+            auto known = found.find(identity);
+            if (known == found.end()) {
+                const Lender* lender =
+                    characterCount(identity) >= borrowingLength ? nearestLender(identity, lenders) : nullptr;
+                known = found.emplace(std::move(identity), lender).first;
+            }
+            if (known->second && !(lendsAddress(*known->second) && !holdsAtSign(region.text)))
+                region.selections = *known->second->selections;
+        }
+    }
+    return samples;
 }
 
 Reference makeReference(PlannedTemplate planned, std::size_t patch, std::uint32_t color)

@@ -109,6 +109,11 @@ struct Reference {
 // along the line.
 inline constexpr std::int64_t borrowingLength = 8;
 void borrowSpans(std::vector<PlannedTemplate>& planned);
+// The same for a frame's own readings: a reading of at least
+// `borrowingLength` letters and numbers that hides nothing takes the spans
+// of the nearest template that hides something, within one edit in ten.
+std::vector<DetectionSample> withBorrowedSpans(std::vector<DetectionSample> samples,
+                                               const std::vector<DetectionTemplate>& templates);
 
 Reference makeReference(PlannedTemplate planned, std::size_t patch, std::uint32_t color);
 

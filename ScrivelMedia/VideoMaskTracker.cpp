@@ -194,6 +194,10 @@ std::vector<DetectionSample> VideoMaskTracker::track(const std::string& videoPat
     std::vector<tracking::Reference>& references = built.references;
     tracking::orderReferences(references);
 
+    // Every frame keeps its own readings with spans to hide, misreadings of
+    // a text with spans included.
+    const std::vector<DetectionSample> ownReadings = tracking::withBorrowedSpans(samples, templates);
+
     // Second pass: follow every reference through every frame, and measure
     // the colour around each of the frame's own readings with spans to hide.
     const tracking::TrackingInputs inputs{samples, motions, neighbourhoods};
@@ -212,7 +216,7 @@ std::vector<DetectionSample> VideoMaskTracker::track(const std::string& videoPat
         if (processed >= sampleCount || !(std::abs(time - samples[f].time) < frameTimeTolerance))
             throw VideoScanError::decodeFailed();
         frameSize = cv::Size(image.width(), image.height());
-        const std::vector<DetectedRegion>& readings = samples[f].regions;
+        const std::vector<DetectedRegion>& readings = ownReadings[f].regions;
         const bool tracked = motions[f] && !references.empty();
         const bool hasSpans = std::any_of(readings.begin(), readings.end(),
             [](const DetectedRegion& region) { return !region.selections.empty(); });
@@ -255,7 +259,7 @@ std::vector<DetectionSample> VideoMaskTracker::track(const std::string& videoPat
     tracking::fillShortGaps(accepted, references, inputs);
     std::vector<DetectionSample> output = tracking::outputSamples(samples, accepted, references, stopToken);
     if (frameSize.width > 0)
-        tracking::keepOwnReadings(output, samples, tracking::readingTracks(samples, templates), readingColors,
+        tracking::keepOwnReadings(output, ownReadings, tracking::readingTracks(ownReadings, templates), readingColors,
                                   static_cast<double>(frameSize.height) / frameSize.width);
     return output;
 }

@@ -876,6 +876,28 @@ TEST(TrackerPlanning, everyReadingWithSpansIsDrawnOnItsOwnFrame)
     EXPECT_EQ(split[0].regions.size(), 3u) << "a bare sliver of the span is not hidden";
 }
 
+TEST(TrackerPlanning, aReadingThatLostItsSpansToAMisreadingBorrowsThemFromItsText)
+{
+    std::vector<DetectionSample> samples = frames(2, 30);
+    const DetectedRegion address = line("jonas.weber@harlowfinch-de.example", {0.4, 0.6, 0.3, 0.03},
+                                        {selection(RedactionKind::email, 0, 1)});
+    samples[0].regions = {line("jonas.weber@harlowfinch-deexample", {0.3, 0.6, 0.3, 0.03}),
+                          line("harlowfinch", {0.1, 0.1, 0.1, 0.03}), line("Contacts for Harlowfinch", {0.1, 0.2, 0.2, 0.03}),
+                          line("Jonas Weber, Harlowfinch DE example", {0.1, 0.3, 0.3, 0.03})};
+    samples[1].regions = {address};
+    DetectionTemplate lender;
+    lender.id = 1;
+    lender.canonicalRegion = address;
+    lender.observations = {{1, 0}};
+    const auto borrowed = withBorrowedSpans(samples, {lender});
+    ASSERT_EQ(borrowed[0].regions.size(), 4u);
+    EXPECT_EQ(borrowed[0].regions[0].selections, address.selections) << "the dot lost, the address is still hidden";
+    EXPECT_TRUE(borrowed[0].regions[1].selections.empty()) << "too short to tell";
+    EXPECT_TRUE(borrowed[0].regions[2].selections.empty()) << "another text";
+    EXPECT_TRUE(borrowed[0].regions[3].selections.empty()) << "the same letters without an at sign are a name";
+    EXPECT_EQ(borrowed[1], samples[1]);
+}
+
 TEST(TrackerPlanning, readingsTakeTheirTemplatesTrackOrOneOfTheirOwnPerText)
 {
     std::vector<DetectionSample> samples = frames(4, 30);
