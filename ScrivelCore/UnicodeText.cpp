@@ -5,6 +5,9 @@
 #include <memory>
 
 #include <unicode/brkiter.h>
+#include <unicode/uchar.h>
+#include <unicode/utf16.h>
+#include <unicode/utf8.h>
 #include <unicode/locid.h>
 #include <unicode/unistr.h>
 #include <unicode/ustring.h>
@@ -158,6 +161,27 @@ std::string toUtf8(std::u16string_view utf16)
     }
     result.resize(static_cast<std::size_t>(length));
     return result;
+}
+
+bool isWhiteSpace(std::string_view utf8Character)
+{
+    if (utf8Character.empty())
+        return false;
+    UChar32 c = 0;
+    int32_t i = 0;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(utf8Character.data());
+    U8_NEXT(bytes, i, static_cast<int32_t>(utf8Character.size()), c);
+    return c >= 0 && u_hasBinaryProperty(c, UCHAR_WHITE_SPACE);
+}
+
+bool isWhiteSpace(std::u16string_view utf16Character)
+{
+    if (utf16Character.empty())
+        return false;
+    std::size_t i = 0;
+    UChar32 c = 0;
+    U16_NEXT(utf16Character.data(), i, utf16Character.size(), c);
+    return u_hasBinaryProperty(c, UCHAR_WHITE_SPACE);
 }
 
 } // namespace scrivel::unicode

@@ -33,6 +33,11 @@ std::vector<std::size_t> clusterBoundaries(std::u16string_view utf16);
 std::u16string toUtf16(std::string_view utf8);
 std::string toUtf8(std::u16string_view utf16);
 
+// Whether a character (one cluster) is white space: its first code point has
+// the Unicode White_Space property. False for the empty string.
+bool isWhiteSpace(std::string_view utf8Character);
+bool isWhiteSpace(std::u16string_view utf16Character);
+
 // Edits (insertions, deletions, substitutions) that turn `a` into `b`, one
 // code unit at a time.
 template <typename Char>

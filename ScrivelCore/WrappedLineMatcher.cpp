@@ -33,16 +33,6 @@ constexpr double kMaximumLeadIndent = 3.0;
 // after it; the boxes are good to about a space and a character.
 constexpr double kWrapSlack = 1.0;
 
-bool isWhitespace(std::u16string_view cluster)
-{
-    if (cluster.empty())
-        return false;
-    std::size_t i = 0;
-    UChar32 c;
-    U16_NEXT(cluster.data(), i, cluster.size(), c);
-    return u_isUWhiteSpace(c);
-}
-
 // After these a line break stands for no space: a hyphen, an address's "@"
 // or a dot of a host name.
 bool breaksWithoutSpace(std::u16string_view cluster)
@@ -104,7 +94,7 @@ std::size_t listMarkerEnd(const PreparedLine& p)
             return 0;
         i += label + 1;
     }
-    while (i < end && isWhitespace(p.cluster(i)))
+    while (i < end && unicode::isWhiteSpace(p.cluster(i)))
         ++i;
     return i;
 }
@@ -117,17 +107,17 @@ PreparedLine prepared(const BlockLine& line, double frameAspectRatio)
     p.boundaries = unicode::clusterBoundaries(p.utf16);
     const std::size_t count = p.clusterCount();
     std::size_t lower = 0;
-    while (lower < count && isWhitespace(p.cluster(lower)))
+    while (lower < count && unicode::isWhiteSpace(p.cluster(lower)))
         ++lower;
     std::size_t upper = count;
-    while (upper > lower && isWhitespace(p.cluster(upper - 1)))
+    while (upper > lower && unicode::isWhiteSpace(p.cluster(upper - 1)))
         --upper;
     p.visible = {lower, upper};
     if (upper > lower)
         p.joinsWithoutSpace = breaksWithoutSpace(p.cluster(upper - 1));
     // Up to the first place the line could have been broken at instead.
     std::size_t word = lower;
-    while (word < upper && !isWhitespace(p.cluster(word))) {
+    while (word < upper && !unicode::isWhiteSpace(p.cluster(word))) {
         ++word;
         if (p.cluster(word - 1) == u"-")
             break;

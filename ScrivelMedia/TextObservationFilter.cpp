@@ -38,12 +38,6 @@ std::vector<UChar32> codePoints(std::string_view utf8)
     return points;
 }
 
-bool isWhitespace(std::string_view character)
-{
-    auto points = codePoints(character);
-    return !points.empty() && u_hasBinaryProperty(points.front(), UCHAR_WHITE_SPACE);
-}
-
 // A letter, a run of decimal digits, or a Han character.
 bool isTextCharacter(std::string_view character)
 {
@@ -98,7 +92,7 @@ std::optional<CharacterRange> acceptedRange(std::string_view text, float confide
         return std::nullopt;
 
     const std::size_t first = textPositions.front();
-    const bool spaceAfterFirst = first + 1 < end && isWhitespace(clusters[first + 1].text);
+    const bool spaceAfterFirst = first + 1 < end && unicode::isWhiteSpace(clusters[first + 1].text);
     const bool firstIsHan = TextMatcher::containsHan(clusters[first].text);
     const double widthFactor =
         confidence <= kConfident && firstIsHan ? kUncertainHanIconWidthFactor : kIconWidthFactor;
@@ -109,7 +103,7 @@ std::optional<CharacterRange> acceptedRange(std::string_view text, float confide
 
     std::size_t start = 0;
     const bool onlySpaceBefore = std::all_of(clusters.begin(), clusters.begin() + static_cast<std::ptrdiff_t>(first),
-                                             [](const auto& c) { return isWhitespace(c.text); });
+                                             [](const auto& c) { return unicode::isWhiteSpace(c.text); });
     if (clearOfEdge && textPositions.size() > 2 && onlySpaceBefore && spaceAfterFirst) {
         // A leading icon is often read as a letter: a glyph much wider than
         // the following characters are tall.
@@ -125,7 +119,7 @@ std::optional<CharacterRange> acceptedRange(std::string_view text, float confide
                 const double median = heights[heights.size() / 2];
                 if (firstBox->width * aspect > widthFactor * median) {
                     start = first + 1;
-                    while (start < end && isWhitespace(clusters[start].text))
+                    while (start < end && unicode::isWhiteSpace(clusters[start].text))
                         ++start;
                 }
             }

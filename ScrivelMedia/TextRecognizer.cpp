@@ -2,9 +2,6 @@
 
 #include <algorithm>
 
-#include <unicode/uchar.h>
-#include <unicode/utf8.h>
-
 #include "ScrivelCore/TextMatcher.hpp"
 #include "ScrivelCore/UnicodeText.hpp"
 #include "ScrivelCore/WrappedLineMatcher.hpp"
@@ -19,15 +16,6 @@ using CharacterRange = TextMatcher::CharacterRange;
 
 constexpr double kDuplicateIoU = 0.65;
 constexpr std::uint32_t kWhite = 0xFFFFFF;
-
-bool isWhitespace(const unicode::Cluster& cluster)
-{
-    UChar32 c = 0;
-    int32_t i = 0;
-    const auto* bytes = reinterpret_cast<const uint8_t*>(cluster.text.data());
-    U8_NEXT(bytes, i, static_cast<int32_t>(cluster.text.size()), c);
-    return c >= 0 && u_hasBinaryProperty(c, UCHAR_WHITE_SPACE);
-}
 
 // Recogniser box (origin lower left) to the frame's normalised rectangle.
 NormalizedRect toFrameRect(const ObservationBox& box)
@@ -94,7 +82,7 @@ Limits foreignLimits(const TextObservation& observation, const std::vector<unico
                      const std::vector<TextMatcher::Match>& clipped, CharacterRange match)
 {
     auto foreign = [&](std::size_t i) {
-        if (isWhitespace(clusters[i]))
+        if (unicode::isWhiteSpace(clusters[i].text))
             return false;
         return std::none_of(clipped.begin(), clipped.end(),
                             [&](const TextMatcher::Match& m) { return m.range.lower <= i && i < m.range.upper; });
