@@ -5,14 +5,7 @@
 
 #include "ScrivelCore/UnicodeText.hpp"
 #include "ScrivelCore/WrappedLineMatcher.hpp"
-
-namespace scrivel::TextMatcher {
-void PrintTo(const Match& match, std::ostream* os)
-{
-    *os << "[" << match.range.lower << "," << match.range.upper << ") kind " << static_cast<int>(match.kind)
-        << " utf16 " << match.utf16Location << "+" << match.utf16Length;
-}
-} // namespace scrivel::TextMatcher
+#include "MatchPrinting.hpp"
 
 namespace scrivel {
 namespace {
