@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 
 #include <opencv2/imgproc.hpp>
 
@@ -18,11 +17,6 @@ constexpr int windowPixels = 64;
 constexpr int cellPixels = windowPixels / 2;
 // A window whose luminance varies less than this holds no text to measure by.
 constexpr double flatDeviation = 0.02;
-// The window moved by the measured shift must match the new frame this well
-// over at least half its area; two parts moving apart (a window across a
-// pane's edge) fail it and are left to the frame's motion.
-constexpr double agreement = 0.85;
-
 const cv::Mat& hanningWindow()
 {
     static const cv::Mat window = [] {
@@ -37,21 +31,6 @@ cv::Mat view(const GrayRaster& raster)
 {
     // OpenCV only reads through this header.
     return cv::Mat(raster.height, raster.width, CV_32F, const_cast<float*>(raster.pixels.data()));
-}
-
-// Normalised cross-correlation of `a` over `area` with `b` over `area`
-// moved by `shift`, where both lie inside their rasters; the share of
-// `area` that does.
-std::pair<double, double> correlation(const cv::Mat& a, const cv::Mat& b, cv::Rect area, cv::Point shift)
-{
-    const cv::Rect inside = area & (cv::Rect(0, 0, b.cols, b.rows) - shift);
-    if (inside.empty())
-        return {0, 0};
-    cv::Mat result;
-    cv::matchTemplate(b(inside + shift), a(inside), result, cv::TM_CCOEFF_NORMED);
-    const double share = static_cast<double>(inside.area()) / area.area();
-    const double value = result.at<float>(0, 0);
-    return {std::isfinite(value) ? value : 0.0, share};
 }
 
 } // namespace
@@ -74,12 +53,22 @@ PaneShifts::PaneShifts(const TrackingImage& previous, const TrackingImage& curre
 
 std::optional<PaneShifts::Shift> PaneShifts::around(const NormalizedRect& rect) const
 {
-    if (level_ < 0 || !std::isfinite(rect.midX()) || !std::isfinite(rect.midY()))
+    if (level_ < 0 || !std::isfinite(rect.x) || !std::isfinite(rect.width) || !std::isfinite(rect.midY()))
         return std::nullopt;
+    // The middle of the line first, then its quarters: a window there may
+    // take in a popup over part of the line, or the edge of its pane.
+    for (const double along : {0.5, 0.75, 0.25})
+        if (auto shift = aroundPoint(rect.x + along * rect.width, rect.midY()))
+            return shift;
+    return std::nullopt;
+}
+
+std::optional<PaneShifts::Shift> PaneShifts::aroundPoint(double x, double y) const
+{
     const GrayRaster& raster = current_.levels[static_cast<std::size_t>(level_)];
-    const double x = std::clamp(rect.midX(), 0.0, 1.0) * raster.width;
-    const double y = std::clamp(rect.midY(), 0.0, 1.0) * raster.height;
-    const std::pair cell{static_cast<int>(x) / cellPixels, static_cast<int>(y) / cellPixels};
+    const double column = std::clamp(x, 0.0, 1.0) * raster.width;
+    const double row = std::clamp(y, 0.0, 1.0) * raster.height;
+    const std::pair cell{static_cast<int>(column) / cellPixels, static_cast<int>(row) / cellPixels};
     {
         std::lock_guard lock(mutex_);
         if (const auto found = measured_.find(cell); found != measured_.end())
@@ -98,8 +87,10 @@ std::optional<PaneShifts::Shift> PaneShifts::measure(int cellX, int cellY) const
     const int left = std::clamp(cellX * cellPixels + cellPixels / 2 - windowPixels / 2, 0, a.cols - windowPixels);
     const int top = std::clamp(cellY * cellPixels + cellPixels / 2 - windowPixels / 2, 0, a.rows - windowPixels);
     const cv::Rect window(left, top, windowPixels, windowPixels);
-    const cv::Mat before = a(window);
-    const cv::Mat after = b(window);
+    // Copies: OpenCV 4.6's phase correlation of a part of a larger picture
+    // reads beyond it and gives another answer from run to run.
+    const cv::Mat before = a(window).clone();
+    const cv::Mat after = b(window).clone();
     cv::Scalar mean, deviation;
     cv::meanStdDev(before, mean, deviation);
     if (deviation[0] < flatDeviation)
@@ -109,17 +100,15 @@ std::optional<PaneShifts::Shift> PaneShifts::measure(int cellX, int cellY) const
     const cv::Point2d found = cv::phaseCorrelate(before, after, hanningWindow());
     if (!std::isfinite(found.x) || !std::isfinite(found.y))
         return std::nullopt;
-    // Checked on the finer level below, where the shift is a whole number
-    // of pixels far more nearly than on the coarse one.
+    // Whole pixels of the level below: the same on every run, where the
+    // peak's fraction may differ in its last bits with how OpenCV shares
+    // its work between threads. The shift only says where else to look:
+    // the line's look decides whether it is there.
     const int finer = std::max(level_ - 1, 0);
     const int factor = 1 << (level_ - finer);
-    const cv::Mat fineBefore = view(previous_.levels[static_cast<std::size_t>(finer)]);
-    const cv::Mat fineAfter = view(current_.levels[static_cast<std::size_t>(finer)]);
-    const cv::Rect fineWindow = cv::Rect(window.x * factor, window.y * factor, window.width * factor,
-                                         window.height * factor) & cv::Rect(0, 0, fineBefore.cols, fineBefore.rows);
+    const GrayRaster& fine = current_.levels[static_cast<std::size_t>(finer)];
     const cv::Point whole(static_cast<int>(std::lround(found.x * factor)), static_cast<int>(std::lround(found.y * factor)));
-    const auto [value, share] = correlation(fineBefore, fineAfter, fineWindow, whole);
-    return Shift{found.x / a.cols, found.y / a.rows};
+    return Shift{static_cast<double>(whole.x) / fine.width, static_cast<double>(whole.y) / fine.height};
 }
 
 } // namespace scrivel

@@ -28,14 +28,17 @@ public:
     // Both images must outlive this; images of different sizes give no shifts.
     PaneShifts(const TrackingImage& previous, const TrackingImage& current);
 
-    // The shift of the picture in a window round `rect`'s centre (about a
-    // quarter of the frame's height on each side); none where that window is
-    // flat or no single shift explains how it changed. Answers are kept per
-    // window, so the lines of one pane share one measurement. Safe to call
-    // from several threads at once.
+    // The shift of the picture in a window round the middle of `rect`
+    // (about a quarter of the frame's height on each side), or else round a
+    // quarter point of it, in whole pixels of the level below the one
+    // measured; none where every such window is flat. It is where else to
+    // look for a line, not where the line is. Answers are kept per window, so
+    // the lines of one pane share one measurement. Safe to call from several
+    // threads at once.
     std::optional<Shift> around(const NormalizedRect& rect) const;
 
 private:
+    std::optional<Shift> aroundPoint(double x, double y) const;
     std::optional<Shift> measure(int cellX, int cellY) const;
 
     const TrackingImage& previous_;

@@ -628,7 +628,10 @@ std::optional<Acceptance> trackReference(std::int64_t frame, std::size_t index, 
     };
     bool inFrame = inFrameAt(predicted);
     LookFound found = inFrame ? lookNear(reference, appearance, predicted) : LookFound{};
-    if (followedPreviousFrame && observed.frame != frame) {
+    // A match of the frame's motion within the tie margin of a perfect one
+    // cannot be beaten: the shift is then not measured.
+    const bool beatable = !found.fit || found.fit->correlation + paneTieMargin < 1;
+    if (followedPreviousFrame && observed.frame != frame && beatable) {
         if (const auto byShift = shiftedPlace(frame, inputs, reference, appearance); byShift && inFrameAt(*byShift)) {
             LookFound there = lookNear(reference, appearance, *byShift);
             if (there.fit && (!found.fit || there.fit->correlation > found.fit->correlation + paneTieMargin)) {
