@@ -12,6 +12,8 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/error.h>
 #include <libavutil/frame.h>
+#include <libavutil/mem.h>
+#include <libavutil/sha.h>
 #include <libswresample/swresample.h>
 #include <libswscale/swscale.h>
 }
@@ -95,5 +97,11 @@ inline Packet makePacket()
         throw std::bad_alloc();
     return packet;
 }
+
+// A hash context from av_sha_alloc; av_free releases it.
+struct ShaDeleter {
+    void operator()(AVSHA* context) const noexcept { av_free(context); }
+};
+using ShaContext = std::unique_ptr<AVSHA, ShaDeleter>;
 
 } // namespace scrivel
