@@ -6,6 +6,8 @@
 #include "ScrivelCli/Command.hpp"
 #include "ScrivelCli/ProgressDisplay.hpp"
 #include "ScrivelCore/Json.hpp"
+#include "ScrivelCore/SavedReview.hpp"
+#include "ScrivelMedia/FileFingerprint.hpp"
 #include "ScrivelMedia/MediaInspector.hpp"
 #include "ScrivelMedia/VideoExporter.hpp"
 
@@ -14,6 +16,7 @@ namespace scrivel::cli {
 namespace {
 
 constexpr std::string_view exportHelp = R"(usage: scrivel-cli export VIDEO --result SCAN.json -o OUT.mp4 [options]
+       scrivel-cli export VIDEO --review REVIEW.scrivel -o OUT.mp4 [--show-regions]
 
 Burns the masks of a scan result into a copy of VIDEO. The copy is H.264 in
 MP4 with the source's size, frame timing and audio; the source is never
@@ -21,6 +24,9 @@ overwritten. Ctrl-C cancels and leaves nothing behind.
 
 options:
   --result FILE          scan result (JSON) whose masks are drawn
+  --review FILE          a review saved by the app or by `scan --save-review`:
+                         its scan, mask style, exclusions and manual masks are
+                         drawn; VIDEO must be the recording it was made from
   -o, --output FILE      where to write the redacted video
   --style STYLE          blur, pixelate, solid or skeleton (default blur)
   --blur-radius N        blur radius in pixels (default 24)
@@ -59,7 +65,7 @@ std::uint32_t parseColor(const std::string& option, std::string text)
 int runExport(const std::vector<std::string>& arguments, std::stop_token stop)
 {
     ArgumentReader reader(arguments);
-    std::string video, resultPath, outputPath;
+    std::string video, resultPath, reviewPath, outputPath;
     RenderSettings settings = startingRenderSettings();
     bool showRegions = false;
     while (!reader.atEnd()) {
@@ -72,6 +78,8 @@ int runExport(const std::vector<std::string>& arguments, std::stop_token stop)
         const std::string option = reader.takeOption();
         if (option == "--result") {
             resultPath = reader.takeValue(option);
+        } else if (option == "--review") {
+            reviewPath = reader.takeValue(option);
         } else if (option == "-o" || option == "--output") {
             outputPath = reader.takeValue(option);
         } else if (option == "--style") {
@@ -111,16 +119,30 @@ int runExport(const std::vector<std::string>& arguments, std::stop_token stop)
     }
     if (video.empty())
         throw UsageError("missing VIDEO");
-    if (resultPath.empty())
-        throw UsageError("missing --result SCAN.json");
+    if (resultPath.empty() && reviewPath.empty())
+        throw UsageError("missing --result SCAN.json or --review REVIEW.scrivel");
+    if (!resultPath.empty() && !reviewPath.empty())
+        throw UsageError("--result and --review cannot be combined");
+    // A review carries its own mask settings; mixing in others would draw
+    // something the reviewer never saw.
+    if (!reviewPath.empty() && settings != startingRenderSettings())
+        throw UsageError("mask options cannot be combined with --review: the review holds its own");
     if (outputPath.empty())
         throw UsageError("missing -o OUT.mp4");
 
     ScanResult scanResult;
-    try {
-        scanResult = decodeText<ScanResult>(readFile(resultPath));
-    } catch (const JsonDecodeError& error) {
-        throw std::runtime_error(resultPath + ": not a scan result: " + error.what());
+    if (!reviewPath.empty()) {
+        SavedReview review = readReviewFile(reviewPath);
+        // VIDEO may have moved since the review was saved; its contents may not have changed.
+        checkReviewedVideo({video, review.video.sizeBytes, review.video.sha256}, stop);
+        scanResult = std::move(review.scanResult);
+        settings = std::move(review.renderSettings);
+    } else {
+        try {
+            scanResult = decodeText<ScanResult>(readFile(resultPath));
+        } catch (const JsonDecodeError& error) {
+            throw std::runtime_error(resultPath + ": not a scan result: " + error.what());
+        }
     }
     const VideoInfo info = MediaInspector::inspect(video);
     validateRenderSettings(settings, info.duration);

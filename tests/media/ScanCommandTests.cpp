@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "ScrivelCore/Json.hpp"
+#include "ScrivelCore/SavedReview.hpp"
 #include "ScrivelMedia/OcrEngine.hpp"
 #include "support/ClipWriter.hpp"
 #include "support/RenderedText.hpp"
@@ -180,6 +181,78 @@ TEST_F(ScanCommand, ScanAndRedactASmallRecording)
     EXPECT_NE(redact.out.find("masked 6 regions (6 masks) in 6 of 6 frames, "), std::string::npos) << redact.out;
     // The scan result of a redact run is temporary unless kept.
     EXPECT_TRUE(fs::is_empty(folder / "tmp"));
+}
+
+// A review saved by scan renders as its scan result would, with the review's
+// own exclusions, and only onto the recording it was made from.
+TEST_F(ScanCommand, SavedReviewRendersOnlyOntoItsVideo)
+{
+    try {
+        OcrEngine::locateModels();
+    } catch (const std::exception& error) {
+        GTEST_SKIP() << error.what();
+    }
+    const MailClip clip;
+    const std::string video = clip.file.path.string();
+    const fs::path reviewFile = folder / "notes.scrivel";
+
+    const CliRun scan = runCli({"scan", video, "--quality", "fast", "--term", "Weekly", "--save-review",
+                                reviewFile.string()},
+                               folder);
+    ASSERT_EQ(scan.exitCode, 0) << scan.err;
+    EXPECT_EQ(scan.out, "") << "the review holds the result";
+    const SavedReview review = readReviewFile(reviewFile);
+    EXPECT_EQ(review.video.path, fs::absolute(video).lexically_normal().string());
+    EXPECT_EQ(review.video.sizeBytes, static_cast<std::int64_t>(fs::file_size(video)));
+    EXPECT_EQ(review.scanSettings.customTerms, std::vector<std::string>{"Weekly"});
+    EXPECT_TRUE(review.scanSettings.blurEmails);
+    EXPECT_EQ(review.renderSettings, startingRenderSettings());
+    ASSERT_EQ(review.scanResult.sampleCount, 6);
+
+    // Exclude the term's track in the review, as the app would save it.
+    std::optional<std::int64_t> termTrack;
+    for (const DetectedRegion& region : review.scanResult.samples[0].regions)
+        for (const TextSelection& selection : region.selections)
+            if (selection.kind == RedactionKind::custom)
+                termTrack = region.trackID;
+    ASSERT_TRUE(termTrack) << "the term was found";
+    SavedReview edited = review;
+    edited.renderSettings.style = MaskStyle::solid;
+    edited.renderSettings.excludedTrackIDs = {*termTrack};
+    writeReviewFile(reviewFile, edited);
+    const fs::path resultFile = folder / "scan.json";
+    std::ofstream(resultFile) << toJson(review.scanResult).dump();
+
+    const fs::path fromReview = folder / "review.mp4", fromResult = folder / "result.mp4";
+    const CliRun reviewed = runCli({"export", video, "--review", reviewFile.string(), "-o", fromReview.string()}, folder);
+    ASSERT_EQ(reviewed.exitCode, 0) << reviewed.err;
+    const CliRun direct = runCli({"export", video, "--result", resultFile.string(), "-o", fromResult.string(),
+                                  "--style", "solid", "--exclude-track", std::to_string(*termTrack)},
+                                 folder);
+    ASSERT_EQ(direct.exitCode, 0) << direct.err;
+    EXPECT_EQ(readAll(fromReview), readAll(fromResult)) << "the same masks, style and exclusions";
+    const CliRun unexcluded = runCli({"export", video, "--result", resultFile.string(), "-o",
+                                      (folder / "all.mp4").string(), "--style", "solid"},
+                                     folder);
+    ASSERT_EQ(unexcluded.exitCode, 0) << unexcluded.err;
+    EXPECT_NE(readAll(folder / "all.mp4"), readAll(fromResult)) << "the exclusion made a difference";
+
+    // A copy of the recording elsewhere is the same video; a changed one is not.
+    const fs::path moved = folder / "moved.mp4";
+    fs::copy_file(video, moved);
+    const CliRun copied = runCli({"export", moved.string(), "--review", reviewFile.string(), "-o",
+                                  (folder / "copy.mp4").string()},
+                                 folder);
+    EXPECT_EQ(copied.exitCode, 0) << copied.err;
+    std::ofstream(moved, std::ios::app | std::ios::binary) << '\0';
+    const fs::path refusedOut = folder / "refused.mp4";
+    const CliRun changed = runCli({"export", moved.string(), "--review", reviewFile.string(), "-o",
+                                   refusedOut.string()},
+                                  folder);
+    EXPECT_EQ(changed.exitCode, 1);
+    EXPECT_NE(changed.err.find("is not the one this review was made from: its size is"), std::string::npos)
+        << changed.err;
+    EXPECT_FALSE(fs::exists(refusedOut));
 }
 
 } // namespace

@@ -146,6 +146,11 @@ TEST_F(ScrivelCli, HelpAndUsageErrors)
         {{"export", "a.mp4", "--result", "s.json", "-o", "b.mp4", "--style", "fog"}, 2, "--style"},
         {{"export", "a.mp4", "--result", "s.json", "-o", "b.mp4", "--padding", "1,2,3"}, 2, "4 comma-separated"},
         {{"export", "a.mp4", "--result", "s.json", "-o", "b.mp4", "--color", "12345"}, 2, "RRGGBB"},
+        {{"export", "a.mp4", "--review", "r.scrivel", "--result", "s.json", "-o", "b.mp4"}, 2, "cannot be combined"},
+        {{"export", "a.mp4", "--review", "r.scrivel", "-o", "b.mp4", "--style", "solid"}, 2,
+         "mask options cannot be combined with --review"},
+        {{"export", "a.mp4", "-o", "b.mp4"}, 2, "missing --result SCAN.json or --review REVIEW.scrivel"},
+        {{"export", "a.mp4", "--review", "r.scrivel", "-o", "b.mp4"}, 1, "The review r.scrivel cannot be read"},
     };
     for (const Case& c : cases) {
         const CliRun run = runCli(c.arguments, dir.path);
