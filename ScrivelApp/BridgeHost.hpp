@@ -65,6 +65,9 @@ struct OpenPanelOptions {
     std::vector<std::string> mimeTypes;
     bool allowsMultipleSelection = false;
     bool canChooseDirectories = false;
+    // File name endings the filter also admits ("scrivel"), and its name.
+    std::vector<std::string> suffixes = {};
+    std::string filterName = "Videos";
 
     bool operator==(const OpenPanelOptions&) const = default;
 };
@@ -74,6 +77,10 @@ struct SavePanelOptions {
     std::vector<std::string> mimeTypes;
     bool canCreateDirectories = true;
     std::string suggestedFileName;
+    std::vector<std::string> suffixes = {};
+    std::string filterName = "Videos";
+    // Appended to a chosen name without one of the allowed endings.
+    std::string defaultExtension = ".mp4";
 
     bool operator==(const SavePanelOptions&) const = default;
 };

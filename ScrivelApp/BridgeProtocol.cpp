@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "ScrivelCore/Errors.hpp"
+#include "ScrivelCore/TrackReview.hpp"
 
 namespace scrivel {
 
@@ -101,9 +102,41 @@ RevealRequest decodeRevealRequest(const Json& params)
     return {json::string(params, "path")};
 }
 
+StepTrackRequest decodeStepTrackRequest(const Json& params)
+{
+    const std::string direction = json::string(params, "direction");
+    if (direction != "next" && direction != "previous")
+        throw JsonDecodeError("direction: unknown value \"" + direction + "\"");
+    return {json::string(params, "videoId"), json::int64(params, "trackId"), anyNumber(params, "time"),
+            direction == "next" ? TrackStepDirection::next : TrackStepDirection::previous};
+}
+
+SaveReviewRequest decodeSaveReviewRequest(const Json& params)
+{
+    return {json::string(params, "videoId"), nested<RenderSettings>(params, "renderSettings"),
+            json::boolean(params, "saveAs")};
+}
+
+OpenReviewRequest decodeOpenReviewRequest(const Json& params)
+{
+    if (json::require(params, "path").is_null())
+        return {std::nullopt};
+    return {json::string(params, "path")};
+}
+
+FileRequest decodeFileRequest(const Json& params)
+{
+    return {json::string(params, "path")};
+}
+
+ReviewStateRequest decodeReviewStateRequest(const Json& params)
+{
+    return {json::boolean(params, "unsaved")};
+}
+
 ScanSummary ScanSummary::of(const ScanResult& result)
 {
-    return {result.duration, result.sampleCount, result.totalRegions, result.tracks()};
+    return {result.duration, result.sampleCount, result.totalRegions, result.tracks(), hiddenKindsByTrack(result)};
 }
 
 std::string_view rawValue(JobKind kind)
@@ -120,6 +153,12 @@ std::string_view rawValue(MenuCommand command)
         return "scan";
     case MenuCommand::exportVideo:
         return "export";
+    case MenuCommand::saveReview:
+        return "saveReview";
+    case MenuCommand::openReview:
+        return "openReview";
+    case MenuCommand::close:
+        return "close";
     }
     return "open";
 }
@@ -127,8 +166,15 @@ std::string_view rawValue(MenuCommand command)
 Json toJson(const ScanSummary& value)
 {
     Json tracks = Json::array();
-    for (const DetectionTrack& track : value.tracks)
-        tracks.push_back(toJson(track));
+    for (const DetectionTrack& track : value.tracks) {
+        Json object = toJson(track);
+        Json kinds = Json::array();
+        if (const auto found = value.hiddenKinds.find(track.id); found != value.hiddenKinds.end())
+            for (const RedactionKind kind : found->second)
+                kinds.push_back(rawValue(kind));
+        object["kinds"] = std::move(kinds);
+        tracks.push_back(std::move(object));
+    }
     return {{"duration", value.duration},
             {"sampleCount", value.sampleCount},
             {"totalRegions", value.totalRegions},
@@ -168,6 +214,30 @@ Json toJson(const RegionSelection& value)
 Json toJson(const ManualMaskDrawn& value)
 {
     return {{"videoId", value.videoId}, {"rect", toJson(value.rect)}};
+}
+
+Json toJson(const OpenedReview& value)
+{
+    return {{"path", value.path},
+            {"video", toJson(value.video)},
+            {"scanSettings", toJson(value.scanSettings)},
+            {"renderSettings", toJson(value.renderSettings)},
+            {"summary", toJson(value.summary)}};
+}
+
+Json openRequestedObject(const std::filesystem::path& path, OpenedFileKind kind)
+{
+    return {{"path", path.string()}, {"kind", kind == OpenedFileKind::video ? "video" : "review"}};
+}
+
+Json savedReviewObject(const std::filesystem::path& path)
+{
+    return {{"path", path.string()}};
+}
+
+Json stepTrackReply(std::optional<double> time)
+{
+    return {{"time", time ? Json(*time) : Json(nullptr)}};
 }
 
 Json acknowledgement()

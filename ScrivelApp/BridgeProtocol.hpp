@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <exception>
+#include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,6 +17,7 @@
 #include "ScrivelCore/NormalizedRect.hpp"
 #include "ScrivelCore/ScanRecords.hpp"
 #include "ScrivelCore/Settings.hpp"
+#include "ScrivelMedia/VideoInfo.hpp"
 
 namespace scrivel {
 
@@ -89,6 +92,53 @@ struct RevealRequest {
     bool operator==(const RevealRequest&) const = default;
 };
 
+// Saved reviews and the review list.
+
+enum class TrackStepDirection { next, previous };
+
+// The frame of a track after or before `time` (the preview's time).
+struct StepTrackRequest {
+    std::string videoId;
+    std::int64_t trackId = 0;
+    double time = 0; // seconds
+    TrackStepDirection direction = TrackStepDirection::next;
+
+    bool operator==(const StepTrackRequest&) const = default;
+};
+
+// The scan of the current video, its settings and these render settings,
+// into the review's file; a file chooser first when there is none yet or
+// `saveAs` asks for one.
+struct SaveReviewRequest {
+    std::string videoId;
+    RenderSettings renderSettings;
+    bool saveAs = false;
+
+    bool operator==(const SaveReviewRequest&) const = default;
+};
+
+// A review file to open; none asks the user for one.
+struct OpenReviewRequest {
+    std::optional<std::string> path; // "path": string or null
+
+    bool operator==(const OpenReviewRequest&) const = default;
+};
+
+// A file the page names (a video the user agreed to open in place of an
+// unsaved review).
+struct FileRequest {
+    std::string path;
+
+    bool operator==(const FileRequest&) const = default;
+};
+
+// Whether the page holds review edits that no saved review has.
+struct ReviewStateRequest {
+    bool unsaved = false;
+
+    bool operator==(const ReviewStateRequest&) const = default;
+};
+
 // Strict decoders: every key required, JSON types checked, extra keys
 // ignored. Throw JsonDecodeError naming the key path.
 ScanRequest decodeScanRequest(const Json& params);
@@ -100,6 +150,11 @@ DrawingRequest decodeDrawingRequest(const Json& params);
 VideoRequest decodeVideoRequest(const Json& params);
 SeekRequest decodeSeekRequest(const Json& params);
 RevealRequest decodeRevealRequest(const Json& params);
+StepTrackRequest decodeStepTrackRequest(const Json& params);
+SaveReviewRequest decodeSaveReviewRequest(const Json& params);
+OpenReviewRequest decodeOpenReviewRequest(const Json& params);
+FileRequest decodeFileRequest(const Json& params);
+ReviewStateRequest decodeReviewStateRequest(const Json& params);
 
 // ------------------------------------------------------------ native → page
 
@@ -108,6 +163,9 @@ struct ScanSummary {
     std::int64_t sampleCount = 0;
     std::int64_t totalRegions = 0;
     std::vector<DetectionTrack> tracks;
+    // What hides each track (tracks that hide nothing are absent); sent as
+    // each track's "kinds".
+    std::map<std::int64_t, std::vector<RedactionKind>> hiddenKinds;
 
     static ScanSummary of(const ScanResult& result);
     bool operator==(const ScanSummary&) const = default;
@@ -158,8 +216,23 @@ struct ManualMaskDrawn {
     bool operator==(const ManualMaskDrawn&) const = default;
 };
 
-// The File menu items, sent to the page as the "command" event.
-enum class MenuCommand { open, scan, exportVideo };
+// The File menu items, sent to the page as the "command" event. `close`
+// asks the page about an unsaved review before the window goes.
+enum class MenuCommand { open, scan, exportVideo, saveReview, openReview, close };
+
+// A review opened onto its video: what the page restores.
+struct OpenedReview {
+    std::string path; // the review file
+    VideoInfo video;
+    ScanSettings scanSettings;
+    RenderSettings renderSettings;
+    ScanSummary summary;
+
+    bool operator==(const OpenedReview&) const = default;
+};
+
+// What kind of file came from outside for the page to open ("openRequested").
+enum class OpenedFileKind { video, review };
 
 std::string_view rawValue(JobKind kind);
 std::string_view rawValue(MenuCommand command);
@@ -170,6 +243,10 @@ Json toJson(const JobProgress& value); // "regions" and "message" left out when 
 Json toJson(const PlayerState& value);
 Json toJson(const RegionSelection& value); // "trackId": null when no track
 Json toJson(const ManualMaskDrawn& value);
+Json toJson(const OpenedReview& value);
+Json openRequestedObject(const std::filesystem::path& path, OpenedFileKind kind); // {"path", "kind"}
+Json savedReviewObject(const std::filesystem::path& path);                       // {"path"}
+Json stepTrackReply(std::optional<double> time);                                  // {"time": number or null}
 
 Json acknowledgement();       // {"ok": true}
 Json cancelAcknowledgement(); // {"cancelled": true}

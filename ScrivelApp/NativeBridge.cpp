@@ -6,6 +6,8 @@
 #include <utility>
 
 #include "ScrivelCore/Errors.hpp"
+#include "ScrivelCore/TrackReview.hpp"
+#include "ScrivelMedia/FileFingerprint.hpp"
 #include "ScrivelMedia/MediaInspector.hpp"
 #include "ScrivelMedia/VideoExporter.hpp"
 #include "ScrivelMedia/VideoScanner.hpp"
@@ -45,6 +47,25 @@ bool isSupportedVideoFile(const fs::path& path)
     std::transform(extension.begin(), extension.end(), extension.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return extension == ".mp4" || extension == ".mov" || extension == ".m4v";
+}
+
+bool isReviewFile(const fs::path& path)
+{
+    std::string extension = path.extension().string();
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return extension == SavedReview::fileExtension;
+}
+
+const OpenPanelOptions& reviewOpenPanel()
+{
+    static const OpenPanelOptions options = [] {
+        OpenPanelOptions o{"Open a saved review", {}, false, false};
+        o.suffixes = {"scrivel"};
+        o.filterName = "Scrivel reviews";
+        return o;
+    }();
+    return options;
 }
 
 bool allFinite(const PlayerBounds& bounds)
@@ -208,6 +229,28 @@ void NativeBridge::dispatch(const std::string& requestId, const std::string& met
             if (loaded && std::isfinite(request.time))
                 player_.seek(std::min(std::max(request.time, 0.0), loaded->duration));
             resolve(requestId, acknowledgement());
+        } else if (method == "stepTrack") {
+            resolve(requestId, stepTrack(decodeStepTrackRequest(params)));
+        } else if (method == "saveReview") {
+            saveReview(requestId, decodeSaveReviewRequest(params));
+        } else if (method == "openReview") {
+            openReview(requestId, decodeOpenReviewRequest(params));
+        } else if (method == "openVideoFile") {
+            selectVideo(fs::path(decodeFileRequest(params).path),
+                        [this, requestId](const VideoInfo* info, std::exception_ptr error) {
+                            if (info)
+                                resolve(requestId, toJson(*info));
+                            else
+                                reject(requestId, error);
+                        });
+        } else if (method == "setReviewState") {
+            reviewUnsaved_ = decodeReviewStateRequest(params).unsaved;
+            resolve(requestId, acknowledgement());
+        } else if (method == "closeWindow") {
+            quitConfirmed_ = true;
+            resolve(requestId, acknowledgement());
+            if (quitHandler_)
+                quitHandler_();
         } else if (method == "revealInFinder") {
             workspace_.revealFile(fs::path(decodeRevealRequest(params).path));
             resolve(requestId, acknowledgement());
@@ -249,6 +292,15 @@ void NativeBridge::handleDroppedFile(const fs::path& path)
 {
     if (shuttingDown_)
         return;
+    if (isReviewFile(path) || (reviewUnsaved_ && ready_ && isSupportedVideoFile(path))) {
+        if (!ready_) {
+            pendingVideo_ = path;
+            return;
+        }
+        emit("openRequested",
+             openRequestedObject(fs::absolute(path), isReviewFile(path) ? OpenedFileKind::review : OpenedFileKind::video));
+        return;
+    }
     if (!isSupportedVideoFile(path)) {
         emit("toast", messageObject(ScrivelError::unsupportedVideo().what()));
         return;
@@ -293,8 +345,10 @@ void NativeBridge::selectVideo(const fs::path& url, SelectionDone done)
             }
             cancelJob();
             scanResult_.reset();
+            scanSettings_.reset();
+            reviewPath_.reset();
             player_.load(url, *info);
-            selection_ = Selection{url, *info, access};
+            selection_ = Selection{url, *info, access, nullptr};
             const VideoInfo selected = *info;
             done(&selected, nullptr);
         };
@@ -332,8 +386,10 @@ void NativeBridge::startScan(const std::string& requestId, const ScanRequest& re
             };
             return scan(kept.url, request.settings, progress, stop);
         },
-        [this](ScanResult& result) {
+        [this, settings = request.settings](ScanResult& result) {
             scanResult_ = std::make_shared<const ScanResult>(std::move(result));
+            scanSettings_ = settings;
+            reviewPath_.reset(); // a new scan is not the saved review any more
             player_.setScanResult(*scanResult_);
             return toJson(ScanSummary::of(*scanResult_));
         });
@@ -438,6 +494,159 @@ void NativeBridge::report(const JobProgress& progress)
         selection_->info.id != progress.videoId)
         return; // stale: cancelled, finished or superseded
     emit("jobProgress", toJson(progress));
+}
+
+// ---------------------------------------------------------------- reviews
+
+Json NativeBridge::stepTrack(const StepTrackRequest& request) const
+{
+    requireVideo(request.videoId);
+    if (!scanResult_)
+        throw ScrivelError::noScanResult();
+    const TrackStep step = request.direction == TrackStepDirection::next ? TrackStep::next : TrackStep::previous;
+    return stepTrackReply(trackFrameTime(*scanResult_, request.trackId, request.time, step));
+}
+
+void NativeBridge::saveReview(const std::string& requestId, const SaveReviewRequest& request)
+{
+    const Selection& selection = requireVideo(request.videoId);
+    requireRenderSettings(request.renderSettings);
+    if (!scanResult_ || !scanSettings_)
+        throw ReviewFileError::nothingScanned();
+    if (reviewPath_ && !request.saveAs) {
+        writeReview(requestId, *reviewPath_, request.renderSettings);
+        return;
+    }
+    const std::shared_ptr<PageView> page = page_.lock();
+    if (!page || !page->hasWindow())
+        throw ScrivelError::invalidRequest();
+    SavePanelOptions options{"Save review", {}, true, selection.url.stem().string() + ".scrivel"};
+    options.suffixes = {"scrivel"};
+    options.filterName = "Scrivel reviews";
+    options.defaultExtension = std::string(SavedReview::fileExtension);
+    panels_.showSavePanel(options, [this, alive = std::weak_ptr<int>(alive_), requestId, request,
+                                    videoId = selection.info.id](std::optional<fs::path> chosen) {
+        if (!alive.lock())
+            return;
+        if (!chosen) {
+            resolve(requestId, nullptr);
+            return;
+        }
+        if (shuttingDown_ || !selection_ || selection_->info.id != videoId || !scanResult_) {
+            reject(requestId, cancellation());
+            return;
+        }
+        writeReview(requestId, *chosen, request.renderSettings);
+    });
+}
+
+// Hashes the video (once per selection) and writes the file off the main
+// thread; the review is what the bridge holds now.
+void NativeBridge::writeReview(const std::string& requestId, const fs::path& file, const RenderSettings& settings)
+{
+    const Selection& selection = *selection_;
+    const std::uint64_t token = selectionID_;
+    const std::shared_ptr<const ScanResult> result = scanResult_;
+    probes_.start("review", [this, url = selection.url, known = selection.reviewed, access = selection.access, result,
+                             scanSettings = *scanSettings_, settings, file, requestId,
+                             token](std::stop_token stop) -> JobTasks::Continuation {
+        std::shared_ptr<const ReviewedVideo> reviewed = known;
+        std::exception_ptr error;
+        try {
+            if (!reviewed)
+                reviewed = std::make_shared<const ReviewedVideo>(reviewedVideo(url, stop));
+            writeReviewFile(file, SavedReview{*reviewed, scanSettings, *result, settings});
+        } catch (...) {
+            error = std::current_exception();
+        }
+        return [this, reviewed, result, file, requestId, token, error](bool) {
+            if (error) {
+                reject(requestId, error);
+                return;
+            }
+            // Still the same video and scan: later saves go to this file.
+            if (selectionID_ == token && selection_ && scanResult_ == result) {
+                selection_->reviewed = reviewed;
+                reviewPath_ = file;
+            }
+            resolve(requestId, savedReviewObject(file));
+        };
+    });
+}
+
+void NativeBridge::openReview(const std::string& requestId, const OpenReviewRequest& request)
+{
+    const auto read = [this, requestId](const fs::path& file) {
+        if (shuttingDown_) {
+            reject(requestId, cancellation());
+            return;
+        }
+        // Reading and hashing take a while for a long recording.
+        probes_.start("review", [this, file, requestId](std::stop_token stop) -> JobTasks::Continuation {
+            std::optional<SavedReview> review;
+            std::exception_ptr error;
+            try {
+                review = readReviewFile(file);
+                checkReviewedVideo(review->video, stop);
+            } catch (...) {
+                error = std::current_exception();
+            }
+            return [this, file, requestId, review = std::move(review), error](bool cancelled) mutable {
+                if (error || cancelled) {
+                    reject(requestId, error ? error : cancellation());
+                    return;
+                }
+                restoreReview(requestId, file, std::move(*review));
+            };
+        });
+    };
+    if (request.path) {
+        read(fs::absolute(*request.path));
+        return;
+    }
+    const std::shared_ptr<PageView> page = page_.lock();
+    if (!page || !page->hasWindow())
+        throw ScrivelError::invalidRequest();
+    panels_.showOpenPanel(reviewOpenPanel(), [alive = std::weak_ptr<int>(alive_), this, requestId,
+                                              read](std::optional<fs::path> chosen) {
+        if (!alive.lock())
+            return;
+        if (!chosen)
+            resolve(requestId, nullptr);
+        else
+            read(*chosen);
+    });
+}
+
+void NativeBridge::restoreReview(const std::string& requestId, const fs::path& file, SavedReview review)
+{
+    auto kept = std::make_shared<SavedReview>(std::move(review));
+    selectVideo(kept->video.path, [this, requestId, file, kept](const VideoInfo* info, std::exception_ptr error) {
+        if (!info) {
+            reject(requestId, error);
+            return;
+        }
+        scanResult_ = std::make_shared<const ScanResult>(kept->scanResult);
+        scanSettings_ = kept->scanSettings;
+        reviewPath_ = file;
+        selection_->reviewed = std::make_shared<const ReviewedVideo>(kept->video);
+        player_.setScanResult(*scanResult_);
+        resolve(requestId, toJson(OpenedReview{file.string(), *info, kept->scanSettings, kept->renderSettings,
+                                               ScanSummary::of(*scanResult_)}));
+    });
+}
+
+bool NativeBridge::holdQuitForUnsavedReview()
+{
+    if (!reviewUnsaved_ || quitConfirmed_ || shuttingDown_ || !ready_ || !page_.lock())
+        return false;
+    emitCommand(MenuCommand::close);
+    return true;
+}
+
+void NativeBridge::setQuitHandler(std::function<void()> quit)
+{
+    quitHandler_ = std::move(quit);
 }
 
 // ---------------------------------------------------------------- shell

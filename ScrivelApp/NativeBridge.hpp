@@ -23,6 +23,7 @@
 #include "ScrivelApp/BridgeProtocol.hpp"
 #include "ScrivelApp/JobTasks.hpp"
 #include "ScrivelApp/NavigationPolicy.hpp"
+#include "ScrivelCore/SavedReview.hpp"
 #include "ScrivelCore/ScanRecords.hpp"
 #include "ScrivelCore/Settings.hpp"
 #include "ScrivelMedia/ScanProgress.hpp"
@@ -80,8 +81,17 @@ public:
     // the default browser.
     NavigationDecision decideNavigation(const NavigationAction& action);
 
-    // A file dropped on the window or opened from the file manager.
+    // A file dropped on the window or opened from the file manager. A
+    // review (".scrivel") goes to the page as "openRequested", which opens
+    // it after asking about unsaved edits; so does a video while the page
+    // reports an unsaved review.
     void handleDroppedFile(const std::filesystem::path& path);
+
+    // Whether quitting must wait because the page reports an unsaved
+    // review. When it must, the page is sent the "close" command and asks
+    // the user; its "closeWindow" then runs the quit handler.
+    bool holdQuitForUnsavedReview();
+    void setQuitHandler(std::function<void()> quit);
 
     // The File menu's items: sends the "command" event.
     void emitCommand(MenuCommand command);
@@ -104,6 +114,9 @@ public:
     bool isReady() const { return ready_; }
     std::optional<VideoInfo> selectedVideo() const;
     bool hasScanResult() const { return scanResult_ != nullptr; }
+    bool hasUnsavedReview() const { return reviewUnsaved_; }
+    // The review file the current scan was saved to or opened from.
+    std::optional<std::filesystem::path> reviewFile() const { return reviewPath_; }
     std::optional<std::string> runningJobId() const;
 
 private:
@@ -111,6 +124,8 @@ private:
         std::filesystem::path url;
         VideoInfo info;
         std::shared_ptr<SecurityScopedFileAccess> access;
+        // Its size and hash once a review needed them (hashing reads the whole file).
+        std::shared_ptr<const ReviewedVideo> reviewed;
     };
     struct Job {
         std::string id;
@@ -128,6 +143,11 @@ private:
     void startJob(const std::string& requestId, const std::string& jobId, const std::string& videoId,
                   std::function<Result(std::stop_token)> operation, std::function<Json(Result&)> completion);
     void cancelJob();
+    void saveReview(const std::string& requestId, const SaveReviewRequest& request);
+    void writeReview(const std::string& requestId, const std::filesystem::path& file, const RenderSettings& settings);
+    void openReview(const std::string& requestId, const OpenReviewRequest& request);
+    void restoreReview(const std::string& requestId, const std::filesystem::path& file, SavedReview review);
+    Json stepTrack(const StepTrackRequest& request) const;
     void report(const JobProgress& progress);
     // Posts `progress` to the main thread, to be reported if the bridge still exists.
     std::function<void(const JobProgress&)> progressReporter();
@@ -152,6 +172,11 @@ private:
     std::optional<Selection> selection_;
     std::uint64_t selectionID_ = 0; // token of the latest selection attempt
     std::shared_ptr<const ScanResult> scanResult_;
+    std::optional<ScanSettings> scanSettings_; // what scanResult_ was scanned with
+    std::optional<std::filesystem::path> reviewPath_; // the review file of scanResult_
+    bool reviewUnsaved_ = false;                      // as the page last reported
+    bool quitConfirmed_ = false;                      // the page said the review may go
+    std::function<void()> quitHandler_;
     std::optional<Job> job_;
     bool shuttingDown_ = false;
     bool ready_ = false;

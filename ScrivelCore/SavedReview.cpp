@@ -135,6 +135,11 @@ ReviewFileError ReviewFileError::videoDiffers(const std::string& videoPath, cons
                                     ". Scan it again instead."};
 }
 
+ReviewFileError ReviewFileError::nothingScanned()
+{
+    return {Code::nothingScanned, "Scan the video before saving a review."};
+}
+
 UnsupportedReviewVersion::UnsupportedReviewVersion(std::int64_t version)
     : JsonDecodeError("version: unsupported version " + std::to_string(version)), version_(version)
 {

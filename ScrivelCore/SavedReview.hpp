@@ -50,7 +50,7 @@ struct SavedReview {
 // is the message shown to the user.
 class ReviewFileError : public std::runtime_error {
 public:
-    enum class Code { unreadable, unwritable, notAReview, newerVersion, videoMissing, videoDiffers };
+    enum class Code { unreadable, unwritable, notAReview, newerVersion, videoMissing, videoDiffers, nothingScanned };
 
     static ReviewFileError unreadable(const std::filesystem::path& file, const std::string& reason);
     static ReviewFileError unwritable(const std::filesystem::path& file, const std::string& reason);
@@ -60,6 +60,8 @@ public:
     static ReviewFileError videoMissing(const std::string& videoPath);
     // `what` says how it differs: its size or its contents.
     static ReviewFileError videoDiffers(const std::string& videoPath, const std::string& what);
+    // A review is a scan and what was decided about it; without a scan there is none.
+    static ReviewFileError nothingScanned();
 
     Code code() const noexcept { return code_; }
 

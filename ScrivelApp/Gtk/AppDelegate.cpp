@@ -78,10 +78,12 @@ void AppDelegate::installMenus() {
                                    "Redacts text in screen recordings.", "logo-icon-name", "app.scrivel.Scrivel",
                                    nullptr);
          }},
-        {"quit", [](AppDelegate& d) { d.requestQuit(); }},
+        {"quit", [](AppDelegate& d) { d.quitAfterAsking(); }},
         {"open-video", [](AppDelegate& d) { d.bridge().emitCommand(MenuCommand::open); }},
         {"scan-video", [](AppDelegate& d) { d.bridge().emitCommand(MenuCommand::scan); }},
         {"export-video", [](AppDelegate& d) { d.bridge().emitCommand(MenuCommand::exportVideo); }},
+        {"open-review", [](AppDelegate& d) { d.bridge().emitCommand(MenuCommand::openReview); }},
+        {"save-review", [](AppDelegate& d) { d.bridge().emitCommand(MenuCommand::saveReview); }},
         {"close",
          [](AppDelegate& d) {
              if (GtkWindow* window = gtk_application_get_active_window(d.application_)) gtk_window_close(window);
@@ -112,6 +114,7 @@ void AppDelegate::installMenus() {
     } keys[] = {
         {"app.quit", "<Control>q"},       {"app.open-video", "<Control>o"}, {"app.scan-video", "<Control>r"},
         {"app.export-video", "<Control>e"}, {"app.close", "<Control>w"},
+        {"app.save-review", "<Control>s"}, {"app.open-review", "<Shift><Control>o"},
     };
     for (const auto& key : keys) {
         const char* accels[] = {key.key, nullptr};
@@ -135,9 +138,13 @@ void AppDelegate::installMenus() {
     addItem(fileItems, "Open Video…", "app.open-video");
     addItem(fileItems, "Scan Video", "app.scan-video");
     addItem(fileItems, "Export…", "app.export-video");
+    GMenu* reviewItems = owned.make();
+    addItem(reviewItems, "Open Review…", "app.open-review");
+    addItem(reviewItems, "Save Review…", "app.save-review");
     GMenu* close = owned.make();
     addItem(close, "Close", "app.close");
     g_menu_append_section(file, nullptr, G_MENU_MODEL(fileItems));
+    g_menu_append_section(file, nullptr, G_MENU_MODEL(reviewItems));
     g_menu_append_section(file, nullptr, G_MENU_MODEL(close));
     g_menu_append_submenu(bar, "File", G_MENU_MODEL(file));
 
@@ -170,6 +177,8 @@ void AppDelegate::launch() {
         [this](const NavigationAction& action) { return bridge().decideNavigation(action); },
     });
     bridge().setPageView(page_);
+    // The page's answer to "close" when the user lets an unsaved review go.
+    bridge().setQuitHandler([this] { requestQuit(); });
 
     content_ = std::make_unique<DropAwareView>(page_->widget());
     content_->onFileDrop = [this](const std::filesystem::path& file) { bridge().handleDroppedFile(file); };
@@ -191,7 +200,7 @@ void AppDelegate::launch() {
     panels_.setParent(window_);
 
     g_signal_connect(window, "close-request", G_CALLBACK(+[](GtkWindow*, gpointer data) -> gboolean {
-                         delegateOf(data)->requestQuit();
+                         delegateOf(data)->quitAfterAsking();
                          return TRUE; // the quit closes it, once the bridge has stopped
                      }),
                      this);
@@ -208,6 +217,11 @@ void AppDelegate::launch() {
 void AppDelegate::open(const std::vector<std::filesystem::path>& files) {
     launch();
     if (!files.empty()) bridge().handleDroppedFile(files.front());
+}
+
+void AppDelegate::quitAfterAsking() {
+    if (terminating_ || bridge().holdQuitForUnsavedReview()) return;
+    requestQuit();
 }
 
 void AppDelegate::requestQuit() {

@@ -35,6 +35,9 @@ public:
     void open(const std::vector<std::filesystem::path>& files);
     // Asks the bridge to shut down and quits when it has; repeats do nothing.
     void requestQuit();
+    // The same, unless the page holds an unsaved review: then the page asks
+    // the user first and quits through the bridge if they let it go.
+    void quitAfterAsking();
 
     // Where the page's files are: $SCRIVEL_WEB_DIR, beside the installed
     // binary (../share/scrivel/web), or the source tree's web/.

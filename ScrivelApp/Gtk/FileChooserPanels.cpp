@@ -26,28 +26,38 @@ void answerSoon(Completion done, std::optional<std::filesystem::path> path) {
         new Answer{std::move(done), std::move(path)}, [](gpointer data) { delete static_cast<Answer*>(data); });
 }
 
-GtkFileFilter* filterFor(const std::vector<std::string>& mimeTypes) {
+GtkFileFilter* filterFor(const std::vector<std::string>& mimeTypes, const std::vector<std::string>& suffixes = {},
+                         const std::string& name = "Videos") {
     GtkFileFilter* filter = gtk_file_filter_new();
-    gtk_file_filter_set_name(filter, "Videos");
+    gtk_file_filter_set_name(filter, name.c_str());
     for (const std::string& type : mimeTypes) gtk_file_filter_add_mime_type(filter, type.c_str());
+    for (const std::string& suffix : suffixes) gtk_file_filter_add_suffix(filter, suffix.c_str());
     return filter;
+}
+
+// Choosers for reviews answer to their own testing hook.
+const char* reviewTestPath(const std::vector<std::string>& suffixes) {
+    for (const std::string& suffix : suffixes)
+        if (suffix == "scrivel") return std::getenv("SCRIVEL_TEST_REVIEW_PATH");
+    return nullptr;
 }
 
 struct PanelRun {
     GtkFileChooserNative* chooser;
     Completion done;
     bool saving;
+    std::string extension = ".mp4";
 };
 
-void run(GtkFileChooserNative* chooser, Completion done, bool saving) {
-    auto* state = new PanelRun{chooser, std::move(done), saving};
+void run(GtkFileChooserNative* chooser, Completion done, bool saving, std::string extension = ".mp4") {
+    auto* state = new PanelRun{chooser, std::move(done), saving, std::move(extension)};
     g_signal_connect(chooser, "response", G_CALLBACK(+[](GtkNativeDialog* dialog, int response, gpointer data) {
                          auto* panel = static_cast<PanelRun*>(data);
                          std::optional<std::filesystem::path> chosen;
                          if (response == GTK_RESPONSE_ACCEPT) {
                              if (GFile* file = gtk_file_chooser_get_file(GTK_FILE_CHOOSER(dialog))) {
                                  if (char* path = g_file_get_path(file)) {
-                                     chosen = panel->saving ? withVideoExtension(path) : std::filesystem::path(path);
+                                     chosen = panel->saving ? withExtension(path, panel->extension) : std::filesystem::path(path);
                                      g_free(path);
                                  }
                                  g_object_unref(file);
@@ -74,20 +84,39 @@ std::filesystem::path withVideoExtension(const std::filesystem::path& chosen) {
     return withExtension;
 }
 
+std::filesystem::path withExtension(const std::filesystem::path& chosen, const std::string& extension) {
+    if (extension == ".mp4") return withVideoExtension(chosen);
+    std::string have = chosen.extension().string();
+    for (char& c : have) c = char(g_ascii_tolower(c));
+    if (have == extension) return chosen;
+    std::filesystem::path extended = chosen;
+    extended += extension;
+    return extended;
+}
+
 void FileChooserPanels::showOpenPanel(const OpenPanelOptions& options, Completion done) {
-    if (const char* path = std::getenv("SCRIVEL_TEST_OPEN_PATH")) {
+    if (const char* path = reviewTestPath(options.suffixes)) {
+        answerSoon(std::move(done), std::filesystem::path(path));
+        return;
+    }
+    if (const char* path = options.suffixes.empty() ? std::getenv("SCRIVEL_TEST_OPEN_PATH") : nullptr) {
         answerSoon(std::move(done), std::filesystem::path(path));
         return;
     }
     GtkFileChooserNative* chooser = gtk_file_chooser_native_new(options.title.c_str(), parent_,
                                                                 GTK_FILE_CHOOSER_ACTION_OPEN, "_Open", "_Cancel");
     gtk_file_chooser_set_select_multiple(GTK_FILE_CHOOSER(chooser), options.allowsMultipleSelection);
-    gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(chooser), filterFor(options.mimeTypes));
+    gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(chooser),
+                                filterFor(options.mimeTypes, options.suffixes, options.filterName));
     run(chooser, std::move(done), false);
 }
 
 void FileChooserPanels::showSavePanel(const SavePanelOptions& options, Completion done) {
-    if (const char* path = std::getenv("SCRIVEL_TEST_SAVE_PATH")) {
+    if (const char* path = reviewTestPath(options.suffixes)) {
+        answerSoon(std::move(done), withExtension(path, options.defaultExtension));
+        return;
+    }
+    if (const char* path = options.suffixes.empty() ? std::getenv("SCRIVEL_TEST_SAVE_PATH") : nullptr) {
         answerSoon(std::move(done), withVideoExtension(path));
         return;
     }
@@ -95,8 +124,9 @@ void FileChooserPanels::showSavePanel(const SavePanelOptions& options, Completio
                                                                 GTK_FILE_CHOOSER_ACTION_SAVE, "_Export", "_Cancel");
     gtk_file_chooser_set_create_folders(GTK_FILE_CHOOSER(chooser), options.canCreateDirectories);
     gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(chooser), options.suggestedFileName.c_str());
-    gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(chooser), filterFor(options.mimeTypes));
-    run(chooser, std::move(done), true);
+    gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(chooser),
+                                filterFor(options.mimeTypes, options.suffixes, options.filterName));
+    run(chooser, std::move(done), true, options.defaultExtension);
 }
 
 } // namespace scrivel
