@@ -15,7 +15,7 @@
     held: [],          // requests waiting for the test to answer
     video: null,       // the VideoInfo the page was last given
     scripted: {},      // method -> list of { resolve } or { reject } to answer with
-    holdMethods: new Set(['openVideo', 'scanVideo', 'exportVideo']),
+    holdMethods: new Set(['openVideo', 'scanVideo', 'exportVideo', 'saveReview', 'openReview', 'openVideoFile', 'stepTrack']),
   };
   window.__fake = fake;
 
@@ -77,6 +77,12 @@
     togglePlayback: record(video),
     seek: record({ ...video, time: prim('number') }),
     revealInFinder: record({ path: prim('string') }),
+    stepTrack: record({ ...video, trackId: prim('int'), time: prim('number'), direction: oneOf('next', 'previous') }),
+    saveReview: record({ ...video, renderSettings, saveAs: prim('bool') }),
+    openReview: record({ path: (v, path) => (v === null || typeof v === 'string' ? null : `${path} is not a string or null`) }),
+    openVideoFile: record({ path: prim('string') }),
+    setReviewState: record({ unsaved: prim('bool') }),
+    closeWindow: null,
   };
 
   // The native side's check of render settings, written out independently.
@@ -138,7 +144,8 @@
     const lines = [];
     const masks = [];
     const settings = view.preview?.renderSettings;
-    view.tracks.forEach((t, i) => {
+    // Six lines fit the mock window; only spans the scan hides are masked.
+    view.tracks.slice(0, 6).forEach((t, i) => {
       const y = 330 + i * 120;
       lines.push(`<text x="560" y="${y}" font-size="44" fill="#2a2f3a">${esc(t.text)}</text>`);
       const shown = (t.selectedText || t.text).split(' · ');
@@ -151,7 +158,8 @@
       const last = shown.at(-1);
       const end = t.text.lastIndexOf(last) + last.length;
       const x = 554 + measure(t.text.slice(0, start));
-      if (settings && view.preview.enabled && !settings.excludedTrackIDs.includes(t.id)) {
+      const hides = !Array.isArray(t.kinds) || t.kinds.length > 0;
+      if (hides && settings && view.preview.enabled && !settings.excludedTrackIDs.includes(t.id)) {
         masks.push({ x, y: y - 44, w: measure(t.text.slice(start, end)) + 8, h: 58, id: t.id });
       }
     });
@@ -195,8 +203,8 @@
       <rect x="360" y="184" width="150" height="776" fill="#eceef3"/>
       <rect x="390" y="230" width="90" height="18" rx="9" fill="#cdd2dc"/><rect x="390" y="270" width="70" height="18" rx="9" fill="#cdd2dc"/><rect x="390" y="310" width="80" height="18" rx="9" fill="#cdd2dc"/>
       ${lines.join('')}
-      <rect x="560" y="${330 + view.tracks.length * 120 - 30}" width="760" height="22" rx="11" fill="#e1e4ea"/>
-      <rect x="560" y="${330 + view.tracks.length * 120 + 20}" width="540" height="22" rx="11" fill="#e1e4ea"/>
+      <rect x="560" y="${330 + Math.min(view.tracks.length, 6) * 120 - 30}" width="760" height="22" rx="11" fill="#e1e4ea"/>
+      <rect x="560" y="${330 + Math.min(view.tracks.length, 6) * 120 + 20}" width="540" height="22" rx="11" fill="#e1e4ea"/>
       ${settings ? masks.map(drawMask).join('') : ''}${outlines}
     </svg>`;
   }
@@ -212,6 +220,12 @@
   fake.resolve = (id, value) => {
     if (value && typeof value === 'object' && 'id' in value && 'displayName' in value) fake.video = value;
     if (value && Array.isArray(value.tracks)) { view.tracks = value.tracks; setTimeout(paint, 0); }
+    // An opened review: its video and its scan.
+    if (value && value.video && value.summary) {
+      fake.video = value.video;
+      view.tracks = value.summary.tracks;
+      setTimeout(paint, 0);
+    }
     call('resolve', id, value);
   };
   fake.reject = (id, message) => call('reject', id, { message });
@@ -261,7 +275,8 @@
     if ('videoId' in params && fake.video && params.videoId !== fake.video.id) {
       fake.violations.push(`${method}: stale videoId ${params.videoId}`);
     }
-    const settings = method === 'setPreview' ? params.renderSettings : method === 'exportVideo' ? params.settings : null;
+    const settings = method === 'setPreview' || method === 'saveReview' ? params.renderSettings
+      : method === 'exportVideo' ? params.settings : null;
     if (settings) {
       const refused = refusesRenderSettings(settings, fake.video ? fake.video.duration : 0);
       if (refused) {

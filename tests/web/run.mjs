@@ -52,9 +52,9 @@ const SUMMARY = {
   sampleCount: 375,
   totalRegions: 512,
   tracks: [
-    { id: 1, text: 'Mail me at ada@example.com', selectedText: 'ada@example.com', frameCount: 120, confidence: 0.93, startTime: 0.5, endTime: 4.5 },
-    { id: 2, text: 'Call +1 415 555 0100', selectedText: '+1 415 555 0100', frameCount: 90, confidence: 0.88, startTime: 3, endTime: 6 },
-    { id: 4, text: '项目代号 青龙 launch', selectedText: '项目代号 · 青龙', frameCount: 200, confidence: 0.81, startTime: 6, endTime: 12.5 },
+    { id: 1, text: 'Mail me at ada@example.com', selectedText: 'ada@example.com', frameCount: 120, confidence: 0.93, startTime: 0.5, endTime: 4.5, kinds: ['email'] },
+    { id: 2, text: 'Call +1 415 555 0100', selectedText: '+1 415 555 0100', frameCount: 90, confidence: 0.88, startTime: 3, endTime: 6, kinds: ['phone'] },
+    { id: 4, text: '项目代号 青龙 launch', selectedText: '项目代号 · 青龙', frameCount: 200, confidence: 0.81, startTime: 6, endTime: 12.5, kinds: ['han'] },
   ],
 };
 
@@ -271,7 +271,7 @@ test('the whole job: open → scan → exclude → draw → style → export, wi
   const first = p.page.locator('#track-list .track').first();
   assert.equal(await first.locator('.track-hidden').innerText(), 'ada@example.com');
   assert.equal(await first.locator('.track-meta').innerText(), '0:00.5 – 0:04.5 · 120 frames · 93% sure');
-  assert.equal(await p.text('#tracks-summary'), '3 tracks · 512 regions in 375 frames');
+  assert.equal(await p.text('#tracks-summary'), '3 pieces of text hidden, 0 other lines read');
 
   // Exclude the phone number.
   await p.page.getByLabel('Hide “+1 415 555 0100”').uncheck();
@@ -643,6 +643,286 @@ test('undo and redo cover exclusions, masks and style', async (p) => {
   // The undo button does what Ctrl+Z does.
   await p.page.locator('#undo-button').click();
   await p.waitForLast('setPreview', (m) => !m.params.renderSettings.excludedTrackIDs.includes(2), 'exclusion 2 undone');
+  await p.noViolations();
+});
+
+// ------------------------------------------------------------------ the review list and saved reviews
+
+// What a real scan of a dashboard looks like: a few spans to hide among many
+// lines read that hide nothing.
+const MIXED = {
+  duration: 12.5,
+  sampleCount: 375,
+  totalRegions: 2100,
+  tracks: [
+    { id: 1, text: '0 Deskline', selectedText: '', frameCount: 375, confidence: 0.97, startTime: 0, endTime: 12.5, kinds: [] },
+    { id: 2, text: 'Views', selectedText: '', frameCount: 375, confidence: 0.99, startTime: 0, endTime: 12.5, kinds: [] },
+    { id: 3, text: 'Owner: 王小明 wang@example.cn', selectedText: '王小明 · wang@example.cn', frameCount: 80, confidence: 0.9, startTime: 2, endTime: 4.7, kinds: ['email', 'han'] },
+    { id: 5, text: 'Customers', selectedText: '', frameCount: 300, confidence: 0.98, startTime: 0, endTime: 10, kinds: [] },
+    { id: 6, text: 'Phone +44 20 7946 0958', selectedText: '+44 20 7946 0958', frameCount: 60, confidence: 0.86, startTime: 5, endTime: 7, kinds: ['phone'] },
+    { id: 7, text: 'Reports', selectedText: '', frameCount: 375, confidence: 0.99, startTime: 0, endTime: 12.5, kinds: [] },
+    { id: 8, text: 'ops@example.com', selectedText: 'ops@example.com', frameCount: 40, confidence: 0.92, startTime: 8, endTime: 9.3, kinds: ['email'] },
+    { id: 9, text: '客户名单', selectedText: '客户名单', frameCount: 120, confidence: 0.8, startTime: 1, endTime: 5, kinds: ['han'] },
+  ],
+};
+
+async function scannedWith(p, summary) {
+  await p.page.getByRole('button', { name: 'Scan video' }).click();
+  await p.waitFor('scanVideo');
+  await p.answer('scanVideo', { resolve: summary });
+  await p.page.locator('#track-list .track').first().waitFor();
+}
+
+const rowIds = (p, selector) => p.page.locator(selector).evaluateAll((rows) => rows.map((r) => Number(r.dataset.id)));
+
+test('review list: what is hidden comes first, grouped, and other text waits collapsed', async (p) => {
+  await withVideo(p);
+  await scannedWith(p, MIXED);
+  assert.equal(await p.text('#tracks-summary'), '4 pieces of text hidden, 4 other lines read');
+  assert.deepEqual(await p.page.locator('.track-group .group-title').allInnerTexts(),
+    ['E-mail addresses', 'Phone numbers', 'Chinese text']);
+  assert.deepEqual(await p.page.locator('.track-group .group-count').allInnerTexts(), ['2', '1', '1']);
+  // A track of several kinds goes under the first group.
+  assert.deepEqual(await rowIds(p, '.track-group[data-kind="email"] .track'), [3, 8]);
+  assert.deepEqual(await rowIds(p, '#track-list .track'), [3, 8, 6, 9]);
+  assert.equal(await p.page.locator('#track-list .track').first().locator('.track-hidden').innerText(), '王小明 · wang@example.cn');
+
+  // The lines that hide nothing are there, collapsed, and have nothing to tick.
+  assert.equal(await p.page.locator('#other-text').getAttribute('open'), null);
+  assert.equal(await p.page.locator('#other-text summary').innerText(), 'Other text on screen (4)');
+  assert.equal(await p.page.locator('#other-list .track').first().isVisible(), false);
+  assert.equal(await p.page.locator('#other-list input[type="checkbox"]').count(), 0);
+  assert.equal(await p.page.getByLabel('Hide “Views”').count(), 0);
+  await p.page.locator('.track[data-id="3"] .track-main').click();
+  await p.shot('review-list'); // docs/screenshots/review.png
+  await p.page.locator('#other-text summary').click();
+  assert.deepEqual(await p.page.locator('#other-list .track-hidden').allInnerTexts(), ['0 Deskline', 'Views', 'Customers', 'Reports']);
+  assert.equal(await p.text('#export-summary').then((t) => t.split(' will')[0]), '4 of 4 found texts and 0 drawn masks');
+
+  // A group's box leaves the whole group visible, and hides it again.
+  const emails = p.page.getByLabel('Hide all e-mail addresses');
+  await emails.uncheck();
+  await p.waitForLast('setPreview', (m) => m.params.renderSettings.excludedTrackIDs.join() === '3,8', 'both addresses left visible');
+  assert.equal(await p.page.getByLabel('Hide “ops@example.com”').isChecked(), false);
+  assert.equal(await p.text('#tracks-summary'), '2 pieces of text hidden, 2 left visible, 4 other lines read');
+  // One row back on: the group's box is half set.
+  await p.page.getByLabel('Hide “ops@example.com”').check();
+  await p.waitForLast('setPreview', (m) => m.params.renderSettings.excludedTrackIDs.join() === '3', 'one address hidden again');
+  assert.equal(await emails.evaluate((box) => box.indeterminate), true);
+  await p.page.getByLabel('Hide all chinese text').uncheck();
+  await p.waitForLast('setPreview', (m) => m.params.renderSettings.excludedTrackIDs.join() === '3,9', 'Chinese text left visible');
+  await emails.check();
+  await p.waitForLast('setPreview', (m) => m.params.renderSettings.excludedTrackIDs.join() === '9', 'addresses hidden, Chinese still visible');
+  assert.equal(await emails.evaluate((box) => box.indeterminate), false);
+  // One undo step per group toggle.
+  await p.page.locator('#undo-button').click();
+  await p.waitForLast('setPreview', (m) => m.params.renderSettings.excludedTrackIDs.join() === '3,9', 'the group toggle undone');
+
+  // Clicking a mask of a line in the other section opens it to show the row.
+  await p.page.locator('#other-text summary').click();
+  await p.emit('regionSelected', { videoId: VIDEO.id, trackId: 7 });
+  await p.page.locator('#other-list .track.selected[data-id="7"]').waitFor();
+  assert.equal(await p.page.locator('#other-text').getAttribute('open'), '');
+  await p.page.locator('#other-text summary').click();
+  await p.emit('regionSelected', { videoId: VIDEO.id, trackId: 3 });
+  await p.shot('review-groups');
+  await p.noViolations();
+});
+
+test('review list keyboard: arrows move, Space toggles, Enter jumps; occurrences step through frames', async (p) => {
+  await withVideo(p);
+  await scannedWith(p, MIXED);
+  const focused = () => p.page.evaluate(() => Number(document.activeElement.closest('.track')?.dataset.id ?? NaN));
+  await p.page.locator('.track[data-id="3"] .track-main').focus();
+  await p.page.keyboard.press('ArrowDown');
+  assert.equal(await focused(), 8);
+  assert.equal(await p.page.locator('.track.selected').getAttribute('data-id'), '8', 'the selection follows the keys');
+  await p.page.keyboard.press('ArrowDown');
+  await p.page.keyboard.press('ArrowDown');
+  assert.equal(await focused(), 9, 'across groups');
+  await p.page.keyboard.press('ArrowDown');
+  assert.equal(await focused(), 9, 'the collapsed section is not entered');
+  await p.page.keyboard.press('ArrowUp');
+  assert.equal(await focused(), 6);
+
+  // Space toggles the row (and does not play), Enter jumps to its first frame.
+  const toggles = (await p.sent('togglePlayback')).length;
+  await p.page.keyboard.press(' ');
+  await p.waitForLast('setPreview', (m) => m.params.renderSettings.excludedTrackIDs.join() === '6', 'the phone left visible');
+  await p.page.keyboard.press(' ');
+  await p.waitForLast('setPreview', (m) => m.params.renderSettings.excludedTrackIDs.length === 0, 'hidden again');
+  assert.equal((await p.sent('togglePlayback')).length, toggles);
+  const seeks = (await p.sent('seek')).length;
+  await p.page.keyboard.press('Enter');
+  const seek = await p.waitFor('seek', seeks + 1);
+  assert.deepEqual(seek.params, { videoId: VIDEO.id, time: 5 });
+
+  // With the section open the arrows go on into it; Space there changes nothing.
+  await p.page.locator('#other-text summary').click();
+  await p.page.locator('.track[data-id="9"] .track-main').focus();
+  await p.page.keyboard.press('ArrowDown');
+  assert.equal(await focused(), 1);
+  const previews = (await p.sent('setPreview')).length;
+  await p.page.keyboard.press(' ');
+  await p.page.waitForTimeout(60);
+  assert.equal((await p.sent('setPreview')).length, previews);
+  await p.page.keyboard.press('End');
+  assert.equal(await focused(), 7);
+  await p.page.keyboard.press('Home');
+  assert.equal(await focused(), 3);
+
+  // Next and previous occurrence ask for the selected track's frames from the preview's time.
+  assert.match(await p.text('#occurrence-label'), /“王小明 · wang@example.cn”: 80 frames/);
+  await p.emit('playerState', { videoId: VIDEO.id, time: 2.5, isPlaying: false });
+  await p.page.locator('#current-time', { hasText: '0:02.5' }).waitFor();
+  await p.page.getByRole('button', { name: 'Next occurrence' }).click();
+  const step = await p.waitFor('stepTrack');
+  assert.deepEqual(step.params, { videoId: VIDEO.id, trackId: 3, time: 2.5, direction: 'next' });
+  await p.answer('stepTrack', { resolve: { time: 2.5333 } });
+  await p.waitForLast('seek', (m) => m.params.time === 2.5333, 'at the next frame');
+  await p.page.getByRole('button', { name: 'Next occurrence' }).click();
+  const again = await p.waitFor('stepTrack', 2);
+  assert.equal(again.params.time, 2.5333, 'the second step goes on from the first');
+  await p.answer('stepTrack', { resolve: { time: null } });
+  await p.notice('No later frame shows this text.');
+  await p.page.getByRole('button', { name: 'Previous occurrence' }).click();
+  assert.equal((await p.waitFor('stepTrack', 3)).params.direction, 'previous');
+  await p.answer('stepTrack', { resolve: { time: 2 } });
+  await p.waitForLast('seek', (m) => m.params.time === 2, 'at the previous frame');
+  await p.noViolations();
+});
+
+const reviewState = async (p) => (await p.last('setReviewState'))?.params.unsaved ?? null;
+const waitReviewState = (p, unsaved) =>
+  p.waitForLast('setReviewState', (m) => m.params.unsaved === unsaved, `saying unsaved: ${unsaved}`);
+
+test('saved reviews: save, the question before an unsaved review goes, and opening one back', async (p) => {
+  await withVideo(p);
+  assert.equal(await reviewState(p), null, 'nothing to save before a scan');
+  assert.ok(await p.page.locator('#save-review-button').isDisabled());
+  await scannedWith(p, MIXED);
+  await waitReviewState(p, true);
+
+  // Ctrl+S saves the scan with the current settings.
+  await p.page.getByLabel('Hide “ops@example.com”').uncheck();
+  await p.page.keyboard.press('Control+s');
+  const save = await p.waitFor('saveReview');
+  assert.equal(save.params.saveAs, false);
+  assert.deepEqual(save.params.renderSettings.excludedTrackIDs, [8]);
+  assert.equal(save.params.videoId, VIDEO.id);
+  await p.answer('saveReview', { resolve: { path: '/home/ann/standup-demo.scrivel' } });
+  await p.notice('The review is saved to /home/ann/standup-demo.scrivel.');
+  await waitReviewState(p, false);
+  assert.equal(await p.page.evaluate(() => document.title), 'standup-demo.mov – Scrivel');
+
+  // An edit makes it unsaved again; undoing it back to the saved state does not.
+  await p.page.getByLabel('Hide “ops@example.com”').check();
+  await waitReviewState(p, true);
+  assert.equal(await p.page.evaluate(() => document.title), 'standup-demo.mov • – Scrivel');
+  await p.page.locator('#undo-button').click();
+  await waitReviewState(p, false);
+  await p.page.getByLabel('Hide all phone numbers').uncheck();
+  await waitReviewState(p, true);
+
+  // Closing the window asks; Cancel stays, and the native player stepped aside meanwhile.
+  await p.emit('command', { name: 'close' });
+  await p.page.locator('#unsaved-prompt').waitFor({ state: 'visible' });
+  assert.match(await p.text('#unsaved-text'), /The scan of standup-demo.mov and your choices about it have not been saved/);
+  await p.waitForLast('setPlayerBounds', (m) => !m.params.visible, 'hidden under the question');
+  await p.shot('unsaved-prompt');
+  await p.page.getByRole('button', { name: 'Cancel' }).click();
+  await p.page.locator('#unsaved-prompt').waitFor({ state: 'hidden' });
+  await p.waitForLast('setPlayerBounds', (m) => m.params.visible, 'back');
+  // Escape is Cancel too.
+  await p.emit('command', { name: 'close' });
+  await p.page.locator('#unsaved-prompt').waitFor({ state: 'visible' });
+  await p.page.keyboard.press('Escape');
+  await p.page.locator('#unsaved-prompt').waitFor({ state: 'hidden' });
+  assert.equal((await p.sent('closeWindow')).length, 0);
+
+  // Opening another recording asks as well; "Save review…" saves first, then goes on.
+  await p.page.locator('#open-button').click();
+  await p.page.locator('#unsaved-prompt').waitFor({ state: 'visible' });
+  assert.equal((await p.sent('openVideo')).length, 1, 'not yet');
+  await p.page.getByRole('button', { name: 'Save review…' }).click();
+  const second = await p.waitFor('saveReview', 2);
+  assert.deepEqual(second.params.renderSettings.excludedTrackIDs, [6, 8]);
+  await p.answer('saveReview', { resolve: { path: '/home/ann/standup-demo.scrivel' } });
+  await p.waitFor('openVideo', 2);
+  await p.answer('openVideo', { resolve: null });
+
+  // A review opened from the file manager: no question while nothing is unsaved.
+  const saved = {
+    path: '/home/ann/second.scrivel',
+    video: OTHER_VIDEO,
+    scanSettings: { ...(await p.last('scanVideo')).params.settings, customTerms: ['Falcon'], quality: 'precise' },
+    renderSettings: { ...STARTING_STYLE, style: 'solid', excludedTrackIDs: [9], manualMasks: [{ id: 'mask-a', rect: { x: 0.1, y: 0.1, width: 0.2, height: 0.1 }, startTime: 1, endTime: 20, enabled: true }] },
+    summary: MIXED,
+  };
+  await p.emit('openRequested', { path: saved.path, kind: 'review' });
+  const open = await p.waitFor('openReview');
+  assert.deepEqual(open.params, { path: saved.path });
+  await p.answer('openReview', { resolve: saved });
+  await p.notice('Opened the review of second take.mp4.');
+  assert.equal(await p.text('#video-name'), 'second take.mp4');
+  assert.equal(await p.text('#tracks-summary'), '3 pieces of text hidden, 1 left visible, 4 other lines read');
+  assert.equal(await p.page.getByLabel('Hide “客户名单”').isChecked(), false, 'its exclusions');
+  assert.equal(await p.page.locator('#mask-list .mask').count(), 1, 'its masks');
+  const restored = await p.waitForLast('setPreview', (m) => m.params.videoId === OTHER_VIDEO.id && m.params.renderSettings.style === 'solid', 'with the saved settings');
+  assert.deepEqual(restored.params.renderSettings, saved.renderSettings);
+  await p.page.getByRole('tab', { name: /Scan/ }).click();
+  assert.deepEqual(await p.page.locator('#term-list .chip-text').allInnerTexts(), ['Falcon'], 'its scan settings');
+  await waitReviewState(p, false);
+  // Saving an opened review writes its own file again.
+  await p.page.locator('#save-review-button').click();
+  assert.equal((await p.waitFor('saveReview', 3)).params.videoId, OTHER_VIDEO.id);
+  await p.answer('saveReview', { resolve: { path: saved.path } });
+
+  // A video dropped while edits are unsaved: "Don't save" lets the native side open it.
+  await p.page.getByRole('tab', { name: /Review/ }).click();
+  await p.page.getByLabel('Hide all phone numbers').uncheck();
+  await waitReviewState(p, true);
+  await p.emit('openRequested', { path: '/home/ann/third.mp4', kind: 'video' });
+  await p.page.getByRole('button', { name: 'Don’t save' }).click();
+  const byPath = await p.waitFor('openVideoFile');
+  assert.deepEqual(byPath.params, { path: '/home/ann/third.mp4' });
+  await p.answer('openVideoFile', { resolve: VIDEO });
+  await p.page.locator('#video-name', { hasText: 'standup-demo.mov' }).waitFor();
+  await waitReviewState(p, false);
+
+  // Closing with nothing unsaved needs no question; after a new scan it asks, and "Don't save" closes.
+  await scannedWith(p, SUMMARY);
+  await waitReviewState(p, true);
+  await p.emit('command', { name: 'close' });
+  await p.page.getByRole('button', { name: 'Don’t save' }).click();
+  await p.waitFor('closeWindow');
+  await p.noViolations();
+});
+
+test('saved reviews: the menu commands, a cancelled save and a refused review', async (p) => {
+  await withVideo(p);
+  await p.emit('command', { name: 'saveReview' });
+  await p.notice('Scan the video before saving a review.');
+  assert.equal((await p.sent('saveReview')).length, 0);
+  await scannedWith(p, SUMMARY);
+  await p.emit('command', { name: 'saveReview' });
+  await p.waitFor('saveReview');
+  await p.answer('saveReview', { resolve: null }); // the chooser was cancelled
+  await p.page.waitForTimeout(60);
+  assert.equal(await reviewState(p), true, 'still unsaved');
+  // Ctrl+Shift+S always asks where.
+  await p.page.keyboard.press('Control+Shift+S');
+  assert.equal((await p.waitFor('saveReview', 2)).params.saveAs, true);
+  await p.answer('saveReview', { resolve: null });
+
+  await p.emit('command', { name: 'openReview' });
+  await p.page.getByRole('button', { name: 'Don’t save' }).click();
+  const open = await p.waitFor('openReview');
+  assert.deepEqual(open.params, { path: null }, 'the chooser picks the file');
+  const refusal = 'The video at /home/ann/standup-demo.mov is not the one this review was made from: its contents have changed. Scan it again instead.';
+  await p.answer('openReview', { reject: refusal });
+  await p.notice(refusal);
+  assert.equal(await p.text('#tracks-summary'), '3 pieces of text hidden, 0 other lines read', 'the current review stays');
   await p.noViolations();
 });
 

@@ -13,6 +13,9 @@ import {
   defaultScanSettings, hexToColor, parseNumber, renderSettingsProblems,
   scanLooksForSomething,
 } from './model.js';
+import {
+  groupState, groupTracks, hidingTracks, reviewSummaryText, withGroupExcluded,
+} from './review.js';
 
 const $ = (id) => document.getElementById(id);
 const clone = (value) => JSON.parse(JSON.stringify(value));
@@ -35,6 +38,10 @@ const state = {
   exported: null,
   tab: 'scan',
   seeking: false,
+  // The saved review the current scan belongs to: its file, the settings as
+  // saved, and whether the native side was last told of unsaved edits.
+  review: { path: null, saved: null, unsaved: false, saving: false },
+  prompt: null, // the unsaved-review question while it is open
 };
 const history = new History(state.settings);
 
@@ -99,7 +106,8 @@ function boundsOf(element, visible) {
 /** Tells the native side where the player and the drag strip go, when they moved. */
 function reportLayout() {
   const viewerShown = !$('viewer').hidden;
-  const player = boundsOf($('stage'), Boolean(state.video) && viewerShown);
+  // The native player lies over the page: it steps aside while a question is open.
+  const player = boundsOf($('stage'), Boolean(state.video) && viewerShown && !state.prompt);
   const key = JSON.stringify(player);
   if (key !== lastPlayerBounds) {
     lastPlayerBounds = key;
@@ -128,6 +136,7 @@ let previewQueued = false;
 function schedulePreview() {
   state.problems = renderSettingsProblems(state.settings, state.video?.duration ?? 0);
   showProblems();
+  reportReviewState();
   if (!state.video || state.problems.length || previewQueued) return;
   previewQueued = true;
   requestAnimationFrame(() => {
@@ -150,6 +159,7 @@ async function openVideo() {
   if (state.openPending) return;
   state.openPending = true;
   try {
+    if (!(await mayReplaceReview('opening another recording'))) return;
     const info = await ask('openVideo');
     if (info) selectVideo(info);
   } finally {
@@ -168,6 +178,7 @@ function selectVideo(info) {
   // A new video starts without exclusions or masks; the mask style carries over.
   state.settings.excludedTrackIDs = [];
   state.settings.manualMasks = [];
+  state.review = { path: null, saved: null, unsaved: state.review.unsaved, saving: false };
   history.reset(state.settings);
   renderAll();
   setTab('scan');
@@ -187,7 +198,7 @@ function renderVideo() {
   if (v && notices.parentElement !== $('sidebar')) $('sidebar').insertBefore(notices, $('job'));
   if (!v && notices.parentElement !== document.body) document.body.append(notices);
   $('title-name').textContent = v ? v.displayName : '';
-  document.title = v ? `${v.displayName} – Scrivel` : 'Scrivel';
+  document.title = v ? `${v.displayName}${state.review.unsaved ? ' •' : ''} – Scrivel` : 'Scrivel';
   if (!v) return;
   $('video-name').textContent = v.displayName;
   $('video-name').title = v.displayName;
@@ -275,6 +286,8 @@ async function startScan() {
     setTab('scan');
     return;
   }
+  if (state.summary && !(await mayReplaceReview('scanning again'))) return;
+  if (state.job) return;
   const job = { id: newId('scan'), kind: 'scan', videoId: state.video.id, progress: null };
   state.job = job;
   state.drawing = false; // the native side leaves drawing mode when a job starts
@@ -289,11 +302,12 @@ async function startScan() {
     state.selectedTrackId = null;
     // The player forgets exclusions when it takes a new result; so does the page.
     state.settings.excludedTrackIDs = [];
+    state.review = { path: null, saved: null, unsaved: state.review.unsaved, saving: false };
     history.reset(state.settings);
     renderAll();
     setTab('review');
     schedulePreview();
-    const n = summary.tracks.length;
+    const n = hidingTracks(summary.tracks).length;
     notify(n ? `Found ${n} ${n === 1 ? 'piece' : 'pieces'} of text to hide.` : 'Nothing to hide was found.', 'success');
   } catch (error) {
     if (state.job === job) state.job = null;
@@ -362,39 +376,83 @@ function setExcluded(id, excluded) {
   schedulePreview();
 }
 
+function setGroupExcluded(group, excluded) {
+  state.settings.excludedTrackIDs = withGroupExcluded(state.settings.excludedTrackIDs, group, excluded);
+  commit();
+  renderTrackStates();
+  schedulePreview();
+}
+
+// Rows that hide something come first, grouped by what hides them; what was
+// read but hides nothing waits, collapsed, below.
 function renderTracks() {
   const list = $('track-list');
   const summary = state.summary;
   $('review-empty').hidden = Boolean(summary);
   $('tracks-block').hidden = !summary;
   list.replaceChildren();
+  $('other-list').replaceChildren();
   if (!summary) return;
-  const tracks = summary.tracks;
-  $('tracks-summary').textContent =
-    `${tracks.length} ${tracks.length === 1 ? 'track' : 'tracks'} · ${formatCount(summary.totalRegions)} regions in ${formatCount(summary.sampleCount)} frames`;
-  if (!tracks.length) {
+  const { groups, other } = groupTracks(summary.tracks);
+  if (!groups.length) {
     const li = document.createElement('li');
     li.className = 'tracks-empty muted';
-    li.textContent = 'No text matched. Try other kinds, your own terms, or a lower confidence.';
+    li.textContent = 'Nothing to hide was found. Try other kinds, your own terms, or a lower confidence.';
     list.append(li);
-    return;
   }
-  for (const track of tracks) list.append(trackRow(track));
+  for (const group of groups) list.append(groupItem(group));
+  $('other-text').hidden = other.length === 0;
+  $('other-count').textContent = `(${formatCount(other.length)})`;
+  for (const track of other) $('other-list').append(trackRow(track, false));
   renderTrackStates();
 }
 
-function trackRow(track) {
+function groupItem(group) {
   const li = document.createElement('li');
-  li.className = 'track';
-  li.dataset.id = String(track.id);
-
+  li.className = 'track-group';
+  li.dataset.kind = group.kind;
+  const head = document.createElement('div');
+  head.className = 'group-head';
+  const label = document.createElement('label');
   const toggle = document.createElement('input');
   toggle.type = 'checkbox';
-  toggle.className = 'track-toggle';
-  const shown = track.selectedText || track.text;
-  toggle.setAttribute('aria-label', `Hide “${shown}”`);
-  toggle.title = 'Hide this text in the export';
-  toggle.addEventListener('change', () => setExcluded(track.id, !toggle.checked));
+  toggle.className = 'group-toggle';
+  toggle.setAttribute('aria-label', `Hide all ${group.title.toLowerCase()}`);
+  toggle.addEventListener('change', () => setGroupExcluded(group, !toggle.checked));
+  const title = document.createElement('span');
+  title.className = 'group-title';
+  title.textContent = group.title;
+  label.append(toggle, title);
+  const count = document.createElement('span');
+  count.className = 'group-count';
+  count.textContent = String(group.tracks.length);
+  count.setAttribute('aria-label', `${group.tracks.length} in this group`);
+  head.append(label, count);
+  const rows = document.createElement('ul');
+  rows.className = 'tracks';
+  rows.setAttribute('aria-label', group.title);
+  for (const track of group.tracks) rows.append(trackRow(track, true));
+  li.append(head, rows);
+  li.group = group;
+  return li;
+}
+
+function trackRow(track, hides) {
+  const li = document.createElement('li');
+  li.className = hides ? 'track' : 'track other';
+  li.dataset.id = String(track.id);
+  const shown = hides ? (track.selectedText || track.text) : track.text;
+
+  if (hides) {
+    const toggle = document.createElement('input');
+    toggle.type = 'checkbox';
+    toggle.className = 'track-toggle';
+    toggle.tabIndex = -1; // Space on the row toggles it; Tab goes from row to row group by group
+    toggle.setAttribute('aria-label', `Hide “${shown}”`);
+    toggle.title = 'Hide this text in the export';
+    toggle.addEventListener('change', () => setExcluded(track.id, !toggle.checked));
+    li.append(toggle);
+  }
 
   const main = document.createElement('button');
   main.type = 'button';
@@ -405,7 +463,7 @@ function trackRow(track) {
   const line = document.createElement('span');
   line.className = 'track-line';
   line.textContent = track.text;
-  line.hidden = !track.selectedText || track.text === track.selectedText;
+  line.hidden = !hides || !track.selectedText || track.text === track.selectedText;
   const meta = document.createElement('span');
   meta.className = 'track-meta';
   meta.textContent = [
@@ -418,34 +476,100 @@ function trackRow(track) {
     selectTrack(track.id);
     seekTo(track.startTime);
   });
-  main.addEventListener('keydown', (event) => {
-    if (event.key !== 'ArrowDown' && event.key !== 'ArrowUp') return;
-    event.preventDefault();
-    const next = event.key === 'ArrowDown' ? li.nextElementSibling : li.previousElementSibling;
-    next?.querySelector('.track-main')?.focus();
-  });
-  li.append(toggle, main);
+  main.addEventListener('focus', () => { if (state.selectedTrackId !== track.id) selectTrack(track.id); });
+  li.append(main);
+  li.track = track;
   return li;
 }
 
+/** The rows the arrow keys move through: every row shown, the other text only while open. */
+function visibleRows() {
+  return [...$('tracks-block').querySelectorAll('.track')].filter((li) => li.getClientRects().length > 0);
+}
+
+function onTrackKey(event) {
+  const li = event.target instanceof HTMLElement ? event.target.closest('.track') : null;
+  if (!li || !event.target.classList.contains('track-main') || event.ctrlKey || event.metaKey || event.altKey) return;
+  const rows = visibleRows();
+  const index = rows.indexOf(li);
+  const move = { ArrowDown: index + 1, ArrowUp: index - 1, Home: 0, End: rows.length - 1 }[event.key];
+  if (move !== undefined) {
+    event.preventDefault();
+    rows[Math.min(Math.max(move, 0), rows.length - 1)]?.querySelector('.track-main').focus();
+  } else if (event.key === ' ') {
+    event.preventDefault();
+    const toggle = li.querySelector('.track-toggle');
+    if (toggle) setExcluded(li.track.id, toggle.checked);
+  } else if (event.key === 'Enter') {
+    event.preventDefault();
+    selectTrack(li.track.id);
+    seekTo(li.track.startTime);
+  }
+}
+
 function renderTrackStates() {
-  for (const li of $('track-list').querySelectorAll('.track')) {
+  for (const li of $('tracks-block').querySelectorAll('.track')) {
     const id = Number(li.dataset.id);
-    const excluded = isExcluded(id);
+    const excluded = !li.classList.contains('other') && isExcluded(id);
     li.classList.toggle('excluded', excluded);
-    li.querySelector('.track-toggle').checked = !excluded;
+    const toggle = li.querySelector('.track-toggle');
+    if (toggle) toggle.checked = !excluded;
     const selected = id === state.selectedTrackId;
     li.classList.toggle('selected', selected);
     li.querySelector('.track-main').setAttribute('aria-pressed', String(selected));
   }
+  for (const li of $('track-list').querySelectorAll('.track-group')) {
+    const toggle = li.querySelector('.group-toggle');
+    const groupNow = groupState(li.group, state.settings.excludedTrackIDs);
+    // A half-hidden group's box hides the rest when ticked.
+    toggle.checked = groupNow === 'hidden';
+    toggle.indeterminate = groupNow === 'mixed';
+  }
+  if (state.summary) {
+    $('tracks-summary').textContent = reviewSummaryText(state.summary.tracks, state.settings.excludedTrackIDs);
+  }
+  renderOccurrences();
+}
+
+function selectedTrack() {
+  return state.summary?.tracks.find((t) => t.id === state.selectedTrackId) ?? null;
+}
+
+function renderOccurrences() {
+  const track = selectedTrack();
+  $('occurrence-label').textContent = track
+    ? `“${track.selectedText || track.text}”: ${formatCount(track.frameCount)} ${track.frameCount === 1 ? 'frame' : 'frames'}`
+    : 'Select a row to step through its frames.';
+  $('previous-occurrence').disabled = !track;
+  $('next-occurrence').disabled = !track;
+}
+
+/** Moves the preview to the selected track's next or previous frame. */
+async function stepOccurrence(direction) {
+  const track = selectedTrack();
+  if (!track || !state.video) return;
+  const videoId = state.video.id;
+  const reply = await ask('stepTrack', { videoId, trackId: track.id, time: state.player.time, direction });
+  if (!reply || !state.video || state.video.id !== videoId) return;
+  if (reply.time === null) {
+    notify(direction === 'next' ? 'No later frame shows this text.' : 'No earlier frame shows this text.', 'info');
+    return;
+  }
+  // Taken at once, so that a second press steps on from here.
+  state.player.time = reply.time;
+  renderPlayer();
+  seekTo(reply.time);
 }
 
 function selectTrack(id, reveal = false) {
   state.selectedTrackId = id;
+  if (reveal && id !== null) $('other-text').open ||= Boolean($('other-list').querySelector(`.track[data-id="${id}"]`));
   renderTrackStates();
   if (reveal && id !== null) {
     setTab('review');
-    $('track-list').querySelector(`.track[data-id="${id}"]`)?.scrollIntoView({ block: 'nearest' });
+    const row = $('tracks-block').querySelector(`.track[data-id="${id}"]`);
+    if (row?.closest('#other-text')) $('other-text').open = true;
+    row?.scrollIntoView({ block: 'nearest' });
   }
 }
 
@@ -716,6 +840,130 @@ function redo() {
   restore(history.redo());
 }
 
+// ---------------------------------------------------------------- saved reviews
+
+const sameSettings = (a, b) => JSON.stringify(a) === JSON.stringify(b);
+
+/** Tells the native side whether there is a review it should not let go unasked. */
+function reportReviewState() {
+  const unsaved = Boolean(state.summary) &&
+    (state.review.path === null || !sameSettings(state.settings, state.review.saved));
+  if (unsaved === state.review.unsaved) return;
+  state.review.unsaved = unsaved;
+  if (state.video) document.title = `${state.video.displayName}${unsaved ? ' •' : ''} – Scrivel`;
+  ask('setReviewState', { unsaved });
+}
+
+/** Saves the scan and the edits; true once written, false when not (cancelled, refused). */
+async function saveReview(saveAs = false) {
+  if (state.review.saving) return false;
+  if (!state.video || !state.summary) { notify('Scan the video before saving a review.'); return false; }
+  state.problems = renderSettingsProblems(state.settings, state.video.duration);
+  showProblems();
+  if (state.problems.length) {
+    notify(`Fix the marked settings before saving: ${state.problems[0].message}`);
+    return false;
+  }
+  const settings = clone(state.settings);
+  const videoId = state.video.id;
+  state.review.saving = true;
+  renderToolbar();
+  try {
+    const saved = await ask('saveReview', { videoId, renderSettings: settings, saveAs });
+    if (!saved || !state.video || state.video.id !== videoId) return false;
+    state.review.path = saved.path;
+    state.review.saved = settings;
+    reportReviewState();
+    notify(`The review is saved to ${saved.path}.`, 'success');
+    return true;
+  } finally {
+    state.review.saving = false;
+    renderToolbar();
+  }
+}
+
+/** Opens a review file (the chooser when `path` is null) and restores it. */
+async function openReview(path = null) {
+  if (state.openPending) return;
+  state.openPending = true;
+  try {
+    if (!(await mayReplaceReview('opening another review'))) return;
+    const opened = await ask('openReview', { path });
+    if (!opened) return;
+    selectVideo(opened.video);
+    state.scan = opened.scanSettings;
+    state.summary = opened.summary;
+    state.settings = opened.renderSettings;
+    state.review = { path: opened.path, saved: clone(opened.renderSettings), unsaved: state.review.unsaved, saving: false };
+    history.reset(state.settings);
+    renderAll();
+    setTab('review');
+    schedulePreview();
+    notify(`Opened the review of ${opened.video.displayName}.`, 'success');
+  } finally {
+    state.openPending = false;
+  }
+}
+
+/** A file opened from outside: the page opens it, once the user agrees. */
+async function openRequested({ path, kind }) {
+  if (kind === 'review') { openReview(path); return; }
+  if (state.openPending) return;
+  state.openPending = true;
+  try {
+    if (!(await mayReplaceReview('opening another recording'))) return;
+    const info = await ask('openVideoFile', { path });
+    if (info) selectVideo(info);
+  } finally {
+    state.openPending = false;
+  }
+}
+
+/**
+ * Asks before an unsaved review goes: true to go on (saved, or let go),
+ * false to stay. Without unsaved edits it goes on at once.
+ */
+async function mayReplaceReview(doing) {
+  if (!state.review.unsaved || !state.summary) return true;
+  if (state.prompt) return false;
+  const answer = await askAboutUnsavedReview(doing);
+  if (answer === 'discard') return true;
+  if (answer === 'save') return saveReview(false);
+  return false;
+}
+
+/** Shows the question; resolves to 'save', 'discard' or 'cancel'. */
+function askAboutUnsavedReview(doing) {
+  const dialog = $('unsaved-prompt');
+  $('unsaved-text').textContent =
+    `The scan of ${state.video.displayName} and your choices about it have not been saved. Save them as a review before ${doing}, or they are lost.`;
+  return new Promise((resolve) => {
+    const finish = (answer) => {
+      state.prompt = null;
+      dialog.close();
+      queueLayout();
+      resolve(answer);
+    };
+    state.prompt = { finish };
+    queueLayout();
+    dialog.showModal();
+    $('unsaved-save').focus();
+  });
+}
+
+function wirePrompt() {
+  const answer = (value) => () => state.prompt?.finish(value);
+  $('unsaved-cancel').addEventListener('click', answer('cancel'));
+  $('unsaved-discard').addEventListener('click', answer('discard'));
+  $('unsaved-save').addEventListener('click', answer('save'));
+  // Escape cancels, as the Cancel button does.
+  $('unsaved-prompt').addEventListener('cancel', (event) => { event.preventDefault(); state.prompt?.finish('cancel'); });
+}
+
+async function closeWindow() {
+  if (await mayReplaceReview('closing Scrivel')) ask('closeWindow');
+}
+
 // ---------------------------------------------------------------- export
 
 async function startExport() {
@@ -765,10 +1013,11 @@ function renderExport() {
   $('export-blocked').hidden = !state.summary || blocked.length === 0;
   $('export-button').disabled = !state.video || Boolean(state.job) || blocked.length > 0;
   if (state.summary) {
-    const hidden = state.summary.tracks.length - state.settings.excludedTrackIDs.length;
+    const hiding = hidingTracks(state.summary.tracks);
+    const hidden = hiding.filter((t) => !isExcluded(t.id)).length;
     const masks = state.settings.manualMasks.filter((m) => m.enabled).length;
     $('export-summary').textContent =
-      `${hidden} of ${state.summary.tracks.length} found ${state.summary.tracks.length === 1 ? 'text' : 'texts'} and ${masks} drawn ${masks === 1 ? 'mask' : 'masks'} will be hidden with the ${state.settings.style} style. The original file is never changed.`;
+      `${hidden} of ${hiding.length} found ${hiding.length === 1 ? 'text' : 'texts'} and ${masks} drawn ${masks === 1 ? 'mask' : 'masks'} will be hidden with the ${state.settings.style} style. The original file is never changed.`;
   }
   $('export-result').hidden = !state.exported;
   $('export-path').textContent = state.exported ?? '';
@@ -915,6 +1164,7 @@ function renderToolbar() {
   $('preview-enabled').checked = state.preview.enabled;
   $('undo-button').disabled = !history.canUndo && JSON.stringify(state.settings) === JSON.stringify(history.present);
   $('redo-button').disabled = !history.canRedo;
+  $('save-review-button').disabled = !state.summary || Boolean(state.job) || state.review.saving;
 }
 
 function renderAll() {
@@ -954,7 +1204,12 @@ function onKeyDown(event) {
   }
   if (mod && key === 'o') {
     event.preventDefault();
-    openVideo();
+    if (event.shiftKey) openReview(); else openVideo();
+    return;
+  }
+  if (mod && key === 's') {
+    event.preventDefault();
+    saveReview(event.shiftKey);
     return;
   }
   if (mod || event.altKey || isTyping(event.target)) return;
@@ -985,12 +1240,16 @@ function forCurrentVideo(handler) {
 function wireBridge() {
   bridge.on('videoSelected', (info) => selectVideo(info));
   bridge.on('jobProgress', onProgress);
+  bridge.on('openRequested', (payload) => { if (payload?.path) openRequested(payload); });
   bridge.on('toast', (payload) => notify(payload?.message ?? String(payload), 'warning'));
   bridge.on('command', (payload) => {
     const name = payload?.name;
     if (name === 'open') openVideo();
     else if (name === 'scan') startScan();
     else if (name === 'export') startExport();
+    else if (name === 'saveReview') saveReview(false);
+    else if (name === 'openReview') openReview();
+    else if (name === 'close') closeWindow();
   });
   bridge.on('playerState', forCurrentVideo((s) => {
     state.player = { time: Number.isFinite(s.time) ? s.time : 0, isPlaying: Boolean(s.isPlaying) };
@@ -1035,6 +1294,11 @@ function wireControls() {
   $('export-button').addEventListener('click', startExport);
   $('reveal-button').addEventListener('click', reveal);
   $('cancel-button').addEventListener('click', cancelJob);
+  $('save-review-button').addEventListener('click', () => saveReview(false));
+  $('open-review-button').addEventListener('click', () => openReview());
+  $('previous-occurrence').addEventListener('click', () => stepOccurrence('previous'));
+  $('next-occurrence').addEventListener('click', () => stepOccurrence('next'));
+  $('tracks-block').addEventListener('keydown', onTrackKey);
   document.addEventListener('keydown', onKeyDown);
 
   // Files are dropped on the window itself; the page only shows where.
@@ -1056,6 +1320,7 @@ function start() {
   wireScanForm();
   wireStyle();
   wireTabs();
+  wirePrompt();
   renderAll();
   setTab('scan');
   if (!bridge.connected) notify('Scrivel’s video engine is not connected. Open this page in the Scrivel app.', 'warning');
