@@ -6,8 +6,12 @@ loopback development page (SCRIVEL_WEB_DEV_URL) that drives the bridge:
 "ready" -> "videoSelected" -> "openVideo" (the chooser answered through
 SCRIVEL_TEST_OPEN_PATH) -> "scanVideo" (real recognition) -> the preview
 photographed and clicked with real pointer events -> "exportVideo"
-(the save chooser answered through SCRIVEL_TEST_SAVE_PATH). Then it quits the
-app the careful way (SIGTERM), starts it again on the shipped page
+(the save chooser answered through SCRIVEL_TEST_SAVE_PATH) -> "saveReview"
+(SCRIVEL_TEST_REVIEW_PATH). Then it quits the app the careful way (SIGTERM),
+starts it again with the saved review on its command line, opens it
+("openRequested" -> "openReview"), exports again and compares the two copies
+frame by frame; an unsaved review there holds Ctrl+Q until the page answers
+the "close" command with "closeWindow". Last it starts the app on the shipped page
 (scrivel://app/index.html), photographs the screen, keeps the picture and
 checks it is not blank.
 
@@ -143,6 +147,8 @@ class Reports:
     def __init__(self):
         self.report = None
         self.arrived = threading.Event()
+        self.closing = None
+        self.asked = threading.Event()
 
 
 def serve(reports):
@@ -180,6 +186,9 @@ def serve(reports):
             if self.path == "/report":
                 reports.report = json.loads(body)
                 reports.arrived.set()
+            if self.path == "/closing":
+                reports.closing = json.loads(body)
+                reports.asked.set()
 
         def log_message(self, *args):
             pass
@@ -195,7 +204,7 @@ def launch(arguments, extra_env, log_path):
     # Only the virtual X server, whatever session the test was started from,
     # and only the settings each run asks for.
     for name in ("WAYLAND_DISPLAY", "SCRIVEL_WEB_DEV_URL", "SCRIVEL_WEB_DIR", "SCRIVEL_TEST_SAVE_PATH",
-                 "SCRIVEL_TEST_OPEN_PATH"):
+                 "SCRIVEL_TEST_OPEN_PATH", "SCRIVEL_TEST_REVIEW_PATH"):
         env.pop(name, None)
     env.update({"GDK_BACKEND": "x11", "GTK_A11Y": "none", "NO_AT_BRIDGE": "1"})
     env.update(extra_env)
@@ -231,6 +240,7 @@ def protocol_run(work):
         "SCRIVEL_WEB_DEV_URL": "http://127.0.0.1:{}/index.html".format(server.server_address[1]),
         "SCRIVEL_TEST_SAVE_PATH": output,
         "SCRIVEL_TEST_OPEN_PATH": clip,
+        "SCRIVEL_TEST_REVIEW_PATH": os.path.join(work, "review"),  # the app adds ".scrivel"
     }
     if "SCRIVEL_MODEL_DIR" not in os.environ and os.path.isdir(os.path.join(SOURCE, "models")):
         env["SCRIVEL_MODEL_DIR"] = os.path.join(SOURCE, "models")
@@ -255,6 +265,8 @@ def protocol_run(work):
             selected = " ".join(t["selectedText"] for t in summary["tracks"])
             check("@" in selected, "the e-mail address is selected for redaction: " + selected)
             check(report["exported"]["outputPath"] == output + ".mp4", "the export went to the chosen file")
+            check(report["savedReview"]["path"] == os.path.join(work, "review.scrivel"),
+                  "the review went to the chosen file: " + str(report["savedReview"]))
             kinds = {e["payload"]["kind"] for e in report["events"] if e["name"] == "jobProgress"}
             check(kinds == {"scan", "export"}, "progress arrived for both jobs: " + str(kinds))
             states = [e["payload"] for e in report["events"] if e["name"] == "playerState"]
@@ -288,7 +300,65 @@ def protocol_run(work):
                 # The text line is masked; the empty top band is not touched.
                 check(mean_difference(source, redacted, *TEXT_BOX) > 40, "the address is masked in the file")
                 check(mean_difference(source, redacted, 0, 0, WIDTH, 100) < 3, "the rest of the picture is unchanged")
+                # The manual mask of the review's settings (0.7, 0.8, 0.2 x 0.1 of the frame) at 1 s.
+                check(mean_difference(source, redacted, 452, 292, 572, 320) > 40, "the manual mask is drawn")
     quit_app(process, "the protocol run")
+    server.shutdown()
+
+
+def all_frames(path):
+    return subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-f", "rawvideo", "-pix_fmt", "rgb24", "-"],
+                          check=True, capture_output=True).stdout
+
+
+def review_run(work):
+    """The saved review after a restart: opened from the command line, it exports the same pixels."""
+    clip = os.path.join(work, "Screen Recording.mp4")
+    review = os.path.join(work, "review.scrivel")
+    first, second = os.path.join(work, "exported.mp4"), os.path.join(work, "reopened")
+    if not (os.path.exists(review) and os.path.exists(first)):
+        check(False, "the protocol run left a review and an export to compare with")
+        return
+    reports = Reports()
+    server = serve(reports)
+    env = {
+        "SCRIVEL_WEB_DEV_URL": "http://127.0.0.1:{}/index.html?mode=reopen".format(server.server_address[1]),
+        "SCRIVEL_TEST_SAVE_PATH": second,
+    }
+    process = launch([review], env, os.path.join(ARTEFACTS, "scrivel-review.log"))
+    arrived = reports.arrived.wait(timeout=90)
+    check(arrived, "the reopened review reported back")
+    if arrived and reports.report.get("ok"):
+        report = reports.report
+        check(report["request"] == {"path": review, "kind": "review"}, "the command line's review goes to the page: " +
+              str(report["request"]))
+        opened = report["opened"]
+        check(opened["video"]["displayName"] == "Screen Recording.mp4", "the review opens onto its video")
+        check(len(opened["renderSettings"]["manualMasks"]) == 1, "with its manual mask")
+        check(any("@" in t["selectedText"] and t["kinds"] == ["email"] for t in opened["tracks"]),
+              "with its scan: " + str(opened["tracks"]))
+        check(report["exported"]["outputPath"] == second + ".mp4", "the reopened review exported")
+        if os.path.exists(second + ".mp4"):
+            before, after = all_frames(first), all_frames(second + ".mp4")
+            check(len(before) > 0 and before == after,
+                  "the same pixels as before the restart ({} and {} bytes)".format(len(before), len(after)))
+        # Ctrl+Q with an unsaved review: the page is asked and lets it go.
+        pointer = Pointer()
+        pointer.move(600, 400)
+        pointer.chord("Control_L", "q")
+        asked = reports.asked.wait(timeout=20)
+        check(asked and reports.closing == {"name": "close"}, "Ctrl+Q asks the page first: " + str(reports.closing))
+        try:
+            code = process.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            code = None
+        check(code == 0, "the page's closeWindow quits cleanly (exit {})".format(code))
+        if code is not None:
+            server.shutdown()
+            return
+    elif arrived:
+        check(False, "the reopened review: " + str(reports.report.get("error")))
+    quit_app(process, "the review run")
     server.shutdown()
 
 
@@ -347,6 +417,7 @@ def main():
     work = tempfile.mkdtemp(prefix="scrivel-gui-")
     try:
         protocol_run(work)
+        review_run(work)
         window_run(work)
     finally:
         shutil.rmtree(work, ignore_errors=True)
