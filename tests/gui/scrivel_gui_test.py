@@ -362,6 +362,28 @@ def review_run(work):
     server.shutdown()
 
 
+def review_window_run(work):
+    """The shipped page, the saved review opened from the command line: its clip shows in the player."""
+    review = os.path.join(work, "review.scrivel")
+    if not os.path.exists(os.path.join(SOURCE, "web", "index.html")) or not os.path.exists(review):
+        return
+    process = launch([review], {}, os.path.join(ARTEFACTS, "scrivel-review-window.log"))
+    picture = os.path.join(ARTEFACTS, "scrivel-review-window.png")
+    stats = None
+    deadline = time.time() + 45
+    while time.time() < deadline:
+        time.sleep(2)
+        result = subprocess.run([CAPTURE, picture, BACKGROUND], capture_output=True, text=True)
+        if result.returncode == 0:
+            stats = json.loads(result.stdout)
+            if stats["counts"][0] > 10000:
+                break
+    check(stats is not None and stats["counts"][0] > 10000,
+          "the page opens the saved review and shows its clip (screen {})".format(stats))
+    print("screenshot kept at " + picture)
+    quit_app(process, "the review window run")
+
+
 def write_stand_in_page(folder):
     os.makedirs(folder, exist_ok=True)
     with open(os.path.join(folder, "index.html"), "w") as page:
@@ -418,6 +440,7 @@ def main():
     try:
         protocol_run(work)
         review_run(work)
+        review_window_run(work)
         window_run(work)
     finally:
         shutil.rmtree(work, ignore_errors=True)
