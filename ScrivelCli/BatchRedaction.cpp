@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -204,7 +205,7 @@ int runBatch(const BatchOptions& options, const RedactionPlan& plan, std::stop_t
                     line["error"] = failure.what();
                 }
             }
-            line["seconds"] = elapsed();
+            line["seconds"] = std::round(elapsed() * 1000) / 1000;
             report.write(line);
 
             const std::lock_guard lock(consoleMutex);
