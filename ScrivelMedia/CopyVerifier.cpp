@@ -226,7 +226,8 @@ CopyVerifier::CopyVerifier()
               VideoScanner::productRecognizer(),
               [](const std::filesystem::path&, const std::vector<DetectionSample>& samples,
                  const std::vector<std::optional<MotionTransform>>&, const ScanProgressCallback&,
-                 std::stop_token) { return samples; });
+                 std::stop_token) { return samples; },
+              VideoScanner::frameThreadsFor(VideoScanner::defaultProcessorCount()));
           return scanner.scan(video, settings, progress, stop);
       })
 {
