@@ -1,6 +1,8 @@
 #include "ScrivelCli/CopyCheckSummary.hpp"
 
 #include <cmath>
+#include <cstdio>
+#include <fstream>
 
 #include "ScrivelCli/ScanProgressDisplay.hpp"
 #include "ScrivelMedia/CopyVerifier.hpp"
@@ -15,6 +17,25 @@ CopyCheck checkWithProgress(const std::filesystem::path& original, const std::fi
                                            [&display](const ScanProgress& p) { display.update(p); }, stop);
     display.finish();
     return check;
+}
+
+void writeCheckReport(const CopyCheck& check, const std::string& original, const std::string& copy,
+                      const std::string& path)
+{
+    Json report = toJson(check);
+    report["original"] = original;
+    report["redacted"] = copy;
+    const std::string text = report.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+    if (path.empty()) {
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        std::fflush(stdout);
+        return;
+    }
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file << text;
+    file.close();
+    if (!file)
+        throw std::runtime_error(path + ": cannot be written");
 }
 
 std::string clockTime(double seconds)

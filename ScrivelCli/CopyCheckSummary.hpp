@@ -20,6 +20,11 @@ CopyCheck checkWithProgress(const std::filesystem::path& original, const std::fi
 // copy differs. Ends with a line break.
 std::string checkSummary(const CopyCheck& check, const std::string& copyName, std::size_t maximumMoments = 20);
 
+// The whole report of a check as JSON, naming both files: to `path`, or to
+// standard output when `path` is empty.
+void writeCheckReport(const CopyCheck& check, const std::string& original, const std::string& copy,
+                      const std::string& path);
+
 // "1:02.50": minutes, seconds to the hundredth.
 std::string clockTime(double seconds);
 

@@ -1,6 +1,5 @@
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "ScrivelCli/ArgumentReader.hpp"
@@ -8,7 +7,6 @@
 #include "ScrivelCli/Command.hpp"
 #include "ScrivelCli/CopyCheckSummary.hpp"
 #include "ScrivelCli/Redaction.hpp"
-#include "ScrivelCore/Json.hpp"
 
 namespace scrivel::cli {
 
@@ -51,19 +49,6 @@ options:
 
 )") + std::string(ScanOptions::help) +
            "\n" + std::string(ExportOptions::help);
-}
-
-void writeCheckReport(const CopyCheck& check, const std::string& video, const std::string& copy,
-                      const std::string& path)
-{
-    Json report = toJson(check);
-    report["original"] = video;
-    report["redacted"] = copy;
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file << report.dump(2) << '\n';
-    file.close();
-    if (!file)
-        throw std::runtime_error(path + ": cannot be written");
 }
 
 int runRedact(const std::vector<std::string>& arguments, std::stop_token stop)

@@ -1,12 +1,10 @@
 #include <cstdio>
-#include <fstream>
 #include <string>
 
 #include "ScrivelCli/ArgumentReader.hpp"
 #include "ScrivelCli/Command.hpp"
 #include "ScrivelCli/CopyCheckSummary.hpp"
 #include "ScrivelCli/ScanOptions.hpp"
-#include "ScrivelCore/Json.hpp"
 
 namespace scrivel::cli {
 
@@ -31,21 +29,6 @@ options:
   -h, --help             show this help
 
 )") + std::string(ScanOptions::help);
-
-void writeReport(const Json& report, const std::string& path)
-{
-    const std::string text = report.dump(2) + "\n";
-    if (path.empty()) {
-        std::fwrite(text.data(), 1, text.size(), stdout);
-        std::fflush(stdout);
-        return;
-    }
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file << text;
-    file.close();
-    if (!file)
-        throw std::runtime_error(path + ": cannot be written");
-}
 
 int runVerify(const std::vector<std::string>& arguments, std::stop_token stop)
 {
@@ -74,10 +57,7 @@ int runVerify(const std::vector<std::string>& arguments, std::stop_token stop)
         throw UsageError("missing REDACTED");
 
     const CopyCheck check = checkWithProgress(videos[0], videos[1], options, stop);
-    Json report = toJson(check);
-    report["original"] = videos[0];
-    report["redacted"] = videos[1];
-    writeReport(report, reportPath);
+    writeCheckReport(check, videos[0], videos[1], reportPath);
     const std::string summary = checkSummary(check, videos[1]);
     std::fwrite(summary.data(), 1, summary.size(), stderr);
     return check.clean() ? success : checkFailed;
