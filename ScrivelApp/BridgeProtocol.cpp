@@ -65,6 +65,11 @@ ExportRequest decodeExportRequest(const Json& params)
             nested<RenderSettings>(params, "settings")};
 }
 
+CheckCopyRequest decodeCheckCopyRequest(const Json& params)
+{
+    return {json::string(params, "videoId"), json::string(params, "jobId")};
+}
+
 CancelRequest decodeCancelRequest(const Json& params)
 {
     return {json::string(params, "jobId")};
@@ -139,9 +144,27 @@ ScanSummary ScanSummary::of(const ScanResult& result)
     return {result.duration, result.sampleCount, result.totalRegions, result.tracks(), hiddenKindsByTrack(result)};
 }
 
+CopyCheckSummary CopyCheckSummary::of(const CopyCheck& check)
+{
+    CopyCheckSummary summary{check.clean(), check.framesRead, {}, check.differences, check.notes};
+    for (ReadableMoment& moment : check.moments()) {
+        std::string description(kindDescription(moment.kind));
+        summary.moments.push_back({std::move(moment), std::move(description)});
+    }
+    return summary;
+}
+
 std::string_view rawValue(JobKind kind)
 {
-    return kind == JobKind::scan ? "scan" : "export";
+    switch (kind) {
+    case JobKind::scan:
+        return "scan";
+    case JobKind::exportVideo:
+        return "export";
+    case JobKind::verify:
+        return "verify";
+    }
+    return "scan";
 }
 
 std::string_view rawValue(MenuCommand command)
@@ -184,6 +207,21 @@ Json toJson(const ScanSummary& value)
 Json toJson(const ExportResult& value)
 {
     return {{"outputPath", value.outputPath}};
+}
+
+Json toJson(const CopyCheckSummary& value)
+{
+    Json moments = Json::array();
+    for (const CopyCheckSummary::Moment& moment : value.moments) {
+        Json object = toJson(moment.moment);
+        object["description"] = moment.description;
+        moments.push_back(std::move(object));
+    }
+    return {{"clean", value.clean},
+            {"framesRead", value.framesRead},
+            {"moments", std::move(moments)},
+            {"differences", value.differences},
+            {"notes", value.notes}};
 }
 
 Json toJson(const JobProgress& value)

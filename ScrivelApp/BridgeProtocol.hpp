@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ScrivelCore/CopyCheck.hpp"
 #include "ScrivelCore/Json.hpp"
 #include "ScrivelCore/NormalizedRect.hpp"
 #include "ScrivelCore/ScanRecords.hpp"
@@ -37,6 +38,15 @@ struct ExportRequest {
     RenderSettings settings;
 
     bool operator==(const ExportRequest&) const = default;
+};
+
+// Checks the copy the bridge last exported of the video; the page names no
+// file, so no other file on disk can be read through this method.
+struct CheckCopyRequest {
+    std::string videoId;
+    std::string jobId;
+
+    bool operator==(const CheckCopyRequest&) const = default;
 };
 
 struct CancelRequest {
@@ -143,6 +153,7 @@ struct ReviewStateRequest {
 // ignored. Throw JsonDecodeError naming the key path.
 ScanRequest decodeScanRequest(const Json& params);
 ExportRequest decodeExportRequest(const Json& params);
+CheckCopyRequest decodeCheckCopyRequest(const Json& params);
 CancelRequest decodeCancelRequest(const Json& params);
 PlayerBounds decodePlayerBounds(const Json& params);
 PreviewRequest decodePreviewRequest(const Json& params);
@@ -177,7 +188,28 @@ struct ExportResult {
     bool operator==(const ExportResult&) const = default;
 };
 
-enum class JobKind { scan, exportVideo };
+// What the page shows of a check of the exported copy: the verdict, the
+// readable moments (not every span of every frame) and the differences.
+struct CopyCheckSummary {
+    // A moment as the page lists it: `description` is the kind in words.
+    struct Moment {
+        ReadableMoment moment;
+        std::string description;
+
+        bool operator==(const Moment&) const = default;
+    };
+
+    bool clean = false;
+    std::int64_t framesRead = 0;
+    std::vector<Moment> moments;
+    std::vector<std::string> differences;
+    std::vector<std::string> notes;
+
+    static CopyCheckSummary of(const CopyCheck& check);
+    bool operator==(const CopyCheckSummary&) const = default;
+};
+
+enum class JobKind { scan, exportVideo, verify };
 
 struct JobProgress {
     std::string id; // the page's job id
@@ -239,6 +271,7 @@ std::string_view rawValue(MenuCommand command);
 
 Json toJson(const ScanSummary& value);
 Json toJson(const ExportResult& value);
+Json toJson(const CopyCheckSummary& value);
 Json toJson(const JobProgress& value); // "regions" and "message" left out when absent
 Json toJson(const PlayerState& value);
 Json toJson(const RegionSelection& value); // "trackId": null when no track

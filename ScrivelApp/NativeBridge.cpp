@@ -7,6 +7,7 @@
 
 #include "ScrivelCore/Errors.hpp"
 #include "ScrivelCore/TrackReview.hpp"
+#include "ScrivelMedia/CopyVerifier.hpp"
 #include "ScrivelMedia/FileFingerprint.hpp"
 #include "ScrivelMedia/MediaInspector.hpp"
 #include "ScrivelMedia/VideoExporter.hpp"
@@ -91,6 +92,9 @@ BridgeOperations BridgeOperations::product()
            const std::function<void(double)>& progress, std::stop_token stop) {
             VideoExporter::exportVideo(source, output, result, settings, progress, stop);
         },
+        [](const fs::path& original, const fs::path& copy, const ScanSettings& settings,
+           const ScanProgressCallback& progress,
+           std::stop_token stop) { return CopyVerifier().check(original, copy, settings, progress, stop); },
     };
 }
 
@@ -182,6 +186,8 @@ void NativeBridge::dispatch(const std::string& requestId, const std::string& met
             startScan(requestId, decodeScanRequest(params));
         } else if (method == "exportVideo") {
             startExport(requestId, decodeExportRequest(params));
+        } else if (method == "checkCopy") {
+            startCopyCheck(requestId, decodeCheckCopyRequest(params));
         } else if (method == "cancelJob") {
             const CancelRequest request = decodeCancelRequest(params);
             if (job_ && job_->id == request.jobId)
@@ -345,7 +351,7 @@ void NativeBridge::selectVideo(const fs::path& url, SelectionDone done)
             }
             cancelJob();
             scanResult_.reset();
-            scanSettings_.reset();
+            exportedCopy_.reset();
             reviewPath_.reset();
             player_.load(url, *info);
             selection_ = Selection{url, *info, access, nullptr};
@@ -407,7 +413,8 @@ void NativeBridge::startExport(const std::string& requestId, const ExportRequest
     // The panel's answer works on the request, selection and result as they
     // were when it opened.
     panels_.showSavePanel(options, [this, alive = std::weak_ptr<int>(alive_), requestId, request, kept = selection,
-                                    keptResult = scanResult_](std::optional<fs::path> chosen) {
+                                    keptResult = scanResult_,
+                                    keptSettings = scanSettings_](std::optional<fs::path> chosen) {
         if (!alive.lock())
             return;
         if (!chosen) {
@@ -419,6 +426,9 @@ void NativeBridge::startExport(const std::string& requestId, const ExportRequest
             return;
         }
         player_.setDrawing(false);
+        // Whatever the export leaves at its destination, the last finished
+        // export is no longer the one to check.
+        exportedCopy_.reset();
         job_ = Job{request.jobId, request.videoId};
         startJob<ExportResult>(
             requestId, request.jobId, request.videoId,
@@ -432,8 +442,33 @@ void NativeBridge::startExport(const std::string& requestId, const ExportRequest
                 exportVideo(kept.url, output, *keptResult, request.settings, progress, stop);
                 return ExportResult{output.string()};
             },
-            [](ExportResult& result) { return toJson(result); });
+            [this, videoId = request.videoId, keptSettings](ExportResult& result) {
+                exportedCopy_ = ExportedCopy{videoId, result.outputPath, keptSettings};
+                return toJson(result);
+            });
     });
+}
+
+void NativeBridge::startCopyCheck(const std::string& requestId, const CheckCopyRequest& request)
+{
+    const Selection& selection = requireVideo(request.videoId);
+    if (job_)
+        throw ScrivelError::invalidRequest();
+    if (!exportedCopy_ || exportedCopy_->videoID != request.videoId)
+        throw ScrivelError::noExportedCopy();
+    player_.setDrawing(false);
+    job_ = Job{request.jobId, request.videoId};
+    startJob<CopyCheck>(
+        requestId, request.jobId, request.videoId,
+        [verify = operations_.verify, kept = selection, copy = *exportedCopy_, request,
+         reportProgress = progressReporter()](std::stop_token stop) {
+            const ScanProgressCallback progress = [&](const ScanProgress& value) {
+                reportProgress({request.jobId, request.videoId, JobKind::verify, value.progress, value.processed,
+                                value.total, std::nullopt, value.message});
+            };
+            return verify(kept.url, copy.path, copy.scanSettings, progress, stop);
+        },
+        [](CopyCheck& check) { return toJson(CopyCheckSummary::of(check)); });
 }
 
 template <class Result>
@@ -511,7 +546,7 @@ void NativeBridge::saveReview(const std::string& requestId, const SaveReviewRequ
 {
     const Selection& selection = requireVideo(request.videoId);
     requireRenderSettings(request.renderSettings);
-    if (!scanResult_ || !scanSettings_)
+    if (!scanResult_)
         throw ReviewFileError::nothingScanned();
     if (reviewPath_ && !request.saveAs) {
         writeReview(requestId, *reviewPath_, request.renderSettings);
@@ -548,7 +583,7 @@ void NativeBridge::writeReview(const std::string& requestId, const fs::path& fil
     const std::uint64_t token = selectionID_;
     const std::shared_ptr<const ScanResult> result = scanResult_;
     probes_.start("review", [this, url = selection.url, known = selection.reviewed, access = selection.access, result,
-                             scanSettings = *scanSettings_, settings, file, requestId,
+                             scanSettings = scanSettings_, settings, file, requestId,
                              token](std::stop_token stop) -> JobTasks::Continuation {
         std::shared_ptr<const ReviewedVideo> reviewed = known;
         std::exception_ptr error;

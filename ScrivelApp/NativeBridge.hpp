@@ -2,7 +2,8 @@
 
 // The native side's controller for the web page: answers the page's
 // requests, owns the current video selection, the last scan result and the
-// single running job (scan or export on a worker thread), drives the preview
+// single running job (scan, export or a check of the exported copy, on a
+// worker thread), drives the preview
 // player and relays its events to the page, and decides which navigations
 // the web view may perform.
 //
@@ -23,6 +24,7 @@
 #include "ScrivelApp/BridgeProtocol.hpp"
 #include "ScrivelApp/JobTasks.hpp"
 #include "ScrivelApp/NavigationPolicy.hpp"
+#include "ScrivelCore/CopyCheck.hpp"
 #include "ScrivelCore/SavedReview.hpp"
 #include "ScrivelCore/ScanRecords.hpp"
 #include "ScrivelCore/Settings.hpp"
@@ -41,12 +43,17 @@ struct BridgeOperations {
     using Export = std::function<void(const std::filesystem::path& source, const std::filesystem::path& output,
                                       const ScanResult& result, const RenderSettings& settings,
                                       const std::function<void(double)>& progress, std::stop_token stop)>;
+    using Verify = std::function<CopyCheck(const std::filesystem::path& original, const std::filesystem::path& copy,
+                                           const ScanSettings& settings, const ScanProgressCallback& progress,
+                                           std::stop_token stop)>;
 
     Inspect inspect;
     Scan scan;
     Export exportVideo;
+    Verify verify;
 
-    // MediaInspector, a fresh VideoScanner per scan, VideoExporter.
+    // MediaInspector, a fresh VideoScanner per scan, VideoExporter, a fresh
+    // CopyVerifier per check.
     static BridgeOperations product();
 };
 
@@ -114,6 +121,7 @@ public:
     bool isReady() const { return ready_; }
     std::optional<VideoInfo> selectedVideo() const;
     bool hasScanResult() const { return scanResult_ != nullptr; }
+    bool hasExportedCopy() const { return exportedCopy_.has_value(); }
     bool hasUnsavedReview() const { return reviewUnsaved_; }
     // The review file the current scan was saved to or opened from.
     std::optional<std::filesystem::path> reviewFile() const { return reviewPath_; }
@@ -131,6 +139,13 @@ private:
         std::string id;
         std::string videoID;
     };
+    // The file the last finished export of the selected video wrote, and
+    // what its check looks for: the settings of the scan it was made from.
+    struct ExportedCopy {
+        std::string videoID;
+        std::filesystem::path path;
+        ScanSettings scanSettings;
+    };
     // Gets the VideoInfo or the error of a selection attempt.
     using SelectionDone = std::function<void(const VideoInfo* info, std::exception_ptr error)>;
 
@@ -139,6 +154,7 @@ private:
     void selectVideo(const std::filesystem::path& url, SelectionDone done);
     void startScan(const std::string& requestId, const ScanRequest& request);
     void startExport(const std::string& requestId, const ExportRequest& request);
+    void startCopyCheck(const std::string& requestId, const CheckCopyRequest& request);
     template <class Result>
     void startJob(const std::string& requestId, const std::string& jobId, const std::string& videoId,
                   std::function<Result(std::stop_token)> operation, std::function<Json(Result&)> completion);
@@ -172,7 +188,8 @@ private:
     std::optional<Selection> selection_;
     std::uint64_t selectionID_ = 0; // token of the latest selection attempt
     std::shared_ptr<const ScanResult> scanResult_;
-    std::optional<ScanSettings> scanSettings_; // what scanResult_ was scanned with
+    ScanSettings scanSettings_; // what scanResult_ was scanned for
+    std::optional<ExportedCopy> exportedCopy_;
     std::optional<std::filesystem::path> reviewPath_; // the review file of scanResult_
     bool reviewUnsaved_ = false;                      // as the page last reported
     bool quitConfirmed_ = false;                      // the page said the review may go

@@ -4,7 +4,7 @@ namespace scrivel::cli {
 
 std::vector<Command> allCommands()
 {
-    return {inspectCommand(), scanCommand(), exportCommand(), redactCommand()};
+    return {inspectCommand(), scanCommand(), exportCommand(), redactCommand(), verifyCommand()};
 }
 
 } // namespace scrivel::cli

@@ -9,8 +9,9 @@
 
 namespace scrivel::cli {
 
-// Exit codes, in the usual meaning for command-line tools.
-enum ExitCode : int { success = 0, failure = 1, badUsage = 2 };
+// Exit codes, in the usual meaning for command-line tools; checkFailed when
+// a redacted copy still shows text to hide or is not a faithful copy.
+enum ExitCode : int { success = 0, failure = 1, badUsage = 2, checkFailed = 3 };
 
 // Wrong arguments: the message is printed with a pointer to --help, exit 2.
 class UsageError : public std::runtime_error {
@@ -35,5 +36,6 @@ Command inspectCommand();
 Command exportCommand();
 Command scanCommand();
 Command redactCommand();
+Command verifyCommand();
 
 } // namespace scrivel::cli

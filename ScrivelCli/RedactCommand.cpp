@@ -1,19 +1,12 @@
-#include <algorithm>
-#include <cctype>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <optional>
 #include <string>
 
-#include <unistd.h>
-
 #include "ScrivelCli/ArgumentReader.hpp"
+#include "ScrivelCli/BatchRedaction.hpp"
 #include "ScrivelCli/Command.hpp"
-#include "ScrivelCli/ScanOptions.hpp"
-#include "ScrivelCore/Errors.hpp"
-#include "ScrivelCore/Json.hpp"
+#include "ScrivelCli/CopyCheckSummary.hpp"
+#include "ScrivelCli/Redaction.hpp"
 
 namespace scrivel::cli {
 
@@ -21,169 +14,118 @@ namespace {
 
 std::string redactHelp()
 {
-    return std::string(R"(usage: scrivel-cli redact VIDEO -o OUT.mp4 [scan options] [export options]
+    return std::string(R"(usage: scrivel-cli redact VIDEO -o OUT.mp4 [--verify] [scan options] [mask options]
+       scrivel-cli redact --batch LIST -o OUTDIR [--jobs N] [--verify] [options]
 
 Scans VIDEO and burns the masks into a copy at OUT.mp4 in one run: the same
 as `scrivel-cli scan` followed by `scrivel-cli export`. The source is never
 overwritten. Prints the output path and how many regions were masked.
 Ctrl-C cancels and leaves nothing behind.
 
+With --verify the copy is then checked as `scrivel-cli verify` does; when
+text to hide is still readable in it or it is not a faithful copy, the copy
+is kept, what was found is shown, and the exit status is 3.
+
+With --batch, every recording LIST names is redacted to OUTDIR/NAME-scrivel.mp4.
+LIST is a folder (its .mp4, .mov and .m4v files) or a text file with one path
+a line (blank lines and lines starting with # skipped; relative paths are
+taken from the list's folder). A recording whose copy exists is skipped, so
+running the same batch again resumes it; one that fails is reported and the
+others go on. Each recording ends in one JSON line (path, output, status,
+regions, seconds, and the check's result with --verify) on standard output or
+appended to --report. Ctrl-C stops the batch: finished copies stay, nothing
+half-written is left. Exit status: 1 when a recording failed or the batch was
+stopped, else 3 when a check found something, else 0.
+
 options:
-  -o, --output FILE      where to write the redacted video
-  --save-result FILE     also keep the scan result (JSON) at FILE
+  -o, --output PATH      the redacted video, or with --batch the folder of copies
+  --save-result FILE     also keep the scan result (JSON) at FILE (one video only)
+  --verify               check the copy once it is written
+  --report FILE          with --verify, the check's report (JSON) goes to FILE;
+                         with --batch, the JSON lines are appended to FILE
+  --batch LIST           redact every recording LIST names
+  --jobs N               with --batch, recordings redacted at once (default 1)
   -h, --help             show this help
 
 )") + std::string(ScanOptions::help) +
-           "\nexport options: every option of `scrivel-cli export` except --result and -o\n"
-           "(see `scrivel-cli export --help`).\n";
-}
-
-// The export command's options, read from its help so that the two commands
-// cannot drift apart: a listed option followed by an upper-case placeholder
-// ("--style STYLE") takes a value, one followed by its description is a flag.
-enum class ExportOption { unknown, flag, takesValue };
-
-ExportOption exportOption(const std::string& option)
-{
-    const std::string_view help = exportCommand().help;
-    for (std::size_t at = help.find(option); at != std::string_view::npos; at = help.find(option, at + 1)) {
-        const std::size_t end = at + option.size();
-        const bool startsWord = at > 0 && (help[at - 1] == ' ' || help[at - 1] == ',');
-        if (!startsWord || end >= help.size())
-            continue;
-        if (help[end] == ' ' && end + 1 < help.size() && std::isupper(static_cast<unsigned char>(help[end + 1])))
-            return ExportOption::takesValue;
-        if (help[end] == ' ' || help[end] == '\n')
-            return ExportOption::flag;
-    }
-    return ExportOption::unknown;
-}
-
-// A scan result kept for the export step, removed when the run ends.
-class TemporaryResult {
-public:
-    TemporaryResult()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "scrivel-redact-XXXXXX.json").string();
-        const int descriptor = ::mkstemps(pattern.data(), 5);
-        if (descriptor < 0)
-            throw PlatformError("Scrivel could not create a temporary file for the scan result.");
-        ::close(descriptor);
-        path_ = pattern;
-    }
-    ~TemporaryResult()
-    {
-        std::error_code ignored;
-        std::filesystem::remove(path_, ignored);
-    }
-    TemporaryResult(const TemporaryResult&) = delete;
-    TemporaryResult& operator=(const TemporaryResult&) = delete;
-
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
-void writeResult(const ScanResult& result, const std::string& path)
-{
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file << toJson(result).dump() << '\n';
-    file.close();
-    if (!file)
-        throw std::runtime_error(path + ": cannot be written");
-}
-
-struct MaskCount {
-    std::size_t regions = 0; // regions with at least one mask
-    std::size_t masks = 0;   // mask rectangles
-    std::size_t frames = 0;  // frames with at least one mask
-};
-
-MaskCount countMasks(const ScanResult& result, const std::vector<std::int64_t>& excludedTracks)
-{
-    MaskCount count;
-    for (const DetectionSample& sample : result.samples) {
-        std::size_t inFrame = 0;
-        for (const DetectedRegion& region : sample.regions) {
-            if (std::find(excludedTracks.begin(), excludedTracks.end(), region.trackID) != excludedTracks.end())
-                continue;
-            const std::size_t masks = region.selections.size();
-            count.regions += masks > 0 ? 1 : 0;
-            inFrame += masks;
-        }
-        count.masks += inFrame;
-        count.frames += inFrame > 0 ? 1 : 0;
-    }
-    return count;
+           "\n" + std::string(ExportOptions::help);
 }
 
 int runRedact(const std::vector<std::string>& arguments, std::stop_token stop)
 {
     ArgumentReader reader(arguments);
-    ScanOptions options;
-    std::string video, outputPath, savedResultPath;
-    std::vector<std::string> exportArguments;
-    std::vector<std::int64_t> excludedTracks;
+    RedactionPlan plan;
+    std::string video, outputPath, batchList, reportPath;
+    int jobs = 1;
+    bool jobsGiven = false;
     while (!reader.atEnd()) {
         if (!reader.nextIsOption()) {
             if (!video.empty())
-                throw UsageError("redact takes one video");
+                throw UsageError("redact takes one video; use --batch for several");
             video = reader.takePositional();
             continue;
         }
         const std::string option = reader.takeOption();
-        if (options.take(option, reader))
+        if (plan.scan.take(option, reader) || plan.mask.take(option, reader))
             continue;
         if (option == "-o" || option == "--output") {
             outputPath = reader.takeValue(option);
         } else if (option == "--save-result") {
-            savedResultPath = reader.takeValue(option);
+            plan.savedResult = reader.takeValue(option);
+        } else if (option == "--verify") {
+            plan.verify = true;
+        } else if (option == "--report") {
+            reportPath = reader.takeValue(option);
+        } else if (option == "--batch") {
+            batchList = reader.takeValue(option);
+        } else if (option == "--jobs") {
+            const long long value = ArgumentReader::integer(option, reader.takeValue(option));
+            if (value < 1 || value > 64)
+                throw UsageError("--jobs takes a whole number from 1 to 64");
+            jobs = static_cast<int>(value);
+            jobsGiven = true;
         } else if (option == "--result") {
             throw UsageError("redact makes its own scan result; use export to draw a saved one");
         } else {
-            // Checked by name now, by value when the export starts.
-            switch (exportOption(option)) {
-            case ExportOption::unknown:
-                throw UsageError("unknown option " + option);
-            case ExportOption::flag:
-                exportArguments.push_back(option);
-                break;
-            case ExportOption::takesValue:
-                exportArguments.push_back(option);
-                exportArguments.push_back(reader.takeValue(option));
-                if (option == "--exclude-track")
-                    excludedTracks.push_back(ArgumentReader::integer(option, exportArguments.back()));
-                break;
-            }
+            throw UsageError("unknown option " + option);
         }
     }
+
+    if (!batchList.empty()) {
+        if (!video.empty())
+            throw UsageError("give either VIDEO or --batch LIST, not both");
+        if (outputPath.empty())
+            throw UsageError("missing -o OUTDIR");
+        if (!plan.savedResult.empty())
+            throw UsageError("--save-result keeps the result of one video; it cannot be used with --batch");
+        return runBatch(BatchOptions{batchList, outputPath, jobs, reportPath}, plan, stop);
+    }
+    if (jobsGiven)
+        throw UsageError("--jobs needs --batch");
     if (video.empty())
         throw UsageError("missing VIDEO");
     if (outputPath.empty())
         throw UsageError("missing -o OUT.mp4");
-    // Caught again by the exporter, but not worth a whole scan first.
-    std::error_code error;
-    if (std::filesystem::equivalent(video, outputPath, error))
-        throw ScrivelError::outputMatchesSource();
+    if (!reportPath.empty() && !plan.verify)
+        throw UsageError("--report needs --verify or --batch");
 
-    const ScanResult result = scanWithProgress(video, options, stop);
-    std::optional<TemporaryResult> temporary;
-    std::string resultPath = savedResultPath;
-    if (resultPath.empty()) {
-        temporary.emplace();
-        resultPath = temporary->path();
-    }
-    writeResult(result, resultPath);
-
-    exportArguments.insert(exportArguments.end(), {video, "--result", resultPath, "-o", outputPath});
-    if (const int code = exportCommand().run(exportArguments, stop); code != success)
-        return code;
-
-    const MaskCount count = countMasks(result, excludedTracks);
-    std::printf("masked %zu regions (%zu masks) in %zu of %lld frames, %zu tracks\n", count.regions, count.masks,
-                count.frames, static_cast<long long>(result.sampleCount), result.tracks().size());
-    return success;
+    const RedactionOutcome outcome = redactRecording(video, outputPath, plan, ProgressShown::yes, stop);
+    std::printf("%s\n", outputPath.c_str());
+    std::printf("masked %zu regions (%zu masks) in %zu of %lld frames, %zu tracks\n", outcome.masks.regions,
+                outcome.masks.masks, outcome.masks.frames, static_cast<long long>(outcome.result.sampleCount),
+                outcome.result.tracks().size());
+    std::fflush(stdout);
+    if (!outcome.check)
+        return success;
+    if (!reportPath.empty())
+        writeCheckReport(*outcome.check, video, outputPath, reportPath);
+    const std::string summary = checkSummary(*outcome.check, outputPath);
+    std::fwrite(summary.data(), 1, summary.size(), stderr);
+    if (outcome.check->clean())
+        return success;
+    std::fprintf(stderr, "The redacted copy is kept at %s; look at the moments above before sharing it.\n",
+                 outputPath.c_str());
+    return checkFailed;
 }
 
 } // namespace

@@ -34,6 +34,7 @@ ScrivelError ScrivelError::outputMatchesSource()
 {
     return {Code::outputMatchesSource, "Choose a different output file to keep the original recording safe."};
 }
+ScrivelError ScrivelError::noExportedCopy() { return {Code::noExportedCopy, "Export a copy before checking it."}; }
 
 VideoScanError::VideoScanError(Code code, const char* message) : std::runtime_error(message), code_(code) {}
 

@@ -19,6 +19,7 @@ public:
         unsupportedVideo,
         exportSessionUnavailable,
         outputMatchesSource,
+        noExportedCopy,
     };
 
     static ScrivelError exportFailed(const std::string& message);
@@ -30,6 +31,7 @@ public:
     static ScrivelError unsupportedVideo();
     static ScrivelError exportSessionUnavailable();
     static ScrivelError outputMatchesSource();
+    static ScrivelError noExportedCopy();
 
     Code code() const noexcept { return code_; }
     // The text carried by exportFailed; empty for every other case.

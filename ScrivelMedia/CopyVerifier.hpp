@@ -22,7 +22,8 @@ public:
     using FrameReader = std::function<ScanResult(const std::filesystem::path& video, const ScanSettings& settings,
                                                  const ScanProgressCallback& progress, std::stop_token stop)>;
 
-    // Full recognition of every frame with the product's recognizer.
+    // Full recognition of every frame with the product's recognizer, one
+    // frame in flight per processor (at most 4): nothing else runs beside it.
     CopyVerifier();
     explicit CopyVerifier(FrameReader reader);
 

@@ -111,6 +111,8 @@ BridgeOperations fakeOperations()
     };
     operations.exportVideo = [](const std::filesystem::path&, const std::filesystem::path&, const ScanResult&,
                                 const RenderSettings&, const std::function<void(double)>&, std::stop_token) {};
+    operations.verify = [](const std::filesystem::path&, const std::filesystem::path&, const ScanSettings&,
+                           const ScanProgressCallback&, std::stop_token) { return CopyCheck{}; };
     return operations;
 }
 

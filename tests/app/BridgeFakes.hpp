@@ -235,14 +235,23 @@ public:
 
 // Media work without media. Probes make up a 12.5 s video for any path, wait
 // for releaseProbes() when the file name holds "slow" and fail when it holds
-// "broken". Scans and exports report one progress value, then wait until
-// jobs are released (finish) or their stop token (report one late value,
-// then throw OperationCancelled). Released gates stay open until held again.
+// "broken". Scans, exports and copy checks report one progress value, then
+// wait until jobs are released (finish) or their stop token (report one late
+// value, then throw OperationCancelled). Released gates stay open until held
+// again.
 class FakeMedia {
 public:
     static constexpr double duration = 12.5;
     static ScanProgress firstScanProgress() { return {0.1, 1, 10, 2, "Recognizing text"}; }
     static ScanProgress lateScanProgress() { return {0.5, 5, 10, 4, "Recognizing text"}; }
+    static ScanProgress firstCheckProgress() { return {0.2, 3, 15, 1, "Reading the copy"}; }
+
+    // What a check asked for.
+    struct CheckCall {
+        std::filesystem::path original;
+        std::filesystem::path copy;
+        ScanSettings settings;
+    };
 
     FakeMedia()
     {
@@ -302,6 +311,22 @@ public:
             }
             progress(1.0);
         };
+        operations.verify = [this](const std::filesystem::path& original, const std::filesystem::path& copy,
+                                   const ScanSettings& settings, const ScanProgressCallback& progress,
+                                   std::stop_token stop) {
+            {
+                std::lock_guard lock(mutex_);
+                checkCalls_.push_back({original, copy, settings});
+            }
+            progress(firstCheckProgress());
+            if (!waitFor(jobsReleased_, stop)) {
+                progress({0.6, 9, 15, 1, "Reading the copy"});
+                throw OperationCancelled();
+            }
+            progress({1.0, 1, 1, 0, "Comparing the copy with the original"});
+            std::lock_guard lock(mutex_);
+            return check;
+        };
         return operations;
     }
 
@@ -311,6 +336,7 @@ public:
     void holdJobs() { set(jobsReleased_, false); }
 
     ScanResult result;
+    CopyCheck check; // what every copy check finds; set before the check starts
     std::atomic<int> probes{0};
     std::atomic<int> scansStarted{0};
     std::atomic<int> exportsStarted{0};
@@ -318,6 +344,11 @@ public:
     {
         std::lock_guard lock(mutex_);
         return lastScanSettings_;
+    }
+    std::vector<CheckCall> checkCalls()
+    {
+        std::lock_guard lock(mutex_);
+        return checkCalls_;
     }
 
 private:
@@ -343,6 +374,7 @@ private:
     bool probesReleased_ = false;
     bool jobsReleased_ = false;
     ScanSettings lastScanSettings_;
+    std::vector<CheckCall> checkCalls_;
 };
 
 // A bridge with fakes all around, its page attached.

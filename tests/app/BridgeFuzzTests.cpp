@@ -18,7 +18,7 @@ using namespace scrivel::test;
 namespace {
 
 const std::vector<std::string> kMethods{
-    "ready",       "openVideo",      "scanVideo", "exportVideo",    "cancelJob",
+    "ready",       "openVideo",      "scanVideo", "exportVideo",    "checkCopy",     "cancelJob",
     "setWindowDragBounds", "setPlayerBounds", "setPreview", "setDrawing", "resetViewport",
     "togglePlayback", "seek",          "revealInFinder", "Seek", "READY", "", "constructor", "scanvideo"};
 
@@ -94,6 +94,8 @@ public:
             return {{"videoId", videoId}, {"jobId", job}, {"settings", toJson(ScanSettings{})}};
         if (method == "exportVideo")
             return {{"videoId", videoId}, {"jobId", job}, {"settings", toJson(startingRenderSettings())}};
+        if (method == "checkCopy")
+            return {{"videoId", videoId}, {"jobId", job}};
         if (method == "cancelJob")
             return {{"jobId", job}};
         if (method == "setWindowDragBounds" || method == "setPlayerBounds")
@@ -300,6 +302,7 @@ TEST(BridgeFuzz, DecodersOnlyEverFailWithADecodeError)
     const std::vector<std::pair<std::string, Decoder>> decoders{
         {"scanVideo", [](const Json& p) { decodeScanRequest(p); }},
         {"exportVideo", [](const Json& p) { decodeExportRequest(p); }},
+        {"checkCopy", [](const Json& p) { decodeCheckCopyRequest(p); }},
         {"cancelJob", [](const Json& p) { decodeCancelRequest(p); }},
         {"setPlayerBounds", [](const Json& p) { decodePlayerBounds(p); }},
         {"setPreview", [](const Json& p) { decodePreviewRequest(p); }},

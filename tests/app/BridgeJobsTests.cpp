@@ -1,5 +1,5 @@
-// Jobs on real media: the bridge probes, scans and exports small generated
-// recordings, and shutdown stops a running export cleanly.
+// Jobs on real media: the bridge probes, scans, exports and checks small
+// generated recordings, and shutdown stops a running export cleanly.
 
 #include <atomic>
 #include <chrono>
@@ -239,4 +239,37 @@ TEST(BridgeJobs, ScansAndExportsARecordingEndToEnd)
     }
     EXPECT_GE(exportEvents, 1u);
     EXPECT_EQ(harness.page->events("jobProgress").back().payload.at("processed"), 100);
+
+    // The product's verifier reads the written copy again: the address is
+    // masked on every frame, and nothing else about the copy changed.
+    const std::size_t eventsBefore = harness.page->events("jobProgress").size();
+    harness.request("check", "checkCopy", Json{{"videoId", video.id}, {"jobId", "check-1"}});
+    const PageCall checked = harness.replyTo("check");
+    ASSERT_EQ(checked.function, "resolve") << checked.text;
+    EXPECT_EQ(checked.payload.at("framesRead"), 6) << checked.text;
+    EXPECT_EQ(checked.payload.at("moments"), Json::array()) << checked.text;
+    EXPECT_EQ(checked.payload.at("differences"), Json::array()) << checked.text;
+    EXPECT_EQ(checked.payload.at("clean"), true) << checked.text;
+    const std::vector<PageCall> events = harness.page->events("jobProgress");
+    ASSERT_GT(events.size(), eventsBefore);
+    for (std::size_t i = eventsBefore; i < events.size(); ++i)
+        EXPECT_EQ(events[i].payload.at("kind"), "verify") << events[i].text;
+
+    // A copy with the address left visible: the check finds it.
+    RenderSettings unmasked = startingRenderSettings();
+    for (const Json& track : scanned.payload.at("tracks"))
+        unmasked.excludedTrackIDs.push_back(track.at("id").get<std::int64_t>());
+    harness.request("export-2", "exportVideo",
+                    Json{{"videoId", video.id}, {"jobId", "export-2"}, {"settings", toJson(unmasked)}});
+    harness.panels.answerSave(folder.path / "notes-unmasked.mp4");
+    ASSERT_EQ(harness.replyTo("export-2").function, "resolve");
+    harness.request("check-2", "checkCopy", Json{{"videoId", video.id}, {"jobId", "check-2"}});
+    const PageCall leaked = harness.replyTo("check-2");
+    ASSERT_EQ(leaked.function, "resolve") << leaked.text;
+    EXPECT_EQ(leaked.payload.at("clean"), false);
+    ASSERT_EQ(leaked.payload.at("moments").size(), 1u) << leaked.text;
+    EXPECT_EQ(leaked.payload.at("moments")[0].at("kind"), "email");
+    EXPECT_EQ(leaked.payload.at("moments")[0].at("frameCount"), 6);
+    EXPECT_NE(leaked.payload.at("moments")[0].at("text").get<std::string>().find("example.com"), std::string::npos)
+        << leaked.text;
 }

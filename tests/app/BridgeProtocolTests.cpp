@@ -67,6 +67,9 @@ TEST(BridgeProtocol, DecodesEveryParameterRecord)
         decodeExportRequest({{"videoId", "V"}, {"jobId", "J"}, {"settings", toJson(render)}});
     EXPECT_EQ(exportRequest.settings, render);
 
+    EXPECT_EQ(decodeCheckCopyRequest({{"videoId", "V"}, {"jobId", "J2"}, {"path", "/etc/passwd"}}),
+              (CheckCopyRequest{"V", "J2"}))
+        << "a path sent along is not read";
     EXPECT_EQ(decodeCancelRequest({{"jobId", "J9"}}).jobId, "J9");
 
     // Numbers with or without a fraction; negative sizes pass the decoder.
@@ -110,6 +113,13 @@ TEST(BridgeProtocol, StrictDecodingFailsOnMissingKeysAndWrongTypes)
          "settings.blurHan: missing key"},
         {"export settings null",
          [&] { decodeExportRequest({{"videoId", "V"}, {"jobId", "J"}, {"settings", nullptr}}); }, "settings"},
+        {"check without videoId", [&] { decodeCheckCopyRequest({{"jobId", "J"}}); }, "videoId: missing key"},
+        {"check without jobId", [&] { decodeCheckCopyRequest({{"videoId", "V"}}); }, "jobId: missing key"},
+        {"check jobId null", [&] { decodeCheckCopyRequest({{"videoId", "V"}, {"jobId", nullptr}}); },
+         "jobId: expected a string"},
+        {"check videoId number", [&] { decodeCheckCopyRequest({{"videoId", 3}, {"jobId", "J"}}); },
+         "videoId: expected a string"},
+        {"check params an array", [&] { decodeCheckCopyRequest(Json::array({"V", "J"})); }, "expected an object"},
         {"cancel jobId number", [&] { decodeCancelRequest({{"jobId", 1}}); }, "jobId: expected a string"},
         {"bounds x string", [&] { decodePlayerBounds(with(bounds, "x", "NaN")); }, "x: expected a number"},
         {"bounds visible number", [&] { decodePlayerBounds(with(bounds, "visible", 1)); }, "visible"},

@@ -21,12 +21,18 @@ const std::string kInvalidRequest = "The app received an invalid request.";
 const std::string kNoVideo = "Choose a video first.";
 const std::string kNoScan = "Scan the video before exporting.";
 const std::string kCancelled = "Operation cancelled.";
+const std::string kNoExport = "Export a copy before checking it.";
 
-Json scanParams(const std::string& videoId, const std::string& jobId)
+ScanSettings emailsOnly()
 {
     ScanSettings settings;
     settings.blurEmails = true;
     settings.quality = OCRQuality::fast;
+    return settings;
+}
+
+Json scanParams(const std::string& videoId, const std::string& jobId, const ScanSettings& settings = emailsOnly())
+{
     return {{"videoId", videoId}, {"jobId", jobId}, {"settings", toJson(settings)}};
 }
 
@@ -34,6 +40,11 @@ Json exportParams(const std::string& videoId, const std::string& jobId,
                   const RenderSettings& settings = startingRenderSettings())
 {
     return {{"videoId", videoId}, {"jobId", jobId}, {"settings", toJson(settings)}};
+}
+
+Json checkParams(const std::string& videoId, const std::string& jobId)
+{
+    return {{"videoId", videoId}, {"jobId", jobId}};
 }
 
 void expectResolved(const PageCall& reply, const Json& payload)
@@ -78,15 +89,38 @@ protected:
     }
 
     // Runs a scan of `video` to its end; later jobs wait again.
-    void finishScan(const VideoInfo& video)
+    void finishScan(const VideoInfo& video, const ScanSettings& settings = emailsOnly())
     {
         media.releaseJobs();
         const std::string id = "scan-to-end-" + std::to_string(++finishedScans);
-        harness.request(id, "scanVideo", scanParams(video.id, id));
+        harness.request(id, "scanVideo", scanParams(video.id, id, settings));
         EXPECT_EQ(harness.replyTo(id).function, "resolve");
         media.holdJobs();
     }
     int finishedScans = 0;
+
+    // Runs an export of `video` to `output` to its end; later jobs wait again.
+    void finishExport(const VideoInfo& video, const std::filesystem::path& output)
+    {
+        media.releaseJobs();
+        const std::string id = "export-to-end-" + std::to_string(++finishedExports);
+        harness.request(id, "exportVideo", exportParams(video.id, id));
+        harness.panels.answerSave(output);
+        EXPECT_EQ(harness.replyTo(id).function, "resolve");
+        media.holdJobs();
+    }
+    int finishedExports = 0;
+
+    // A running check of the exported copy under `jobId`, its first progress delivered.
+    void startCheck(const VideoInfo& video, const std::string& jobId, const std::string& requestId)
+    {
+        const std::size_t before = media.checkCalls().size();
+        harness.request(requestId, "checkCopy", checkParams(video.id, jobId));
+        EXPECT_TRUE(harness.executor->runUntil([&] { return !progressOf(jobId).empty(); }))
+            << "check " << jobId << " never reported: "
+            << (page.repliesTo(requestId).empty() ? "" : page.repliesTo(requestId).front().text);
+        EXPECT_EQ(media.checkCalls().size(), before + 1);
+    }
 
     std::vector<PageCall> progressOf(const std::string& jobId) const
     {
@@ -578,6 +612,180 @@ TEST_F(NativeBridgeTest, SavePanelAnsweredAfterThingsChangedIsCancelled)
     page.window = false;
     harness.request("e3", "exportVideo", exportParams(other.id, "export-3"));
     expectRejected(harness.replyTo("e3"), kNoScan);
+}
+
+// ---------------------------------------------------------------- copy check
+
+TEST_F(NativeBridgeTest, CopyCheckNeedsAFinishedExportOfTheSelectedVideo)
+{
+    const VideoInfo video = harness.select("/videos/clip.mp4");
+    harness.request("before-scan", "checkCopy", checkParams(video.id, "c0"));
+    expectRejected(harness.replyTo("before-scan"), kNoExport);
+    finishScan(video);
+    harness.request("before-export", "checkCopy", checkParams(video.id, "c0"));
+    expectRejected(harness.replyTo("before-export"), kNoExport);
+
+    // A save panel closed without a file exports nothing.
+    harness.request("e1", "exportVideo", exportParams(video.id, "export-1"));
+    harness.panels.answerSave(std::nullopt);
+    expectResolved(harness.replyTo("e1"), nullptr);
+    harness.request("after-no-file", "checkCopy", checkParams(video.id, "c0"));
+    expectRejected(harness.replyTo("after-no-file"), kNoExport);
+
+    // A finished export, then a cancelled one over it: what the second
+    // destination holds is not a finished copy.
+    finishExport(video, "/out/first.mp4");
+    harness.request("e2", "exportVideo", exportParams(video.id, "export-2"));
+    harness.panels.answerSave("/out/second.mp4");
+    harness.request("cancel", "cancelJob", Json{{"jobId", "export-2"}});
+    expectRejected(harness.replyTo("e2"), kCancelled);
+    harness.request("after-cancel", "checkCopy", checkParams(video.id, "c0"));
+    expectRejected(harness.replyTo("after-cancel"), kNoExport);
+    EXPECT_FALSE(bridge.hasExportedCopy());
+
+    finishExport(video, "/out/third.mp4");
+    EXPECT_TRUE(bridge.hasExportedCopy());
+    harness.request("other-id", "checkCopy", checkParams("VIDEO-other", "c0"));
+    expectRejected(harness.replyTo("other-id"), kNoVideo);
+    EXPECT_TRUE(media.checkCalls().empty()) << "no check ran for any refused request";
+
+    // Another video selected: the copy belongs to the old one.
+    const VideoInfo other = harness.select("/videos/other.mp4");
+    EXPECT_FALSE(bridge.hasExportedCopy());
+    finishScan(other);
+    harness.request("new-video", "checkCopy", checkParams(other.id, "c1"));
+    expectRejected(harness.replyTo("new-video"), kNoExport);
+    harness.request("old-video", "checkCopy", checkParams(video.id, "c2"));
+    expectRejected(harness.replyTo("old-video"), kNoVideo);
+    EXPECT_TRUE(media.checkCalls().empty());
+}
+
+TEST_F(NativeBridgeTest, CopyCheckReadsTheExportedFileWithItsScanSettingsAndResolvesWithTheFindings)
+{
+    const VideoInfo video = harness.select("/videos/call.mov");
+    ScanSettings exported;
+    exported.blurPhones = true;
+    exported.customTerms = {"Falcon"};
+    exported.quality = OCRQuality::precise;
+    finishScan(video, exported);
+    finishExport(video, "/out/call-scrivel.mp4");
+    // A later scan changes what the review shows, not what the copy was made from.
+    finishScan(video, emailsOnly());
+
+    // An address readable in frames 3 and 4, a phone number in frame 4 and
+    // again in frame 9, after a gap.
+    const auto span = [](std::int64_t frame, RedactionKind kind, const std::string& text) {
+        ReadableText readable;
+        readable.frameIndex = frame;
+        readable.time = frame / 30.0;
+        readable.kind = kind;
+        readable.text = text;
+        readable.lineText = "Contact " + text;
+        readable.box = {0.1, 0.1, 0.3, 0.05};
+        readable.confidence = 0.8F;
+        return readable;
+    };
+    media.check.framesRead = 12;
+    media.check.readable = {span(3, RedactionKind::email, "ada@example.com"),
+                            span(4, RedactionKind::email, "ada@example.com"),
+                            span(4, RedactionKind::phone, "415 555 0100"), span(9, RedactionKind::phone, "555 0100")};
+    media.check.differences = {"The copy has 2 frames fewer than the original."};
+    media.check.notes = {"The audio was re-encoded to AAC."};
+
+    player.drawing = true;
+    startCheck(video, "check-1", "c1");
+    EXPECT_FALSE(player.drawing) << "a job switches drawing off";
+    EXPECT_EQ(bridge.runningJobId(), "check-1");
+    ASSERT_EQ(media.checkCalls().size(), 1u);
+    EXPECT_EQ(media.checkCalls()[0].original, "/videos/call.mov");
+    EXPECT_EQ(media.checkCalls()[0].copy, "/out/call-scrivel.mp4");
+    EXPECT_EQ(media.checkCalls()[0].settings, exported);
+
+    media.releaseJobs();
+    const PageCall reply = harness.replyTo("c1");
+    ASSERT_EQ(reply.function, "resolve") << reply.text;
+    EXPECT_EQ(reply.payload.at("clean"), false);
+    EXPECT_EQ(reply.payload.at("framesRead"), 12);
+    EXPECT_EQ(reply.payload.at("differences"), Json::array({"The copy has 2 frames fewer than the original."}));
+    EXPECT_EQ(reply.payload.at("notes"), Json::array({"The audio was re-encoded to AAC."}));
+    const Json moment = reply.payload.at("moments");
+    ASSERT_EQ(moment.size(), 3u) << reply.text;
+    EXPECT_EQ(moment[0], (Json{{"startTime", 3 / 30.0}, {"endTime", 4 / 30.0}, {"kind", "email"},
+                               {"text", "ada@example.com"}, {"frameCount", 2}, {"description", "e-mail address"}}));
+    EXPECT_EQ(moment[1].at("kind"), "phone");
+    EXPECT_EQ(moment[1].at("description"), "phone number");
+    EXPECT_EQ(moment[1].at("frameCount"), 1);
+    EXPECT_EQ(moment[2].at("startTime"), 9 / 30.0);
+    EXPECT_EQ(moment[2].at("text"), "555 0100");
+    EXPECT_FALSE(reply.payload.contains("readable")) << "the page gets moments, not every span";
+    EXPECT_EQ(bridge.runningJobId(), std::nullopt);
+
+    const std::vector<PageCall> progress = progressOf("check-1");
+    ASSERT_EQ(progress.size(), 2u);
+    EXPECT_EQ(progress[0].payload, (Json{{"id", "check-1"}, {"videoId", video.id}, {"kind", "verify"},
+                                         {"progress", 0.2}, {"processed", 3}, {"total", 15},
+                                         {"message", "Reading the copy"}}));
+    EXPECT_EQ(progress[1].payload.at("progress"), 1.0);
+    std::size_t lastProgress = 0, replyAt = 0;
+    for (std::size_t i = 0; i < page.calls.size(); ++i) {
+        if (page.calls[i].argument == "jobProgress")
+            lastProgress = i;
+        if (page.calls[i].argument == "c1")
+            replyAt = i;
+    }
+    EXPECT_LT(lastProgress, replyAt);
+
+    // The same copy may be checked again; a clean one says so.
+    media.check = CopyCheck{};
+    media.check.framesRead = 12;
+    harness.request("c2", "checkCopy", checkParams(video.id, "check-2"));
+    expectResolved(harness.replyTo("c2"), (Json{{"clean", true},
+                                               {"framesRead", 12},
+                                               {"moments", Json::array()},
+                                               {"differences", Json::array()},
+                                               {"notes", Json::array()}}));
+    EXPECT_EQ(media.checkCalls().size(), 2u);
+    EXPECT_EQ(media.checkCalls()[1].copy, "/out/call-scrivel.mp4");
+}
+
+TEST_F(NativeBridgeTest, CopyCheckIsOneJobAmongTheOthersAndCanBeCancelled)
+{
+    const VideoInfo video = harness.select("clip.mp4");
+    finishScan(video);
+    finishExport(video, "/out/copy.mp4");
+
+    // A scan running refuses a check.
+    startScan(video, "scan-1", "s1");
+    harness.request("during-scan", "checkCopy", checkParams(video.id, "check-0"));
+    expectRejected(harness.replyTo("during-scan"), kInvalidRequest);
+    harness.request("cancel-scan", "cancelJob", Json{{"jobId", "scan-1"}});
+    expectRejected(harness.replyTo("s1"), kCancelled);
+    EXPECT_TRUE(media.checkCalls().empty());
+
+    // A running check refuses every other job.
+    startCheck(video, "check-1", "c1");
+    harness.request("c2", "checkCopy", checkParams(video.id, "check-2"));
+    expectRejected(harness.replyTo("c2"), kInvalidRequest);
+    harness.request("s2", "scanVideo", scanParams(video.id, "scan-2"));
+    expectRejected(harness.replyTo("s2"), kInvalidRequest);
+    harness.request("e", "exportVideo", exportParams(video.id, "export-9"));
+    expectRejected(harness.replyTo("e"), kNoScan);
+    EXPECT_EQ(harness.panels.saveOptions.size(), 1u) << "only the set-up's export asked where";
+    EXPECT_EQ(bridge.runningJobId(), "check-1");
+    EXPECT_EQ(media.checkCalls().size(), 1u);
+
+    harness.request("cancel", "cancelJob", Json{{"jobId", "check-1"}});
+    expectResolved(harness.replyTo("cancel"), cancelAcknowledgement());
+    EXPECT_EQ(bridge.runningJobId(), std::nullopt);
+    expectRejected(harness.replyTo("c1"), kCancelled);
+    harness.executor->runPending();
+    EXPECT_EQ(progressOf("check-1").size(), 1u) << "its late progress is dropped";
+
+    // Cancelling a check keeps the copy: it can be checked again.
+    EXPECT_TRUE(bridge.hasExportedCopy());
+    media.releaseJobs();
+    harness.request("c3", "checkCopy", checkParams(video.id, "check-3"));
+    EXPECT_EQ(harness.replyTo("c3").function, "resolve");
 }
 
 // ---------------------------------------------------------------- events

@@ -183,6 +183,39 @@ TEST_F(ScanCommand, ScanAndRedactASmallRecording)
     EXPECT_TRUE(fs::is_empty(folder / "tmp"));
 }
 
+// With --verify the copy is read again: a style too weak to hide the address
+// keeps the copy but fails the run, saying where the copy is and what shows.
+TEST_F(ScanCommand, RedactVerifiesItsCopy)
+{
+    try {
+        OcrEngine::locateModels();
+    } catch (const std::exception& error) {
+        GTEST_SKIP() << error.what();
+    }
+    const MailClip clip;
+    const std::string video = clip.file.path.string();
+
+    const fs::path weak = folder / "weak.mp4";
+    const CliRun shows = runCli(
+        {"redact", video, "-o", weak.string(), "--quality", "fast", "--style", "pixelate", "--pixel-size", "2", "--verify"},
+        folder);
+    EXPECT_EQ(shows.exitCode, 3) << shows.err;
+    EXPECT_TRUE(fs::exists(weak)) << "the copy is kept for a look";
+    EXPECT_NE(shows.err.find("e-mail address \"jane.doe@example.com\" (6 frames)"), std::string::npos) << shows.err;
+    EXPECT_NE(shows.err.find("kept at " + weak.string()), std::string::npos) << shows.err;
+
+    const fs::path safe = folder / "safe.mp4";
+    const fs::path report = folder / "check.json";
+    const CliRun clean =
+        runCli({"redact", video, "-o", safe.string(), "--quality", "fast", "--verify", "--report", report.string()},
+               folder);
+    EXPECT_EQ(clean.exitCode, 0) << clean.err;
+    const Json check = Json::parse(readAll(report));
+    EXPECT_EQ(check["clean"], true);
+    EXPECT_EQ(check["framesRead"], 6);
+    EXPECT_EQ(check["redacted"], safe.string());
+}
+
 // A review saved by scan renders as its scan result would, with the review's
 // own exclusions, and only onto the recording it was made from.
 TEST_F(ScanCommand, SavedReviewRendersOnlyOntoItsVideo)

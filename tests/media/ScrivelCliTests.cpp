@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <thread>
 
 #include <fcntl.h>
@@ -146,6 +147,12 @@ TEST_F(ScrivelCli, HelpAndUsageErrors)
         {{"export", "a.mp4", "--result", "s.json", "-o", "b.mp4", "--style", "fog"}, 2, "--style"},
         {{"export", "a.mp4", "--result", "s.json", "-o", "b.mp4", "--padding", "1,2,3"}, 2, "4 comma-separated"},
         {{"export", "a.mp4", "--result", "s.json", "-o", "b.mp4", "--color", "12345"}, 2, "RRGGBB"},
+        {{"verify", "a.mp4"}, 2, "missing REDACTED"},
+        {{"verify", "a.mp4", "b.mp4", "c.mp4"}, 2, "two videos"},
+        {{"redact", "a.mp4", "-o", "b.mp4", "--jobs", "2"}, 2, "--jobs needs --batch"},
+        {{"redact", "a.mp4", "--batch", "list.txt", "-o", "out"}, 2, "not both"},
+        {{"redact", "--batch", "list.txt", "-o", "out", "--save-result", "r.json"}, 2, "--save-result"},
+        {{"redact", "--batch", "list.txt", "-o", "out", "--jobs", "0"}, 2, "--jobs takes"},
         {{"export", "a.mp4", "--review", "r.scrivel", "--result", "s.json", "-o", "b.mp4"}, 2, "cannot be combined"},
         {{"export", "a.mp4", "--review", "r.scrivel", "-o", "b.mp4", "--style", "solid"}, 2,
          "mask options cannot be combined with --review"},
@@ -240,6 +247,136 @@ TEST_F(ScrivelCli, InterruptCancelsAndLeavesNothing)
     EXPECT_NE(run.err.find("Operation cancelled."), std::string::npos) << run.err;
     EXPECT_FALSE(fs::exists(dir.path / "out.mp4"));
     EXPECT_EQ(dir.entries(), before) << "no temporary folder is left";
+}
+
+std::vector<Json> jsonLines(const std::string& text)
+{
+    std::vector<Json> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);)
+        lines.push_back(Json::parse(line)); // a partial line fails the test here
+    return lines;
+}
+
+fs::path writeFlatClip(const fs::path& path, int frameCount)
+{
+    test::ClipSpec format;
+    format.width = 160;
+    format.height = 96;
+    format.frameCount = frameCount;
+    format.frameRate = 24;
+    format.audioCodec = test::ClipAudioCodec::aac;
+    test::writeClip(path, format, [&](int index) {
+        cv::Mat frame = test::flatFrame({160, 96}, {220, 220, 220});
+        frame.at<cv::Vec3b>(index % 96, 0) = {0, 0, 0}; // no two frames alike
+        return frame;
+    });
+    return path;
+}
+
+TEST_F(ScrivelCli, VerifyReportsAndExitsByVerdict)
+{
+    Workspace dir;
+    const fs::path original = writeFlatClip(dir.path / "a.mp4", 12);
+    const fs::path shorter = writeFlatClip(dir.path / "short.mp4", 10);
+
+    const CliRun same = runCli({"verify", original.string(), original.string()}, dir.path);
+    ASSERT_EQ(same.exitCode, 0) << same.err;
+    const Json report = Json::parse(same.out);
+    EXPECT_EQ(report["clean"], true);
+    EXPECT_EQ(report["framesRead"], 12);
+    EXPECT_NE(same.err.find("No readable text to hide found in the 12 frames"), std::string::npos) << same.err;
+
+    const fs::path reportPath = dir.path / "report.json";
+    const CliRun differs =
+        runCli({"verify", original.string(), shorter.string(), "--report", reportPath.string()}, dir.path);
+    EXPECT_EQ(differs.exitCode, 3) << differs.err;
+    EXPECT_TRUE(differs.out.empty()) << "the report went to its file";
+    EXPECT_NE(differs.err.find("not a faithful copy"), std::string::npos) << differs.err;
+    const Json written = Json::parse(readAll(reportPath));
+    EXPECT_EQ(written["faithful"], false);
+    ASSERT_FALSE(written["differences"].empty());
+    EXPECT_NE(written["differences"][0].get<std::string>().find("10 frames"), std::string::npos);
+
+    writeText(dir.path / "notes.mp4");
+    const CliRun broken = runCli({"verify", original.string(), (dir.path / "notes.mp4").string()}, dir.path);
+    EXPECT_EQ(broken.exitCode, 1) << "a check that cannot be made is an error, not a verdict";
+}
+
+TEST_F(ScrivelCli, BatchReportsABrokenInputAndSkipsFinishedCopies)
+{
+    Workspace dir, recordings, copies;
+    writeFlatClip(recordings.path / "a.mp4", 8);
+    writeText(recordings.path / "b.mov");
+    writeFlatClip(recordings.path / "c.m4v", 8);
+    const fs::path report = dir.path / "batch.jsonl";
+    const std::vector<std::string> batch = {"redact", "--batch", recordings.path.string(), "-o", copies.path.string(),
+                                            "--report", report.string(), "--verify"};
+
+    const CliRun first = runCli(batch, dir.path);
+    EXPECT_EQ(first.exitCode, 1) << "one recording failed\n" << first.err;
+    const std::vector<Json> lines = jsonLines(readAll(report));
+    ASSERT_EQ(lines.size(), 3U);
+    EXPECT_EQ(lines[0]["status"], "redacted");
+    EXPECT_EQ(lines[0]["verify"]["clean"], true);
+    EXPECT_EQ(lines[1]["status"], "failed");
+    EXPECT_EQ(lines[1]["error"], "The selected file does not contain a readable video track.");
+    EXPECT_EQ(lines[2]["status"], "redacted") << "the recording after the broken one was still done";
+    EXPECT_TRUE(fs::exists(copies.path / "a-scrivel.mp4"));
+    EXPECT_TRUE(fs::exists(copies.path / "c-scrivel.mp4"));
+    EXPECT_EQ(copies.entries(), 2U);
+
+    fs::remove(copies.path / "c-scrivel.mp4");
+    const CliRun again = runCli(batch, dir.path);
+    EXPECT_EQ(again.exitCode, 1) << again.err;
+    const std::vector<Json> more = jsonLines(readAll(report));
+    ASSERT_EQ(more.size(), 6U) << "a rerun appends its lines";
+    EXPECT_EQ(more[3]["status"], "skipped");
+    EXPECT_EQ(more[4]["status"], "failed");
+    EXPECT_EQ(more[5]["status"], "redacted");
+}
+
+TEST_F(ScrivelCli, InterruptedBatchResumes)
+{
+    Workspace dir, copies;
+    writeFlatClip(dir.path / "quick.mp4", 6);
+    test::ClipSpec format;
+    format.width = 320;
+    format.height = 180;
+    format.frameCount = 120;
+    format.frameRate = 24;
+    const cv::Mat page = test::textPage(320, 180 + 120 * 3, 3);
+    test::writeClip(dir.path / "long.mp4", format,
+                    [&](int index) { return test::scrolledView(page, {320, 180}, 0, index * 3); });
+    std::ofstream(dir.path / "list.txt") << "# recordings of the week\nquick.mp4\n\nlong.mp4\n";
+    const std::vector<std::string> batch = {"redact", "--batch", (dir.path / "list.txt").string(), "-o",
+                                            copies.path.string()};
+
+    const pid_t child = start(batch, dir.path);
+    // Interrupt once the first recording is reported, while the second is scanned.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (readAll(dir.path / "cli.out").find('\n') == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    kill(child, SIGINT);
+    const CliRun stopped = finish(child, dir.path);
+    EXPECT_EQ(stopped.exitCode, 1) << stopped.err;
+    EXPECT_NE(stopped.err.find("Operation cancelled."), std::string::npos) << stopped.err;
+    const std::vector<Json> lines = jsonLines(stopped.out);
+    ASSERT_EQ(lines.size(), 2U) << stopped.out;
+    EXPECT_EQ(lines[0]["status"], "redacted");
+    EXPECT_EQ(lines[1]["status"], "cancelled");
+    EXPECT_TRUE(fs::exists(copies.path / "quick-scrivel.mp4"));
+    EXPECT_EQ(copies.entries(), 1U) << "nothing half-written is left";
+
+    const CliRun resumed = runCli(batch, dir.path);
+    EXPECT_EQ(resumed.exitCode, 0) << resumed.err;
+    const std::vector<Json> after = jsonLines(resumed.out);
+    ASSERT_EQ(after.size(), 2U);
+    EXPECT_EQ(after[0]["status"], "skipped");
+    EXPECT_EQ(after[1]["status"], "redacted");
+    EXPECT_EQ(after[1]["frames"], 120);
+    EXPECT_TRUE(fs::exists(copies.path / "long-scrivel.mp4"));
 }
 
 } // namespace

@@ -14,8 +14,9 @@
     violations: [],    // every way the page broke the protocol
     held: [],          // requests waiting for the test to answer
     video: null,       // the VideoInfo the page was last given
+    exported: null,    // the video id of the last finished export
     scripted: {},      // method -> list of { resolve } or { reject } to answer with
-    holdMethods: new Set(['openVideo', 'scanVideo', 'exportVideo', 'saveReview', 'openReview', 'openVideoFile', 'stepTrack']),
+    holdMethods: new Set(['openVideo', 'scanVideo', 'exportVideo', 'checkCopy', 'saveReview', 'openReview', 'openVideoFile', 'stepTrack']),
   };
   window.__fake = fake;
 
@@ -69,6 +70,7 @@
     ready: null, openVideo: null, resetViewport: null,
     scanVideo: record({ ...video, jobId: prim('string'), settings: scanSettings }),
     exportVideo: record({ ...video, jobId: prim('string'), settings: renderSettings }),
+    checkCopy: record({ ...video, jobId: prim('string') }),
     cancelJob: record({ jobId: prim('string') }),
     setWindowDragBounds: bounds,
     setPlayerBounds: bounds,
@@ -217,12 +219,17 @@
     const b = JSON.stringify(payload);
     setTimeout(() => window.__scrivel?.[fn](JSON.parse(a), JSON.parse(b)), 0);
   }
+  // Like the native side, a newly selected video has no export to check.
+  function select(video) {
+    if (fake.video?.id !== video.id) fake.exported = null;
+    fake.video = video;
+  }
   fake.resolve = (id, value) => {
-    if (value && typeof value === 'object' && 'id' in value && 'displayName' in value) fake.video = value;
+    if (value && typeof value === 'object' && 'id' in value && 'displayName' in value) select(value);
     if (value && Array.isArray(value.tracks)) { view.tracks = value.tracks; setTimeout(paint, 0); }
     // An opened review: its video and its scan.
     if (value && value.video && value.summary) {
-      fake.video = value.video;
+      select(value.video);
       view.tracks = value.summary.tracks;
       setTimeout(paint, 0);
     }
@@ -230,7 +237,7 @@
   };
   fake.reject = (id, message) => call('reject', id, { message });
   fake.emit = (name, payload) => {
-    if (name === 'videoSelected') fake.video = payload;
+    if (name === 'videoSelected') select(payload);
     if (name === 'playerState') { view.time = payload.time; setTimeout(paint, 0); }
     call('emit', name, payload);
   };
@@ -239,6 +246,7 @@
     const index = fake.held.findIndex((m) => m.method === method);
     if (index < 0) throw new Error(`no held ${method} request`);
     const [message] = fake.held.splice(index, 1);
+    if (method === 'exportVideo' && outcome.resolve?.outputPath) fake.exported = message.params.videoId;
     if ('reject' in outcome) fake.reject(message.id, outcome.reject);
     else fake.resolve(message.id, outcome.resolve);
     return message;
@@ -284,6 +292,9 @@
         fake.reject(id, MASK_SETTINGS);
         return;
       }
+    }
+    if (method === 'checkCopy' && params.videoId !== fake.exported) {
+      fake.violations.push('checkCopy: no finished export of this video to check');
     }
     if (method === 'setPlayerBounds') { view.bounds = params; paint(); }
     if (method === 'setPreview') { view.preview = params; paint(); }

@@ -646,6 +646,143 @@ test('undo and redo cover exclusions, masks and style', async (p) => {
   await p.noViolations();
 });
 
+/** Exports to `output` after a scan; returns the exportVideo request. */
+async function exported(p, output = '/home/ada/Movies/standup-demo-scrivel.mp4') {
+  await p.page.getByRole('tab', { name: /Export/ }).click();
+  const count = (await p.sent('exportVideo')).length + 1;
+  await p.page.getByRole('button', { name: 'Export video…' }).click();
+  const request = await p.waitFor('exportVideo', count);
+  await p.answer('exportVideo', { resolve: { outputPath: output } });
+  await p.page.locator('#export-result').waitFor();
+  return request;
+}
+
+const CHECK_FINDINGS = {
+  clean: false,
+  framesRead: 375,
+  moments: [
+    { startTime: 1.2, endTime: 2.5, kind: 'email', text: 'ada@example.com', frameCount: 40, description: 'e-mail address' },
+    { startTime: 7.25, endTime: 7.25, kind: 'han', text: '青龙', frameCount: 1, description: 'Chinese text' },
+  ],
+  differences: ['The copy has 3 frames fewer than the original (372 of 375).'],
+  notes: ['The audio was re-encoded to AAC, which MP4 can hold.'],
+};
+
+test('check the copy: offered after an export, runs as a job, lists moments that seek the preview', async (p) => {
+  await withVideo(p);
+  await scanned(p);
+  await p.page.getByRole('tab', { name: /Export/ }).click();
+  assert.equal(await p.visible('#check-button'), false, 'nothing to check before an export');
+  const exp = await exported(p);
+  const check = p.page.getByRole('button', { name: 'Check the copy' });
+  assert.ok(await check.isEnabled());
+
+  await check.click();
+  const request = await p.waitFor('checkCopy');
+  assert.deepEqual(request.params, { videoId: VIDEO.id, jobId: request.params.jobId });
+  assert.ok(request.params.jobId.length >= 8 && request.params.jobId !== exp.params.jobId, 'a fresh job id');
+  assert.equal(await p.text('#job-title'), 'Checking the copy');
+  assert.ok(await p.visible('#cancel-button'), 'the check can be cancelled at once');
+  assert.ok(await check.isDisabled(), 'one check at a time');
+  assert.ok(await p.page.getByRole('button', { name: 'Export video…' }).isDisabled(), 'no export while checking');
+  await p.emit('jobProgress', { id: request.params.jobId, videoId: VIDEO.id, kind: 'verify', progress: 0.4, processed: 150, total: 375, message: 'Reading the copy' });
+  await p.page.locator('#job-message', { hasText: 'Reading the copy' }).waitFor();
+  assert.equal(await p.text('#job-percent'), '40%');
+  await p.emit('jobProgress', { id: 'another-job', videoId: VIDEO.id, kind: 'verify', progress: 0.9, processed: 1, total: 1, message: 'Comparing the copy with the original' });
+  await p.page.waitForTimeout(50);
+  assert.equal(await p.text('#job-message'), 'Reading the copy', 'progress of another job is not shown');
+
+  await p.answer('checkCopy', { resolve: CHECK_FINDINGS });
+  await p.page.locator('#check-result').waitFor();
+  assert.equal(await p.visible('#job'), false);
+  await p.notice('Text that should be hidden can still be read in the copy.');
+  assert.match(await p.text('#check-verdict'), /2 moments/);
+  assert.equal(await p.text('#check-summary'), '375 frames read');
+  const rows = p.page.locator('#check-moments .check-moment');
+  assert.equal(await rows.count(), 2);
+  assert.equal(await rows.nth(0).locator('.check-moment-kind').innerText(), 'e-mail address');
+  assert.equal(await rows.nth(0).locator('.check-moment-text').innerText(), '“ada@example.com”');
+  assert.equal(await rows.nth(0).locator('.track-meta').innerText(), '0:01.2 – 0:02.5 · 40 frames');
+  assert.equal(await rows.nth(1).locator('.check-moment-kind').innerText(), 'Chinese text');
+  assert.equal(await rows.nth(1).locator('.track-meta').innerText(), '0:07.3 · 1 frame', 'a single frame shows one time');
+  assert.deepEqual(await p.page.locator('#check-differences li').allInnerTexts(), CHECK_FINDINGS.differences);
+  assert.ok(await p.visible('#check-differences-title'));
+  assert.deepEqual(await p.page.locator('#check-notes li').allInnerTexts(), CHECK_FINDINGS.notes);
+  await p.shot('check-readable');
+
+  // Each moment jumps the preview to where it starts.
+  const seeks = (await p.sent('seek')).length;
+  await rows.nth(1).getByRole('button').click();
+  const seek = await p.waitFor('seek', seeks + 1);
+  assert.deepEqual(seek.params, { videoId: VIDEO.id, time: 7.25 });
+  await rows.nth(0).getByRole('button').click();
+  const back = await p.waitFor('seek', seeks + 2);
+  assert.deepEqual(back.params, { videoId: VIDEO.id, time: 1.2 });
+
+  // A new export replaces the copy: the old findings go at once.
+  await p.page.getByRole('button', { name: 'Export video…' }).click();
+  await p.waitFor('exportVideo', 2);
+  assert.equal(await p.visible('#check-result'), false);
+  await p.answer('exportVideo', { resolve: null });
+  await p.page.getByRole('button', { name: 'Export video…' }).waitFor({ state: 'visible' });
+  assert.equal(await p.visible('#check-button'), false, 'no finished export, nothing to check');
+  await p.noViolations();
+});
+
+test('check the copy: cancel, a clean copy, a refusal, and a new scan clearing the result', async (p) => {
+  await withVideo(p);
+  await scanned(p);
+  await exported(p);
+  const check = p.page.getByRole('button', { name: 'Check the copy' });
+
+  await check.click();
+  const first = await p.waitFor('checkCopy');
+  await p.page.getByRole('button', { name: 'Cancel' }).click();
+  const cancel = await p.waitFor('cancelJob');
+  assert.deepEqual(cancel.params, { jobId: first.params.jobId });
+  assert.equal(await p.text('#job-message'), 'Cancelling…');
+  await p.answer('checkCopy', { reject: 'Operation cancelled.' });
+  await p.notice('Operation cancelled.');
+  await p.page.locator('#job').waitFor({ state: 'hidden' });
+  assert.equal(await p.visible('#check-result'), false, 'a cancelled check shows no findings');
+  assert.ok(await check.isEnabled(), 'the copy can be checked again');
+
+  await check.click();
+  await p.waitFor('checkCopy', 2);
+  await p.answer('checkCopy', { resolve: { clean: true, framesRead: 1, moments: [], differences: [], notes: [] } });
+  await p.page.locator('#check-result').waitFor();
+  assert.equal(await p.text('#check-verdict'), 'No readable text found in the copy');
+  assert.equal(await p.text('#check-summary'), '1 frame read');
+  assert.equal(await p.page.locator('#check-moments li').count(), 0);
+  assert.equal(await p.visible('#check-differences-title'), false);
+  await p.notice('No readable text found in the copy.');
+  await p.shot('check-clean');
+
+  // The native side's refusal is shown as it comes; the old findings stay cleared.
+  await check.click();
+  await p.waitFor('checkCopy', 3);
+  assert.equal(await p.visible('#check-result'), false, 'a check in progress shows no old findings');
+  await p.answer('checkCopy', { reject: 'The copy could not be read.' });
+  await p.notice('The copy could not be read.');
+  assert.equal(await p.visible('#check-result'), false);
+
+  // A clean copy of an older scan says nothing about a new one.
+  await check.click();
+  await p.waitFor('checkCopy', 4);
+  await p.answer('checkCopy', { resolve: { clean: true, framesRead: 375, moments: [], differences: [], notes: [] } });
+  await p.page.locator('#check-result').waitFor();
+  await p.page.getByRole('tab', { name: /Scan/ }).click();
+  await p.page.getByRole('button', { name: 'Scan video' }).click();
+  // The first scan was never saved as a review: the page asks before replacing it.
+  await p.page.getByRole('button', { name: 'Don’t save' }).click();
+  await p.waitFor('scanVideo', 2);
+  await p.answer('scanVideo', { resolve: SUMMARY });
+  await p.page.locator('#panel-review').waitFor();
+  await p.page.getByRole('tab', { name: /Export/ }).click();
+  assert.equal(await p.visible('#check-result'), false);
+  await p.noViolations();
+});
+
 // ------------------------------------------------------------------ the review list and saved reviews
 
 // What a real scan of a dashboard looks like: a few spans to hide among many

@@ -36,6 +36,7 @@ const state = {
   job: null,
   openPending: false,
   exported: null,
+  check: null, // what the last check of the exported copy found
   tab: 'scan',
   seeking: false,
   // The saved review the current scan belongs to: its file, the settings as
@@ -174,6 +175,7 @@ function selectVideo(info) {
   state.job = null;
   state.drawing = false;
   state.exported = null;
+  state.check = null;
   state.player = { time: 0, isPlaying: false };
   // A new video starts without exclusions or masks; the mask style carries over.
   state.settings.excludedTrackIDs = [];
@@ -210,9 +212,12 @@ function renderVideo() {
   $('seek').max = String(v.duration);
 }
 
+const JOB_PHASES = { scan: 'scanning', export: 'exporting', verify: 'checking' };
+const JOB_TITLES = { scan: 'Scanning', export: 'Exporting', verify: 'Checking the copy' };
+
 function phase() {
   if (!state.video) return 'empty';
-  if (state.job) return state.job.kind === 'scan' ? 'scanning' : 'exporting';
+  if (state.job) return JOB_PHASES[state.job.kind];
   return state.summary ? 'review' : 'loaded';
 }
 
@@ -299,6 +304,7 @@ async function startScan() {
     if (state.job !== job) return;
     state.job = null;
     state.summary = summary;
+    state.check = null; // it was made of the copy of another scan's masks
     state.selectedTrackId = null;
     // The player forgets exclusions when it takes a new result; so does the page.
     state.settings.excludedTrackIDs = [];
@@ -340,7 +346,7 @@ function renderJob() {
   const p = job.progress;
   const fraction = p ? Math.min(Math.max(p.progress, 0), 1) : 0;
   const percent = Math.round(fraction * 100);
-  $('job-title').textContent = job.kind === 'scan' ? 'Scanning' : 'Exporting';
+  $('job-title').textContent = JOB_TITLES[job.kind];
   $('job-percent').textContent = p ? `${percent}%` : '';
   $('job-bar').setAttribute('aria-valuenow', String(percent));
   $('job-bar').classList.toggle('indeterminate', !p);
@@ -981,6 +987,7 @@ async function startExport() {
   state.job = job;
   state.drawing = false;
   state.exported = null;
+  state.check = null;
   renderAll();
   setTab('export');
   try {
@@ -1005,6 +1012,91 @@ function reveal() {
   if (state.exported) ask('revealInFinder', { path: state.exported });
 }
 
+// ---------------------------------------------------------------- check of the copy
+
+/** Reads the exported copy again on the native side and shows what can still be read. */
+async function startCheck() {
+  if (!state.video) { notify('Choose a video first.'); return; }
+  if (state.job) { notify('Wait for the running job to finish, or cancel it.', 'info'); return; }
+  if (!state.exported) { notify('Export a copy before checking it.'); return; }
+  const job = { id: newId('check'), kind: 'verify', videoId: state.video.id, progress: null };
+  state.job = job;
+  state.drawing = false;
+  state.check = null;
+  renderAll();
+  setTab('export');
+  try {
+    const check = await bridge.request('checkCopy', { videoId: job.videoId, jobId: job.id });
+    if (state.job !== job) return;
+    state.job = null;
+    state.check = check;
+    renderAll();
+    if (check.moments.length) notify('Text that should be hidden can still be read in the copy.', 'warning');
+    else if (check.differences.length) notify('The copy differs from the original.', 'warning');
+    else notify('No readable text found in the copy.', 'success');
+  } catch (error) {
+    if (state.job === job) state.job = null;
+    renderAll();
+    notify(error.message, error.message === CANCELLED ? 'info' : 'error');
+  }
+}
+
+function renderCheck() {
+  const check = state.check;
+  const block = $('check-result');
+  block.hidden = !check;
+  $('check-button').disabled = !state.exported || Boolean(state.job);
+  const moments = $('check-moments');
+  const differences = $('check-differences');
+  const notes = $('check-notes');
+  moments.replaceChildren();
+  differences.replaceChildren();
+  notes.replaceChildren();
+  if (!check) return;
+  const readable = check.moments.length > 0;
+  block.classList.toggle('clean', !readable && check.differences.length === 0);
+  block.classList.toggle('readable', readable);
+  $('check-summary').textContent = `${formatCount(check.framesRead)} ${check.framesRead === 1 ? 'frame' : 'frames'} read`;
+  $('check-verdict').textContent = readable
+    ? `Text that should be hidden can still be read at ${check.moments.length} ${check.moments.length === 1 ? 'moment' : 'moments'}:`
+    : 'No readable text found in the copy';
+  for (const moment of check.moments) moments.append(momentRow(moment));
+  $('check-differences-title').hidden = check.differences.length === 0;
+  for (const text of check.differences) differences.append(listItem(text));
+  for (const text of check.notes) notes.append(listItem(text));
+}
+
+function momentRow(moment) {
+  const li = document.createElement('li');
+  li.className = 'check-moment';
+  const main = document.createElement('button');
+  main.type = 'button';
+  main.className = 'check-moment-main';
+  main.title = 'Show this moment in the preview';
+  const kind = document.createElement('span');
+  kind.className = 'check-moment-kind';
+  kind.textContent = moment.description;
+  const text = document.createElement('span');
+  text.className = 'check-moment-text';
+  text.textContent = `“${moment.text}”`;
+  const meta = document.createElement('span');
+  meta.className = 'track-meta';
+  const times = moment.endTime > moment.startTime
+    ? `${formatTime(moment.startTime)} – ${formatTime(moment.endTime)}`
+    : formatTime(moment.startTime);
+  meta.textContent = `${times} · ${formatCount(moment.frameCount)} ${moment.frameCount === 1 ? 'frame' : 'frames'}`;
+  main.append(kind, text, meta);
+  main.addEventListener('click', () => seekTo(moment.startTime));
+  li.append(main);
+  return li;
+}
+
+function listItem(text) {
+  const li = document.createElement('li');
+  li.textContent = text;
+  return li;
+}
+
 function renderExport() {
   const blocked = [];
   if (!state.summary) blocked.push('Scan the video first.');
@@ -1021,6 +1113,7 @@ function renderExport() {
   }
   $('export-result').hidden = !state.exported;
   $('export-path').textContent = state.exported ?? '';
+  renderCheck();
 }
 
 // ---------------------------------------------------------------- scan form
@@ -1293,6 +1386,7 @@ function wireControls() {
   $('redo-button').addEventListener('click', redo);
   $('export-button').addEventListener('click', startExport);
   $('reveal-button').addEventListener('click', reveal);
+  $('check-button').addEventListener('click', startCheck);
   $('cancel-button').addEventListener('click', cancelJob);
   $('save-review-button').addEventListener('click', () => saveReview(false));
   $('open-review-button').addEventListener('click', () => openReview());
