@@ -111,6 +111,17 @@ public:
             return {{"videoId", videoId}, {"time", awkwardNumber()}};
         if (method == "revealInFinder")
             return {{"path", "/tmp/" + text(4)}};
+        if (method == "stepTrack")
+            return {{"videoId", videoId}, {"trackId", below(9)}, {"time", awkwardNumber()},
+                    {"direction", chance(50) ? "next" : "previous"}};
+        if (method == "saveReview")
+            return {{"videoId", videoId}, {"renderSettings", toJson(startingRenderSettings())}, {"saveAs", chance(50)}};
+        if (method == "openReview")
+            return {{"path", chance(50) ? Json("/tmp/" + text(4) + ".scrivel") : Json(nullptr)}};
+        if (method == "openVideoFile")
+            return {{"path", "/tmp/" + text(4) + ".mp4"}};
+        if (method == "setReviewState")
+            return {{"unsaved", chance(50)}};
         return Json::object();
     }
 
@@ -310,6 +321,11 @@ TEST(BridgeFuzz, DecodersOnlyEverFailWithADecodeError)
         {"togglePlayback", [](const Json& p) { decodeVideoRequest(p); }},
         {"seek", [](const Json& p) { decodeSeekRequest(p); }},
         {"revealInFinder", [](const Json& p) { decodeRevealRequest(p); }},
+        {"stepTrack", [](const Json& p) { decodeStepTrackRequest(p); }},
+        {"saveReview", [](const Json& p) { decodeSaveReviewRequest(p); }},
+        {"openReview", [](const Json& p) { decodeOpenReviewRequest(p); }},
+        {"openVideoFile", [](const Json& p) { decodeFileRequest(p); }},
+        {"setReviewState", [](const Json& p) { decodeReviewStateRequest(p); }},
     };
     int decoded = 0;
     for (int n = 0; n < 2000; ++n) {
