@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "ScrivelCore/Errors.hpp"
+#include "ScrivelMedia/ConversionTarget.hpp"
 #include "ScrivelMedia/FfmpegHandles.hpp"
 #include "ScrivelMedia/HeapReuse.hpp"
 #include "ScrivelMedia/Image.hpp"
@@ -358,7 +359,7 @@ private:
         sws_setColorspaceDetails(toBgr_.get(), coefficients, isFullRange(frame) ? 1 : 0, coefficients, 1, 0, 1 << 16,
                                  1 << 16);
         if (stored_.rows != frame.height || stored_.cols != frame.width)
-            stored_.create(frame.height, frame.width, CV_8UC3);
+            stored_ = conversionTarget(frame.height, frame.width);
         std::uint8_t* bgr[4] = {stored_.data, nullptr, nullptr, nullptr};
         int bgrStride[4] = {static_cast<int>(stored_.step[0]), 0, 0, 0};
         sws_scale(toBgr_.get(), frame.data, frame.linesize, 0, frame.height, bgr, bgrStride);

@@ -7,6 +7,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "ScrivelCore/Errors.hpp"
+#include "ScrivelMedia/ConversionTarget.hpp"
 #include "ScrivelMedia/MediaSource.hpp"
 
 extern "C" {
@@ -220,7 +221,7 @@ Image VideoFrames::convert(const AVFrame& frame)
     sws_setColorspaceDetails(scaler_.get(), coefficients, isFullRange(frame) ? 1 : 0, coefficients, 1, 0, 1 << 16, 1 << 16);
 
     // swscale writes straight into the image's buffer.
-    cv::Mat stored(frame.height, frame.width, CV_8UC3);
+    cv::Mat stored = conversionTarget(frame.height, frame.width);
     uint8_t* destination[4] = {stored.data, nullptr, nullptr, nullptr};
     int destinationStride[4] = {static_cast<int>(stored.step[0]), 0, 0, 0};
     const int rows = sws_scale(scaler_.get(), frame.data, frame.linesize, 0, frame.height, destination, destinationStride);

@@ -7,6 +7,8 @@ extern "C" {
 #include <libavutil/display.h>
 }
 
+#include "ScrivelMedia/ConversionTarget.hpp"
+
 namespace scrivel {
 
 VideoOrientation VideoOrientation::of(const AVStream& stream)
@@ -66,7 +68,13 @@ bool VideoOrientation::swapsAxes() const
 
 cv::Mat VideoOrientation::apply(const cv::Mat& stored) const
 {
+    if (operation == Operation::none)
+        return stored;
+    // Upright frames go on to the colour converter (the export's encoder
+    // input), whose block reads run past a row's end as its writes do.
     cv::Mat upright;
+    if (stored.type() == CV_8UC3)
+        upright = swapsAxes() ? conversionTarget(stored.cols, stored.rows) : conversionTarget(stored.rows, stored.cols);
     switch (operation) {
     case Operation::none:
         return stored;

@@ -74,6 +74,45 @@ TEST(VideoFrames, ReturnsEveryFrameInPresentationOrderWithItsTime)
     EXPECT_FALSE(skipping.next());
 }
 
+// Widths that are not a multiple of the colour converter's vector blocks
+// (a portrait phone recording made upright is 1080 wide): each row must hold
+// its own pixels, and the conversion must not write past the frame, which
+// corrupted the heap a few frames into such a recording.
+TEST(VideoFrames, WidthsOffTheVectorBlocksConvertRowByRow)
+{
+    for (const cv::Size size : {cv::Size(540, 960), cv::Size(202, 120), cv::Size(1080, 1920)}) {
+        SCOPED_TRACE(size.width);
+        TemporaryFile file(".mp4");
+        ClipSpec format;
+        format.width = size.width;
+        format.height = size.height;
+        format.frameCount = 12;
+        format.h264Crf = 0;
+        // Vertical stripes that shift with the frame: a row started with
+        // the end of the row above would show at the left edge.
+        const auto stripes = [&](int index) {
+            cv::Mat frame(size, CV_8UC3);
+            for (int x = 0; x < size.width; ++x)
+                frame.col(x).setTo(((x + index) / 8) % 2 ? cv::Scalar(230, 230, 230) : cv::Scalar(20, 20, 20));
+            frame.col(0).setTo(cv::Scalar(20, 200, 20));
+            return frame;
+        };
+        writeClip(file.path, format, stripes);
+        VideoFrames frames(file.path);
+        const auto all = readAll(frames);
+        ASSERT_EQ(all.size(), 12u);
+        for (int i = 0; i < 12; ++i) {
+            cv::Mat difference;
+            cv::absdiff(all[i].second.pixels, stripes(i), difference);
+            cv::Mat gray;
+            cv::cvtColor(difference, gray, cv::COLOR_BGR2GRAY);
+            EXPECT_LT(cv::mean(gray.colRange(0, 4))[0], 40) << "frame " << i << ": the left edge of each row";
+            EXPECT_LT(cv::mean(gray)[0], 12) << "frame " << i;
+            EXPECT_TRUE(all[i].second.pixels.isContinuous());
+        }
+    }
+}
+
 TEST(VideoFrames, EndOfTrackKeepsReturningNothing)
 {
     TemporaryFile file(".mov");
