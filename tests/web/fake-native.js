@@ -143,17 +143,19 @@
     if (!b || !b.visible) return;
     Object.assign(host.style, { left: `${b.x}px`, top: `${b.y}px`, width: `${b.width}px`, height: `${b.height}px` });
     const W = 1920, H = 1080;
+    // The mock text is measured in the font it is drawn in, so its masks cover it.
+    const MOCK_FONT = '"DejaVu Sans", "Noto Sans CJK SC", sans-serif';
     const lines = [];
     const masks = [];
     const settings = view.preview?.renderSettings;
     // Six lines fit the mock window; only spans the scan hides are masked.
     view.tracks.slice(0, 6).forEach((t, i) => {
       const y = 330 + i * 120;
-      lines.push(`<text x="560" y="${y}" font-size="44" fill="#2a2f3a">${esc(t.text)}</text>`);
+      lines.push(`<text x="560" y="${y}" font-size="44" font-family='${MOCK_FONT}' fill="#2a2f3a">${esc(t.text)}</text>`);
       const shown = (t.selectedText || t.text).split(' · ');
       const measure = (text) => {
         const ctx = (view.ctx ??= document.createElement('canvas').getContext('2d'));
-        ctx.font = '44px "DejaVu Sans", "Noto Sans CJK SC", sans-serif';
+        ctx.font = `44px ${MOCK_FONT}`;
         return ctx.measureText(text).width;
       };
       const start = Math.max(0, t.text.indexOf(shown[0]));
@@ -162,7 +164,7 @@
       const x = 554 + measure(t.text.slice(0, start));
       const hides = !Array.isArray(t.kinds) || t.kinds.length > 0;
       if (hides && settings && view.preview.enabled && !settings.excludedTrackIDs.includes(t.id)) {
-        masks.push({ x, y: y - 44, w: measure(t.text.slice(start, end)) + 8, h: 58, id: t.id });
+        masks.push({ x: x - 4, y: y - 44, w: measure(t.text.slice(start, end)) + 16, h: 58, id: t.id });
       }
     });
     if (settings && view.preview.enabled) {
