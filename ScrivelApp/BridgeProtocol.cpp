@@ -20,22 +20,6 @@ double anyNumber(const Json& params, const char* key)
     return value.get<double>();
 }
 
-// A record inside the params, its failures prefixed with its key.
-template <class T>
-T nested(const Json& params, const char* key)
-{
-    const Json& value = json::require(params, key);
-    try {
-        return decode<T>(value);
-    } catch (const JsonDecodeError& error) {
-        // The nested decoder's paths start at the record itself, which only
-        // fails as a whole with "expected an object".
-        const std::string_view reason = error.what();
-        const bool atRoot = reason.rfind("expected", 0) == 0;
-        throw JsonDecodeError(std::string(key) + (atRoot ? ": " : ".") + std::string(reason));
-    }
-}
-
 // JSON text cannot hold NaN or infinity; such a payload is not sent at all.
 bool allNumbersFinite(const Json& root)
 {
@@ -56,13 +40,13 @@ bool allNumbersFinite(const Json& root)
 
 ScanRequest decodeScanRequest(const Json& params)
 {
-    return {json::string(params, "videoId"), json::string(params, "jobId"), nested<ScanSettings>(params, "settings")};
+    return {json::string(params, "videoId"), json::string(params, "jobId"), json::record<ScanSettings>(params, "settings")};
 }
 
 ExportRequest decodeExportRequest(const Json& params)
 {
     return {json::string(params, "videoId"), json::string(params, "jobId"),
-            nested<RenderSettings>(params, "settings")};
+            json::record<RenderSettings>(params, "settings")};
 }
 
 CheckCopyRequest decodeCheckCopyRequest(const Json& params)
@@ -84,7 +68,7 @@ PlayerBounds decodePlayerBounds(const Json& params)
 PreviewRequest decodePreviewRequest(const Json& params)
 {
     return {json::string(params, "videoId"), json::boolean(params, "enabled"), json::boolean(params, "showRegions"),
-            nested<RenderSettings>(params, "renderSettings")};
+            json::record<RenderSettings>(params, "renderSettings")};
 }
 
 DrawingRequest decodeDrawingRequest(const Json& params)
@@ -118,7 +102,7 @@ StepTrackRequest decodeStepTrackRequest(const Json& params)
 
 SaveReviewRequest decodeSaveReviewRequest(const Json& params)
 {
-    return {json::string(params, "videoId"), nested<RenderSettings>(params, "renderSettings"),
+    return {json::string(params, "videoId"), json::record<RenderSettings>(params, "renderSettings"),
             json::boolean(params, "saveAs")};
 }
 

@@ -486,6 +486,13 @@ std::int64_t int64(const Json& object, const char* key) { return Fields(object, 
 std::uint32_t uint32(const Json& object, const char* key) { return Fields(object, {}).uint32(key); }
 std::string string(const Json& object, const char* key) { return Fields(object, {}).string(key); }
 
+JsonDecodeError within(const char* key, const JsonDecodeError& error)
+{
+    const std::string_view reason = error.what();
+    const bool atRoot = reason.rfind("expected", 0) == 0;
+    return JsonDecodeError(std::string(key) + (atRoot ? ": " : ".") + std::string(reason));
+}
+
 } // namespace json
 
 } // namespace scrivel

@@ -76,6 +76,25 @@ std::uint32_t uint32(const Json& object, const char* key);
 std::string string(const Json& object, const char* key);
 // A float encoded in its shortest decimal form (0.9f -> 0.9, not 0.8999999761).
 Json fromFloat(float value);
+
+// A nested record's decode failure with the key it sits under in front, so
+// the message names the whole path ("settings.blurRadius: ..."). A nested
+// decoder's own paths start at the record, which fails as a whole only with
+// "expected an object".
+JsonDecodeError within(const char* key, const JsonDecodeError& error);
+
+// The record under `key` of `object`, read with decode<T>; failures name
+// their whole path.
+template <class T>
+T record(const Json& object, const char* key)
+{
+    const Json& value = require(object, key);
+    try {
+        return decode<T>(value);
+    } catch (const JsonDecodeError& error) {
+        throw within(key, error);
+    }
+}
 } // namespace json
 
 } // namespace scrivel

@@ -17,31 +17,15 @@ constexpr std::string_view formatName = "scrivel-review";
 
 std::string displayed(const fs::path& file) { return file.string(); }
 
-// A record under `key` of `object`, its failures prefixed with the key so
-// the message names the whole path ("scanResult.samples[2].time: ...").
-template <class T>
-T nestedRecord(const Json& object, const char* key)
-{
-    const Json& value = json::require(object, key);
-    try {
-        return decode<T>(value);
-    } catch (const JsonDecodeError& error) {
-        const std::string_view reason = error.what();
-        // The nested decoder's root has no path of its own; only its own
-        // type check ("expected an object") starts without one.
-        const bool atRoot = reason.rfind("expected", 0) == 0;
-        throw JsonDecodeError(std::string(key) + (atRoot ? ": " : ".") + std::string(reason));
-    }
-}
-
-// The same for the fields read with json:: helpers inside a nested object.
+// Failures of the fields read with json:: helpers inside a nested object,
+// named with the object's key in front.
 template <class Read>
 auto within(const char* key, Read read)
 {
     try {
         return read();
     } catch (const JsonDecodeError& error) {
-        throw JsonDecodeError(std::string(key) + "." + error.what());
+        throw json::within(key, error);
     }
 }
 
@@ -183,9 +167,9 @@ SavedReview decode<SavedReview>(const Json& json)
         throw UnsupportedReviewVersion(version);
     SavedReview review{
         .video = videoAt(json),
-        .scanSettings = nestedRecord<ScanSettings>(json, "scanSettings"),
-        .scanResult = nestedRecord<ScanResult>(json, "scanResult"),
-        .renderSettings = nestedRecord<RenderSettings>(json, "renderSettings"),
+        .scanSettings = json::record<ScanSettings>(json, "scanSettings"),
+        .scanResult = json::record<ScanResult>(json, "scanResult"),
+        .renderSettings = json::record<RenderSettings>(json, "renderSettings"),
     };
     checkRanges(review.scanSettings);
     checkRanges(review.scanResult);

@@ -13,6 +13,7 @@
 #include "ScrivelApp/NativeBridge.hpp"
 #include "ScrivelCore/SavedReview.hpp"
 #include "app/BridgeFakes.hpp"
+#include "support/ClipWriter.hpp"
 
 using namespace scrivel;
 using namespace scrivel::test;
@@ -21,21 +22,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Folder {
-    Folder()
-    {
-        std::string pattern = (fs::temp_directory_path() / "scrivel-review-bridge-XXXXXX").string();
-        if (!mkdtemp(pattern.data()))
-            throw std::runtime_error("mkdtemp failed");
-        path = pattern;
-    }
-    ~Folder()
-    {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-    fs::path path;
-};
+using Folder = test::TemporaryFolder;
 
 TextSelection span(RedactionKind kind) { return {{0, 0, 0.5, 1}, kind, "span"}; }
 

@@ -22,21 +22,7 @@ namespace fs = std::filesystem;
 using test::ClipAudioCodec;
 using test::ClipSpec;
 
-struct Workspace {
-    Workspace()
-    {
-        std::string pattern = (fs::temp_directory_path() / "scrivel-verify-test-XXXXXX").string();
-        if (!mkdtemp(pattern.data()))
-            throw std::runtime_error("mkdtemp failed");
-        path = pattern;
-    }
-    ~Workspace()
-    {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-    fs::path path;
-};
+using Workspace = test::TemporaryFolder;
 
 cv::Mat numberedFrame(int width, int height, int index)
 {

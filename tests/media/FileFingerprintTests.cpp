@@ -8,31 +8,19 @@
 
 #include "ScrivelCore/Errors.hpp"
 #include "ScrivelMedia/FileFingerprint.hpp"
+#include "support/ClipWriter.hpp"
 
 namespace scrivel {
 namespace {
 
 namespace fs = std::filesystem;
 
-struct Folder {
-    Folder()
-    {
-        std::string pattern = (fs::temp_directory_path() / "scrivel-fingerprint-XXXXXX").string();
-        if (!mkdtemp(pattern.data()))
-            throw std::runtime_error("mkdtemp failed");
-        path = pattern;
-    }
-    ~Folder()
-    {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
+struct Folder : test::TemporaryFolder {
     fs::path write(const std::string& name, const std::string& bytes) const
     {
         std::ofstream(path / name, std::ios::binary) << bytes;
         return path / name;
     }
-    fs::path path;
 };
 
 // coreutils' own answer, for files whose digest no standard lists.

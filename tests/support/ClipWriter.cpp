@@ -1,6 +1,7 @@
 #include "support/ClipWriter.hpp"
 
 #include <atomic>
+#include <cstdlib>
 #include <optional>
 #include <cmath>
 #include <random>
@@ -346,6 +347,20 @@ TemporaryFile::~TemporaryFile()
 {
     std::error_code ignored;
     std::filesystem::remove(path, ignored);
+}
+
+TemporaryFolder::TemporaryFolder()
+{
+    std::string pattern = (std::filesystem::temp_directory_path() / "scrivel-test-XXXXXX").string();
+    if (!::mkdtemp(pattern.data()))
+        throw std::runtime_error("mkdtemp failed");
+    path = pattern;
+}
+
+TemporaryFolder::~TemporaryFolder()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
 }
 
 } // namespace scrivel::test

@@ -92,4 +92,13 @@ struct TemporaryFile {
     std::filesystem::path path;
 };
 
+// A fresh private folder (mkdtemp), removed with everything in it.
+struct TemporaryFolder {
+    TemporaryFolder();
+    ~TemporaryFolder();
+    TemporaryFolder(const TemporaryFolder&) = delete;
+    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+    std::filesystem::path path;
+};
+
 } // namespace scrivel::test
