@@ -260,6 +260,8 @@ void CopyVerifier::compareContainers(const std::filesystem::path& original, cons
 {
     const VideoInfo originalInfo = MediaInspector::inspect(original);
     const VideoInfo copyInfo = MediaInspector::inspect(copy);
+    check.frameWidth = copyInfo.width;
+    check.frameHeight = copyInfo.height;
     if (originalInfo.width != copyInfo.width || originalInfo.height != copyInfo.height)
         check.differences.push_back("The copy is shown at " + std::to_string(copyInfo.width) + " × " +
                                     std::to_string(copyInfo.height) + "; the original at " +
@@ -283,9 +285,6 @@ CopyCheck CopyVerifier::check(const std::filesystem::path& original, const std::
         throw OperationCancelled();
     CopyCheck check;
     check.framesRead = readings.sampleCount;
-    const VideoInfo copyInfo = MediaInspector::inspect(copy);
-    check.frameWidth = copyInfo.width;
-    check.frameHeight = copyInfo.height;
     check.readable = readableText(readings);
     if (progress)
         progress(ScanProgress{kReadingShare, readings.sampleCount, readings.sampleCount,

@@ -34,8 +34,9 @@ public:
     CopyCheck check(const std::filesystem::path& original, const std::filesystem::path& copy,
                     const ScanSettings& settings, const ScanProgressCallback& progress, std::stop_token stop = {}) const;
 
-    // The container comparison alone: fills `check.differences` and
-    // `check.notes`. Reads packets only, decodes nothing.
+    // The container comparison alone: fills `check.differences`,
+    // `check.notes` and the copy's displayed size. Reads packets only,
+    // decodes nothing.
     static void compareContainers(const std::filesystem::path& original, const std::filesystem::path& copy,
                                   CopyCheck& check, std::stop_token stop = {});
 

@@ -80,6 +80,17 @@ struct MailClip {
     }
 };
 
+// Why recognition cannot run here, or nothing when the models are found.
+std::string missingModels()
+{
+    try {
+        OcrEngine::locateModels();
+        return {};
+    } catch (const std::exception& error) {
+        return error.what();
+    }
+}
+
 class ScanCommand : public ::testing::Test {
 protected:
     void SetUp() override
@@ -137,11 +148,8 @@ TEST_F(ScanCommand, UsageErrorsComeBeforeScanning)
 // address alone. redact writes the copy and counts what it masked.
 TEST_F(ScanCommand, ScanAndRedactASmallRecording)
 {
-    try {
-        OcrEngine::locateModels();
-    } catch (const std::exception& error) {
-        GTEST_SKIP() << error.what();
-    }
+    if (const std::string missing = missingModels(); !missing.empty())
+        GTEST_SKIP() << missing;
     const MailClip clip;
     const std::string video = clip.file.path.string();
 
@@ -187,11 +195,8 @@ TEST_F(ScanCommand, ScanAndRedactASmallRecording)
 // keeps the copy but fails the run, saying where the copy is and what shows.
 TEST_F(ScanCommand, RedactVerifiesItsCopy)
 {
-    try {
-        OcrEngine::locateModels();
-    } catch (const std::exception& error) {
-        GTEST_SKIP() << error.what();
-    }
+    if (const std::string missing = missingModels(); !missing.empty())
+        GTEST_SKIP() << missing;
     const MailClip clip;
     const std::string video = clip.file.path.string();
 
@@ -220,11 +225,8 @@ TEST_F(ScanCommand, RedactVerifiesItsCopy)
 // own exclusions, and only onto the recording it was made from.
 TEST_F(ScanCommand, SavedReviewRendersOnlyOntoItsVideo)
 {
-    try {
-        OcrEngine::locateModels();
-    } catch (const std::exception& error) {
-        GTEST_SKIP() << error.what();
-    }
+    if (const std::string missing = missingModels(); !missing.empty())
+        GTEST_SKIP() << missing;
     const MailClip clip;
     const std::string video = clip.file.path.string();
     const fs::path reviewFile = folder / "notes.scrivel";
