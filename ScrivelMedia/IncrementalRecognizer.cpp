@@ -15,6 +15,7 @@
 #include "ScrivelCore/UnicodeText.hpp"
 #include "ScrivelMedia/OcrEngine.hpp"
 #include "ScrivelMedia/ParallelFor.hpp"
+#include "ScrivelMedia/StageProfile.hpp"
 #include "ScrivelMedia/TextRecognizer.hpp"
 
 namespace scrivel {
@@ -1670,6 +1671,7 @@ std::vector<DetectedRegion> IncrementalRecognizer::recognize(const Image& raster
                                                              const ScanSettings& settings, const FrameContext& context,
                                                              std::stop_token stop)
 {
+    const StageProfile::Scope planning(ScanStage::changePlanning);
     if (stop.stop_requested())
         throw OperationCancelled();
     if (raster.empty())

@@ -23,6 +23,7 @@
 
 #include "ScrivelCore/Errors.hpp"
 #include "ScrivelMedia/NetworkLayers.hpp"
+#include "ScrivelMedia/StageProfile.hpp"
 
 namespace scrivel {
 
@@ -565,6 +566,7 @@ std::shared_ptr<const OcrEngine> OcrEngine::shared()
 
 std::vector<OcrEngine::DetectedBox> OcrEngine::detect(const Image& raster) const
 {
+    const StageProfile::Scope detecting(ScanStage::detection);
     if (raster.empty())
         return {};
     const int width = raster.width();
@@ -879,6 +881,7 @@ std::optional<OcrEngine::LineReading> OcrEngine::movedReading(const LineReading&
 
 std::optional<OcrEngine::LineReading> OcrEngine::readLinePixels(const cv::Mat& linePixels) const
 {
+    const StageProfile::Scope reading(ScanStage::recognition);
     if (linePixels.empty())
         return std::nullopt;
     // The crop spans the whole line horizontally, so character positions in

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ScrivelCore/Errors.hpp"
+#include "ScrivelMedia/StageProfile.hpp"
 
 namespace scrivel {
 
@@ -41,8 +42,12 @@ inline void parallelFor(std::size_t count, int threads, std::stop_token stop, F&
     {
         std::vector<std::jthread> helpers;
         const auto extra = std::min<std::size_t>(count, static_cast<std::size_t>(std::max(threads, 1))) - (count > 0);
+        const ScanStage stage = StageProfile::current();
         for (std::size_t t = 0; t < extra; ++t)
-            helpers.emplace_back(work);
+            helpers.emplace_back([&work, stage] {
+                const StageProfile::Scope helping(stage);
+                work();
+            });
         work();
     }
     if (error)

@@ -9,6 +9,7 @@
 #include "ScrivelCore/TextTemplateBuilder.hpp"
 #include "ScrivelMedia/IncrementalRecognizer.hpp"
 #include "ScrivelMedia/PaneShifts.hpp"
+#include "ScrivelMedia/StageProfile.hpp"
 #include "ScrivelMedia/TrackerPlanning.hpp"
 #include "ScrivelMedia/TrackingImage.hpp"
 #include "ScrivelMedia/VideoFrames.hpp"
@@ -35,7 +36,11 @@ void throwIfStopped(const std::stop_token& stopToken)
 
 TrackingImage makeTrackingImage(const Image& frame)
 {
-    const Image raster = VideoFrames::raster(frame, trackingDimensionPixels);
+    Image raster;
+    {
+        const StageProfile::Scope scaling(ScanStage::scaling);
+        raster = VideoFrames::raster(frame, trackingDimensionPixels);
+    }
     std::optional<TrackingImage> image = TrackingImage::make(raster, trackingDimensionPixels);
     if (!image)
         throw VideoScanError::frameConversionFailed();
@@ -140,16 +145,22 @@ BuiltReferences buildReferences(const std::string& videoPath, std::vector<tracki
     for (std::size_t i = 0; i < planned.size(); ++i)
         byReferenceFrame[planned[i].detectionTemplate.referenceFrame].push_back(i);
 
+    const StageProfile::Scope referencing(ScanStage::references);
     BuiltReferences built;
     VideoFrames frames(videoPath);
     std::int64_t decoded = 0;
     for (;;) {
         const auto found = byReferenceFrame.find(decoded);
         if (found == byReferenceFrame.end()) {
+            const StageProfile::Scope decoding(ScanStage::decodingReferences);
             if (!frames.skip(stopToken))
                 break;
         } else {
-            const auto frame = frames.next(stopToken);
+            std::optional<std::pair<double, Image>> frame;
+            {
+                const StageProfile::Scope decoding(ScanStage::decodingReferences);
+                frame = frames.next(stopToken);
+            }
             if (!frame)
                 break;
             if (frame->second.empty())
@@ -182,6 +193,7 @@ std::vector<DetectionSample> VideoMaskTracker::track(const std::string& videoPat
                                                      const ScanProgressCallback& progress,
                                                      std::stop_token stopToken) const
 {
+    const StageProfile::Scope trackingStage(ScanStage::tracking);
     throwIfStopped(stopToken);
     const auto sampleCount = static_cast<std::int64_t>(samples.size());
     const std::vector<DetectionTemplate> templates = DetectionTimeline::templates(samples, motions);
@@ -210,7 +222,14 @@ std::vector<DetectionSample> VideoMaskTracker::track(const std::string& videoPat
     std::vector<RememberedMatch> remembered(2 * built.patches.size());
     std::optional<TrackingImage> previousImage; // of frame processed - 1, when tracked
     Image previousFrame;                         // the frame previousImage was made from
-    while (auto frame = frames.next(stopToken)) {
+    for (;;) {
+        std::optional<std::pair<double, Image>> frame;
+        {
+            const StageProfile::Scope decoding(ScanStage::decodingTracking);
+            frame = frames.next(stopToken);
+        }
+        if (!frame)
+            break;
         const auto& [time, image] = *frame;
         const auto f = static_cast<std::size_t>(processed);
         if (processed >= sampleCount || !(std::abs(time - samples[f].time) < frameTimeTolerance))

@@ -18,6 +18,7 @@
 #include "ScrivelMedia/MediaInspector.hpp"
 #include "ScrivelMedia/OcrEngine.hpp"
 #include "ScrivelMedia/SceneBoundaryDetector.hpp"
+#include "ScrivelMedia/StageProfile.hpp"
 #include "ScrivelMedia/VideoFrames.hpp"
 
 namespace scrivel {
@@ -110,6 +111,7 @@ private:
 
     void work(std::stop_token workerStop)
     {
+        const StageProfile::Scope workerStage(ScanStage::other);
         const std::stop_token cancelled = abort_.get_token();
         for (;;) {
             RecognitionJob job;
@@ -269,6 +271,7 @@ ScanResult VideoScanner::scan(const std::filesystem::path& url, const ScanSettin
     // Registration here and recognition on other threads both use OpenCV,
     // whose thread count must be fixed before either starts.
     OcrEngine::settleOpenCvThreads();
+    const StageProfile::Scope scanStage(ScanStage::other);
     const HeapReuse heapReuse;
     // The inspector fails with noVideoTrack for a file without a video track
     // and for a duration that is not finite and positive.
@@ -308,16 +311,29 @@ ScanResult VideoScanner::scan(const std::filesystem::path& url, const ScanSettin
         Image lastDecoded;
         Image lastRegistrationRaster;
 
-        while (auto decoded = frames.next(stop)) {
+        for (;;) {
+            std::optional<std::pair<double, Image>> decoded;
+            {
+                const StageProfile::Scope decoding(ScanStage::decodingScan);
+                decoded = frames.next(stop);
+            }
+            if (!decoded)
+                break;
             auto& [time, frame] = *decoded;
             // The registration raster serves scene detection too: a 64 × 36
             // thumbnail of it is the frame's own but for rounding, at a
             // fraction of the cost of averaging the whole frame down.
             const bool repeatsLastDecoded = !lastDecoded.empty() && sameBytes(frame, lastDecoded);
-            const Image registrationRaster =
-                repeatsLastDecoded ? lastRegistrationRaster : VideoFrames::raster(frame, kRegistrationDimensionPixels);
+            Image registrationRaster;
+            if (repeatsLastDecoded) {
+                registrationRaster = lastRegistrationRaster;
+            } else {
+                const StageProfile::Scope scaling(ScanStage::scaling);
+                registrationRaster = VideoFrames::raster(frame, kRegistrationDimensionPixels);
+            }
             lastDecoded = frame;
             lastRegistrationRaster = registrationRaster;
+            const StageProfile::Scope registering(ScanStage::registration);
             const std::int64_t inputScene = scenes.observe(registrationRaster);
             // Incremental recognition takes a frame that differs from the
             // latest one recognized by no more than coding noise (a still
@@ -341,7 +357,11 @@ ScanResult VideoScanner::scan(const std::filesystem::path& url, const ScanSettin
                 collector.reuseLatest(pending);
                 continue;
             }
-            Image raster = VideoFrames::raster(frame, recognitionDimension);
+            Image raster;
+            {
+                const StageProfile::Scope scaling(ScanStage::scaling);
+                raster = VideoFrames::raster(frame, recognitionDimension);
+            }
             // In frame order, this frame waits for the previous one (decoded
             // while that one was being recognized).
             while (sequential && pool.inFlight() > 0)

@@ -11,6 +11,12 @@
 //                          [--results DIR] [--static yes|no]
 // --results keeps each ScanResult as DIR/<clip>.<quality>.<mode>.json for
 // ../shared/eval/score_masks.py.
+//
+// A second table splits each scan's CPU seconds by stage (decoding in each
+// pass over the video, scaling, registration, change planning, detection,
+// recognition, keeping tracking frames, references, tracking, the rest), from
+// a sampling profile of the scan's process: each stage's share of the
+// samples times the process's CPU seconds.
 
 #include <algorithm>
 #include <chrono>
@@ -18,6 +24,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -27,6 +34,7 @@
 
 #include "ScrivelCore/Json.hpp"
 #include "ScrivelMedia/NetworkLayers.hpp"
+#include "ScrivelMedia/StageProfile.hpp"
 #include "ScrivelMedia/VideoScanner.hpp"
 #include "support/ClipWriter.hpp"
 #include "support/ScreenFrames.hpp"
@@ -92,7 +100,8 @@ std::vector<std::string> customTerms(const fs::path& truth)
     return json.value("customTerms", std::vector<std::string>{});
 }
 
-// In the child: scans and reports "seconds duration sampleCount regions" on `report`.
+// In the child: scans and reports "seconds duration sampleCount regions"
+// and the profile's sample count per stage on `report`.
 int scanClip(const fs::path& clip, OCRQuality quality, bool fullRecognition, const fs::path& resultPath,
              std::FILE* report)
 {
@@ -105,6 +114,7 @@ int scanClip(const fs::path& clip, OCRQuality quality, bool fullRecognition, con
     settings.customTerms = customTerms(truth);
 
     const VideoScanner scanner(VideoScanner::Options{fullRecognition});
+    StageProfile::start();
     const auto start = std::chrono::steady_clock::now();
     // Each phase's seconds go to stderr as the next one starts: where a
     // scan's time goes (recognition, references, tracking).
@@ -126,8 +136,11 @@ int scanClip(const fs::path& clip, OCRQuality quality, bool fullRecognition, con
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (!resultPath.empty())
         std::ofstream(resultPath) << toJson(result).dump() << '\n';
-    std::fprintf(report, "%.3f %.6f %lld %lld\n", seconds, result.duration, static_cast<long long>(result.sampleCount),
+    std::fprintf(report, "%.3f %.6f %lld %lld", seconds, result.duration, static_cast<long long>(result.sampleCount),
                  static_cast<long long>(result.totalRegions));
+    for (const std::int64_t count : StageProfile::samples())
+        std::fprintf(report, " %lld", static_cast<long long>(count));
+    std::fputc('\n', report);
     return 0;
 }
 
@@ -144,6 +157,48 @@ void writeStaticRecording(const fs::path& path)
     format.gopSize = 300;
     const cv::Mat screen = testing::makeScreenFrame(7).image.pixels;
     test::writeClip(path, format, [&](int) { return screen; });
+}
+
+struct StageRow {
+    std::string scan;
+    double cpuSeconds = 0;
+    StageProfile::Samples samples{};
+};
+
+// CPU seconds per stage, each stage's share of the samples applied to the
+// scan's CPU seconds, and the totals over every scan.
+void printStageTable(const std::vector<StageRow>& rows)
+{
+    if (rows.empty())
+        return;
+    // Column heads, in ScanStage order.
+    constexpr std::array<const char*, scanStageCount> heads{"other", "dec scan", "dec refs", "dec track",
+        "scaling", "register", "planning", "detect", "recognize", "keep", "refs", "track"};
+    std::printf("\nCPU seconds by stage (sampled)\n%-38s", "scan");
+    for (const char* head : heads)
+        std::printf(" %10s", head);
+    std::printf(" %10s\n", "samples");
+    std::array<double, scanStageCount> totals{};
+    const auto printRow = [](const std::string& name, const std::array<double, scanStageCount>& seconds, long long n) {
+        std::printf("%-38s", name.c_str());
+        for (const double s : seconds)
+            std::printf(" %10.2f", s);
+        std::printf(" %10lld\n", n);
+    };
+    long long allSamples = 0;
+    for (const StageRow& row : rows) {
+        long long n = 0;
+        for (const std::int64_t count : row.samples)
+            n += count;
+        std::array<double, scanStageCount> seconds{};
+        for (std::size_t i = 0; i < scanStageCount; ++i) {
+            seconds[i] = n > 0 ? row.cpuSeconds * static_cast<double>(row.samples[i]) / static_cast<double>(n) : 0;
+            totals[i] += seconds[i];
+        }
+        allSamples += n;
+        printRow(row.scan, seconds, n);
+    }
+    printRow("all", totals, allSamples);
 }
 
 } // namespace
@@ -198,6 +253,7 @@ int main(int argc, char** argv)
         fs::create_directories(options.results);
 
     std::printf("networks run with %s\n", std::string(networkArithmetic()).c_str());
+    std::vector<StageRow> stageRows;
     // cpu s: the scan process's user and system time, which on a busy
     // machine says more than the wall-clock time does.
     std::printf("%-26s %-9s %-12s %7s %9s %13s %8s %8s %8s %10s\n", "clip", "quality", "recognition", "frames",
@@ -229,7 +285,7 @@ int main(int argc, char** argv)
                     std::_Exit(code);
                 }
                 ::close(pipeEnds[1]);
-                char line[256] = {};
+                char line[1024] = {};
                 std::FILE* report = ::fdopen(pipeEnds[0], "r");
                 const bool reported = std::fgets(line, sizeof line, report) != nullptr;
                 std::fclose(report);
@@ -238,7 +294,9 @@ int main(int argc, char** argv)
                 ::wait4(child, &status, 0, &usage);
                 double seconds = 0, duration = 0;
                 long long frames = 0, regions = 0;
-                if (!reported || std::sscanf(line, "%lf %lf %lld %lld", &seconds, &duration, &frames, &regions) != 4 ||
+                int consumed = 0;
+                if (!reported ||
+                    std::sscanf(line, "%lf %lf %lld %lld%n", &seconds, &duration, &frames, &regions, &consumed) != 4 ||
                     !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
                     std::printf("%-26s %-9s %-12s failed\n", name.c_str(), std::string(rawValue(quality)).c_str(),
                                 mode.c_str());
@@ -250,8 +308,14 @@ int main(int argc, char** argv)
                             std::string(rawValue(quality)).c_str(), mode.c_str(), frames, duration, seconds / duration,
                             seconds, cpu, regions, static_cast<double>(usage.ru_maxrss) / 1024.0);
                 std::fflush(stdout);
+                StageRow row{name + " " + std::string(rawValue(quality)) + " " + mode, cpu, {}};
+                std::istringstream counts(line + consumed);
+                for (std::int64_t& count : row.samples)
+                    counts >> count;
+                stageRows.push_back(std::move(row));
             }
         }
     }
+    printStageTable(stageRows);
     return 0;
 }
