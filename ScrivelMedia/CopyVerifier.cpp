@@ -224,7 +224,7 @@ CopyVerifier::CopyVerifier()
           // could hide the very change a redaction made.
           const VideoScanner scanner(
               VideoScanner::productRecognizer(),
-              [](const std::filesystem::path&, const std::vector<DetectionSample>& samples,
+              [](const TrackingFrames&, const std::vector<DetectionSample>& samples,
                  const std::vector<std::optional<MotionTransform>>&, const ScanProgressCallback&,
                  std::stop_token) { return samples; },
               VideoScanner::frameThreadsFor(VideoScanner::defaultProcessorCount()));

@@ -7,20 +7,15 @@
 #include "ScrivelCore/DetectionTimeline.hpp"
 #include "ScrivelCore/Errors.hpp"
 #include "ScrivelCore/TextTemplateBuilder.hpp"
-#include "ScrivelMedia/IncrementalRecognizer.hpp"
 #include "ScrivelMedia/PaneShifts.hpp"
 #include "ScrivelMedia/StageProfile.hpp"
 #include "ScrivelMedia/TrackerPlanning.hpp"
 #include "ScrivelMedia/TrackingImage.hpp"
-#include "ScrivelMedia/VideoFrames.hpp"
 
 namespace scrivel {
 
 namespace {
 
-// Frames are matched at this size on their longer side: enough detail for
-// text lines, cheap enough for every frame of a recording.
-constexpr int trackingDimensionPixels = 960;
 constexpr double frameTimeTolerance = 1e-6;
 
 constexpr double referencesStart = 0.85;
@@ -34,17 +29,18 @@ void throwIfStopped(const std::stop_token& stopToken)
         throw OperationCancelled();
 }
 
-TrackingImage makeTrackingImage(const Image& frame)
+// The tracking image of one kept picture.
+struct PictureImage {
+    std::size_t picture = 0;
+    TrackingImage image;
+};
+
+PictureImage makeTrackingImage(const TrackingFrames& frames, std::size_t picture)
 {
-    Image raster;
-    {
-        const StageProfile::Scope scaling(ScanStage::scaling);
-        raster = VideoFrames::raster(frame, trackingDimensionPixels);
-    }
-    std::optional<TrackingImage> image = TrackingImage::make(raster, trackingDimensionPixels);
+    std::optional<TrackingImage> image = TrackingImage::make(frames.picture(picture), TrackingFrames::dimensionPixels);
     if (!image)
         throw VideoScanError::frameConversionFailed();
-    return std::move(*image);
+    return {picture, std::move(*image)};
 }
 
 void report(const ScanProgressCallback& progress, double start, double span, std::int64_t processed,
@@ -134,60 +130,54 @@ struct BuiltReferences {
     std::vector<AppearancePatch> patches; // indexed by Reference::patch
 };
 
-// First pass: the appearance patch and background colour of every planned
-// template, taken in its reference frame. Only those frames are converted to
-// pixels; the others are decoded, to count them, and skipped.
-BuiltReferences buildReferences(const std::string& videoPath, std::vector<tracking::PlannedTemplate> planned,
-                                std::int64_t sampleCount, std::int64_t templateCount,
-                                const ScanProgressCallback& progress, const std::stop_token& stopToken)
+// The appearance patch and background colour of every planned template,
+// taken in its reference frame's picture.
+BuiltReferences buildReferences(const TrackingFrames& frames, std::vector<tracking::PlannedTemplate> planned,
+                                std::int64_t templateCount, const ScanProgressCallback& progress,
+                                const std::stop_token& stopToken)
 {
+    const StageProfile::Scope referencing(ScanStage::references);
     std::map<std::int64_t, std::vector<std::size_t>> byReferenceFrame;
     for (std::size_t i = 0; i < planned.size(); ++i)
         byReferenceFrame[planned[i].detectionTemplate.referenceFrame].push_back(i);
 
-    const StageProfile::Scope referencing(ScanStage::references);
     BuiltReferences built;
-    VideoFrames frames(videoPath);
-    std::int64_t decoded = 0;
-    for (;;) {
-        const auto found = byReferenceFrame.find(decoded);
-        if (found == byReferenceFrame.end()) {
-            const StageProfile::Scope decoding(ScanStage::decodingReferences);
-            if (!frames.skip(stopToken))
-                break;
-        } else {
-            std::optional<std::pair<double, Image>> frame;
-            {
-                const StageProfile::Scope decoding(ScanStage::decodingReferences);
-                frame = frames.next(stopToken);
-            }
-            if (!frame)
-                break;
-            if (frame->second.empty())
-                throw VideoScanError::decodeFailed();
-            const TrackingImage prepared = makeTrackingImage(frame->second);
-            for (const std::size_t index : found->second) {
-                const NormalizedRect& rect = planned[index].detectionTemplate.referenceRegion.rect;
-                std::optional<AppearancePatch> patch = prepared.makePatch(rect);
-                if (!patch)
-                    continue;
-                const std::uint32_t color = prepared.backgroundColor(rect);
-                built.references.push_back(tracking::makeReference(std::move(planned[index]), built.patches.size(), color));
-                built.patches.push_back(std::move(*patch));
-            }
-        }
-        ++decoded;
-        report(progress, referencesStart, referencesSpan, decoded, sampleCount, templateCount, "Building text references");
+    std::optional<PictureImage> prepared;
+    std::int64_t done = 0;
+    for (const auto& [frame, indices] : byReferenceFrame) {
         throwIfStopped(stopToken);
+        if (frame < 0 || static_cast<std::size_t>(frame) >= frames.frameCount())
+            throw VideoScanError::decodeFailed();
+        const std::size_t picture = frames.pictureOf(static_cast<std::size_t>(frame));
+        if (!prepared || prepared->picture != picture)
+            prepared = makeTrackingImage(frames, picture);
+        for (const std::size_t index : indices) {
+            const NormalizedRect& rect = planned[index].detectionTemplate.referenceRegion.rect;
+            std::optional<AppearancePatch> patch = prepared->image.makePatch(rect);
+            if (!patch)
+                continue;
+            const std::uint32_t color = prepared->image.backgroundColor(rect);
+            built.references.push_back(tracking::makeReference(std::move(planned[index]), built.patches.size(), color));
+            built.patches.push_back(std::move(*patch));
+        }
+        report(progress, referencesStart, referencesSpan, ++done, static_cast<std::int64_t>(byReferenceFrame.size()),
+               templateCount, "Building text references");
     }
-    if (decoded != sampleCount)
-        throw VideoScanError::decodeFailed();
     return built;
 }
 
 } // namespace
 
 std::vector<DetectionSample> VideoMaskTracker::track(const std::string& videoPath,
+                                                     const std::vector<DetectionSample>& samples,
+                                                     const std::vector<std::optional<MotionTransform>>& motions,
+                                                     const ScanProgressCallback& progress,
+                                                     std::stop_token stopToken) const
+{
+    return track(TrackingFrames::decode(videoPath, stopToken), samples, motions, progress, stopToken);
+}
+
+std::vector<DetectionSample> VideoMaskTracker::track(const TrackingFrames& frames,
                                                      const std::vector<DetectionSample>& samples,
                                                      const std::vector<std::optional<MotionTransform>>& motions,
                                                      const ScanProgressCallback& progress,
@@ -201,8 +191,10 @@ std::vector<DetectionSample> VideoMaskTracker::track(const std::string& videoPat
 
     std::vector<tracking::PlannedTemplate> planned = tracking::plan(templates, neighbourhoods);
     tracking::borrowSpans(planned);
-    BuiltReferences built = buildReferences(videoPath, std::move(planned), sampleCount,
-        static_cast<std::int64_t>(templates.size()), progress, stopToken);
+    if (frames.frameCount() != samples.size())
+        throw VideoScanError::decodeFailed();
+    BuiltReferences built =
+        buildReferences(frames, std::move(planned), static_cast<std::int64_t>(templates.size()), progress, stopToken);
     std::vector<tracking::Reference>& references = built.references;
     tracking::orderReferences(references);
 
@@ -216,67 +208,48 @@ std::vector<DetectionSample> VideoMaskTracker::track(const std::string& videoPat
     std::vector<std::vector<tracking::Acceptance>> accepted(samples.size());
     tracking::ReadingColors readingColors(samples.size());
     std::int64_t candidateCount = 0;
-    std::int64_t processed = 0;
-    VideoFrames frames(videoPath);
-    cv::Size frameSize;
     std::vector<RememberedMatch> remembered(2 * built.patches.size());
-    std::optional<TrackingImage> previousImage; // of frame processed - 1, when tracked
-    Image previousFrame;                         // the frame previousImage was made from
-    for (;;) {
-        std::optional<std::pair<double, Image>> frame;
-        {
-            const StageProfile::Scope decoding(ScanStage::decodingTracking);
-            frame = frames.next(stopToken);
-        }
-        if (!frame)
-            break;
-        const auto& [time, image] = *frame;
+    std::optional<PictureImage> previousImage; // of frame f - 1, when tracked
+    for (std::int64_t processed = 0; processed < sampleCount; ++processed) {
+        throwIfStopped(stopToken);
         const auto f = static_cast<std::size_t>(processed);
-        if (processed >= sampleCount || !(std::abs(time - samples[f].time) < frameTimeTolerance))
+        if (!(std::abs(frames.timeOf(f) - samples[f].time) < frameTimeTolerance))
             throw VideoScanError::decodeFailed();
-        frameSize = cv::Size(image.width(), image.height());
         const std::vector<DetectedRegion>& readings = ownReadings[f].regions;
         const bool tracked = motions[f] && !references.empty();
         const bool hasSpans = std::any_of(readings.begin(), readings.end(),
             [](const DetectedRegion& region) { return !region.selections.empty(); });
         if (tracked || hasSpans) {
-            // A still screen decodes to frames that differ from the one
-            // before by coding noise at most: such a frame is taken as that
-            // picture, as recognition takes it, and shares its tracking
-            // image, which tells every query at once that nothing it reads
-            // has changed. Comparing with the frame the image was made from
-            // keeps slow changes from adding up unnoticed.
-            std::optional<TrackingImage> prepared;
-            if (!(previousImage && IncrementalRecognizer::sameWithinNoise(image.pixels, previousFrame.pixels)))
-                prepared = makeTrackingImage(image);
-            const TrackingImage& current = prepared ? *prepared : *previousImage;
+            // Frames that show one kept picture (a still screen, re-encoded)
+            // share its tracking image, which tells every query at once that
+            // nothing it reads has changed.
+            const std::size_t picture = frames.pictureOf(f);
+            std::optional<PictureImage> prepared;
+            if (!(previousImage && previousImage->picture == picture))
+                prepared = makeTrackingImage(frames, picture);
+            const TrackingImage& current = prepared ? prepared->image : previousImage->image;
             readingColors[f].assign(readings.size(), 0);
             for (std::size_t j = 0; j < readings.size(); ++j)
                 if (!readings[j].selections.empty())
                     readingColors[f][j] = current.backgroundColor(readings[j].rect);
             if (tracked) {
-                const TrackingImageAppearance appearance(current, processed, previousImage ? &*previousImage : nullptr,
-                                                         built.patches, remembered);
+                const TrackingImageAppearance appearance(current, processed,
+                                                         previousImage ? &previousImage->image : nullptr, built.patches,
+                                                         remembered);
                 accepted[f] = tracking::trackFrame(processed, inputs, references, appearance, stopToken);
-                if (prepared) {
+                if (prepared)
                     previousImage = std::move(prepared);
-                    previousFrame = image;
-                }
                 candidateCount += static_cast<std::int64_t>(accepted[f].size());
             }
         }
-        if (!tracked) {
+        if (!tracked)
             previousImage.reset();
-            previousFrame = Image();
-        }
-        ++processed;
-        report(progress, trackingStart, trackingSpan, processed, sampleCount, candidateCount, "Tracking text motion");
+        report(progress, trackingStart, trackingSpan, processed + 1, sampleCount, candidateCount, "Tracking text motion");
     }
-    if (processed != sampleCount)
-        throw VideoScanError::decodeFailed();
 
     tracking::fillShortGaps(accepted, references, inputs);
     std::vector<DetectionSample> output = tracking::outputSamples(samples, accepted, references, stopToken);
+    const cv::Size frameSize = frames.frameSize();
     if (frameSize.width > 0)
         tracking::keepOwnReadings(output, ownReadings, tracking::readingTracks(ownReadings, templates), readingColors,
                                   static_cast<double>(frameSize.height) / frameSize.width);

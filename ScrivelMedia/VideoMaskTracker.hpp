@@ -8,6 +8,7 @@
 #include "ScrivelCore/MotionTransform.hpp"
 #include "ScrivelCore/ScanRecords.hpp"
 #include "ScrivelMedia/ScanProgress.hpp"
+#include "ScrivelMedia/TrackingFrames.hpp"
 
 namespace scrivel {
 
@@ -17,14 +18,22 @@ namespace scrivel {
 class VideoMaskTracker {
 public:
     // samples: one per decoded frame, sorted by time; motions[f] maps frame f's
-    // scene canonical coordinates into frame f (nullopt: no estimate).
+    // scene canonical coordinates into frame f (nullopt: no estimate);
+    // frames: every frame of the video, as the scan kept them.
     // Returns one sample per input sample with the same time and scene,
     // holding every span the sample's own readings matched (also where the
     // frame has no motion estimate) and the masks tracking adds.
-    // Decodes the file at videoPath twice (references, then tracking).
-    // Throws VideoScanError::decodeFailed when the video's frames do not match
-    // the samples one to one (count or times), frameConversionFailed when a
+    // Throws VideoScanError::decodeFailed when the frames do not match the
+    // samples one to one (count or times), frameConversionFailed when a
     // frame cannot be prepared for matching, OperationCancelled when stopped.
+    std::vector<DetectionSample> track(const TrackingFrames& frames,
+                                       const std::vector<DetectionSample>& samples,
+                                       const std::vector<std::optional<MotionTransform>>& motions,
+                                       const ScanProgressCallback& progress,
+                                       std::stop_token stopToken) const;
+
+    // The same for a caller that did not keep the frames: decodes the file at
+    // videoPath once first.
     std::vector<DetectionSample> track(const std::string& videoPath,
                                        const std::vector<DetectionSample>& samples,
                                        const std::vector<std::optional<MotionTransform>>& motions,

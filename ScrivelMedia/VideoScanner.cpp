@@ -19,6 +19,7 @@
 #include "ScrivelMedia/OcrEngine.hpp"
 #include "ScrivelMedia/SceneBoundaryDetector.hpp"
 #include "ScrivelMedia/StageProfile.hpp"
+#include "ScrivelMedia/TrackingFrames.hpp"
 #include "ScrivelMedia/VideoFrames.hpp"
 
 namespace scrivel {
@@ -26,7 +27,8 @@ namespace scrivel {
 namespace {
 
 constexpr double kRecognitionShare = 0.85;
-constexpr double kRegistrationDimensionPixels = 960;
+// The registration raster is the tracker's kept picture too.
+constexpr double kRegistrationDimensionPixels = TrackingFrames::dimensionPixels;
 constexpr const char* kRecognizingMessage = "Recognizing text";
 constexpr const char* kTrackingMessage = "Tracking text motion";
 
@@ -280,6 +282,7 @@ ScanResult VideoScanner::scan(const std::filesystem::path& url, const ScanSettin
     const std::optional<double> recognitionDimension = maximumImageDimension(settings.quality);
 
     VideoFrames frames(url);
+    TrackingFrames kept;
     SceneBoundaryDetector scenes;
     FrameRegistration registration;
     std::vector<std::optional<MotionTransform>> motions;
@@ -333,6 +336,7 @@ ScanResult VideoScanner::scan(const std::filesystem::path& url, const ScanSettin
             }
             lastDecoded = frame;
             lastRegistrationRaster = registrationRaster;
+            kept.add(time, frame, [&] { return registrationRaster; }, repeatsLastDecoded);
             const StageProfile::Scope registering(ScanStage::registration);
             const std::int64_t inputScene = scenes.observe(registrationRaster);
             // Incremental recognition takes a frame that differs from the
@@ -387,7 +391,7 @@ ScanResult VideoScanner::scan(const std::filesystem::path& url, const ScanSettin
     std::stable_sort(samples.begin(), samples.end(),
                      [](const DetectionSample& a, const DetectionSample& b) { return a.time < b.time; });
     const auto resolvedMotions = FrameRegistration::resolved(motions, samples);
-    std::vector<DetectionSample> tracked = tracker_(url, samples, resolvedMotions, progress, stop);
+    std::vector<DetectionSample> tracked = tracker_(kept, samples, resolvedMotions, progress, stop);
 
     const auto n = static_cast<std::int64_t>(tracked.size());
     std::int64_t regionTotal = 0;

@@ -38,9 +38,10 @@ public:
     // Makes the sequential recognizer of a new scan.
     using SequentialRecognizerFactory = std::function<SequentialRecognizer()>;
     // Turns the sorted per-frame readings into one set of masks per frame
-    // (VideoMaskTracker::track). Runs on the scan's thread.
+    // (VideoMaskTracker::track), on the frames the scan kept as it decoded
+    // them. Runs on the scan's thread.
     using Tracker = std::function<std::vector<DetectionSample>(
-        const std::filesystem::path& url, const std::vector<DetectionSample>& samples,
+        const TrackingFrames& frames, const std::vector<DetectionSample>& samples,
         const std::vector<std::optional<MotionTransform>>& motions, const ScanProgressCallback& progress,
         std::stop_token stop)>;
 
@@ -111,9 +112,9 @@ public:
     }
     static Tracker productTracker()
     {
-        return [](const std::filesystem::path& url, const std::vector<DetectionSample>& samples,
+        return [](const TrackingFrames& frames, const std::vector<DetectionSample>& samples,
                   const std::vector<std::optional<MotionTransform>>& motions, const ScanProgressCallback& progress,
-                  std::stop_token stop) { return VideoMaskTracker().track(url.string(), samples, motions, progress, stop); };
+                  std::stop_token stop) { return VideoMaskTracker().track(frames, samples, motions, progress, stop); };
     }
 
 private:

@@ -207,7 +207,7 @@ int main(int argc, char** argv)
             observations.push_back(&line);
         return TextRecognizer::regions(observations, static_cast<double>(raster.width()) / raster.height(), s);
     };
-    VideoScanner::Tracker tracker = [&](const fs::path& url, const std::vector<DetectionSample>& samples,
+    VideoScanner::Tracker tracker = [&](const TrackingFrames& frames, const std::vector<DetectionSample>& samples,
                                         const std::vector<std::optional<MotionTransform>>& motions,
                                         const ScanProgressCallback& progress, std::stop_token stop) {
         ScanResult raw;
@@ -220,7 +220,7 @@ int main(int argc, char** argv)
                                 {"sceneID", samples[f].sceneID},
                                 {"motion", motions[f] ? toJson(*motions[f]) : Json()}});
         std::ofstream(outDir / (name + ".motions.json")) << list.dump() << '\n';
-        return VideoMaskTracker().track(url.string(), samples, motions, progress, stop);
+        return VideoMaskTracker().track(frames, samples, motions, progress, stop);
     };
     if (trackOnly) {
         const auto readJson = [&](const std::string& file) {

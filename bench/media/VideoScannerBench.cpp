@@ -209,7 +209,9 @@ int main(int argc, char** argv)
     std::vector<fs::path> clips;
     if (fs::is_directory(options.clips))
         for (const auto& entry : fs::directory_iterator(options.clips))
-            if (entry.path().extension() == ".mp4" && entry.path().filename().string().find(options.only) != std::string::npos)
+            if (const auto extension = entry.path().extension();
+                (extension == ".mp4" || extension == ".mov" || extension == ".m4v") &&
+                entry.path().filename().string().find(options.only) != std::string::npos)
                 clips.push_back(entry.path());
     std::sort(clips.begin(), clips.end());
     // Removes the generated recording's folder however main() ends.

@@ -189,7 +189,7 @@ protected:
                 [&recognizer](const Image& raster, const Image&, const ScanSettings& s) {
                     return recognizer.recognize(raster, s);
                 },
-                [](const fs::path&, const std::vector<DetectionSample>& samples,
+                [](const TrackingFrames&, const std::vector<DetectionSample>& samples,
                    const std::vector<std::optional<MotionTransform>>&, const ScanProgressCallback&,
                    std::stop_token) { return samples; });
             return reader.scan(video, settings, progress, stop);

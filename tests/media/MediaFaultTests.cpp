@@ -91,15 +91,12 @@ ScanSettings allTextSettings()
 }
 
 // The product's scanner and mask tracker with a recognizer that "reads" the
-// same word on every frame, so both of the tracker's decoding passes run.
+// same word on every frame, so that the tracker has references to follow.
 ScanResult scanWithFakeRecognizer(const fs::path& source)
 {
     const VideoScanner scanner(
         [](const Image&, const Image&, const ScanSettings&) { return std::vector<DetectedRegion>{fakeWord()}; },
-        [](const fs::path& url, const std::vector<DetectionSample>& samples,
-           const std::vector<std::optional<MotionTransform>>& motions, const ScanProgressCallback& progress,
-           std::stop_token stop) { return VideoMaskTracker().track(url.string(), samples, motions, progress, stop); },
-        2);
+        VideoScanner::productTracker(), 2);
     return scanner.scan(source, allTextSettings(), {});
 }
 

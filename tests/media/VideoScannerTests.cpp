@@ -94,7 +94,7 @@ struct RecordingTracker {
 
     VideoScanner::Tracker function()
     {
-        return [this](const std::filesystem::path&, const std::vector<DetectionSample>& given,
+        return [this](const TrackingFrames&, const std::vector<DetectionSample>& given,
                       const std::vector<std::optional<MotionTransform>>& givenMotions, const ScanProgressCallback&,
                       std::stop_token) {
             ++calls;
@@ -552,9 +552,15 @@ TEST(VideoScanner, TrackerCarriesAScrolledLineOverFramesRecognitionMissed)
             region.backgroundColor = 0xFFFFFF;
             return std::vector<DetectedRegion>{region};
         },
-        [](const std::filesystem::path& url, const std::vector<DetectionSample>& samples,
-           const std::vector<std::optional<MotionTransform>>& motions, const ScanProgressCallback& progress,
-           std::stop_token stop) { return VideoMaskTracker().track(url.string(), samples, motions, progress, stop); },
+        [&](const TrackingFrames& frames, const std::vector<DetectionSample>& samples,
+            const std::vector<std::optional<MotionTransform>>& motions, const ScanProgressCallback& progress,
+            std::stop_token stop) {
+            std::vector<DetectionSample> tracked = VideoMaskTracker().track(frames, samples, motions, progress, stop);
+            // The frames the scan kept serve the tracker exactly as decoding
+            // the file again would.
+            EXPECT_EQ(tracked, VideoMaskTracker().track(clip.path.string(), samples, motions, {}, stop));
+            return tracked;
+        },
         1);
     std::vector<std::string> phases;
     const ScanResult result = scanner.scan(clip.path, defaultSettings(), [&](const ScanProgress& p) {
