@@ -222,12 +222,9 @@ CopyVerifier::CopyVerifier()
                       const ScanProgressCallback& progress, std::stop_token stop) {
           // Every frame read on its own: reusing an earlier frame's reading
           // could hide the very change a redaction made.
-          const VideoScanner scanner(
-              VideoScanner::productRecognizer(),
-              [](const TrackingFrames&, const std::vector<DetectionSample>& samples,
-                 const std::vector<std::optional<MotionTransform>>&, const ScanProgressCallback&,
-                 std::stop_token) { return samples; },
-              VideoScanner::frameThreadsFor(VideoScanner::defaultProcessorCount()));
+          // No tracker: the copy's own readings are the check.
+          const VideoScanner scanner(VideoScanner::productRecognizer(), VideoScanner::Tracker(),
+                                     VideoScanner::frameThreadsFor(VideoScanner::defaultProcessorCount()));
           return scanner.scan(video, settings, progress, stop);
       })
 {

@@ -282,7 +282,10 @@ ScanResult VideoScanner::scan(const std::filesystem::path& url, const ScanSettin
     const std::optional<double> recognitionDimension = maximumImageDimension(settings.quality);
 
     VideoFrames frames(url);
-    TrackingFrames kept;
+    // Kept only for a tracker to work on.
+    std::optional<TrackingFrames> kept;
+    if (tracker_)
+        kept.emplace();
     SceneBoundaryDetector scenes;
     FrameRegistration registration;
     std::vector<std::optional<MotionTransform>> motions;
@@ -336,7 +339,8 @@ ScanResult VideoScanner::scan(const std::filesystem::path& url, const ScanSettin
             }
             lastDecoded = frame;
             lastRegistrationRaster = registrationRaster;
-            kept.add(time, frame, [&] { return registrationRaster; }, repeatsLastDecoded);
+            if (kept)
+                kept->add(time, frame, [&] { return registrationRaster; }, repeatsLastDecoded);
             const StageProfile::Scope registering(ScanStage::registration);
             const std::int64_t inputScene = scenes.observe(registrationRaster);
             // Incremental recognition takes a frame that differs from the
@@ -391,7 +395,8 @@ ScanResult VideoScanner::scan(const std::filesystem::path& url, const ScanSettin
     std::stable_sort(samples.begin(), samples.end(),
                      [](const DetectionSample& a, const DetectionSample& b) { return a.time < b.time; });
     const auto resolvedMotions = FrameRegistration::resolved(motions, samples);
-    std::vector<DetectionSample> tracked = tracker_(kept, samples, resolvedMotions, progress, stop);
+    std::vector<DetectionSample> tracked =
+        tracker_ ? tracker_(*kept, samples, resolvedMotions, progress, stop) : std::move(samples);
 
     const auto n = static_cast<std::int64_t>(tracked.size());
     std::int64_t regionTotal = 0;

@@ -39,7 +39,8 @@ public:
     using SequentialRecognizerFactory = std::function<SequentialRecognizer()>;
     // Turns the sorted per-frame readings into one set of masks per frame
     // (VideoMaskTracker::track), on the frames the scan kept as it decoded
-    // them. Runs on the scan's thread.
+    // them. Runs on the scan's thread. An empty tracker leaves the readings
+    // as they are, and the scan keeps no frames.
     using Tracker = std::function<std::vector<DetectionSample>(
         const TrackingFrames& frames, const std::vector<DetectionSample>& samples,
         const std::vector<std::optional<MotionTransform>>& motions, const ScanProgressCallback& progress,

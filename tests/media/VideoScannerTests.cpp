@@ -255,6 +255,11 @@ TEST(VideoScanner, OneSamplePerFrameWithItsTimeSceneAndRegions)
         EXPECT_NEAR(p.progress, 0.85 * n / kFrames, 1e-12);
     }
     EXPECT_EQ(progress.back(), (ScanProgress{1.0, kFrames, kFrames, kFrames, "Tracking text motion"}));
+
+    // Without a tracker the scan's own readings are the result.
+    const ScanResult untracked = VideoScanner(recognizer.function(), VideoScanner::Tracker(), 2)
+                                     .scan(clip.path, defaultSettings(), {});
+    EXPECT_EQ(untracked.samples, result.samples);
 }
 
 // Frames that finish recognition out of order are paired with their own
