@@ -13,7 +13,7 @@
 #include "ScrivelApp/BridgeProtocol.hpp"
 #include "ScrivelCore/ScanRecords.hpp"
 #include "ScrivelCore/Settings.hpp"
-#include "ScrivelMedia/VideoInfo.hpp"
+#include "decode/VideoInfo.hpp"
 
 namespace scrivel {
 

@@ -18,7 +18,7 @@
 #include "ScrivelCore/NormalizedRect.hpp"
 #include "ScrivelCore/ScanRecords.hpp"
 #include "ScrivelCore/Settings.hpp"
-#include "ScrivelMedia/VideoInfo.hpp"
+#include "decode/VideoInfo.hpp"
 
 namespace scrivel {
 

@@ -7,11 +7,11 @@
 
 #include "ScrivelCore/Errors.hpp"
 #include "ScrivelCore/TrackReview.hpp"
-#include "ScrivelMedia/CopyVerifier.hpp"
-#include "ScrivelMedia/FileFingerprint.hpp"
-#include "ScrivelMedia/MediaInspector.hpp"
-#include "ScrivelMedia/VideoExporter.hpp"
-#include "ScrivelMedia/VideoScanner.hpp"
+#include "export/CopyVerifier.hpp"
+#include "decode/FileFingerprint.hpp"
+#include "decode/MediaInspector.hpp"
+#include "export/VideoExporter.hpp"
+#include "scan/VideoScanner.hpp"
 
 namespace scrivel {
 

@@ -28,9 +28,9 @@
 #include "ScrivelCore/SavedReview.hpp"
 #include "ScrivelCore/ScanRecords.hpp"
 #include "ScrivelCore/Settings.hpp"
-#include "ScrivelMedia/ScanProgress.hpp"
-#include "ScrivelMedia/SecurityScopedFileAccess.hpp"
-#include "ScrivelMedia/VideoInfo.hpp"
+#include "scan/ScanProgress.hpp"
+#include "decode/SecurityScopedFileAccess.hpp"
+#include "decode/VideoInfo.hpp"
 
 namespace scrivel {
 

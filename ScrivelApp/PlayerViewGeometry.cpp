@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "ScrivelMedia/BlurRenderer.hpp"
+#include "render/BlurRenderer.hpp"
 
 namespace scrivel {
 

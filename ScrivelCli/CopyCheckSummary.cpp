@@ -5,7 +5,7 @@
 #include <fstream>
 
 #include "ScrivelCli/ScanProgressDisplay.hpp"
-#include "ScrivelMedia/CopyVerifier.hpp"
+#include "export/CopyVerifier.hpp"
 
 namespace scrivel::cli {
 

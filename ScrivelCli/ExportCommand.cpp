@@ -7,8 +7,8 @@
 #include "ScrivelCli/ExportOptions.hpp"
 #include "ScrivelCore/Json.hpp"
 #include "ScrivelCore/SavedReview.hpp"
-#include "ScrivelMedia/FileFingerprint.hpp"
-#include "ScrivelMedia/MediaInspector.hpp"
+#include "decode/FileFingerprint.hpp"
+#include "decode/MediaInspector.hpp"
 
 namespace scrivel::cli {
 

@@ -4,7 +4,7 @@
 
 #include "ScrivelCli/Command.hpp"
 #include "ScrivelCli/ProgressDisplay.hpp"
-#include "ScrivelMedia/VideoExporter.hpp"
+#include "export/VideoExporter.hpp"
 
 namespace scrivel::cli {
 

@@ -2,7 +2,7 @@
 
 #include "ScrivelCli/ArgumentReader.hpp"
 #include "ScrivelCli/Command.hpp"
-#include "ScrivelMedia/MediaInspector.hpp"
+#include "decode/MediaInspector.hpp"
 
 namespace scrivel::cli {
 

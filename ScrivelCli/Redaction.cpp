@@ -5,10 +5,10 @@
 
 #include "ScrivelCli/CopyCheckSummary.hpp"
 #include "ScrivelCore/Json.hpp"
-#include "ScrivelMedia/CopyVerifier.hpp"
-#include "ScrivelMedia/MediaInspector.hpp"
-#include "ScrivelMedia/VideoExporter.hpp"
-#include "ScrivelMedia/VideoScanner.hpp"
+#include "export/CopyVerifier.hpp"
+#include "decode/MediaInspector.hpp"
+#include "export/VideoExporter.hpp"
+#include "scan/VideoScanner.hpp"
 
 namespace scrivel::cli {
 

@@ -7,7 +7,7 @@
 #include "ScrivelCli/ScanOptions.hpp"
 #include "ScrivelCore/Json.hpp"
 #include "ScrivelCore/SavedReview.hpp"
-#include "ScrivelMedia/FileFingerprint.hpp"
+#include "decode/FileFingerprint.hpp"
 
 namespace scrivel::cli {
 

@@ -5,7 +5,7 @@
 
 #include "ScrivelCli/Command.hpp"
 #include "ScrivelCli/ScanProgressDisplay.hpp"
-#include "ScrivelMedia/VideoScanner.hpp"
+#include "scan/VideoScanner.hpp"
 
 namespace scrivel::cli {
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "ScrivelMedia/ScanProgress.hpp"
+#include "scan/ScanProgress.hpp"
 
 namespace scrivel::cli {
 

@@ -6,7 +6,7 @@
 
 #include "ScrivelCli/Command.hpp"
 #include "ScrivelCli/InterruptSignal.hpp"
-#include "ScrivelMedia/OcrEngine.hpp"
+#include "recognition/OcrEngine.hpp"
 
 namespace {
 

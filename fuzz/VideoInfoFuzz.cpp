@@ -1,6 +1,6 @@
 #include "fuzz/FuzzSupport.hpp"
 
-#include "ScrivelMedia/VideoInfo.hpp"
+#include "decode/VideoInfo.hpp"
 
 using namespace scrivel;
 

@@ -13,7 +13,7 @@
 #include "ScrivelApp/ManualMaskGeometry.hpp"
 #include "ScrivelApp/PlayerViewGeometry.hpp"
 #include "ScrivelCore/DetectionTimeline.hpp"
-#include "ScrivelMedia/VideoComposition.hpp"
+#include "render/VideoComposition.hpp"
 
 // A plain widget whose drawing is the player's: GTK calls snapshot, the
 // player decides what to show.

@@ -8,7 +8,7 @@
 #include <gtk/gtk.h>
 
 #include "ScrivelApp/Gtk/AppDelegate.hpp"
-#include "ScrivelMedia/OcrEngine.hpp"
+#include "recognition/OcrEngine.hpp"
 
 namespace {
 

@@ -17,8 +17,8 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "ScrivelMedia/BlurRenderer.hpp"
-#include "ScrivelMedia/VideoExporter.hpp"
+#include "render/BlurRenderer.hpp"
+#include "export/VideoExporter.hpp"
 #include "support/ClipWriter.hpp"
 
 namespace {

@@ -27,14 +27,14 @@
 #include <vector>
 
 #include "ScrivelCore/Json.hpp"
-#include "ScrivelMedia/FrameRegistration.hpp"
-#include "ScrivelMedia/IncrementalRecognizer.hpp"
-#include "ScrivelMedia/OcrEngine.hpp"
-#include "ScrivelMedia/SceneBoundaryDetector.hpp"
-#include "ScrivelMedia/TextRecognizer.hpp"
-#include "ScrivelMedia/VideoFrames.hpp"
-#include "ScrivelMedia/VideoMaskTracker.hpp"
-#include "ScrivelMedia/VideoScanner.hpp"
+#include "motion/FrameRegistration.hpp"
+#include "recognition/IncrementalRecognizer.hpp"
+#include "recognition/OcrEngine.hpp"
+#include "motion/SceneBoundaryDetector.hpp"
+#include "recognition/TextRecognizer.hpp"
+#include "decode/VideoFrames.hpp"
+#include "tracking/VideoMaskTracker.hpp"
+#include "scan/VideoScanner.hpp"
 
 namespace fs = std::filesystem;
 using namespace scrivel;

@@ -19,9 +19,9 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "ScrivelMedia/FrameRegistration.hpp"
-#include "ScrivelMedia/TrackingImage.hpp"
-#include "ScrivelMedia/VideoFrames.hpp"
+#include "motion/FrameRegistration.hpp"
+#include "tracking/TrackingImage.hpp"
+#include "decode/VideoFrames.hpp"
 #include "support/ClipWriter.hpp"
 
 using namespace scrivel;

@@ -20,8 +20,8 @@
 #include <unicode/unistr.h>
 
 #include "ScrivelCore/UnicodeText.hpp"
-#include "ScrivelMedia/OcrEngine.hpp"
-#include "ScrivelMedia/TextRecognizer.hpp"
+#include "recognition/OcrEngine.hpp"
+#include "recognition/TextRecognizer.hpp"
 #include "support/ScreenFrames.hpp"
 
 using namespace scrivel;

@@ -19,8 +19,8 @@
 #include <opencv2/dnn.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "ScrivelMedia/NetworkLayers.hpp"
-#include "ScrivelMedia/OcrEngine.hpp"
+#include "recognition/NetworkLayers.hpp"
+#include "recognition/OcrEngine.hpp"
 #include "support/ScreenFrames.hpp"
 
 using namespace scrivel;

@@ -9,8 +9,8 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "ScrivelMedia/VideoFrames.hpp"
-#include "ScrivelMedia/VideoMaskTracker.hpp"
+#include "decode/VideoFrames.hpp"
+#include "tracking/VideoMaskTracker.hpp"
 #include "support/ClipWriter.hpp"
 
 using namespace scrivel;

@@ -33,9 +33,9 @@
 #include <unistd.h>
 
 #include "ScrivelCore/Json.hpp"
-#include "ScrivelMedia/NetworkLayers.hpp"
-#include "ScrivelMedia/StageProfile.hpp"
-#include "ScrivelMedia/VideoScanner.hpp"
+#include "recognition/NetworkLayers.hpp"
+#include "scan/StageProfile.hpp"
+#include "scan/VideoScanner.hpp"
 #include "support/ClipWriter.hpp"
 #include "support/ScreenFrames.hpp"
 

@@ -3,7 +3,7 @@
 //   model_check prepare DIR           writes DIR/<name>.f32 inputs and DIR/inputs.txt
 //   model_check run MODEL IN N C H W OUT [IN N C H W OUT ...]
 //   model_check bf16                  exits 0 where the layers take bfloat16 products
-#include "ScrivelMedia/NetworkLayers.hpp"
+#include "recognition/NetworkLayers.hpp"
 
 #include <opencv2/core.hpp>
 #include <opencv2/dnn.hpp>

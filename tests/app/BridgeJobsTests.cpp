@@ -17,9 +17,9 @@
 
 #include "ScrivelApp/NativeBridge.hpp"
 #include "ScrivelCore/Errors.hpp"
-#include "ScrivelMedia/MediaInspector.hpp"
-#include "ScrivelMedia/OcrEngine.hpp"
-#include "ScrivelMedia/VideoExporter.hpp"
+#include "decode/MediaInspector.hpp"
+#include "recognition/OcrEngine.hpp"
+#include "export/VideoExporter.hpp"
 #include "app/BridgeFakes.hpp"
 #include "support/ClipWriter.hpp"
 #include "support/RenderedText.hpp"

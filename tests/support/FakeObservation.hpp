@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "ScrivelCore/UnicodeText.hpp"
-#include "ScrivelMedia/TextObservation.hpp"
+#include "recognition/TextObservation.hpp"
 
 namespace scrivel::testing {
 

@@ -11,7 +11,7 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "ScrivelMedia/FfmpegHandles.hpp"
+#include "decode/FfmpegHandles.hpp"
 
 extern "C" {
 #include <libavutil/crc.h>

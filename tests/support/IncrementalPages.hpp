@@ -4,7 +4,7 @@
 // incremental recognition tests share: the recognizer's result is checked
 // against recognizing each frame from scratch.
 
-#include "ScrivelMedia/IncrementalRecognizer.hpp"
+#include "recognition/IncrementalRecognizer.hpp"
 
 #include <algorithm>
 #include <array>
@@ -20,8 +20,8 @@
 #include <opencv2/imgproc.hpp>
 
 #include "ScrivelCore/Errors.hpp"
-#include "ScrivelMedia/OcrEngine.hpp"
-#include "ScrivelMedia/TextRecognizer.hpp"
+#include "recognition/OcrEngine.hpp"
+#include "recognition/TextRecognizer.hpp"
 #include "support/OcrSuite.hpp"
 #include "support/RenderedText.hpp"
 

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "ScrivelMedia/OcrEngine.hpp"
+#include "recognition/OcrEngine.hpp"
 #include "support/RenderedText.hpp"
 
 namespace scrivel::testing {

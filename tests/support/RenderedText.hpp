@@ -5,7 +5,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "ScrivelMedia/Image.hpp"
+#include "decode/Image.hpp"
 
 namespace scrivel::testing {
 

@@ -6,7 +6,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "ScrivelMedia/Image.hpp"
+#include "decode/Image.hpp"
 #include "support/RenderedText.hpp"
 
 namespace scrivel::testing {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "ScrivelCore/Errors.hpp"
-#include "ScrivelMedia/TrackerPlanning.hpp"
+#include "tracking/TrackerPlanning.hpp"
 
 using namespace scrivel;
 using namespace scrivel::tracking;
