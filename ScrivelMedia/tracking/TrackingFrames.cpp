@@ -177,9 +177,9 @@ TrackingFrames TrackingFrames::decode(const std::filesystem::path& videoPath, st
         }
         if (!decoded)
             break;
-        const auto& [time, frame] = *decoded;
+        const Image& frame = decoded->second;
         const bool repeats = !previous.empty() && sameBytes(frame, previous);
-        kept.add(time, frame, [&] {
+        kept.add(decoded->first, frame, [&] {
             const StageProfile::Scope scaling(ScanStage::scaling);
             return VideoFrames::raster(frame, dimensionPixels);
         }, repeats);
